@@ -1,0 +1,27 @@
+// Text at the edges of the library: public text is UTF-8, algorithms that work on
+// character codes see UTF-16 units mapped to Windows-1252, and the wire is bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace selvarn::text {
+
+// Invalid UTF-8 sequences become U+FFFD, so a bad byte never aborts a conversion.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// The Windows-1252 code of one UTF-16 unit, or '?' (0x3F) when the code page has none.
+int AnsiCode(char16_t unit);
+// The character at a Windows-1252 position (the five unassigned positions map to the
+// C1 control of the same number, as the platform's own conversion does).
+char16_t FromAnsi(std::uint8_t code);
+
+// Reply bytes from the wire, read as Windows-1252, as UTF-8 text for a property.
+std::string AnsiBytesToUtf8(std::string_view bytes);
+// UTF-8 text as Windows-1252 bytes, '?' for what the code page cannot hold.
+std::string Utf8ToAnsiBytes(std::string_view utf8);
+
+}  // namespace selvarn::text
