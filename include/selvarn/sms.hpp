@@ -78,6 +78,13 @@ class SMS {
   // The stored text itself (for the automation layer and diagnostics).
   const std::string& DRStatusText() const { return dr_status_; }
 
+  // Opens port intPort, finds the speed the modem answers at (115200, then 9600), enters
+  // the SIM PIN when the SIM asks for one, waits for the SMS service, checks the signal and
+  // leaves the modem in PDU mode with the port open (OK). Every other outcome closes the
+  // port. A PIN with characters outside printable ASCII is never sent (PINWrong). Never
+  // throws. Calling it while the port is open fails and closes the port.
+  ModemStatus InitModem(std::int16_t intPort, std::string PIN = "");
+
   // Asks the modem whether it is registered on a network (home or roaming). An error or
   // no answer closes the port; a closed port gives false. Never throws.
   bool ConnectToGSM();

@@ -1,0 +1,35 @@
+// The three request/response transactions with the modem and their time limits.
+//
+// A transaction writes the command plus one CR, then polls: each 50 ms cycle gives the
+// thread's event pump a turn, appends what arrived to strResponse, checks the time
+// limit, then the end markers. Nothing is discarded before the write, so an echo or the
+// tail of an earlier answer becomes the start of this reply.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace selvarn::Modem {
+
+// What arrived since the current transaction's command was written; empty between
+// transactions.
+extern thread_local std::string strResponse;
+
+// Final-result transaction: ends on "OK"/"ERROR" followed by CR LF, "+CME ERROR:" or
+// "+CMS ERROR:"; true when the reply holds "OK" CR LF.
+bool ATCommand(std::string command, std::string& reply, std::int16_t limit);
+// Colon transaction: ends on "ERROR" CR LF or ":"; true when the reply holds ":".
+bool ATCommand1(std::string command, std::string& reply, std::int16_t limit);
+// Prompt transaction: ends on "ERROR" CR LF or ">"; true when the reply holds ">".
+bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
+// Limit in whole seconds, 0 meaning 7. On a time-out the result is false and reply is
+// left untouched. A closed port throws RuntimeError at the write.
+
+bool IsPortOpen();
+
+// The transactions' clock, in milliseconds.
+std::int64_t Now();
+// True when more whole seconds than limit have passed since start; sleeps 50 ms either way.
+bool TimedOut(std::int64_t start, std::int16_t limit);
+
+}  // namespace selvarn::Modem

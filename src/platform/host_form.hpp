@@ -1,0 +1,20 @@
+// The per-thread host of the serial-port control. It is created on first use and
+// unloaded when any SMS object of the thread is released; unloading closes the port.
+#pragma once
+
+#include "platform/mscomm.hpp"
+
+namespace selvarn::platform {
+
+struct HostForm {
+  static constexpr const char* kCaption = "GSM Modem";
+  MSComm GSM;
+};
+
+// The thread's host, created (with its port closed) when absent.
+HostForm& frmATC();
+// Destroys the thread's host, if any.
+void UnloadHost();
+bool HostLoaded();
+
+}  // namespace selvarn::platform

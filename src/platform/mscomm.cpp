@@ -1,0 +1,255 @@
+#include "platform/mscomm.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "selvarn/error.hpp"
+
+namespace selvarn::platform {
+namespace {
+
+// Longest a write may stall before the port counts as dead: a serial line without flow
+// control drains a command line in milliseconds.
+constexpr int kWriteStallMs = 5000;
+// One Input call takes at most this much, so a device that never stops sending cannot
+// keep the caller in a read loop.
+constexpr std::size_t kMaxInput = 16384;
+
+struct Speed {
+  int bits;
+  speed_t code;
+};
+constexpr std::array<Speed, 19> kSpeeds = {{{50, B50},         {75, B75},         {110, B110},
+                                            {134, B134},       {150, B150},       {200, B200},
+                                            {300, B300},       {600, B600},       {1200, B1200},
+                                            {1800, B1800},     {2400, B2400},     {4800, B4800},
+                                            {9600, B9600},     {19200, B19200},   {38400, B38400},
+                                            {57600, B57600},   {115200, B115200}, {230400, B230400},
+                                            {460800, B460800}}};
+
+[[noreturn]] void Fail(int number, const std::string& what) { throw RuntimeError(number, what); }
+
+std::string SystemError(int e) { return std::strerror(e); }
+
+[[noreturn]] void BadSettings(std::string_view text, const char* why) {
+  Fail(err::kInvalidPropertyValue,
+       "Invalid property value: settings \"" + std::string(text) + "\": " + why);
+}
+
+}  // namespace
+
+std::string PortFolder() {
+  if (const char* p = std::getenv("SELVARN_SMS_PORTS"); p != nullptr && *p != '\0') return p;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0') {
+    return std::string(x) + "/selvarn-sms/ports";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.config/selvarn-sms/ports";
+}
+
+std::string PortDevicePath(int port) {
+  const std::string entry = PortFolder() + "/com" + std::to_string(port);
+  struct stat st {};
+  if (lstat(entry.c_str(), &st) == 0) return entry;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+LineSettings ParseSettings(std::string_view text) {
+  std::array<std::string_view, 4> field;
+  std::size_t n = 0;
+  std::string_view rest = text;
+  while (true) {
+    const auto comma = rest.find(',');
+    if (n == field.size()) BadSettings(text, "expected speed,parity,data bits,stop bits");
+    field[n++] = rest.substr(0, comma);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (n != field.size()) BadSettings(text, "expected speed,parity,data bits,stop bits");
+  for (auto& f : field) {
+    while (!f.empty() && f.front() == ' ') f.remove_prefix(1);
+    while (!f.empty() && f.back() == ' ') f.remove_suffix(1);
+  }
+  LineSettings s;
+  s.speed = 0;
+  for (const char c : field[0]) {
+    if (c < '0' || c > '9' || s.speed > 10'000'000) BadSettings(text, "speed is not a number");
+    s.speed = s.speed * 10 + (c - '0');
+  }
+  bool known = false;
+  for (const auto& sp : kSpeeds) known = known || sp.bits == s.speed;
+  if (!known) BadSettings(text, "unsupported speed");
+  if (field[1].size() != 1) BadSettings(text, "parity must be one of N, E, O, M, S");
+  s.parity = static_cast<char>(field[1][0] & ~0x20);  // upper case
+  if (std::string_view("NEOMS").find(s.parity) == std::string_view::npos) {
+    BadSettings(text, "parity must be one of N, E, O, M, S");
+  }
+  if (field[2].size() != 1 || field[2][0] < '5' || field[2][0] > '8') {
+    BadSettings(text, "data bits must be 5 to 8");
+  }
+  s.data_bits = field[2][0] - '0';
+  if (field[3] == "1") {
+    s.stop_bits = 1;
+  } else if (field[3] == "2" || field[3] == "1.5") {
+    s.stop_bits = 2;
+  } else {
+    BadSettings(text, "stop bits must be 1, 1.5 or 2");
+  }
+  return s;
+}
+
+MSComm::~MSComm() { Close(); }
+
+void MSComm::CommPort(std::int16_t port) {
+  if (port < 1) Fail(err::kInvalidPortNumber, "Invalid port number " + std::to_string(port));
+  if (PortOpen()) Fail(err::kPortAlreadyOpen, "Port already open");
+  port_ = port;
+}
+
+void MSComm::Settings(std::string settings) {
+  const LineSettings parsed = ParseSettings(settings);
+  if (PortOpen()) Apply(parsed);
+  settings_ = std::move(settings);
+}
+
+void MSComm::Apply(const LineSettings& s) {
+  termios tio{};
+  if (tcgetattr(fd_, &tio) != 0) {
+    Fail(err::kHardwareNotAvailable, "Cannot read the line settings: " + SystemError(errno));
+  }
+  cfmakeraw(&tio);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CLOCAL | CREAD;
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  tio.c_cflag |= kSizes[s.data_bits - 5];
+  switch (s.parity) {
+    case 'E': tio.c_cflag |= PARENB; break;
+    case 'O': tio.c_cflag |= PARENB | PARODD; break;
+    case 'M': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case 'S': tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (s.stop_bits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  speed_t code = B9600;
+  for (const auto& sp : kSpeeds) {
+    if (sp.bits == s.speed) code = sp.code;
+  }
+  cfsetispeed(&tio, code);
+  cfsetospeed(&tio, code);
+  if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+    Fail(err::kHardwareNotAvailable, "Cannot set the line settings: " + SystemError(errno));
+  }
+}
+
+void MSComm::PortOpen(bool open) {
+  if (!open) {
+    Close();
+    return;
+  }
+  if (PortOpen()) Fail(err::kPortAlreadyOpen, "Port already open");
+  const LineSettings settings = ParseSettings(settings_);
+  const std::string path = PortDevicePath(port_);
+  const std::string name = "port " + std::to_string(port_) + " (" + path + ")";
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    if (e == EBUSY) Fail(err::kPortAlreadyOpen, name + " is in use by another program");
+    Fail(err::kHardwareNotAvailable, "Cannot open " + name + ": " + SystemError(e));
+  }
+  if (!isatty(fd)) {
+    ::close(fd);
+    Fail(err::kHardwareNotAvailable, name + " is not a serial device");
+  }
+  // The advisory lock keeps out other openers in this process and in others alike; the
+  // exclusive mode also keeps out programs that do not lock (unless privileged).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (e == EWOULDBLOCK) Fail(err::kPortAlreadyOpen, name + " is already open");
+    Fail(err::kHardwareNotAvailable, "Cannot lock " + name + ": " + SystemError(e));
+  }
+  ioctl(fd, TIOCEXCL);
+  fd_ = fd;
+  hung_up_ = false;
+  try {
+    Apply(settings);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  // What a previous user of the port left unread is not part of this conversation.
+  tcflush(fd_, TCIOFLUSH);
+}
+
+void MSComm::Close() {
+  if (fd_ < 0) return;
+  ioctl(fd_, TIOCNXCL);
+  ::close(fd_);  // also releases the lock
+  fd_ = -1;
+  hung_up_ = false;
+}
+
+void MSComm::Output(std::string_view bytes) {
+  if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
+  if (hung_up_) Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
+  int stalled_ms = 0;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    const int e = n < 0 ? errno : EAGAIN;
+    if (e == EINTR) continue;
+    if (e == EAGAIN && stalled_ms < kWriteStallMs) {
+      pollfd p{fd_, POLLOUT, 0};
+      if (poll(&p, 1, 10) >= 0 && (p.revents & (POLLHUP | POLLERR)) == 0) {
+        stalled_ms += 10;
+        continue;
+      }
+    }
+    hung_up_ = true;
+    Fail(err::kHardwareNotAvailable, "Cannot write to port " + std::to_string(port_) + ": " +
+                                         (e == EAGAIN ? std::string("the device does not take data")
+                                                      : SystemError(e)));
+  }
+}
+
+std::string MSComm::Input() {
+  if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
+  std::string out;
+  if (hung_up_) return out;
+  char buf[4096];
+  while (out.size() < kMaxInput) {
+    const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, kMaxInput - out.size()));
+    if (n > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) hung_up_ = true;  // EIO: the device went away
+    break;
+  }
+  // A raw tty answers "nothing" both when idle and after a hang-up; only poll tells.
+  if (!hung_up_) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+  }
+  return out;
+}
+
+}  // namespace selvarn::platform

@@ -1,0 +1,63 @@
+// The serial-port control: port number, line settings, open state, write, and a read
+// that never waits. POSIX termios underneath: raw 8-bit, no echo, no flow control.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace selvarn::platform {
+
+// The device behind port N: the entry comN of the port folder when there is one (a link
+// to the device, as Wine names COM ports), else /dev/ttyS<N-1>.
+std::string PortFolder();
+std::string PortDevicePath(int port);
+
+// Line parameters parsed from a text such as "115200,N,8,1".
+struct LineSettings {
+  int speed = 9600;
+  char parity = 'N';  // N, E, O, M (mark) or S (space)
+  int data_bits = 8;
+  int stop_bits = 1;  // 1 or 2; "1.5" is kept as 2 (termios has no 1.5)
+};
+// Throws RuntimeError 380 for a malformed text or an unsupported value.
+LineSettings ParseSettings(std::string_view text);
+
+class MSComm {
+ public:
+  MSComm() = default;
+  ~MSComm();
+  MSComm(const MSComm&) = delete;
+  MSComm& operator=(const MSComm&) = delete;
+
+  std::int16_t CommPort() const { return port_; }
+  // 8002 for a number below 1; 8005 while the port is open.
+  void CommPort(std::int16_t port);
+
+  const std::string& Settings() const { return settings_; }
+  // 380 for a malformed text; takes effect at once when the port is open.
+  void Settings(std::string settings);
+
+  bool PortOpen() const { return fd_ >= 0; }
+  // Opening: 8005 when already open here or in use elsewhere (the port is taken
+  // exclusively), 8010 when the device is missing or is not a serial port. Closing a
+  // closed port does nothing.
+  void PortOpen(bool open);
+
+  // Writes every byte. 8012 on a closed port; 8010 when the device is gone or stalls.
+  void Output(std::string_view bytes);
+  // Everything received since the last call, possibly empty; never waits. 8012 on a
+  // closed port. After the device went away it returns what it still can, then empty.
+  std::string Input();
+
+ private:
+  void Apply(const LineSettings& s);
+  void Close();
+
+  int fd_ = -1;
+  std::int16_t port_ = 1;
+  std::string settings_ = "9600,N,8,1";
+  bool hung_up_ = false;
+};
+
+}  // namespace selvarn::platform

@@ -1,0 +1,40 @@
+// A private port folder for a test: comN links live in a fresh temporary folder that
+// SELVARN_SMS_PORTS points to while the object lives.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace selvarn::testing {
+
+class PortFolder {
+ public:
+  PortFolder() {
+    char tmpl[] = "/tmp/selvarn-ports-XXXXXX";
+    path_ = mkdtemp(tmpl);
+    setenv("SELVARN_SMS_PORTS", path_.c_str(), 1);
+  }
+  ~PortFolder() {
+    unsetenv("SELVARN_SMS_PORTS");
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  PortFolder(const PortFolder&) = delete;
+  PortFolder& operator=(const PortFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Makes port n lead to target.
+  void Link(int n, const std::string& target) const {
+    const std::string link = path_ + "/com" + std::to_string(n);
+    unlink(link.c_str());
+    std::filesystem::create_symlink(target, link);
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace selvarn::testing
