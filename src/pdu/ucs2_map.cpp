@@ -1,0 +1,185 @@
+#include "pdu/ucs2_map.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+
+#include "platform/library_folder.hpp"
+#include "selvarn/error.hpp"
+
+namespace selvarn::PDU6 {
+namespace {
+
+struct Item {
+  std::string_view key;
+  std::string value;
+};
+
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string NormaliseValue(std::string_view digits) {
+  digits = TrimSpaces(digits);
+  if (digits.size() != 4) return std::string(kUnmappedUCS2);
+  std::string out(digits);
+  for (char& c : out) {
+    if (c >= '0' && c <= '9') continue;
+    if (c >= 'a' && c <= 'f') {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c < 'A' || c > 'F') {
+      return std::string(kUnmappedUCS2);
+    }
+  }
+  return out;
+}
+
+// The key and value of one item, or nothing when the item has no "0x" with a TAB after it.
+std::optional<Item> ParseItem(std::string_view item) {
+  const auto p = item.find("0x");
+  if (p == std::string_view::npos) return std::nullopt;
+  const auto tab = item.find('\t', p);
+  if (tab == std::string_view::npos) return std::nullopt;
+  Item out;
+  out.key = TrimSpaces(item.substr(p, tab - p));
+  const auto q = item.find("0x", p + 1);
+  out.value = q == std::string_view::npos ? std::string(kUnmappedUCS2)
+                                          : NormaliseValue(item.substr(q + 2, 4));
+  return out;
+}
+
+bool IsItemEnd(char c) { return c == ',' || c == '\n' || c == '\r'; }
+
+std::string MappingFilePath() {
+  return platform::LibraryFolder() + "/" + std::string(kUnicodeFileName);
+}
+
+[[noreturn]] void ThrowFileError(int error) {
+  if (error == ENOENT || error == ENOTDIR) {
+    throw RuntimeError(err::kFileNotFound, "File not found");
+  }
+  throw RuntimeError(err::kPathFileAccess, "Path/File access error");
+}
+
+struct Signature {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  timespec mtime{};
+  timespec ctime{};
+
+  explicit Signature(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim), ctime(st.st_ctim) {}
+  bool operator==(const Signature& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+struct Cache {
+  std::string path;
+  std::optional<Signature> signature;
+  std::shared_ptr<const UCS2Table> table;
+};
+thread_local Cache cache;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+UCS2Table UCS2Table::Parse(std::string_view content) {
+  UCS2Table table;
+  std::size_t start = 0;
+  while (start <= content.size()) {
+    std::size_t end = start;
+    while (end < content.size() && !IsItemEnd(content[end])) ++end;
+    if (auto item = ParseItem(content.substr(start, end - start))) {
+      // emplace keeps the first: a scan from the top stops at the first match.
+      table.entries_.emplace(std::string(item->key), std::move(item->value));
+    }
+    start = end + 1;
+  }
+  return table;
+}
+
+std::string UCS2Table::Lookup(const std::string& key) const {
+  const auto it = entries_.find(key);
+  return it == entries_.end() ? std::string(kUnmappedUCS2) : it->second;
+}
+
+std::shared_ptr<const UCS2Table> CurrentUCS2Table() {
+  const std::string path = MappingFilePath();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) ThrowFileError(errno);
+  if (cache.table && cache.path == path && cache.signature == Signature(st)) return cache.table;
+
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) ThrowFileError(errno);
+  // The signature of what is actually read, so a change between stat and open is
+  // noticed at the next call.
+  if (::fstat(fd.get(), &st) != 0) ThrowFileError(errno);
+  if (!S_ISREG(st.st_mode)) ThrowFileError(EISDIR);
+  std::string content;
+  content.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowFileError(errno);
+    }
+    content.append(buf, static_cast<std::size_t>(n));
+  }
+  cache.table = std::make_shared<const UCS2Table>(UCS2Table::Parse(content));
+  cache.path = path;
+  cache.signature = Signature(st);
+  return cache.table;
+}
+
+std::string LookupUCS2Uncached(const std::string& key) {
+  const std::string path = MappingFilePath();
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) ThrowFileError(errno);
+  std::string result(kUnmappedUCS2);
+  std::string item;
+  bool more = true;
+  while (more) {
+    item.clear();
+    int c;
+    while ((c = std::getc(f)) != EOF && !IsItemEnd(static_cast<char>(c))) {
+      item += static_cast<char>(c);
+    }
+    more = c != EOF;
+    const auto parsed = ParseItem(item);
+    if (parsed && parsed->key == key) {
+      result = parsed->value;
+      break;
+    }
+  }
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) ThrowFileError(EIO);  // opened but not readable: a directory, a bad disk
+  return result;
+}
+
+}  // namespace selvarn::PDU6
