@@ -1,0 +1,107 @@
+#include "pty_port.hpp"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace selvarn::modemsim {
+
+namespace {
+
+// Port numbers are 16-bit signed on the library's side.
+constexpr int kMaxPort = 32767;
+
+[[noreturn]] void Fail(const std::string& what, int err = errno) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace
+
+std::string DefaultPortFolder() {
+  if (std::string ports = Env("SELVARN_SMS_PORTS"); !ports.empty()) return ports;
+  std::string config = Env("XDG_CONFIG_HOME");
+  if (config.empty()) config = Env("HOME") + "/.config";
+  return config + "/selvarn-sms/ports";
+}
+
+PtyPort::PtyPort(const std::string& folder, int number) {
+  if (number < 0 || number > kMaxPort) {
+    throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                            "port number " + std::to_string(number));
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) throw std::system_error(ec, "port folder " + folder);
+
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) Fail("posix_openpt");
+  char name[PATH_MAX];
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+      ptsname_r(master_, name, sizeof name) != 0) {
+    int err = errno;
+    close(master_);
+    Fail("pty slave", err);
+  }
+  device_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) {
+    int err = errno;
+    close(master_);
+    Fail("open " + device_, err);
+  }
+  // Raw from the start: a cooked slave would echo our own answers back to us before the
+  // library sets its mode, and would turn LF into CR LF.
+  termios tio{};
+  if (tcgetattr(slave_, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(slave_, TCSANOW, &tio);
+  }
+  int flags = fcntl(master_, F_GETFL);
+  fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+
+  // symlink() fails on an existing name, so two simulators racing for a number never
+  // share one: the loser moves on to the next.
+  const int first = number > 0 ? number : 1;
+  const int last = number > 0 ? number : kMaxPort;
+  for (int n = first; n <= last; ++n) {
+    std::string link = folder + "/com" + std::to_string(n);
+    if (symlink(device_.c_str(), link.c_str()) == 0) {
+      number_ = n;
+      link_ = link;
+      return;
+    }
+    if (errno != EEXIST || number > 0) {
+      int err = errno;
+      close(slave_);
+      close(master_);
+      Fail("link " + link, err);
+    }
+  }
+  close(slave_);
+  close(master_);
+  Fail("no free port number in " + folder, EEXIST);
+}
+
+PtyPort::~PtyPort() {
+  // Only our own link goes: someone may have replaced it meanwhile.
+  char target[PATH_MAX];
+  ssize_t len = readlink(link_.c_str(), target, sizeof target - 1);
+  if (len >= 0 && std::string(target, static_cast<std::size_t>(len)) == device_) {
+    unlink(link_.c_str());
+  }
+  close(slave_);
+  close(master_);
+}
+
+}  // namespace selvarn::modemsim

@@ -1,0 +1,37 @@
+// The device side of the simulator: a pseudo-terminal whose slave the library opens
+// through the link comN in the port folder.
+#pragma once
+
+#include <string>
+
+namespace selvarn::modemsim {
+
+// $SELVARN_SMS_PORTS, else $XDG_CONFIG_HOME/selvarn-sms/ports, else
+// ~/.config/selvarn-sms/ports: where the library looks for comN.
+std::string DefaultPortFolder();
+
+class PtyPort {
+ public:
+  // Opens a pty and links it as comN in `folder` (created if missing): N = `number`, or
+  // the first free one from 1 when `number` is 0. Throws std::system_error.
+  PtyPort(const std::string& folder, int number);
+  ~PtyPort();
+  PtyPort(const PtyPort&) = delete;
+  PtyPort& operator=(const PtyPort&) = delete;
+
+  int master() const { return master_; }
+  int number() const { return number_; }
+  const std::string& link() const { return link_; }
+  const std::string& device() const { return device_; }
+
+ private:
+  int master_ = -1;
+  // Held open (never read) so the pty lives on while the library closes and reopens
+  // the port; without it every master read fails with EIO between two opens.
+  int slave_ = -1;
+  int number_ = 0;
+  std::string link_;
+  std::string device_;
+};
+
+}  // namespace selvarn::modemsim
