@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "modemsim/simulator.hpp"
+
 namespace modemsim_test {
 
 namespace {
@@ -106,6 +108,14 @@ std::string Client::Read(std::size_t size, milliseconds timeout, milliseconds se
 std::string Client::Exchange(std::string_view line, std::size_t expected_size) {
   Write(line);
   return Read(expected_size);
+}
+
+testing::AssertionResult Answers(Client& client, std::string_view line, std::string_view expected) {
+  const std::string got = client.Exchange(line, expected.size());
+  if (got == expected) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << selvarn::modemsim::Printable(line) << " got " << selvarn::modemsim::Printable(got)
+         << ", expected " << selvarn::modemsim::Printable(expected);
 }
 
 std::string Join(const std::vector<Arrival>& arrivals) {

@@ -2,6 +2,7 @@
 // tested on its own: opens the comN link, writes lines, reads with time limits.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <termios.h>
 
 #include <chrono>
@@ -53,6 +54,9 @@ class Client {
  private:
   int fd_ = -1;
 };
+
+// Writes `line` and checks that exactly `expected` comes back, showing both when not.
+testing::AssertionResult Answers(Client& client, std::string_view line, std::string_view expected);
 
 // Concatenation of the pieces.
 std::string Join(const std::vector<Arrival>& arrivals);
