@@ -100,7 +100,6 @@ Example:
   }
   m.echo = !no_echo;
   m.sim = sim::ParseSimState(sim_state);
-  m.pin_tries_left = m.pin_tries;
 
   // The serving thread inherits this mask, so the signals reach sigwait below only.
   sigset_t stop_signals;

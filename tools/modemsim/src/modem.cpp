@@ -135,6 +135,7 @@ std::string CmeText(int number) {
 }
 
 Modem::Modem(ModemState initial) : state_(std::move(initial)), profile_(state_) {
+  if (state_.pin_tries_left < 0) state_.pin_tries_left = state_.pin_tries;
   RegisterBasicCommands(*this);
   RegisterNetworkCommands(*this);
   RegisterSimCommands(*this);

@@ -43,8 +43,8 @@ struct ModemState {
   SimState sim = SimState::Ready;
   std::string pin = "1234";
   std::string puk = "12345678";
-  int pin_tries = 3;       // wrong PINs before the SIM asks for its PUK
-  int pin_tries_left = 3;  // counts down; reset by a right PIN or PUK
+  int pin_tries = 3;        // wrong PINs before the SIM asks for its PUK
+  int pin_tries_left = -1;  // counts down, refilled by a right PIN or PUK; -1: pin_tries
   // Signal (+CSQ).
   int rssi = 20;
   int ber = 99;

@@ -22,7 +22,8 @@ namespace selvarn::modemsim {
 
 using std::chrono::milliseconds;
 
-// What to do to the commands whose line starts with a given text (case-blind).
+// What to do to the commands whose line starts with a given text (case-blind); the
+// text typed after a "> " prompt is matched the same way, so "00" catches a PDU.
 // A fault that is silent or literal stands in for the command: the modem does not
 // run it. Delay, chunks and tail only change how the real answer travels.
 struct Fault {
