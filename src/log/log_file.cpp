@@ -12,6 +12,7 @@
 #include "log/error_log.hpp"
 #include "platform/clock.hpp"
 #include "platform/library_folder.hpp"
+#include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 
 #define SELVARN_STR2(x) #x
@@ -29,25 +30,6 @@ constexpr const char* kVersion = SELVARN_STR(SELVARN_VERSION_MAJOR) "." SELVARN_
                                                "\": " + std::generic_category().message(error));
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now so that a failure to close (a write the file system could not keep) is seen.
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 // The log holds message texts: it is created owner-only, and whatever already sits at
 // its name must be a plain file. O_NOFOLLOW refuses a planted symbolic link; O_NONBLOCK
@@ -106,7 +88,7 @@ void WriteEntry(std::string_view text) {
   entry += masked;
   entry += "\r\n";
 
-  Fd fd(OpenLog(path));
+  platform::UniqueFd fd(OpenLog(path));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) Fail("examine", path, errno);
   if (!S_ISREG(st.st_mode)) {

@@ -65,7 +65,7 @@ inline constexpr std::uint8_t kCodingUCS2 = 16;
 // (8-bit reference) into PDUString and PDULength.
 //   number          destination: digits after an optional "+" (international), 1-20 digits
 //   reference       concatenation reference, 0-255
-//   total/sequence  part count 1-255, this part 1..total
+//   total/sequence  part count 1-255, the part's number, from 1 to total
 //   coding          7, 8 or 16
 //   service_centre  empty for the modem's own, else digits after an optional "+", the
 //                   whole optionally in double quotes

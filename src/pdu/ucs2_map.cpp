@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "platform/library_folder.hpp"
+#include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 
 namespace selvarn::PDU6 {
@@ -90,19 +91,6 @@ struct Cache {
 };
 thread_local Cache cache;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -132,7 +120,7 @@ std::shared_ptr<const UCS2Table> CurrentUCS2Table() {
   if (::stat(path.c_str(), &st) != 0) ThrowFileError(errno);
   if (cache.table && cache.path == path && cache.signature == Signature(st)) return cache.table;
 
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) ThrowFileError(errno);
   // The signature of what is actually read, so a change between stat and open is
   // noticed at the next call.

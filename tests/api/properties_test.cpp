@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/errors.hpp"
+
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
@@ -44,14 +46,7 @@ std::vector<TextProperty> TextProperties() {
   };
 }
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using selvarn::testing::ErrorNumberOf;
 
 TEST(Properties, TextIsStoredExactlyAndPropertiesAreIndependent) {
   const std::string samples[] = {"", " +60 12-555 0147 ", "12\r\n\r\n", "Grüße €, 你好, 😀",
@@ -72,7 +67,7 @@ TEST(Properties, TextIsStoredExactlyAndPropertiesAreIndependent) {
 
 TEST(Properties, DRStatusIsTextThatConvertsBack) {
   SMS sms;
-  EXPECT_EQ(ErrorOf([&] { sms.DRStatus(); }), err::kTypeMismatch) << "empty on a new object";
+  EXPECT_EQ(ErrorNumberOf([&] { sms.DRStatus(); }), err::kTypeMismatch) << "empty on a new object";
   sms.DRStatus(DeliveryStatus::Unknown);
   EXPECT_EQ(sms.DRStatusText(), "2");
   EXPECT_EQ(sms.DRStatus(), DeliveryStatus::Unknown);

@@ -1,6 +1,8 @@
 // GSM 7-bit alphabet, septet packing, the binary helpers and 8-bit data.
 #include <gtest/gtest.h>
 
+#include "support/errors.hpp"
+
 #include <string>
 
 #include "pdu/pdu6.hpp"
@@ -9,15 +11,7 @@
 namespace selvarn::PDU6 {
 namespace {
 
-template <typename F>
-int ErrorNumberOf(F&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using selvarn::testing::ErrorNumberOf;
 
 TEST(GSMAlphabetCode, TranslatesEveryCodeThatTheAlphabetCarries) {
   struct Case {

@@ -2,6 +2,8 @@
 // fresh scan of the file does.
 #include <gtest/gtest.h>
 
+#include "support/errors.hpp"
+
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -20,15 +22,7 @@ using selvarn::testing::MappingFolder;
 
 constexpr char kLineA[] = "0x41\t0x0041\t#LATIN CAPITAL LETTER A\n";
 
-template <typename F>
-int ErrorNumberOf(F&& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using selvarn::testing::ErrorNumberOf;
 
 TEST(EncodeUCS2, ReadsTheMappingFileItemByItem) {
   struct Case {

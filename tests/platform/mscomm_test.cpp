@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/errors.hpp"
+
 #include "selvarn/error.hpp"
 #include "support/port_folder.hpp"
 
@@ -21,14 +23,7 @@ namespace {
 
 using selvarn::testing::PortFolder;
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using selvarn::testing::ErrorNumberOf;
 
 // A pseudo-terminal whose slave is port 1 of a private port folder.
 class PtyPort : public ::testing::Test {
@@ -106,9 +101,9 @@ TEST(SettingsText, MalformedTextsAreRuntimeErrors) {
                            "9600,N,8,3", "abc,N,8,1", "-9600,N,8,1", "9600,,8,1",
                            "99999999999,N,8,1"}) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(ErrorOf([&] { ParseSettings(text); }), err::kInvalidPropertyValue);
+    EXPECT_EQ(ErrorNumberOf([&] { ParseSettings(text); }), err::kInvalidPropertyValue);
     MSComm port;
-    EXPECT_EQ(ErrorOf([&] { port.Settings(text); }), err::kInvalidPropertyValue);
+    EXPECT_EQ(ErrorNumberOf([&] { port.Settings(text); }), err::kInvalidPropertyValue);
     EXPECT_EQ(port.Settings(), "9600,N,8,1") << "a refused text must not be kept";
   }
 }
@@ -123,8 +118,8 @@ TEST(PortNumbers, MapToTheFolderOrToTtyS) {
 
 TEST(PortNumbers, BelowOneIsInvalid) {
   MSComm port;
-  EXPECT_EQ(ErrorOf([&] { port.CommPort(0); }), err::kInvalidPortNumber);
-  EXPECT_EQ(ErrorOf([&] { port.CommPort(-5); }), err::kInvalidPortNumber);
+  EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(0); }), err::kInvalidPortNumber);
+  EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(-5); }), err::kInvalidPortNumber);
   EXPECT_EQ(port.CommPort(), 1);
 }
 
@@ -138,16 +133,16 @@ TEST(PortNumbers, MissingOrUnsuitableDevicesAreRuntimeErrors) {
     SCOPED_TRACE(n);
     MSComm port;
     port.CommPort(n);
-    EXPECT_EQ(ErrorOf([&] { port.PortOpen(true); }), err::kHardwareNotAvailable);
+    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kHardwareNotAvailable);
     EXPECT_FALSE(port.PortOpen());
   }
 }
 
 TEST(ClosedPort, WritesAndReadsAreRefused) {
   MSComm port;
-  EXPECT_EQ(ErrorOf([&] { port.Output("AT\r"); }), err::kDeviceNotOpen);
-  EXPECT_EQ(ErrorOf([&] { port.Input(); }), err::kDeviceNotOpen);
-  EXPECT_EQ(ErrorOf([&] { port.PortOpen(false); }), 0) << "closing a closed port is harmless";
+  EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kDeviceNotOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { port.Input(); }), err::kDeviceNotOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(false); }), 0) << "closing a closed port is harmless";
 }
 
 TEST_F(PtyPort, BytesPassUnchangedBothWays) {
@@ -193,24 +188,24 @@ TEST_F(PtyPort, LineSettingsReachTheDevice) {
 TEST_F(PtyPort, OpeningIsExclusive) {
   MSComm first;
   first.PortOpen(true);
-  EXPECT_EQ(ErrorOf([&] { first.PortOpen(true); }), err::kPortAlreadyOpen);
-  EXPECT_EQ(ErrorOf([&] { first.CommPort(2); }), err::kPortAlreadyOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { first.PortOpen(true); }), err::kPortAlreadyOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { first.CommPort(2); }), err::kPortAlreadyOpen);
 
   MSComm second;  // same process
-  EXPECT_EQ(ErrorOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
   EXPECT_FALSE(second.PortOpen());
 
   const pid_t child = fork();  // another process
   if (child == 0) {
     MSComm other;
-    _exit(ErrorOf([&] { other.PortOpen(true); }) == err::kPortAlreadyOpen ? 0 : 1);
+    _exit(ErrorNumberOf([&] { other.PortOpen(true); }) == err::kPortAlreadyOpen ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
   first.PortOpen(false);  // closing releases it
-  EXPECT_EQ(ErrorOf([&] { second.PortOpen(true); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), 0);
   EXPECT_TRUE(second.PortOpen());
 }
 
@@ -223,7 +218,7 @@ TEST_F(PtyPort, FarEndClosingNeitherHangsNorCrashes) {
   master_ = -1;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(port.Input(), "");
-  EXPECT_EQ(ErrorOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
+  EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
   EXPECT_EQ(port.Input(), "");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
   EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
