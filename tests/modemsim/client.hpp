@@ -1,24 +1,40 @@
-// The library's side of the wire, done with plain POSIX calls so that the simulator is
-// tested on its own: opens the comN link, writes lines, reads with time limits.
+// The library's side of the wire in plain POSIX calls, so that the simulator is tested on
+// its own: a raw pty client that writes bytes and reads them back with their arrival times.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
+
+#include "modemsim/simulator.hpp"
 
 namespace modemsim_test {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 // A fresh folder under /tmp, removed with its contents.
 struct TempDir {
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    char name[] = "/tmp/modemsim-test-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
+    path = name;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
   std::string path;
 };
 
@@ -27,38 +43,81 @@ struct Arrival {
   std::string bytes;
 };
 
+inline std::string Join(const std::vector<Arrival>& arrivals) {
+  std::string all;
+  for (const Arrival& a : arrivals) all += a.bytes;
+  return all;
+}
+
 class Client {
  public:
-  // Opens the port raw, at `speed`, without waiting for carrier.
-  explicit Client(const std::string& path, speed_t speed = B115200);
-  ~Client();
+  explicit Client(const std::string& path, speed_t speed = B115200)
+      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
+    SetSpeed(speed);
+  }
+  ~Client() { close(fd_); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  void Write(std::string_view bytes);
-  void SetSpeed(speed_t speed);
-  // Reads until `size` bytes came (then `settle` more, to catch anything extra) or
-  // `timeout` passed.
-  std::string Read(std::size_t size, milliseconds timeout = milliseconds(1000),
-                   milliseconds settle = milliseconds(10));
-  // Reads until the bytes contain `text` or `timeout` passed.
-  std::string ReadUntil(std::string_view text, milliseconds timeout = milliseconds(1000));
-  // Everything that arrives within `window`.
-  std::string ReadFor(milliseconds window);
-  // Like ReadUntil, keeping the time of each piece.
-  std::vector<Arrival> ReadTimed(std::string_view until, milliseconds timeout);
+  // Raw, without waiting for carrier, at `speed`.
+  void SetSpeed(speed_t speed) {
+    termios tio{};
+    tcgetattr(fd_, &tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&tio, speed);
+    tcsetattr(fd_, TCSANOW, &tio);
+  }
 
-  // Writes `line` and returns what came back, `expected_size` bytes being expected.
-  std::string Exchange(std::string_view line, std::size_t expected_size);
+  void Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = write(fd_, bytes.data(), bytes.size());
+      if (n < 0 && errno != EAGAIN && errno != EINTR)
+        throw std::system_error(errno, std::generic_category(), "write");
+      if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+  // Reads until the bytes contain `until` (with `until` empty: for all of `timeout`).
+  std::vector<Arrival> ReadTimed(std::string_view until, milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto elapsed = [&] {
+      return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    };
+    std::vector<Arrival> out;
+    std::string all;
+    while (until.empty() || all.find(until) == std::string::npos) {
+      const auto left = timeout.count() - elapsed();
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) continue;
+      out.push_back({elapsed(), std::string(buf, static_cast<std::size_t>(n))});
+      all += out.back().bytes;
+    }
+    return out;
+  }
+
+  std::string ReadFor(milliseconds window) { return Join(ReadTimed({}, window)); }
 
  private:
-  int fd_ = -1;
+  int fd_;
 };
 
 // Writes `line` and checks that exactly `expected` comes back, showing both when not.
-testing::AssertionResult Answers(Client& client, std::string_view line, std::string_view expected);
-
-// Concatenation of the pieces.
-std::string Join(const std::vector<Arrival>& arrivals);
+inline testing::AssertionResult Answers(Client& client, std::string_view line,
+                                        std::string_view expected) {
+  using selvarn::modemsim::Printable;
+  client.Write(line);
+  std::string got = Join(client.ReadTimed(expected, 1000ms));
+  got += client.ReadFor(10ms);  // anything extra
+  if (got == expected) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << Printable(line) << " got " << Printable(got) << ", expected " << Printable(expected);
+}
 
 }  // namespace modemsim_test
