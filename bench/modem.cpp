@@ -56,8 +56,12 @@ void BM_ATCommand(benchmark::State& state) {
     if (!selvarn::Modem::ATCommand("AT", reply, 0)) state.SkipWithError("no OK");
   }
 }
-BENCHMARK(BM_ATCommand)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)
-    ->Repetitions(25)->ReportAggregatesOnly(true);
+BENCHMARK(BM_ATCommand)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(25)
+    ->ReportAggregatesOnly(true);
 
 void BM_InitModem(benchmark::State& state) {
   Sim().ClearFaults();
@@ -72,8 +76,12 @@ void BM_InitModem(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(BM_InitModem)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)
-    ->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_InitModem)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(7)
+    ->ReportAggregatesOnly(true);
 
 // A 2-second wait on a modem that never answers: CPU time of this thread over wall time.
 void BM_WaitCpu(benchmark::State& state) {

@@ -8,14 +8,14 @@
 namespace selvarn {
 
 namespace err {
-inline constexpr int kInvalidCall = 5;          // invalid procedure call or argument
+inline constexpr int kInvalidCall = 5;  // invalid procedure call or argument
 inline constexpr int kOverflow = 6;
 inline constexpr int kTypeMismatch = 13;
 inline constexpr int kFileNotFound = 53;
 inline constexpr int kPathFileAccess = 75;
 inline constexpr int kInvalidPropertyValue = 380;
 inline constexpr int kInvalidPortNumber = 8002;
-inline constexpr int kPortAlreadyOpen = 8005;   // also: in use by another program
+inline constexpr int kPortAlreadyOpen = 8005;  // also: in use by another program
 inline constexpr int kHardwareNotAvailable = 8010;
 inline constexpr int kDeviceNotOpen = 8012;
 }  // namespace err

@@ -30,7 +30,6 @@ constexpr const char* kVersion = SELVARN_STR(SELVARN_VERSION_MAJOR) "." SELVARN_
                                                "\": " + std::generic_category().message(error));
 }
 
-
 // The log holds message texts: it is created owner-only, and whatever already sits at
 // its name must be a plain file. O_NOFOLLOW refuses a planted symbolic link; O_NONBLOCK
 // keeps a planted FIFO from blocking the open until fstat rejects it.

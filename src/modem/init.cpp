@@ -70,7 +70,8 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
     text.clear();
     ModemStatus refused = ModemStatus::OK;
     switch (Security::CheckPIN()) {
-      case 0: break;
+      case 0:
+        break;
       case 1:
         if (PIN.empty()) {
           refused = ModemStatus::PINRequired;
@@ -78,8 +79,12 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
           refused = ModemStatus::PINWrong;
         }
         break;
-      case 2: refused = ModemStatus::SIMBlocked; break;
-      default: refused = ModemStatus::SIMError; break;
+      case 2:
+        refused = ModemStatus::SIMBlocked;
+        break;
+      default:
+        refused = ModemStatus::SIMError;
+        break;
     }
     if (refused != ModemStatus::OK) {
       CloseModem();

@@ -24,18 +24,24 @@ enum class Variant { kFinal, kColon, kPrompt };
 bool Ended(Variant v, std::string_view r) {
   if (Has(r, "ERROR\r\n")) return true;
   switch (v) {
-    case Variant::kFinal: return Has(r, "OK\r\n") || Has(r, "+CME ERROR:") || Has(r, "+CMS ERROR:");
-    case Variant::kColon: return Has(r, ":");
-    case Variant::kPrompt: return Has(r, ">");
+    case Variant::kFinal:
+      return Has(r, "OK\r\n") || Has(r, "+CME ERROR:") || Has(r, "+CMS ERROR:");
+    case Variant::kColon:
+      return Has(r, ":");
+    case Variant::kPrompt:
+      return Has(r, ">");
   }
   return false;
 }
 
 bool Succeeded(Variant v, std::string_view r) {
   switch (v) {
-    case Variant::kFinal: return Has(r, "OK\r\n");
-    case Variant::kColon: return Has(r, ":");
-    case Variant::kPrompt: return Has(r, ">");
+    case Variant::kFinal:
+      return Has(r, "OK\r\n");
+    case Variant::kColon:
+      return Has(r, ":");
+    case Variant::kPrompt:
+      return Has(r, ">");
   }
   return false;
 }

@@ -91,7 +91,6 @@ struct Cache {
 };
 thread_local Cache cache;
 
-
 }  // namespace
 
 UCS2Table UCS2Table::Parse(std::string_view content) {

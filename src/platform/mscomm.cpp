@@ -30,12 +30,24 @@ struct Speed {
   int bits;
   speed_t code;
 };
-constexpr std::array<Speed, 19> kSpeeds = {{{50, B50},         {75, B75},         {110, B110},
-                                            {134, B134},       {150, B150},       {200, B200},
-                                            {300, B300},       {600, B600},       {1200, B1200},
-                                            {1800, B1800},     {2400, B2400},     {4800, B4800},
-                                            {9600, B9600},     {19200, B19200},   {38400, B38400},
-                                            {57600, B57600},   {115200, B115200}, {230400, B230400},
+constexpr std::array<Speed, 19> kSpeeds = {{{50, B50},
+                                            {75, B75},
+                                            {110, B110},
+                                            {134, B134},
+                                            {150, B150},
+                                            {200, B200},
+                                            {300, B300},
+                                            {600, B600},
+                                            {1200, B1200},
+                                            {1800, B1800},
+                                            {2400, B2400},
+                                            {4800, B4800},
+                                            {9600, B9600},
+                                            {19200, B19200},
+                                            {38400, B38400},
+                                            {57600, B57600},
+                                            {115200, B115200},
+                                            {230400, B230400},
                                             {460800, B460800}}};
 
 [[noreturn]] void Fail(int number, const std::string& what) { throw RuntimeError(number, what); }
@@ -135,11 +147,20 @@ void MSComm::Apply(const LineSettings& s) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   tio.c_cflag |= kSizes[s.data_bits - 5];
   switch (s.parity) {
-    case 'E': tio.c_cflag |= PARENB; break;
-    case 'O': tio.c_cflag |= PARENB | PARODD; break;
-    case 'M': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 'S': tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 'E':
+      tio.c_cflag |= PARENB;
+      break;
+    case 'O':
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case 'M':
+      tio.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 'S':
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (s.stop_bits == 2) tio.c_cflag |= CSTOPB;
   tio.c_cc[VMIN] = 0;
@@ -205,7 +226,8 @@ void MSComm::Close() {
 
 void MSComm::Output(std::string_view bytes) {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
-  if (hung_up_) Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
+  if (hung_up_)
+    Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
   int stalled_ms = 0;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -223,9 +245,9 @@ void MSComm::Output(std::string_view bytes) {
       }
     }
     hung_up_ = true;
-    Fail(err::kHardwareNotAvailable, "Cannot write to port " + std::to_string(port_) + ": " +
-                                         (e == EAGAIN ? std::string("the device does not take data")
-                                                      : SystemError(e)));
+    Fail(err::kHardwareNotAvailable,
+         "Cannot write to port " + std::to_string(port_) + ": " +
+             (e == EAGAIN ? std::string("the device does not take data") : SystemError(e)));
   }
 }
 

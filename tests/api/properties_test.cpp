@@ -74,8 +74,8 @@ TEST(Properties, DRStatusIsTextThatConvertsBack) {
   struct Case {
     std::int32_t put;
     const char* text;
-  } cases[] = {{0, "0"}, {1, "1"}, {-7, "-7"}, {2147483647, "2147483647"},
-               {-2147483647 - 1, "-2147483648"}};
+  } cases[] = {
+      {0, "0"}, {1, "1"}, {-7, "-7"}, {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
   for (const auto& c : cases) {
     sms.DRStatus(c.put);
     EXPECT_EQ(sms.DRStatusText(), c.text) << "decimal text, no leading blank";

@@ -116,8 +116,10 @@ TEST_F(Startup, ThePinEntryAnswerIsJudgedByItsWholeErrorNumber) {
 }
 
 TEST_F(Startup, PinsWithControlOrNonAsciiCharactersAreNeverSent) {
-  for (const char* pin : {"1234\rAT+CMGD=1,4", "1234\n", "12\x1a", "\x1b" "1234", "12\x7f",
-                          "12\x01", "1234\xc3\xa4"}) {
+  for (const char* pin : {"1234\rAT+CMGD=1,4", "1234\n", "12\x1a",
+                          "\x1b"
+                          "1234",
+                          "12\x7f", "12\x01", "1234\xc3\xa4"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(pin)));
     sim->SetSim(SimState::PinRequired, "1234");
     sim->ClearTranscript();
@@ -187,8 +189,8 @@ TEST_F(Startup, OtherRefusalsFailAndClose) {
     EXPECT_EQ(sms.InitModem(port), ModemStatus::Fail);
     EXPECT_FALSE(Modem::IsPortOpen());
     const std::string wire = sim->Received();
-    EXPECT_EQ(wire.substr(wire.rfind("AT")), std::string(c.command) + "\r" +
-                                                 (std::string(c.command) == "AT+CMGF=0" ? "\r" : ""))
+    EXPECT_EQ(wire.substr(wire.rfind("AT")),
+              std::string(c.command) + "\r" + (std::string(c.command) == "AT+CMGF=0" ? "\r" : ""))
         << "it stops at the refused command";
   }
 }
@@ -197,8 +199,8 @@ TEST_F(Startup, NoSignalFailsWhileAnyOtherLevelGoesOn) {
   struct Case {
     int rssi;
     ModemStatus result;
-  } cases[] = {{0, ModemStatus::Fail}, {99, ModemStatus::OK}, {1, ModemStatus::OK},
-               {31, ModemStatus::OK}};
+  } cases[] = {
+      {0, ModemStatus::Fail}, {99, ModemStatus::OK}, {1, ModemStatus::OK}, {31, ModemStatus::OK}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rssi);
     if (Modem::IsPortOpen()) sms.CloseModem();

@@ -13,8 +13,8 @@ TEST(Registration, EveryReportingModeWithHomeOrRoamingCounts) {
   for (int mode = 0; mode <= 3; ++mode) {
     for (int state = 0; state <= 5; ++state) {
       const bool registered = state == 1 || state == 5;
-      const std::string plain = "\r\n+CREG: " + std::to_string(mode) + "," +
-                                std::to_string(state) + "\r\n\r\nOK\r\n";
+      const std::string plain =
+          "\r\n+CREG: " + std::to_string(mode) + "," + std::to_string(state) + "\r\n\r\nOK\r\n";
       EXPECT_EQ(Modem::ReportsRegistration(plain), registered) << plain;
       if (mode >= 2) {
         const std::string located = "AT+CREG?\r\r\n+CREG: " + std::to_string(mode) + "," +
@@ -41,13 +41,13 @@ TEST(PinEntry, WholeErrorNumbersAreCompared) {
       {"AT+CPIN=1234\r\r\nOK\r\n", 1},
       {"\r\n+CME ERROR: 3\r\n", 1},
       {"\r\n+CME ERROR: 16\r\n", 2},
-      {"\r\n+CME ERROR: 30\r\n", 0},   // no network service: not an accepted PIN
+      {"\r\n+CME ERROR: 30\r\n", 0},  // no network service: not an accepted PIN
       {"\r\n+CME ERROR: 31\r\n", 0},
       {"\r\n+CME ERROR: 32\r\n", 0},
       {"\r\n+CME ERROR: 160\r\n", 0},  // not a wrong PIN either
       {"\r\n+CME ERROR: 169\r\n", 0},
-      {"\r\n+CME ERROR: 12\r\n", 0},   // PUK required
-      {"\r\n+CME ERROR: 1", 0},        // cut short by the wait: no usable answer
+      {"\r\n+CME ERROR: 12\r\n", 0},  // PUK required
+      {"\r\n+CME ERROR: 1", 0},       // cut short by the wait: no usable answer
       {"\r\n+CME ERROR: ", 0},
       {"\r\n+CME ERROR: incorrect password\r\n", 0},
       {"\r\nERROR\r\n", 0},

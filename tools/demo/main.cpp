@@ -14,12 +14,18 @@ namespace {
 
 const char* StatusName(selvarn::ModemStatus s) {
   switch (s) {
-    case selvarn::ModemStatus::Fail: return "Fail";
-    case selvarn::ModemStatus::OK: return "OK";
-    case selvarn::ModemStatus::PINRequired: return "PINRequired";
-    case selvarn::ModemStatus::PINWrong: return "PINWrong";
-    case selvarn::ModemStatus::SIMBlocked: return "SIMBlocked";
-    case selvarn::ModemStatus::SIMError: return "SIMError";
+    case selvarn::ModemStatus::Fail:
+      return "Fail";
+    case selvarn::ModemStatus::OK:
+      return "OK";
+    case selvarn::ModemStatus::PINRequired:
+      return "PINRequired";
+    case selvarn::ModemStatus::PINWrong:
+      return "PINWrong";
+    case selvarn::ModemStatus::SIMBlocked:
+      return "SIMBlocked";
+    case selvarn::ModemStatus::SIMError:
+      return "SIMError";
   }
   return "?";
 }
