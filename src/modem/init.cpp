@@ -11,15 +11,13 @@
 namespace selvarn {
 namespace {
 
+using Modem::Has;
+
 constexpr std::int16_t kStartupLimit = 7;
 constexpr int kSpeedProbes = 3;
 constexpr int kServiceWaits = 13;  // so at most fourteen sends
 
 platform::MSComm& GSM() { return platform::frmATC().GSM; }
-
-bool Has(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
 
 // Writes a command and collects the answer into text until "OK" CR LF or the time limit.
 // It looks for nothing else: an "ERROR" answer runs to the limit.

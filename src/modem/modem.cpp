@@ -15,10 +15,6 @@ namespace {
 constexpr std::int16_t kDefaultLimit = 7;
 constexpr int kCycleMs = 50;
 
-bool Has(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
-
 enum class Variant { kFinal, kColon, kPrompt };
 
 bool Ended(Variant v, std::string_view r) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace selvarn::Modem {
 
@@ -26,6 +27,11 @@ bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
 // left untouched. A closed port throws RuntimeError at the write.
 
 bool IsPortOpen();
+
+// Replies are examined by plain, case-sensitive substring search.
+inline bool Has(std::string_view reply, std::string_view what) {
+  return reply.find(what) != std::string_view::npos;
+}
 
 // The transactions' clock, in milliseconds.
 std::int64_t Now();

@@ -7,9 +7,7 @@
 namespace selvarn::Security {
 namespace {
 
-bool Has(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
+using Modem::Has;
 
 constexpr int kStatusTries = 12;
 

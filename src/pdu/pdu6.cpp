@@ -5,7 +5,9 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <vector>
 
+#include "pdu/encoding.hpp"
 #include "pdu/ucs2_map.hpp"
 #include "platform/text.hpp"
 #include "selvarn/error.hpp"
@@ -39,11 +41,6 @@ const gsm::Septets& SeptetsOfUnit(char16_t unit) {
   return SeptetTable()[static_cast<std::size_t>(text::AnsiCode(unit))];
 }
 
-void AppendHex2(std::string& out, unsigned value) {
-  out += kHexDigits[(value >> 4) & 0xF];
-  out += kHexDigits[value & 0xF];
-}
-
 // Hexadecimal without leading zeros, as a double-byte key is formed.
 std::string HexNoPad(unsigned value) {
   std::string s;
@@ -60,25 +57,17 @@ int CountSeptets(std::u16string_view units) {
   return n;
 }
 
-// One fill bit, then the septets packed from the low end of each octet (TS 23.038 6.1.2.1.1).
+// One fill bit (what follows the six-octet header), then the septets.
 std::string Pack7(std::u16string_view units, int septets) {
-  std::string out;
-  out.reserve(static_cast<std::size_t>((7 * septets + 1 + 7) / 8 * 2));
-  std::uint32_t acc = 0;
-  int bits = 1;
+  std::vector<std::uint8_t> codes;
+  codes.reserve(static_cast<std::size_t>(septets));
   for (const char16_t u : units) {
     const gsm::Septets& s = SeptetsOfUnit(u);
-    for (int k = 0; k < s.count; ++k) {
-      acc |= static_cast<std::uint32_t>(s.code[k]) << bits;
-      bits += 7;
-      while (bits >= 8) {
-        AppendHex2(out, acc & 0xFF);
-        acc >>= 8;
-        bits -= 8;
-      }
-    }
+    codes.insert(codes.end(), s.code, s.code + s.count);
   }
-  if (septets > 0 && bits > 0) AppendHex2(out, acc & 0xFF);
+  std::string out;
+  out.reserve(static_cast<std::size_t>((7 * septets + 1 + 7) / 8 * 2));
+  pdu::AppendPackedSeptets(out, codes, 1);
   return out;
 }
 
@@ -92,7 +81,7 @@ std::string EncodeUCS2With(std::string_view text, Lookup&& lookup) {
     const auto c = static_cast<unsigned>(text::AnsiCode(units[i]));
     key = "0x";
     if (c < 0x80) {
-      AppendHex2(key, c);
+      pdu::AppendHexOctet(key, c);
       i += 1;
     } else if (i + 1 == units.size()) {
       break;  // a lead byte with no trail byte after it
@@ -126,18 +115,6 @@ std::optional<Address> ParseAddress(std::string_view s) {
   return a;
 }
 
-// Digits swapped in pairs, an odd last digit padded with F.
-void AppendSemiOctets(std::string& out, std::string_view digits) {
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    if (i + 1 < digits.size()) {
-      out += digits[i + 1];
-    } else {
-      out += 'F';
-    }
-    out += digits[i];
-  }
-}
-
 std::optional<std::string> ServiceCentrePart(std::string_view sc) {
   if (sc.empty()) return std::string("00");
   if (sc.front() == '"') sc.remove_prefix(1);
@@ -146,9 +123,9 @@ std::optional<std::string> ServiceCentrePart(std::string_view sc) {
   if (!a) return std::nullopt;
   const std::size_t n = a->digits.size();
   std::string out;
-  AppendHex2(out, static_cast<unsigned>(n % 2 + n / 2 + 1));
+  pdu::AppendHexOctet(out, static_cast<unsigned>(n % 2 + n / 2 + 1));
   out += a->international ? "91" : "81";
-  AppendSemiOctets(out, a->digits);
+  pdu::AppendSemiOctets(out, a->digits);
   return out;
 }
 
@@ -218,7 +195,7 @@ std::string Encode_8_bit(std::string_view text) {
   const std::u16string units = text::Utf8ToUtf16(text);
   std::string out;
   out.reserve(units.size() * 2);
-  for (const char16_t u : units) AppendHex2(out, static_cast<unsigned>(text::AnsiCode(u)));
+  for (const char16_t u : units) pdu::AppendHexOctet(out, static_cast<unsigned>(text::AnsiCode(u)));
   return out;
 }
 
@@ -279,17 +256,17 @@ bool BuildSubmitPDU(std::string_view number, std::string_view text, int referenc
   tpdu.reserve(32 + user_data.size());
   tpdu += validity == 0 ? "61" : "71";  // SMS-SUBMIT, status report, header; VP relative
   tpdu += "00";                         // message reference: the modem assigns it
-  AppendHex2(tpdu, static_cast<unsigned>(destination->digits.size()));
+  pdu::AppendHexOctet(tpdu, static_cast<unsigned>(destination->digits.size()));
   tpdu += destination->international ? "91" : "81";
-  AppendSemiOctets(tpdu, destination->digits);
+  pdu::AppendSemiOctets(tpdu, destination->digits);
   tpdu += "00";
   tpdu += coding == kCoding7Bit ? "00" : coding == kCoding8Bit ? "04" : "08";
-  if (validity != 0) AppendHex2(tpdu, validity);
-  AppendHex2(tpdu, user_data_length);
+  if (validity != 0) pdu::AppendHexOctet(tpdu, validity);
+  pdu::AppendHexOctet(tpdu, user_data_length);
   tpdu += "050003";  // concatenated short messages, 8-bit reference
-  AppendHex2(tpdu, static_cast<unsigned>(reference));
-  AppendHex2(tpdu, static_cast<unsigned>(total));
-  AppendHex2(tpdu, static_cast<unsigned>(sequence));
+  pdu::AppendHexOctet(tpdu, static_cast<unsigned>(reference));
+  pdu::AppendHexOctet(tpdu, static_cast<unsigned>(total));
+  pdu::AppendHexOctet(tpdu, static_cast<unsigned>(sequence));
   tpdu += user_data;
 
   if (coding == kCoding7Bit) SeptetCount = static_cast<std::int16_t>(septets);

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pdu/encoding.hpp"
 #include "pdu/gsm_alphabet.hpp"
 #include "platform/text.hpp"
 #include "selvarn/error.hpp"
@@ -24,11 +25,6 @@ constexpr std::uint8_t kValidity = 0xAA;
 
 [[noreturn]] void Invalid(const std::string& what) {
   throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: PDUConverter." + what);
-}
-
-void AppendOctet(std::string& out, std::uint8_t v) {
-  out += kHexDigits[v >> 4];
-  out += kHexDigits[v & 0x0F];
 }
 
 // ---- SMS-SUBMIT -------------------------------------------------------------------
@@ -53,19 +49,6 @@ std::vector<std::uint8_t> ToSeptets(const std::u16string& text) {
     }
   }
   return septets;
-}
-
-// Septets packed low bit first with no fill bit (no user-data header precedes them).
-std::vector<std::uint8_t> Pack(const std::vector<std::uint8_t>& septets) {
-  std::vector<std::uint8_t> octets((septets.size() * 7 + 7) / 8);
-  for (std::size_t i = 0; i < septets.size(); ++i) {
-    const std::size_t bit = i * 7;
-    const std::size_t at = bit / 8;
-    const unsigned shift = bit % 8;
-    octets[at] |= static_cast<std::uint8_t>(septets[i] << shift);
-    if (shift > 1) octets[at + 1] |= static_cast<std::uint8_t>(septets[i] >> (8 - shift));
-  }
-  return octets;
 }
 
 // ---- SMS-DELIVER ------------------------------------------------------------------
@@ -243,7 +226,7 @@ void PDUConverter::Encode() {
   const std::u16string units = text::Utf8ToUtf16(text_);
   std::uint8_t dcs = 0;
   std::size_t udl = 0;
-  std::vector<std::uint8_t> ud;
+  std::string ud;  // hexadecimal
   if (data_coding_ == 0) {
     const std::vector<std::uint8_t> septets = ToSeptets(units);
     if (septets.size() > kMaxSeptets) {
@@ -251,7 +234,7 @@ void PDUConverter::Encode() {
               " septets; one message holds 160");
     }
     udl = septets.size();
-    ud = Pack(septets);
+    pdu::AppendPackedSeptets(ud, septets, 0);  // no header, so no fill bits
   } else if (data_coding_ == 8) {
     if (units.size() > kMaxUcs2Units) {
       Invalid("Encode: the text has " + std::to_string(units.size()) +
@@ -259,29 +242,26 @@ void PDUConverter::Encode() {
     }
     dcs = 0x08;
     for (const char16_t u : units) {
-      ud.push_back(static_cast<std::uint8_t>(u >> 8));
-      ud.push_back(static_cast<std::uint8_t>(u & 0xFF));
+      pdu::AppendHexOctet(ud, u >> 8);
+      pdu::AppendHexOctet(ud, u & 0xFF);
     }
-    udl = ud.size();
+    udl = ud.size() / 2;
   } else {
     Invalid("Encode: DataCoding " + std::to_string(data_coding_) +
             " is not supported (0 GSM 7-bit, 8 UCS2)");
   }
 
   std::string pdu;
-  pdu.reserve(32 + ud.size() * 2);
+  pdu.reserve(32 + ud.size());
   pdu += "001100";  // no service-centre address; SMS-SUBMIT, relative validity; TP-MR 0
-  AppendOctet(pdu, static_cast<std::uint8_t>(digits.size()));
+  pdu::AppendHexOctet(pdu, static_cast<std::uint8_t>(digits.size()));
   pdu += international ? "91" : "81";
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    pdu += i + 1 < digits.size() ? digits[i + 1] : 'F';
-    pdu += digits[i];
-  }
+  pdu::AppendSemiOctets(pdu, digits);
   pdu += "00";  // TP-PID: plain short message
-  AppendOctet(pdu, dcs);
-  AppendOctet(pdu, kValidity);
-  AppendOctet(pdu, static_cast<std::uint8_t>(udl));
-  for (const std::uint8_t o : ud) AppendOctet(pdu, o);
+  pdu::AppendHexOctet(pdu, dcs);
+  pdu::AppendHexOctet(pdu, kValidity);
+  pdu::AppendHexOctet(pdu, static_cast<std::uint8_t>(udl));
+  pdu += ud;
   pdu_ = std::move(pdu);
 }
 
