@@ -62,10 +62,11 @@ std::string MappingFilePath() {
 }
 
 [[noreturn]] void ThrowFileError(int error) {
+  const std::string where = ": the UCS2 mapping file " + MappingFilePath();
   if (error == ENOENT || error == ENOTDIR) {
-    throw RuntimeError(err::kFileNotFound, "File not found");
+    throw RuntimeError(err::kFileNotFound, "File not found" + where);
   }
-  throw RuntimeError(err::kPathFileAccess, "Path/File access error");
+  throw RuntimeError(err::kPathFileAccess, "Path/File access error" + where);
 }
 
 struct Signature {
