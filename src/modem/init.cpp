@@ -19,17 +19,11 @@ constexpr int kServiceWaits = 13;  // so at most fourteen sends
 
 platform::MSComm& GSM() { return platform::frmATC().GSM; }
 
-// Writes a command and collects the answer into text until "OK" CR LF or the time limit.
-// It looks for nothing else: an "ERROR" answer runs to the limit.
+// Collects the answer into text until "OK" CR LF or the time limit. It looks for nothing
+// else: an "ERROR" answer runs to the limit.
 bool InlineWait(const std::string& command, std::string& text) {
-  GSM().Output(command + "\r");
-  const std::int64_t start = Modem::Now();
-  while (true) {
-    platform::PumpMessages();
-    text += GSM().Input();
-    if (Modem::TimedOut(start, kStartupLimit)) return false;
-    if (Has(text, "OK\r\n")) return true;
-  }
+  return Modem::WriteAndPoll(command, text, kStartupLimit,
+                             [](std::string_view t) { return Has(t, "OK\r\n"); });
 }
 
 // A SIM that has just taken its PIN answers "SIM busy" for a while.

@@ -45,26 +45,16 @@ bool Succeeded(Variant v, std::string_view r) {
 std::int64_t WholeSeconds(std::int64_t ms) { return ms >= 0 ? ms / 1000 : (ms - 999) / 1000; }
 
 bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
-  command += '\r';
-  // The control is looked up afresh at every use: the pump may run code that unloads
-  // the host, and a stale reference must not outlive it.
-  platform::frmATC().GSM.Output(command);
-  const std::int64_t start = Now();
   const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
-  while (true) {
-    platform::PumpMessages();
-    strResponse += platform::frmATC().GSM.Input();
-    if (TimedOut(start, effective)) {
-      strResponse.clear();
-      return false;
-    }
-    if (Ended(v, strResponse)) {
-      reply = strResponse;
-      const bool ok = Succeeded(v, strResponse);
-      strResponse.clear();
-      return ok;
-    }
+  if (!WriteAndPoll(std::move(command), strResponse, effective,
+                    [v](std::string_view r) { return Ended(v, r); })) {
+    strResponse.clear();
+    return false;
   }
+  reply = strResponse;
+  const bool ok = Succeeded(v, strResponse);
+  strResponse.clear();
+  return ok;
 }
 
 }  // namespace
@@ -79,6 +69,21 @@ bool ATCommand1(std::string command, std::string& reply, std::int16_t limit) {
 
 bool ATCommand2(std::string command, std::string& reply, std::int16_t limit) {
   return Transact(Variant::kPrompt, std::move(command), reply, limit);
+}
+
+bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
+                  const std::function<bool(std::string_view)>& ended) {
+  command += '\r';
+  // The control is looked up afresh at every use: the pump may run code that unloads
+  // the host, and a stale reference must not outlive it.
+  platform::frmATC().GSM.Output(command);
+  const std::int64_t start = Now();
+  while (true) {
+    platform::PumpMessages();
+    text += platform::frmATC().GSM.Input();
+    if (TimedOut(start, limit)) return false;
+    if (ended(text)) return true;
+  }
 }
 
 bool IsPortOpen() { return platform::frmATC().GSM.PortOpen(); }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,12 @@ bool IsPortOpen();
 inline bool Has(std::string_view reply, std::string_view what) {
   return reply.find(what) != std::string_view::npos;
 }
+
+// The polling scheme under every wait: writes command plus one CR, then in 50 ms cycles
+// pumps messages, appends what arrived to text and tests the limit (seconds, taken as
+// given) before ended(text). True when ended, false when the limit passed first.
+bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
+                  const std::function<bool(std::string_view)>& ended);
 
 // The transactions' clock, in milliseconds.
 std::int64_t Now();
