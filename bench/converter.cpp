@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "platform/pdu_converter.hpp"
+#include "pdu/pdu_converter.hpp"
 
 namespace {
 
-using selvarn::platform::PDUConverter;
+using selvarn::pdu::PDUConverter;
 
 std::string Text160() {
   std::string text;

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "converter/deliver.hpp"
-#include "platform/pdu_converter.hpp"
-#include "platform/text.hpp"
+#include "pdu/pdu_converter.hpp"
 #include "selvarn/error.hpp"
+#include "text/text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using selvarn::platform::PDUConverter;
+  using selvarn::pdu::PDUConverter;
   PDUConverter c;
   c.PDU(std::string(reinterpret_cast<const char*>(data), size));
   try {

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "selvarn/export.hpp"
+
 namespace selvarn {
 
 namespace err {
@@ -20,7 +22,7 @@ inline constexpr int kHardwareNotAvailable = 8010;
 inline constexpr int kDeviceNotOpen = 8012;
 }  // namespace err
 
-class RuntimeError : public std::runtime_error {
+class SELVARN_API RuntimeError : public std::runtime_error {
  public:
   RuntimeError(int number, const std::string& description)
       : std::runtime_error(description), number_(number) {}

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "selvarn/error.hpp"
+#include "selvarn/export.hpp"
 
 namespace selvarn {
 
@@ -32,9 +33,9 @@ enum class ModemStatus : std::int32_t {
 // Sets the calling thread's event pump, run once in every 50 ms polling cycle while the
 // library waits for the modem (a GUI toolkit's "process pending events"). Empty by default.
 // The hook must not call into the library.
-void SetMessagePump(std::function<void()> hook);
+SELVARN_API void SetMessagePump(std::function<void()> hook);
 
-class SMS {
+class SELVARN_API SMS {
  public:
   SMS() = default;
   // Unloads the thread's serial-port host: the port closes for every SMS object of the

@@ -5,10 +5,9 @@
 #include "platform/clock.hpp"
 #include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
+#include "platform/thread_state.hpp"
 
 namespace selvarn::Modem {
-
-thread_local std::string strResponse;
 
 namespace {
 
@@ -77,7 +76,8 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   // The control is looked up afresh at every use: the pump may run code that unloads
   // the host, and a stale reference must not outlive it.
   platform::frmATC().GSM.Output(command);
-  const std::int64_t start = Now();
+  auto& start = platform::CurrentThread().start_ms;
+  start = Now();
   while (true) {
     platform::PumpMessages();
     text += platform::frmATC().GSM.Input();

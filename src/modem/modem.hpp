@@ -11,11 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/thread_state.hpp"
+
 namespace selvarn::Modem {
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
-extern thread_local std::string strResponse;
+inline thread_local std::string& strResponse = platform::CurrentThread().strResponse;
 
 // Final-result transaction: ends on "OK"/"ERROR" followed by CR LF, "+CME ERROR:" or
 // "+CMS ERROR:"; true when the reply holds "OK" CR LF.

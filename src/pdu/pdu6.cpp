@@ -9,14 +9,10 @@
 
 #include "pdu/encoding.hpp"
 #include "pdu/ucs2_map.hpp"
-#include "platform/text.hpp"
 #include "selvarn/error.hpp"
+#include "text/text.hpp"
 
 namespace selvarn::PDU6 {
-
-thread_local std::string PDUString;
-thread_local std::uint8_t PDULength = 0;
-thread_local std::int16_t SeptetCount = 0;
 
 namespace {
 
@@ -66,7 +62,7 @@ std::string Pack7(std::u16string_view units, int septets) {
     codes.insert(codes.end(), s.code, s.code + s.count);
   }
   std::string out;
-  out.reserve(static_cast<std::size_t>((7 * septets + 1 + 7) / 8 * 2));
+  out.reserve(static_cast<std::size_t>(7 * septets + 1 + 7) / 8 * 2);
   pdu::AppendPackedSeptets(out, codes, 1);
   return out;
 }

@@ -9,15 +9,16 @@
 #include <string>
 #include <string_view>
 
-#include "pdu/gsm_alphabet.hpp"
+#include "platform/thread_state.hpp"
+#include "text/gsm_alphabet.hpp"
 
 namespace selvarn::PDU6 {
 
 // Results of the last call on this thread, read by the caller right after it.
 // PDUString and PDULength change only when BuildSubmitPDU succeeds.
-extern thread_local std::string PDUString;     // service-centre part + TPDU, hexadecimal
-extern thread_local std::uint8_t PDULength;    // TPDU octets, service-centre part not counted
-extern thread_local std::int16_t SeptetCount;  // septets packed by the last 7-bit encoding
+inline thread_local std::string& PDUString = platform::CurrentThread().PDUString;   // hexadecimal
+inline thread_local std::uint8_t& PDULength = platform::CurrentThread().PDULength;  // TPDU octets
+inline thread_local std::int16_t& SeptetCount = platform::CurrentThread().SeptetCount;
 
 // The default-alphabet code of a character code. Characters of the extension table
 // give the escape (0x1B), which announces a second septet (see GSMSeptets); characters

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/thread_state.hpp"
+
 namespace selvarn::platform {
 namespace {
 
@@ -18,12 +20,14 @@ class RealClock final : public Clock {
 };
 
 RealClock real_clock;
-thread_local Clock* current = nullptr;
 
 }  // namespace
 
-Clock& CurrentClock() { return current != nullptr ? *current : real_clock; }
+Clock& CurrentClock() {
+  Clock* installed = CurrentThread().seams.clock;
+  return installed != nullptr ? *installed : real_clock;
+}
 
-void SetClock(Clock* clock) { current = clock; }
+void SetClock(Clock* clock) { CurrentThread().seams.clock = clock; }
 
 }  // namespace selvarn::platform

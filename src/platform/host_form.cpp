@@ -1,19 +1,17 @@
 #include "platform/host_form.hpp"
 
-#include <memory>
+#include "platform/thread_state.hpp"
 
 namespace selvarn::platform {
-namespace {
-thread_local std::unique_ptr<HostForm> host;
-}  // namespace
 
 HostForm& frmATC() {
+  auto& host = CurrentThread().host;
   if (!host) host = std::make_unique<HostForm>();
   return *host;
 }
 
-void UnloadHost() { host.reset(); }
+void UnloadHost() { CurrentThread().host.reset(); }
 
-bool HostLoaded() { return host != nullptr; }
+bool HostLoaded() { return CurrentThread().host != nullptr; }
 
 }  // namespace selvarn::platform

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/thread_state.hpp"
+
 namespace selvarn::platform {
 namespace {
-
-thread_local std::string override_folder;
 
 std::string FolderOf(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -23,7 +23,7 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 std::string LibraryFolder() {
-  if (!override_folder.empty()) return override_folder;
+  if (const auto& folder = CurrentThread().seams.library_folder; !folder.empty()) return folder;
   Dl_info info{};
   link_map* map = nullptr;
   if (dladdr1(reinterpret_cast<void*>(&LibraryFolder), &info, reinterpret_cast<void**>(&map),
@@ -44,6 +44,8 @@ std::string LibraryFolder() {
   return FolderOf(info.dli_fname);
 }
 
-void SetLibraryFolderOverride(std::string folder) { override_folder = std::move(folder); }
+void SetLibraryFolderOverride(std::string folder) {
+  CurrentThread().seams.library_folder = std::move(folder);
+}
 
 }  // namespace selvarn::platform

@@ -2,18 +2,19 @@
 
 #include <utility>
 
+#include "platform/thread_state.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
-namespace {
-thread_local std::function<void()> pump;
-}  // namespace
 
-void SetMessagePump(std::function<void()> hook) { pump = std::move(hook); }
+void SetMessagePump(std::function<void()> hook) {
+  platform::CurrentThread().seams.pump = std::move(hook);
+}
 
 namespace platform {
 void PumpMessages() {
-  if (pump) pump();
+  // A copy, so a hook that replaces itself does not destroy the function it runs in.
+  if (auto pump = CurrentThread().seams.pump) pump();
 }
 }  // namespace platform
 }  // namespace selvarn

@@ -71,7 +71,7 @@ std::string PortFolder() {
 }
 
 std::string PortDevicePath(int port) {
-  const std::string entry = PortFolder() + "/com" + std::to_string(port);
+  std::string entry = PortFolder() + "/com" + std::to_string(port);
   struct stat st {};
   if (lstat(entry.c_str(), &st) == 0) return entry;
   return "/dev/ttyS" + std::to_string(port - 1);

@@ -1,4 +1,4 @@
-#include "platform/pdu_converter.hpp"
+#include "pdu/pdu_converter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "converter/deliver.hpp"
 #include "selvarn/error.hpp"
 
-namespace selvarn::platform {
+namespace selvarn::pdu {
 namespace {
 
 // Vectors are written with blanks between fields.
@@ -281,4 +281,4 @@ TEST(Encode, RoundTripsThroughTheRecipientsDecode) {
 }
 
 }  // namespace
-}  // namespace selvarn::platform
+}  // namespace selvarn::pdu

@@ -12,8 +12,8 @@
 #include "mapping_folder.hpp"
 #include "pdu/pdu6.hpp"
 #include "pdu/ucs2_map.hpp"
-#include "platform/text.hpp"
 #include "selvarn/error.hpp"
+#include "text/text.hpp"
 
 namespace selvarn::PDU6 {
 namespace {

@@ -9,6 +9,7 @@
 #include "modem/modem.hpp"
 #include "modemsim/simulator.hpp"
 #include "platform/host_form.hpp"
+#include "platform/thread_state.hpp"
 #include "support/fake_clock.hpp"
 #include "support/port_folder.hpp"
 
@@ -19,10 +20,7 @@ class SimulatedModem : public ::testing::Test {
   void SetUp() override {
     sim = std::make_unique<modemsim::Simulator>(modemsim::Options{.port_folder = ports.path()});
   }
-  void TearDown() override {
-    platform::UnloadHost();
-    Modem::strResponse.clear();
-  }
+  void TearDown() override { platform::ResetThreadState(); }
 
   // Opens the simulator's port the way the start-up does, without talking to it.
   void OpenPort() {

@@ -12,7 +12,9 @@
 
 namespace sim = selvarn::modemsim;
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{
       "Simulates a GSM modem (3GPP 27.007 / 27.005 AT commands) on a pseudo-terminal.\n"
       "It links the terminal as comN in the port folder, prints \"port N\" and serves\n"
@@ -129,4 +131,15 @@ Example:
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "selvarn-modemsim: %s\n", e.what());
+    return 1;
+  }
 }

@@ -1,4 +1,4 @@
-#include "pdu/gsm_alphabet.hpp"
+#include "text/gsm_alphabet.hpp"
 
 #include <array>
 
@@ -46,10 +46,10 @@ constexpr std::array<Extension, 10> kExtension = {{
 Septets FromUnicode(char16_t c) {
   Septets s;
   if (c == u'\u00A0') return s;  // the escape's slot is not a character of its own
-  for (std::uint8_t i = 0; i < kBasic.size(); ++i) {
+  for (std::size_t i = 0; i < kBasic.size(); ++i) {
     if (kBasic[i] == c) {
       s.count = 1;
-      s.code[0] = i;
+      s.code[0] = static_cast<std::uint8_t>(i);
       return s;
     }
   }

@@ -1,4 +1,4 @@
-#include "platform/pdu_converter.hpp"
+#include "pdu/pdu_converter.hpp"
 
 #include <cstdint>
 #include <span>
@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "pdu/encoding.hpp"
-#include "pdu/gsm_alphabet.hpp"
-#include "platform/text.hpp"
 #include "selvarn/error.hpp"
+#include "text/gsm_alphabet.hpp"
+#include "text/text.hpp"
 
-namespace selvarn::platform {
+namespace selvarn::pdu {
 namespace {
 
 using Octets = std::span<const std::uint8_t>;
@@ -348,4 +348,4 @@ void PDUConverter::Decode() {
   data_coding_ = coding;
 }
 
-}  // namespace selvarn::platform
+}  // namespace selvarn::pdu

@@ -1,4 +1,4 @@
-#include "platform/text.hpp"
+#include "text/text.hpp"
 
 #include <array>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace selvarn::platform {
+namespace selvarn::pdu {
 
 class PDUConverter {
  public:
@@ -54,4 +54,4 @@ class PDUConverter {
   std::string time_stamp_;
 };
 
-}  // namespace selvarn::platform
+}  // namespace selvarn::pdu
