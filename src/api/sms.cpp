@@ -3,14 +3,14 @@
 #include <charconv>
 #include <limits>
 
+#include "text/trim.hpp"
+
 namespace selvarn {
 
 DeliveryStatus SMS::DRStatus() const {
   // The text goes back through a number conversion: blanks around it are allowed, as a
   // typed-in "2 " would be; anything else is a type mismatch.
-  std::string_view s = dr_status_;
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  std::string_view s = text::TrimSpaces(dr_status_);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   long long value = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);

@@ -11,6 +11,7 @@
 #include "platform/library_folder.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
+#include "text/trim.hpp"
 
 namespace selvarn::PDU6 {
 namespace {
@@ -20,14 +21,8 @@ struct Item {
   std::string value;
 };
 
-std::string_view TrimSpaces(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 std::string NormaliseValue(std::string_view digits) {
-  digits = TrimSpaces(digits);
+  digits = text::TrimSpaces(digits);
   if (digits.size() != 4) return std::string(kUnmappedUCS2);
   std::string out(digits);
   for (char& c : out) {
@@ -48,7 +43,7 @@ std::optional<Item> ParseItem(std::string_view item) {
   const auto tab = item.find('\t', p);
   if (tab == std::string_view::npos) return std::nullopt;
   Item out;
-  out.key = TrimSpaces(item.substr(p, tab - p));
+  out.key = text::TrimSpaces(item.substr(p, tab - p));
   const auto q = item.find("0x", p + 1);
   out.value = q == std::string_view::npos ? std::string(kUnmappedUCS2)
                                           : NormaliseValue(item.substr(q + 2, 4));

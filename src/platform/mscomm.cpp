@@ -14,7 +14,10 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/line_speed.hpp"
+#include "platform/port_folder.hpp"
 #include "selvarn/error.hpp"
+#include "text/trim.hpp"
 
 namespace selvarn::platform {
 namespace {
@@ -26,30 +29,6 @@ constexpr int kWriteStallMs = 5000;
 // keep the caller in a read loop.
 constexpr std::size_t kMaxInput = 16384;
 
-struct Speed {
-  int bits;
-  speed_t code;
-};
-constexpr std::array<Speed, 19> kSpeeds = {{{50, B50},
-                                            {75, B75},
-                                            {110, B110},
-                                            {134, B134},
-                                            {150, B150},
-                                            {200, B200},
-                                            {300, B300},
-                                            {600, B600},
-                                            {1200, B1200},
-                                            {1800, B1800},
-                                            {2400, B2400},
-                                            {4800, B4800},
-                                            {9600, B9600},
-                                            {19200, B19200},
-                                            {38400, B38400},
-                                            {57600, B57600},
-                                            {115200, B115200},
-                                            {230400, B230400},
-                                            {460800, B460800}}};
-
 [[noreturn]] void Fail(int number, const std::string& what) { throw RuntimeError(number, what); }
 
 std::string SystemError(int e) { return std::strerror(e); }
@@ -60,22 +39,6 @@ std::string SystemError(int e) { return std::strerror(e); }
 }
 
 }  // namespace
-
-std::string PortFolder() {
-  if (const char* p = std::getenv("SELVARN_SMS_PORTS"); p != nullptr && *p != '\0') return p;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x != '\0') {
-    return std::string(x) + "/selvarn-sms/ports";
-  }
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.config/selvarn-sms/ports";
-}
-
-std::string PortDevicePath(int port) {
-  std::string entry = PortFolder() + "/com" + std::to_string(port);
-  struct stat st {};
-  if (lstat(entry.c_str(), &st) == 0) return entry;
-  return "/dev/ttyS" + std::to_string(port - 1);
-}
 
 LineSettings ParseSettings(std::string_view text) {
   std::array<std::string_view, 4> field;
@@ -89,19 +52,14 @@ LineSettings ParseSettings(std::string_view text) {
     rest.remove_prefix(comma + 1);
   }
   if (n != field.size()) BadSettings(text, "expected speed,parity,data bits,stop bits");
-  for (auto& f : field) {
-    while (!f.empty() && f.front() == ' ') f.remove_prefix(1);
-    while (!f.empty() && f.back() == ' ') f.remove_suffix(1);
-  }
+  for (auto& f : field) f = text::TrimSpaces(f);
   LineSettings s;
   s.speed = 0;
   for (const char c : field[0]) {
     if (c < '0' || c > '9' || s.speed > 10'000'000) BadSettings(text, "speed is not a number");
     s.speed = s.speed * 10 + (c - '0');
   }
-  bool known = false;
-  for (const auto& sp : kSpeeds) known = known || sp.bits == s.speed;
-  if (!known) BadSettings(text, "unsupported speed");
+  if (!SpeedCode(s.speed)) BadSettings(text, "unsupported speed");
   if (field[1].size() != 1) BadSettings(text, "parity must be one of N, E, O, M, S");
   s.parity = static_cast<char>(field[1][0] & ~0x20);  // upper case
   if (std::string_view("NEOMS").find(s.parity) == std::string_view::npos) {
@@ -165,10 +123,7 @@ void MSComm::Apply(const LineSettings& s) {
   if (s.stop_bits == 2) tio.c_cflag |= CSTOPB;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  speed_t code = B9600;
-  for (const auto& sp : kSpeeds) {
-    if (sp.bits == s.speed) code = sp.code;
-  }
+  const speed_t code = SpeedCode(s.speed).value_or(B9600);
   cfsetispeed(&tio, code);
   cfsetospeed(&tio, code);
   if (tcsetattr(fd_, TCSANOW, &tio) != 0) {

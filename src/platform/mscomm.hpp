@@ -8,11 +8,6 @@
 
 namespace selvarn::platform {
 
-// The device behind port N: the entry comN of the port folder when there is one (a link
-// to the device, as Wine names COM ports), else /dev/ttyS<N-1>.
-std::string PortFolder();
-std::string PortDevicePath(int port);
-
 // Line parameters parsed from a text such as "115200,N,8,1".
 struct LineSettings {
   int speed = 9600;

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace selvarn::testing {
 
@@ -14,7 +15,9 @@ class PortFolder {
  public:
   PortFolder() {
     char tmpl[] = "/tmp/selvarn-ports-XXXXXX";
-    path_ = mkdtemp(tmpl);
+    const char* made = mkdtemp(tmpl);
+    if (made == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    path_ = made;
     setenv("SELVARN_SMS_PORTS", path_.c_str(), 1);
   }
   ~PortFolder() {

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/port_folder.hpp"
+
 namespace selvarn::modemsim {
 
 namespace {
@@ -27,13 +29,6 @@ std::string Env(const char* name) {
 }
 
 }  // namespace
-
-std::string DefaultPortFolder() {
-  if (std::string ports = Env("SELVARN_SMS_PORTS"); !ports.empty()) return ports;
-  std::string config = Env("XDG_CONFIG_HOME");
-  if (config.empty()) config = Env("HOME") + "/.config";
-  return config + "/selvarn-sms/ports";
-}
 
 PtyPort::PtyPort(const std::string& folder, int number) {
   if (number < 0 || number > kMaxPort) {
@@ -75,7 +70,7 @@ PtyPort::PtyPort(const std::string& folder, int number) {
   const int first = number > 0 ? number : 1;
   const int last = number > 0 ? number : kMaxPort;
   for (int n = first; n <= last; ++n) {
-    std::string link = folder + "/com" + std::to_string(n);
+    std::string link = folder + "/" + platform::PortEntryName(n);
     if (symlink(device_.c_str(), link.c_str()) == 0) {
       number_ = n;
       link_ = link;

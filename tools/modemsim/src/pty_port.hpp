@@ -8,7 +8,6 @@ namespace selvarn::modemsim {
 
 // $SELVARN_SMS_PORTS, else $XDG_CONFIG_HOME/selvarn-sms/ports, else
 // ~/.config/selvarn-sms/ports: where the library looks for comN.
-std::string DefaultPortFolder();
 
 class PtyPort {
  public:

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/line_speed.hpp"
+#include "platform/port_folder.hpp"
 #include "pty_port.hpp"
 
 namespace selvarn::modemsim {
@@ -34,23 +36,17 @@ std::string Upper(std::string_view text) {
 }
 
 speed_t SpeedCode(int bits_per_second) {
-  static const std::map<int, speed_t> kCodes = {
-      {300, B300},       {1200, B1200},     {2400, B2400},     {4800, B4800},
-      {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-      {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
-  };
-  auto it = kCodes.find(bits_per_second);
-  if (it == kCodes.end()) {
-    throw std::invalid_argument("unsupported speed " + std::to_string(bits_per_second));
-  }
-  return it->second;
+  const auto code = platform::SpeedCode(bits_per_second);
+  if (!code) throw std::invalid_argument("unsupported speed " + std::to_string(bits_per_second));
+  return *code;
 }
 
 }  // namespace
 
 struct Simulator::Impl {
   explicit Impl(const Options& options)
-      : pty(options.port_folder.empty() ? DefaultPortFolder() : options.port_folder, options.port),
+      : pty(options.port_folder.empty() ? platform::PortFolder() : options.port_folder,
+            options.port),
         start(Clock::now()),
         modem(options.modem) {
     if (options.speed != 0) speed = SpeedCode(options.speed);
