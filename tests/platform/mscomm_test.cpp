@@ -1,4 +1,5 @@
 #include "platform/mscomm.hpp"
+#include "platform/port_folder.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

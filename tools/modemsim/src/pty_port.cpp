@@ -23,11 +23,6 @@ constexpr int kMaxPort = 32767;
   throw std::system_error(err, std::generic_category(), what);
 }
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 }  // namespace
 
 PtyPort::PtyPort(const std::string& folder, int number) {
