@@ -140,6 +140,7 @@ Modem::Modem(ModemState initial) : state_(std::move(initial)), profile_(state_) 
   RegisterNetworkCommands(*this);
   RegisterSimCommands(*this);
   RegisterSmsCommands(*this);
+  RegisterStoreCommands(*this);
 }
 
 void Modem::Register(std::string name, Handler handler) {
