@@ -55,7 +55,7 @@ void AddSettingFlags(CLI::App& app, Program& p) {
     const std::string name(s.name);
     app.add_option("--" + name, p.settings[name],
                    std::string(s.help) + " (default: " + s.show(defaults) + ")")
-        ->expected(static_cast<int>(s.words))
+        ->type_size(-static_cast<int>(s.words))  // these many words, as often as given
         ->type_name(std::string(s.params))
         ->group("Modem settings");
   }
@@ -73,7 +73,8 @@ void AddFlags(CLI::App& app, Program& p) {
       ->check(CLI::ExistingFile);
   app.add_option("--do", p.lines, "A scenario line, after the file; may be repeated")
       ->type_name("LINE");
-  app.add_flag("--transcript", p.transcript, "Print every byte exchanged, with times, when stopped");
+  app.add_flag("--transcript", p.transcript,
+               "Print every byte exchanged, with times, when stopped");
   app.add_flag("--help-scenario", p.help_scenario, "Explain the scenario lines, with examples");
   AddSettingFlags(app, p);
 }
@@ -123,8 +124,8 @@ int Serve(const Program& p) {
   ApplyScenarioFlags(simulator, p);
   std::printf("port %d\n", simulator.port());
   std::fflush(stdout);
-  std::fprintf(stderr, "selvarn-modemsim: %s -> %s; Ctrl-C stops\n",
-               simulator.link_path().c_str(), simulator.device_path().c_str());
+  std::fprintf(stderr, "selvarn-modemsim: %s -> %s; Ctrl-C stops\n", simulator.link_path().c_str(),
+               simulator.device_path().c_str());
   int signal = 0;
   sigwait(&stop_signals, &signal);
   if (p.transcript) {

@@ -63,11 +63,11 @@ Handler IntGroup(std::string name, std::vector<int ModemState::*> fields, std::v
 }
 
 Result Cnmi(ModemState& s, const Command& c, Lines& info) {
-  static const Handler group = IntGroup(
-      "+CNMI",
-      {&ModemState::cnmi_mode, &ModemState::cnmi_mt, &ModemState::cnmi_bm, &ModemState::cnmi_ds,
-       &ModemState::cnmi_bfr},
-      {2, 3, 0, 2, 1}, "(0-2),(0-3),(0),(0-2),(0,1)", true);
+  static const Handler group =
+      IntGroup("+CNMI",
+               {&ModemState::cnmi_mode, &ModemState::cnmi_mt, &ModemState::cnmi_bm,
+                &ModemState::cnmi_ds, &ModemState::cnmi_bfr},
+               {2, 3, 0, 2, 1}, "(0-2),(0-3),(0),(0-2),(0,1)", true);
   Result result = group(s, c, info);
   if (c.kind == CommandKind::Set && result.code == Result::Code::Ok && s.cnmi_mode != 0) {
     // Codes kept while indications were off follow the OK, or are dropped (27.005 3.4.1).
@@ -249,11 +249,10 @@ void RegisterSmsCommands(Modem& modem) {
   modem.Register("+CSDH", Switch("+CSDH", &ModemState::csdh));
   modem.Register("+CMGS", Cmgs);
   modem.Register("+CNMI", Cnmi);
-  modem.Register("+CSMP",
-                 IntGroup("+CSMP",
-                          {&ModemState::csmp_fo, &ModemState::csmp_vp, &ModemState::csmp_pid,
-                           &ModemState::csmp_dcs},
-                          {255, 255, 255, 255}, "(0-255),(0-255),(0-255),(0-255)", false));
+  modem.Register("+CSMP", IntGroup("+CSMP",
+                                   {&ModemState::csmp_fo, &ModemState::csmp_vp,
+                                    &ModemState::csmp_pid, &ModemState::csmp_dcs},
+                                   {255, 255, 255, 255}, "(0-255),(0-255),(0-255),(0-255)", false));
   modem.Register("+CMMS", Cmms);
   modem.Register("+CSCA", Csca);
   modem.Register("+CCLK", Cclk);

@@ -116,8 +116,8 @@ Result Cpms(ModemState& s, const Command& c, Lines& info) {
   }
   if (auto refusal = SimRefusal(s)) return *refusal;
   if (c.kind == CommandKind::Read) {
-    info.push_back("+CPMS: " + Quote(s.mem1) + "," + Counts(s, s.mem1) + "," + Quote(s.mem2) +
-                   "," + Counts(s, s.mem2) + "," + Quote(s.mem3) + "," + Counts(s, s.mem3));
+    info.push_back("+CPMS: " + Quote(s.mem1) + "," + Counts(s, s.mem1) + "," + Quote(s.mem2) + "," +
+                   Counts(s, s.mem2) + "," + Quote(s.mem3) + "," + Counts(s, s.mem3));
     return Result::Ok();
   }
   if (c.kind != CommandKind::Set) return Result::Error();
@@ -134,8 +134,7 @@ Result Cpms(ModemState& s, const Command& c, Lines& info) {
   s.mem1 = mems[0];
   s.mem2 = mems[1];
   s.mem3 = mems[2];
-  info.push_back("+CPMS: " + Counts(s, s.mem1) + "," + Counts(s, s.mem2) + "," +
-                 Counts(s, s.mem3));
+  info.push_back("+CPMS: " + Counts(s, s.mem1) + "," + Counts(s, s.mem2) + "," + Counts(s, s.mem3));
   return Result::Ok();
 }
 
@@ -186,7 +185,8 @@ Result Cmgd(ModemState& s, const Command& c, Lines& info) {
   auto& memory = *Memory(s, s.mem1);
   if (c.kind == CommandKind::Test) {
     std::string used;
-    for (const StoredMessage& m : memory) used += (used.empty() ? "" : ",") + std::to_string(m.index);
+    for (const StoredMessage& m : memory)
+      used += (used.empty() ? "" : ",") + std::to_string(m.index);
     info.push_back("+CMGD: (" + used + "),(0-4)");
     return Result::Ok();
   }

@@ -11,7 +11,8 @@ namespace selvarn::modemsim {
 
 // "REC UNREAD", "REC READ", "STO UNSENT", "STO SENT".
 std::string StatText(MessageStatus status);
-// "<oa>",,"<scts>" and, with `details` (AT+CSDH=1), ,<tooa>,<fo>,<pid>,<dcs>,"<sca>",<tosca>,<length>.
+// "<oa>",,"<scts>" and, with `details` (AT+CSDH=1),
+// ,<tooa>,<fo>,<pid>,<dcs>,"<sca>",<tosca>,<length>.
 std::string DeliverFields(const pdu::Deliver& d, bool details, int length);
 // <fo>,<mr>,"<ra>",<tora>,"<scts>","<dt>",<st>
 std::string ReportFields(const pdu::Report& r);

@@ -44,7 +44,8 @@ void Indicate(ModemState& s, std::string text) {
 
 std::string Direct(const ModemState& s, const Arrival& a) {
   const int length = pdu::TpduLength(a.pdu);
-  if (s.cmgf == 0) return (a.report ? "+CDS: " : "+CMT: ,") + std::to_string(length) + "\r\n" + a.pdu;
+  if (s.cmgf == 0)
+    return (a.report ? "+CDS: " : "+CMT: ,") + std::to_string(length) + "\r\n" + a.pdu;
   if (a.report) return "+CDS: " + ReportFields(pdu::ReadReport(a.pdu));
   const pdu::Deliver d = pdu::ReadDeliver(a.pdu);
   return "+CMT: " + DeliverFields(d, s.csdh == 1, length) + "\r\n" +
@@ -83,8 +84,7 @@ std::vector<std::string> MessagePdus(ModemState& s, const IncomingMessage& messa
     throw std::invalid_argument("time '" + message.time + "' is not yy/MM/dd,hh:mm:ss+zz");
   }
   const std::string scts = message.time.empty() ? ClockText(s) : message.time;
-  const auto delivers =
-      pdu::DeliversFor(message, pdu::ParseAddress(s.smsc), scts, s.next_concat);
+  const auto delivers = pdu::DeliversFor(message, pdu::ParseAddress(s.smsc), scts, s.next_concat);
   if (delivers.size() > 1) s.next_concat = s.next_concat % 255 + 1;
   std::vector<std::string> out;
   for (const pdu::Deliver& d : delivers) out.push_back(pdu::Write(d));

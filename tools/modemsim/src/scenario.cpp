@@ -67,8 +67,8 @@ int HexDigit(char c) {
 // The escapes that stand for one fixed byte.
 char SimpleEscape(char c) {
   static constexpr std::pair<char, char> kEscapes[] = {
-      {'r', '\r'}, {'n', '\n'}, {'t', '\t'}, {'a', '\a'},  {'b', '\b'}, {'f', '\f'},
-      {'v', '\v'}, {'e', 0x1B}, {'\\', '\\'}, {'"', '"'}, {'\'', '\''}, {'?', '?'}};
+      {'r', '\r'}, {'n', '\n'}, {'t', '\t'},  {'a', '\a'}, {'b', '\b'},  {'f', '\f'},
+      {'v', '\v'}, {'e', 0x1B}, {'\\', '\\'}, {'"', '"'},  {'\'', '\''}, {'?', '?'}};
   for (const auto& [name, byte] : kEscapes) {
     if (name == c) return byte;
   }

@@ -57,8 +57,7 @@ const std::array kSettings = {
     Setting{"capacity", "<n>", "Entries each memory (SM, SR) holds", 1,
             [](ModemState& s, const Words& w) { s.capacity = Number(w[0], 1, 1000, "capacity"); },
             [](const ModemState& s) { return Str(s.capacity); }},
-    Setting{"clock", "<yy/MM/dd,hh:mm:ss>|host", "The modem's clock, AT+CCLK (host: the host's)",
-            1,
+    Setting{"clock", "<yy/MM/dd,hh:mm:ss>|host", "The modem's clock, AT+CCLK (host: the host's)", 1,
             [](ModemState& s, const Words& w) {
               if (w[0] == "host") {
                 s.clock = -1;
@@ -115,11 +114,10 @@ const std::array kSettings = {
               s.creg_mode = mode;
             },
             [](const ModemState& s) { return Str(s.creg_mode) + " " + Str(s.creg_stat); }},
-    Setting{"csms-busy", "<n>", "Answer AT+CSMS with +CMS ERROR: 515 (SIM busy) n times first",
-            1, [](ModemState& s, const Words& w) { s.csms_busy = Number(w[0], 0, 1000, "count"); },
+    Setting{"csms-busy", "<n>", "Answer AT+CSMS with +CMS ERROR: 515 (SIM busy) n times first", 1,
+            [](ModemState& s, const Words& w) { s.csms_busy = Number(w[0], 0, 1000, "count"); },
             [](const ModemState& s) { return Str(s.csms_busy); }},
-    Setting{"csq", "<rssi> <ber>", "Signal answered to AT+CSQ: rssi 0-31 or 99, ber 0-7 or 99",
-            2,
+    Setting{"csq", "<rssi> <ber>", "Signal answered to AT+CSQ: rssi 0-31 or 99, ber 0-7 or 99", 2,
             [](ModemState& s, const Words& w) {
               const int rssi = Number(w[0], 0, 99, "rssi");
               s.ber = Number(w[1], 0, 99, "ber");
@@ -129,9 +127,10 @@ const std::array kSettings = {
     Setting{"echo", "on|off", "Echo of command lines (ATE)", 1,
             [](ModemState& s, const Words& w) { s.echo = OnOff(w[0]); },
             [](const ModemState& s) { return OnOffText(s.echo); }},
-    Setting{"first-index", "0|1", "Number of the first entry of a memory", 1,
-            [](ModemState& s, const Words& w) { s.first_index = Number(w[0], 0, 1, "first-index"); },
-            [](const ModemState& s) { return Str(s.first_index); }},
+    Setting{
+        "first-index", "0|1", "Number of the first entry of a memory", 1,
+        [](ModemState& s, const Words& w) { s.first_index = Number(w[0], 0, 1, "first-index"); },
+        [](const ModemState& s) { return Str(s.first_index); }},
     Setting{"location", "<lac> <ci> <act>",
             "Cell shown by AT+CREG? in modes 2 and 3 (hex LAC and cell id, access technology)", 3,
             [](ModemState& s, const Words& w) {
@@ -140,8 +139,7 @@ const std::array kSettings = {
               s.ci = w[1];
             },
             [](const ModemState& s) { return s.lac + " " + s.ci + " " + Str(s.act); }},
-    Setting{"network-delay", "<ms>", "Time the network takes to bring back a message or report",
-            1,
+    Setting{"network-delay", "<ms>", "Time the network takes to bring back a message or report", 1,
             [](ModemState& s, const Words& w) {
               s.network_delay_ms = Number(w[0], 0, 3600000, "network-delay");
             },
@@ -164,8 +162,7 @@ const std::array kSettings = {
               s.own_number = w[0] == "none" ? "" : Phone(w[0], "own number");
             },
             [](const ModemState& s) { return s.own_number.empty() ? "none" : s.own_number; }},
-    Setting{"pin", "<pin>", "The SIM's PIN", 1,
-            [](ModemState& s, const Words& w) { s.pin = w[0]; },
+    Setting{"pin", "<pin>", "The SIM's PIN", 1, [](ModemState& s, const Words& w) { s.pin = w[0]; },
             [](const ModemState& s) { return s.pin; }},
     Setting{"pin-tries", "<n>", "Wrong PINs before the SIM asks for its PUK", 1,
             [](ModemState& s, const Words& w) {
@@ -173,8 +170,7 @@ const std::array kSettings = {
               s.pin_tries_left = s.pin_tries;
             },
             [](const ModemState& s) { return Str(s.pin_tries); }},
-    Setting{"puk", "<puk>", "The SIM's PUK", 1,
-            [](ModemState& s, const Words& w) { s.puk = w[0]; },
+    Setting{"puk", "<puk>", "The SIM's PUK", 1, [](ModemState& s, const Words& w) { s.puk = w[0]; },
             [](const ModemState& s) { return s.puk; }},
     Setting{"sim", "ready|pin|puk|absent", "SIM state (also gives back every PIN try)", 1,
             [](ModemState& s, const Words& w) {
@@ -218,7 +214,8 @@ const Setting* FindSetting(std::string_view name) {
 
 void ApplySetting(ModemState& state, std::string_view name, const std::vector<std::string>& words) {
   const Setting* setting = FindSetting(name);
-  if (setting == nullptr) throw std::invalid_argument("unknown setting '" + std::string(name) + "'");
+  if (setting == nullptr)
+    throw std::invalid_argument("unknown setting '" + std::string(name) + "'");
   if (words.size() != setting->words) {
     throw std::invalid_argument("set " + std::string(name) + " takes " +
                                 std::string(setting->params));

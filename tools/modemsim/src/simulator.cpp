@@ -105,9 +105,9 @@ struct Simulator::Impl {
   std::map<std::string, Fault> faults;  // by upper-case prefix
   std::multimap<Clock::time_point, std::string> timed;
   Clock::time_point answers_free_at{};
-  std::string out;           // due and not yet taken by the port
-  std::string held_echo;     // echo kept back while the line may turn out muted
-  std::string unsolicited;   // indications waiting for the host to be between commands
+  std::string out;          // due and not yet taken by the port
+  std::string held_echo;    // echo kept back while the line may turn out muted
+  std::string unsolicited;  // indications waiting for the host to be between commands
   struct Flood {
     std::string bytes;
     milliseconds interval;

@@ -42,8 +42,8 @@ struct IncomingMessage {
 struct IncomingReport {
   int reference = 0;  // TP-MR of the message reported on
   std::string recipient = "+447700900001";
-  int status = 0;          // TP-ST: 0 delivered, 32.. still trying, 64.. failed
-  std::string submitted{};  // service-centre time stamp; empty: the modem's clock
+  int status = 0;            // TP-ST: 0 delivered, 32.. still trying, 64.. failed
+  std::string submitted{};   // service-centre time stamp; empty: the modem's clock
   std::string discharged{};  // empty: the modem's clock
 };
 
