@@ -43,6 +43,7 @@ Handler IntGroup(std::string name, std::vector<int ModemState::*> fields, std::v
       if (auto refusal = SimRefusal(s)) return *refusal;
     }
     std::vector<int> values;
+    values.reserve(fields.size());
     for (auto field : fields) values.push_back(s.*field);
     switch (c.kind) {
       case CommandKind::Set:

@@ -73,7 +73,9 @@ bool Route(ModemState& s, const Arrival& a) {
 }  // namespace
 
 std::int64_t LocalSeconds(const ModemState& s) {
-  if (s.clock < 0) return static_cast<std::int64_t>(std::time(nullptr)) + s.zone * kQuarterHour;
+  if (s.clock < 0)
+    return static_cast<std::int64_t>(std::time(nullptr)) +
+           static_cast<std::int64_t>(s.zone) * kQuarterHour;
   return s.clock + (s.clock_runs ? (s.now_ms - s.clock_set_ms) / 1000 : 0);
 }
 
@@ -87,6 +89,7 @@ std::vector<std::string> MessagePdus(ModemState& s, const IncomingMessage& messa
   const auto delivers = pdu::DeliversFor(message, pdu::ParseAddress(s.smsc), scts, s.next_concat);
   if (delivers.size() > 1) s.next_concat = s.next_concat % 255 + 1;
   std::vector<std::string> out;
+  out.reserve(delivers.size());
   for (const pdu::Deliver& d : delivers) out.push_back(pdu::Write(d));
   return out;
 }
