@@ -166,6 +166,14 @@ TEST_F(Network, SendToSelfComesBackWithItsReport) {
             (std::vector<StoredMessage>{Unread(1, kSmsc + "06010C91447700091032" + stamp +
                                                       "42501021002040"
                                                       "00")}));
+  // Part 1 of 2 in UCS2, no report asked for: header, coding and data come back as sent.
+  ASSERT_TRUE(Answers(client_, "AT+CMGS=24\r0051000C914477000910320008AA0A05000307020100410042\x1a",
+                      "\r\n> " + Info("+CMGS: 2") + "\r\n+CMTI: \"SM\",2\r\n"));
+  EXPECT_EQ(sim_.Messages("SM").back().pdu, kSmsc +
+                                                "440C91447700091032"
+                                                "0008" +
+                                                stamp + "0A05000307020100410042");
+  EXPECT_EQ(sim_.Messages("SR").size(), 1u);
 }
 
 // Failed or deferred recipients get a report with that status and no message; the
