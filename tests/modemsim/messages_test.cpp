@@ -94,15 +94,27 @@ const Dialogue kStores[] = {
       {"AT+CMGR=\"1\"\r", Info("+CMGR: \"REC READ\"," + kReportText)},
       {"AT+CMGF=0;+CMGR=1\r", Info("+CMGR: 1,,25\r\n" + kReport)}}},
     {"CmgdIndexAndDelflags",
-     Stored({Unread(1, kHi), Read(2, kHi), Read(3, kHi), Unread(4, kHi)}),
+     Stored({Unread(1, kHi),
+             Read(2, kHi),
+             Read(3, kHi),
+             Unread(4, kHi),
+             {5, MessageStatus::StoredSent, kToSelf},
+             {6, MessageStatus::StoredUnsent, kToSelf}}),
      {{"AT+CMGD=2\r\r", kOk},
       {"AT+CMGD=2\r", Cms(321)},
-      {"AT+CMGD=?\r", Info("+CMGD: (1,3,4),(0-4)")},
       {"AT+CMGD=1,1\r", kOk},
+      {"AT+CMGD=?\r", Info("+CMGD: (1,4,5,6),(0-4)")},
+      {"AT+CMGD=1,2\r", kOk},
+      {"AT+CMGD=?\r", Info("+CMGD: (1,4,6),(0-4)")},
+      {"AT+CMGD=1,3\r", kOk},
       {"AT+CMGD=?\r", Info("+CMGD: (1,4),(0-4)")},
       {"AT+CMGD=1,5\r", Cms(304)},
       {"AT+CMGD=0,4\r", kOk},
       {"AT+CMGD=?\r", Info("+CMGD: (),(0-4)")}}},
+    {"UnreadablePdusShownAsStored",
+     Stored({Unread(1, "0A1")}, {}, 1),
+     {{"AT+CMGL=\"ALL\"\r", Info("+CMGL: 1,\"REC UNREAD\"\r\n0A1")},
+      {"AT+CMGF=0;+CMGR=1\r", Info("+CMGR: 1,,0\r\n0A1")}}},
     {"ConfigurationSetReadTest",
      Stored({}),
      {{"AT+CNMI=2,1,0,2,0;+CNMI?\r", Info("+CNMI: 2,1,0,2,0")},
@@ -166,14 +178,29 @@ TEST_F(Network, SendToSelfComesBackWithItsReport) {
             (std::vector<StoredMessage>{Unread(1, kSmsc + "06010C91447700091032" + stamp +
                                                       "42501021002040"
                                                       "00")}));
+  // To another number: nothing comes back.
+  ASSERT_TRUE(Answers(client_, "AT+CMGS=23\r0011000B916407281553F80000AA0AE8329BFD4697D9EC37\x1a",
+                      "\r\n> " + Info("+CMGS: 2")));
+  EXPECT_EQ(client_.ReadFor(50ms), "");
   // Part 1 of 2 in UCS2, no report asked for: header, coding and data come back as sent.
   ASSERT_TRUE(Answers(client_, "AT+CMGS=24\r0051000C914477000910320008AA0A05000307020100410042\x1a",
-                      "\r\n> " + Info("+CMGS: 2") + "\r\n+CMTI: \"SM\",2\r\n"));
+                      "\r\n> " + Info("+CMGS: 3") + "\r\n+CMTI: \"SM\",2\r\n"));
   EXPECT_EQ(sim_.Messages("SM").back().pdu, kSmsc +
                                                 "440C91447700091032"
                                                 "0008" +
                                                 stamp + "0A05000307020100410042");
   EXPECT_EQ(sim_.Messages("SR").size(), 1u);
+  // In text mode the text is sent in the 7-bit alphabet with the AT+CSMP first octet.
+  ASSERT_TRUE(Answers(client_, "AT+CMGF=1;+CSMP=49,167,0,0\r", kOk));
+  ASSERT_TRUE(
+      Answers(client_, "AT+CMGS=\"+447700900123\"\rhello\x1a",
+              "\r\n> " + Info("+CMGS: 4") + "\r\n+CMTI: \"SM\",3\r\n" + "\r\n+CDSI: \"SR\",2\r\n"));
+  EXPECT_EQ(sim_.Messages("SM").back().pdu, kSmsc +
+                                                "040C91447700091032"
+                                                "0000" +
+                                                stamp + "05E8329BFD06");
+  ASSERT_TRUE(Answers(client_, "AT+CMGS=\"+447700900123\"\r\xE4\xB8\xAD\x1a",
+                      "\r\n> \r\n+CMS ERROR: 305\r\n"));
 }
 
 // Failed or deferred recipients get a report with that status and no message; the
@@ -182,6 +209,7 @@ TEST_F(Network, OutcomesDecideStatusAndWhetherTheMessageArrives) {
   const std::pair<const char*, const char*> kOutcomes[] = {
       {"failed", "40"}, {"deferred", "20"}, {"70", "46"}, {"delivered", "00"}};
   sim_.Set("zone", {"-20"});
+  sim_.Set("outcome", {"+15550001", "failed"});  // another recipient's fate is not ours
   int reference = 1;
   for (const auto& [outcome, status] : kOutcomes) {
     sim_.Set("outcome", {"+447700900123", outcome});
@@ -243,7 +271,7 @@ TEST_F(Network, FullMemoryHoldsArrivalsUntilThereIsRoom) {
   sim_.Set("cnmi", {"2", "1", "0", "2", "0"});
   sim_.Deliver({.text = "one"});
   sim_.Deliver({.text = "two"});
-  sim_.DeliverReport({.reference = 9});
+  sim_.DeliverReport({.reference = 0});
   EXPECT_EQ(Join(client_.ReadTimed("+CDSI: \"SR\",0\r\n", 1000ms)),
             "\r\n+CMTI: \"SM\",0\r\n\r\n+CDSI: \"SR\",0\r\n");
   EXPECT_EQ(sim_.State().in_transit.size(), 1u);
@@ -252,6 +280,26 @@ TEST_F(Network, FullMemoryHoldsArrivalsUntilThereIsRoom) {
   const auto sm = sim_.Messages("SM");
   ASSERT_EQ(sm.size(), 1u);
   EXPECT_EQ(sm[0].pdu.substr(sm[0].pdu.size() - 8), "03F4FB1B") << "two, not one";
+}
+
+// With AT+CNMI mt 2 and ds 1 arrivals are shown at once and not stored.
+TEST_F(Network, DirectIndicationsInBothModes) {
+  ASSERT_TRUE(Answers(client_, "AT+CNMI=2,2,0,1,0\r", kOk));
+  sim_.Deliver({.text = "Hi", .time = "24/05/01,09:30:00+04"});
+  EXPECT_EQ(Join(client_.ReadTimed("C834\r\n", 1000ms)), "\r\n+CMT: ,21\r\n" + kHi + "\r\n");
+  sim_.DeliverReport(
+      {.reference = 12, .submitted = "24/05/01,09:30:00+04", .discharged = "24/05/01,09:30:02-20"});
+  EXPECT_EQ(Join(client_.ReadTimed("A00\r\n", 1000ms)), "\r\n+CDS: 25\r\n" + kReport + "\r\n");
+  ASSERT_TRUE(Answers(client_, "AT+CMGF=1;+CSDH=1\r", kOk));
+  sim_.Deliver({.text = "Hi", .time = "24/05/01,09:30:00+04"});
+  EXPECT_EQ(Join(client_.ReadTimed("Hi\r\n", 1000ms)),
+            "\r\n+CMT: \"+447700900001\",,\"24/05/01,09:30:00+04\",145,4,0,0,\"+447785016005\","
+            "145,2\r\nHi\r\n");
+  sim_.DeliverReport(
+      {.reference = 12, .submitted = "24/05/01,09:30:00+04", .discharged = "24/05/01,09:30:02-20"});
+  EXPECT_EQ(Join(client_.ReadTimed(",0\r\n", 1000ms)), "\r\n+CDS: " + kReportText + "\r\n");
+  EXPECT_TRUE(sim_.Messages("SM").empty());
+  EXPECT_TRUE(sim_.Messages("SR").empty());
 }
 
 // Indications wait while a command is typed or a message entered, and while AT+CNMI mode

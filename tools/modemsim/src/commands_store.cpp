@@ -23,14 +23,6 @@ std::string Upper(std::string_view text) {
   return out;
 }
 
-int PduLength(const std::string& hex) {
-  try {
-    return pdu::TpduLength(hex);
-  } catch (const std::invalid_argument&) {
-    return static_cast<int>(hex.size() / 2);
-  }
-}
-
 // A <stat> of AT+CMGL: a number in PDU mode, a word in text mode (quoted or not).
 std::optional<int> ParseStat(const ModemState& s, const std::string& param) {
   if (s.cmgf == 0) {
@@ -51,7 +43,7 @@ std::string StatField(const ModemState& s, MessageStatus status) {
 // One entry as AT+CMGR (`index` < 0) or AT+CMGL shows it, without the "+CMGx: ".
 std::string Entry(const ModemState& s, const StoredMessage& m, int index) {
   const std::string head = (index >= 0 ? std::to_string(index) + "," : "") + StatField(s, m.status);
-  const int length = PduLength(m.pdu);
+  const int length = pdu::TpduLength(m.pdu);
   if (s.cmgf == 0) return head + ",," + std::to_string(length) + "\r\n" + m.pdu;
   const bool details = s.csdh == 1;
   try {

@@ -43,13 +43,17 @@ void Indicate(ModemState& s, std::string text) {
 }
 
 std::string Direct(const ModemState& s, const Arrival& a) {
-  const int length = pdu::TpduLength(a.pdu);
-  if (s.cmgf == 0)
-    return (a.report ? "+CDS: " : "+CMT: ,") + std::to_string(length) + "\r\n" + a.pdu;
-  if (a.report) return "+CDS: " + ReportFields(pdu::ReadReport(a.pdu));
-  const pdu::Deliver d = pdu::ReadDeliver(a.pdu);
-  return "+CMT: " + DeliverFields(d, s.csdh == 1, length) + "\r\n" +
-         pdu::TextModeData(d.first, d.dcs, d.udl, d.ud);
+  const std::string as_pdu =
+      (a.report ? "+CDS: " : "+CMT: ,") + std::to_string(pdu::TpduLength(a.pdu)) + "\r\n" + a.pdu;
+  if (s.cmgf == 0) return as_pdu;
+  try {
+    if (a.report) return "+CDS: " + ReportFields(pdu::ReadReport(a.pdu));
+    const pdu::Deliver d = pdu::ReadDeliver(a.pdu);
+    return "+CMT: " + DeliverFields(d, s.csdh == 1, d.udl) + "\r\n" +
+           pdu::TextModeData(d.first, d.dcs, d.udl, d.ud);
+  } catch (const std::invalid_argument&) {
+    return as_pdu;  // what cannot be read as text is shown as it came
+  }
 }
 
 // Stores or shows one arrival as AT+CNMI says; false when it has to wait for room.

@@ -1,5 +1,6 @@
 #include "sms_pdu.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
@@ -372,9 +373,10 @@ int MessageType(std::string_view hex) {
 }
 
 int TpduLength(std::string_view hex) {
-  Reader r(hex);
-  const int sca = r.Octet("the service-centre length");
-  return static_cast<int>(hex.size() / 2) - 1 - sca;
+  const int sca = hex.size() >= 2 && HexDigit(hex[0]) >= 0 && HexDigit(hex[1]) >= 0
+                      ? HexDigit(hex[0]) * 16 + HexDigit(hex[1])
+                      : 0;
+  return std::max(0, static_cast<int>(hex.size() / 2) - 1 - sca);
 }
 
 Submit ReadSubmit(std::string_view hex) {

@@ -65,7 +65,8 @@ struct Report {
 
 // TP-MTI of a PDU's first octet: 0 deliver, 1 submit, 2 status report.
 int MessageType(std::string_view hex);
-// Octets after the service-centre field: the length AT+CMGR and AT+CMGL print.
+// Octets after the service-centre field: the length AT+CMGR and AT+CMGL print; never
+// throws, so that any stored text can be listed.
 int TpduLength(std::string_view hex);
 
 Submit ReadSubmit(std::string_view hex);
