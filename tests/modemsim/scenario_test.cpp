@@ -24,9 +24,9 @@ using selvarn::modemsim::StoredMessage;
 
 TEST(Scenario, AppliesEverySetting) {
   TempDir dir;
-  Simulator sim({.port_folder = dir.path});
+  Simulator sim({.port_folder = dir.path, .modem = {.echo = false}});
   std::istringstream in(
-      "# comment\n\n  set   echo off  \nset cmee 2\nset pin 0000\nset puk 87654321\n"
+      "# comment\n\n  set   echo on  \nset cmee 2\nset pin 0000\nset puk 87654321\n"
       "set sim puk\nset pin-tries 5\nset creg 2 5\nset location 0101 FFFE 2\n"
       "set csq 0 7\r\nset csms-busy 3\nset speed 9600\nset first-index 0\nset capacity 5\n"
       "set own-number 07700900123\nset smsc +3212\nset outcome +4477 failed\n"
@@ -35,7 +35,7 @@ TEST(Scenario, AppliesEverySetting) {
   ApplyScenario(sim, in);
   const ModemState s = sim.State();
   EXPECT_EQ(std::make_tuple(s.echo, s.cmee, s.sim, s.pin, s.puk, s.pin_tries, s.pin_tries_left),
-            std::make_tuple(false, 2, SimState::PukRequired, "0000", "87654321", 5, 5));
+            std::make_tuple(true, 2, SimState::PukRequired, "0000", "87654321", 5, 5));
   EXPECT_EQ(std::make_tuple(s.creg_mode, s.creg_stat, s.lac, s.ci, s.act, s.rssi, s.ber),
             std::make_tuple(2, 5, "0101", "FFFE", 2, 0, 7));
   EXPECT_EQ(std::make_tuple(s.csms_busy, s.speed, s.first_index, s.capacity, s.own_number, s.smsc),
@@ -62,6 +62,8 @@ TEST(Scenario, NamesTheBadLine) {
       {"set outcome +44 lost",
        "line 1: outcome is delivered, deferred, failed or 0-255, not 'lost'"},
       {"set speed 1234", "line 1: unsupported speed 1234"},
+      {"set outcome * 256", "line 1: outcome is delivered, deferred, failed or 0-255, not '256'"},
+      {"set csq 20 100", "line 1: ber is 0-99, not '100'"},
       {"fault AT+CSQ chunks 2,0 10", "line 1: bad chunk size '0'"},
       {"fault AT+CSQ literal \\q", "line 1: unknown escape \\q"},
       {"message from +44 hello", "line 1: unknown message option 'hello'"},
