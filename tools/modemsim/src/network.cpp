@@ -43,7 +43,7 @@ void Indicate(ModemState& s, std::string text) {
 }
 
 std::string Direct(const ModemState& s, const Arrival& a) {
-  const std::string as_pdu =
+  std::string as_pdu =
       (a.report ? "+CDS: " : "+CMT: ,") + std::to_string(pdu::TpduLength(a.pdu)) + "\r\n" + a.pdu;
   if (s.cmgf == 0) return as_pdu;
   try {
