@@ -119,6 +119,18 @@ const Dialogue kStores[] = {
       {"AT+CMGF=0;+CMGL=4;+CMGR=0\r",
        "\r\n+CMGL: 0,1,,21\r\n" + kHi + "\r\n" + Info("+CMGR: 1,,21\r\n" + kHi)},
       {"AT+CMGD=0;+CMGL=4\r", kOk}}},
+    // The extension table; data coding F4 (8-bit data) in hex; reserved 0C read as 7-bit.
+    {"TextModeDataByCoding",
+     Stored({Unread(1, kSmsc + "040C9144770009001000004250109003004012"
+                               "1BCA06B5496D5E1BDEA6B7F16D809B32"),
+             Unread(2, kSmsc + "040C9144770009001000F4425010900300"
+                               "4002C834"),
+             Unread(3, kSmsc + "040C91447700090010000C425010900300"
+                               "4002C834")},
+            {}, 1),
+     {{"AT+CMGR=1\r", Info("+CMGR: " + kCmgr + "\r\n^{}\\[~]|\xE2\x82\xAC")},
+      {"AT+CMGR=2\r", Info("+CMGR: " + kCmgr + "\r\nC834")},
+      {"AT+CMGR=3\r", Info("+CMGR: " + kCmgr + "\r\nHi")}}},
     {"UnreadablePdusShownAsStored",
      Stored({Unread(1, "0A1")}, {}, 1),
      {{"AT+CMGL=\"ALL\"\r", Info("+CMGL: 1,\"REC UNREAD\"\r\n0A1")},

@@ -58,6 +58,9 @@ TEST(Scenario, NamesTheBadLine) {
       {"set clock 24/13/01,00:00:00",
        "line 1: clock is yy/MM/dd,hh:mm:ss or host, not "
        "'24/13/01,00:00:00'"},
+      {"set clock 24/05/01,12:60:00",
+       "line 1: clock is yy/MM/dd,hh:mm:ss or host, not "
+       "'24/05/01,12:60:00'"},
       {"set own-number Selvarn", "line 1: own number 'Selvarn' is not a phone number"},
       {"set outcome +44 lost",
        "line 1: outcome is delivered, deferred, failed or 0-255, not 'lost'"},
