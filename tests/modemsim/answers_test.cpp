@@ -16,12 +16,6 @@ using selvarn::modemsim::SimState;
 using selvarn::modemsim::Simulator;
 using selvarn::modemsim::SubmittedMessage;
 
-struct Dialogue {
-  const char* name;
-  ModemState state;
-  std::vector<std::pair<std::string, std::string>> steps;  // bytes sent, everything back
-};
-
 const ModemState kQuiet{.echo = false};
 const ModemState kNeedsPin{.echo = false, .sim = SimState::PinRequired};
 const std::string kOk = "\r\nOK\r\n";
@@ -109,18 +103,9 @@ const Dialogue kDialogues[] = {
      {{"AT+CMGS=23\r", "AT+CMGS=23\r\r\n> "}, {"0011\x1b", "0011\x1b" + kOk}}},
 };
 
-void PrintTo(const Dialogue& d, std::ostream* os) { *os << d.name; }
-
 class Dialogues : public testing::TestWithParam<Dialogue> {};
 
-TEST_P(Dialogues, AnswerExactly) {
-  TempDir dir;
-  Simulator sim({.port_folder = dir.path, .modem = GetParam().state});
-  Client client(sim.link_path());
-  for (const auto& [sent, expected] : GetParam().steps) {
-    EXPECT_TRUE(Answers(client, sent, expected));
-  }
-}
+TEST_P(Dialogues, AnswerExactly) { RunDialogue(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Commands, Dialogues, testing::ValuesIn(kDialogues),
                          [](const auto& info) { return std::string(info.param.name); });

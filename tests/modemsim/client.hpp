@@ -120,4 +120,21 @@ inline testing::AssertionResult Answers(Client& client, std::string_view line,
          << Printable(line) << " got " << Printable(got) << ", expected " << Printable(expected);
 }
 
+// A conversation from a given power-on state: each step's bytes and everything that
+// comes back.
+struct Dialogue {
+  const char* name;
+  selvarn::modemsim::ModemState state;
+  std::vector<std::pair<std::string, std::string>> steps;
+};
+
+inline void PrintTo(const Dialogue& d, std::ostream* os) { *os << d.name; }
+
+inline void RunDialogue(const Dialogue& d) {
+  TempDir dir;
+  selvarn::modemsim::Simulator sim({.port_folder = dir.path, .modem = d.state});
+  Client client(sim.link_path());
+  for (const auto& [sent, expected] : d.steps) EXPECT_TRUE(Answers(client, sent, expected));
+}
+
 }  // namespace modemsim_test

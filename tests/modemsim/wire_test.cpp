@@ -133,9 +133,9 @@ TEST_F(Wire, TranscriptKeepsEveryByteInOrder) {
   Client client(sim.link_path());
   ASSERT_TRUE(Answers(client, "AT\r", "AT\r" + kOk));
   ASSERT_TRUE(Answers(client, "AT+CMGS=1\r", "AT+CMGS=1\r\r\n> "));
-  ASSERT_TRUE(Answers(client, "0000\x1a", "0000\x1a\r\n+CMGS: 1\r\n" + kOk));
+  ASSERT_TRUE(Answers(client, "0000\x1a", "0000\x1a\r\n+CMS ERROR: 304\r\n"));
   const std::string received = "AT\rAT+CMGS=1\r0000\x1a";
-  const std::string sent = "AT\r" + kOk + "AT+CMGS=1\r\r\n> 0000\x1a\r\n+CMGS: 1\r\n" + kOk;
+  const std::string sent = "AT\r" + kOk + "AT+CMGS=1\r\r\n> 0000\x1a\r\n+CMS ERROR: 304\r\n";
   EXPECT_EQ(sim.Received(), received);
   EXPECT_EQ(sim.Sent(), sent);
 
@@ -151,7 +151,7 @@ TEST_F(Wire, TranscriptKeepsEveryByteInOrder) {
             "host  AT+CMGS=1<CR>\n"
             "modem AT+CMGS=1<CR><CR><LF>> \n"
             "host  0000<^Z>\n"
-            "modem 0000<^Z><CR><LF>+CMGS: 1<CR><LF><CR><LF>OK<CR><LF>\n");
+            "modem 0000<^Z><CR><LF>+CMS ERROR: 304<CR><LF>\n");
 }
 
 TEST(Printable, ShowsControlBytes) {

@@ -14,6 +14,19 @@ void RestoreProfile(ModemState& state, const ModemState& profile) {
   state.creg_mode = profile.creg_mode;
   state.cmgf = profile.cmgf;
   state.csdh = profile.csdh;
+  state.mem1 = profile.mem1;
+  state.mem2 = profile.mem2;
+  state.mem3 = profile.mem3;
+  state.cnmi_mode = profile.cnmi_mode;
+  state.cnmi_mt = profile.cnmi_mt;
+  state.cnmi_bm = profile.cnmi_bm;
+  state.cnmi_ds = profile.cnmi_ds;
+  state.cnmi_bfr = profile.cnmi_bfr;
+  state.csmp_fo = profile.csmp_fo;
+  state.csmp_vp = profile.csmp_vp;
+  state.csmp_pid = profile.csmp_pid;
+  state.csmp_dcs = profile.csmp_dcs;
+  state.cmms = profile.cmms;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <exception>
 #include <utility>
 
 namespace selvarn::modemsim {
@@ -140,6 +141,7 @@ Modem::Modem(ModemState initial) : state_(std::move(initial)), profile_(state_) 
   RegisterNetworkCommands(*this);
   RegisterSimCommands(*this);
   RegisterSmsCommands(*this);
+  RegisterStoreCommands(*this);
 }
 
 void Modem::Register(std::string name, Handler handler) {
@@ -189,7 +191,11 @@ std::string Modem::Execute(const Unit& unit) {
       BodyHandler handler = std::exchange(body_, nullptr);
       Lines info;
       if (unit.overflow) return Frame(info, Result::Cms(state_.cmgf == 0 ? 304 : 305));
-      return Frame(info, handler(state_, unit.text, info));
+      try {
+        return Frame(info, handler(state_, unit.text, info));
+      } catch (const std::exception&) {
+        return Frame(info, Result::Error());
+      }
     }
     case Unit::Kind::Cancel:
       body_ = nullptr;
@@ -207,7 +213,12 @@ std::string Modem::RunLine(std::string_view raw) {
     if (!cmd) return Frame(info, Result::Error());
     auto it = table_.find(cmd->name);
     if (it == table_.end()) return Frame(info, Result::Error());
-    Result result = it->second(state_, *cmd, info);
+    Result result = Result::Error();
+    try {
+      result = it->second(state_, *cmd, info);
+    } catch (const std::exception&) {
+      // A handler that trips over its input answers like a modem, never ends the serving thread.
+    }
     if (result.code == Result::Code::Prompt) {
       // Entry swallows the rest of the conversation, so it must end the line.
       if (pos < line.size()) return Frame(info, Result::Error());

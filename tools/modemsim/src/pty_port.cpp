@@ -34,31 +34,25 @@ PtyPort::PtyPort(const std::string& folder, int number) {
   std::filesystem::create_directories(folder, ec);
   if (ec) throw std::system_error(ec, "port folder " + folder);
 
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) Fail("posix_openpt");
+  master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master_) Fail("posix_openpt");
   char name[PATH_MAX];
-  if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-      ptsname_r(master_, name, sizeof name) != 0) {
-    int err = errno;
-    close(master_);
-    Fail("pty slave", err);
+  if (grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0 ||
+      ptsname_r(master_.get(), name, sizeof name) != 0) {
+    Fail("pty slave");
   }
   device_ = name;
-  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0) {
-    int err = errno;
-    close(master_);
-    Fail("open " + device_, err);
-  }
+  slave_.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave_) Fail("open " + device_);
   // Raw from the start: a cooked slave would echo our own answers back to us before the
   // library sets its mode, and would turn LF into CR LF.
   termios tio{};
-  if (tcgetattr(slave_, &tio) == 0) {
+  if (tcgetattr(slave_.get(), &tio) == 0) {
     cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
+    tcsetattr(slave_.get(), TCSANOW, &tio);
   }
-  int flags = fcntl(master_, F_GETFL);
-  fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+  const int flags = fcntl(master_.get(), F_GETFL);
+  fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK);
 
   // symlink() fails on an existing name, so two simulators racing for a number never
   // share one: the loser moves on to the next.
@@ -71,27 +65,18 @@ PtyPort::PtyPort(const std::string& folder, int number) {
       link_ = link;
       return;
     }
-    if (errno != EEXIST || number > 0) {
-      int err = errno;
-      close(slave_);
-      close(master_);
-      Fail("link " + link, err);
-    }
+    if (errno != EEXIST || number > 0) Fail("link " + link);
   }
-  close(slave_);
-  close(master_);
   Fail("no free port number in " + folder, EEXIST);
 }
 
 PtyPort::~PtyPort() {
   // Only our own link goes: someone may have replaced it meanwhile.
   char target[PATH_MAX];
-  ssize_t len = readlink(link_.c_str(), target, sizeof target - 1);
+  const ssize_t len = readlink(link_.c_str(), target, sizeof target - 1);
   if (len >= 0 && std::string(target, static_cast<std::size_t>(len)) == device_) {
     unlink(link_.c_str());
   }
-  close(slave_);
-  close(master_);
 }
 
 }  // namespace selvarn::modemsim

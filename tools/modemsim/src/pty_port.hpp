@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/unique_fd.hpp"
+
 namespace selvarn::modemsim {
 
 // $SELVARN_SMS_PORTS, else $XDG_CONFIG_HOME/selvarn-sms/ports, else
@@ -18,16 +20,16 @@ class PtyPort {
   PtyPort(const PtyPort&) = delete;
   PtyPort& operator=(const PtyPort&) = delete;
 
-  int master() const { return master_; }
+  int master() const { return master_.get(); }
   int number() const { return number_; }
   const std::string& link() const { return link_; }
   const std::string& device() const { return device_; }
 
  private:
-  int master_ = -1;
+  platform::UniqueFd master_;
   // Held open (never read) so the pty lives on while the library closes and reopens
   // the port; without it every master read fails with EIO between two opens.
-  int slave_ = -1;
+  platform::UniqueFd slave_;
   int number_ = 0;
   std::string link_;
   std::string device_;

@@ -1,6 +1,7 @@
 #include "modemsim/simulator.hpp"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,10 +13,13 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
+#include "modemsim/settings.hpp"
 #include "platform/line_speed.hpp"
 #include "platform/port_folder.hpp"
+#include "platform/unique_fd.hpp"
 #include "pty_port.hpp"
 
 namespace selvarn::modemsim {
@@ -24,10 +28,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Short enough that delays, chunk pauses and tails leave within a few ms of their time.
-constexpr int kTickMs = 2;
 // Flood bytes are only added while the port keeps up; the rest is dropped.
 constexpr std::size_t kFloodBacklog = 4096;
+// Without a reader on the other side poll reports a hang-up at once; this paces retries.
+constexpr int kHangupPauseMs = 10;
 
 std::string Upper(std::string_view text) {
   std::string out(text);
@@ -35,10 +39,12 @@ std::string Upper(std::string_view text) {
   return out;
 }
 
-speed_t SpeedCode(int bits_per_second) {
-  const auto code = platform::SpeedCode(bits_per_second);
-  if (!code) throw std::invalid_argument("unsupported speed " + std::to_string(bits_per_second));
-  return *code;
+// Stored PDUs are shown as they are, so only hex digits may go in: anything else could
+// end a line on the wire.
+void CheckPdu(const std::string& pdu) {
+  if (pdu.empty() || pdu.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+    throw std::invalid_argument("a PDU is hex digits, not '" + pdu + "'");
+  }
 }
 
 }  // namespace
@@ -48,26 +54,47 @@ struct Simulator::Impl {
       : pty(options.port_folder.empty() ? platform::PortFolder() : options.port_folder,
             options.port),
         start(Clock::now()),
-        modem(options.modem) {
-    if (options.speed != 0) speed = SpeedCode(options.speed);
+        modem(WithSpeed(options)),
+        wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!wake) throw std::system_error(errno, std::generic_category(), "eventfd");
     thread = std::thread([this] { Run(); });
   }
 
   ~Impl() {
     stop = true;
+    Wake();
     thread.join();
   }
 
+  static ModemState WithSpeed(const Options& options) {
+    ModemState state = options.modem;
+    if (options.speed != 0) ApplySetting(state, "speed", {std::to_string(options.speed)});
+    return state;
+  }
+
   void Run();
+  int PollTimeout(Clock::time_point now) const;
   void OnBytes(std::string_view bytes, Clock::time_point now);
   void OnUnit(const Unit& unit, char terminator, Clock::time_point now);
   void Schedule(const std::string& answer, const Fault& fault, Clock::time_point now);
   std::optional<Fault> TakeFault(std::string_view line);
   bool EchoMayBeMuted(std::string_view partial) const;
   bool Heard() const;
+  bool Busy(Clock::time_point now) const;
   void ReleaseDue(Clock::time_point now);
   void Flush(Clock::time_point now);
   void Record(Direction direction, std::string_view bytes);
+  // The modem's state with its idea of the time brought up to date; under `mu`.
+  ModemState& Fresh() {
+    ModemState& s = modem.state();
+    s.now_ms = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    return s;
+  }
+  // Lets the serving thread recompute its wait after a change from another thread.
+  void Wake() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wake.get(), &one, sizeof one);
+  }
 
   PtyPort pty;
   const Clock::time_point start;
@@ -75,12 +102,12 @@ struct Simulator::Impl {
   // Guards everything the serving thread shares with the setters.
   mutable std::mutex mu;
   Modem modem;
-  speed_t speed = 0;                    // 0: any
   std::map<std::string, Fault> faults;  // by upper-case prefix
   std::multimap<Clock::time_point, std::string> timed;
   Clock::time_point answers_free_at{};
-  std::string out;        // due and not yet taken by the port
-  std::string held_echo;  // echo kept back while the line may turn out muted
+  std::string out;          // due and not yet taken by the port
+  std::string held_echo;    // echo kept back while the line may turn out muted
+  std::string unsolicited;  // indications waiting for the host to be between commands
   struct Flood {
     std::string bytes;
     milliseconds interval;
@@ -95,48 +122,80 @@ struct Simulator::Impl {
   std::string received;
   std::string sent;
 
+  platform::UniqueFd wake;
   std::atomic<bool> stop{false};
   std::thread thread;
 };
 
+// The thread sleeps in poll until the host writes, the port can take a backlog, a timed
+// item falls due or another thread changes something: an idle modem costs no CPU.
 void Simulator::Impl::Run() {
   char buf[4096];
   while (!stop) {
-    bool backlog;
+    pollfd p[2] = {{pty.master(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    int timeout = -1;
     {
       std::lock_guard lock(mu);
-      backlog = !out.empty();
+      const Clock::time_point now = Clock::now();
+      Flush(now);
+      if (!out.empty()) p[0].events |= POLLOUT;
+      timeout = PollTimeout(now);
     }
-    pollfd p{pty.master(), static_cast<short>(POLLIN | (backlog ? POLLOUT : 0)), 0};
-    int ready = poll(&p, 1, kTickMs);
-    if (ready > 0 && (p.revents & POLLIN)) {
-      ssize_t n = read(pty.master(), buf, sizeof buf);
+    if (poll(p, 2, timeout) <= 0) continue;
+    if ((p[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] ssize_t n = read(wake.get(), &count, sizeof count);
+    }
+    if ((p[0].revents & POLLIN) != 0) {
+      const ssize_t n = read(pty.master(), buf, sizeof buf);
       if (n > 0) {
         std::string_view bytes(buf, static_cast<std::size_t>(n));
         Record(Direction::ToModem, bytes);
         std::lock_guard lock(mu);
         OnBytes(bytes, Clock::now());
       }
-    } else if (ready > 0 && (p.revents & (POLLHUP | POLLERR))) {
-      // No reader on the other side: nothing to do but wait without spinning.
-      std::this_thread::sleep_for(milliseconds(kTickMs));
+    } else if ((p[0].revents & (POLLHUP | POLLERR)) != 0) {
+      std::this_thread::sleep_for(milliseconds(kHangupPauseMs));
     }
-    std::lock_guard lock(mu);
-    Flush(Clock::now());
   }
 }
 
+int Simulator::Impl::PollTimeout(Clock::time_point now) const {
+  std::optional<Clock::time_point> next;
+  const auto consider = [&](Clock::time_point t) {
+    if (!next || t < *next) next = t;
+  };
+  if (!timed.empty()) consider(timed.begin()->first);
+  if (flood) consider(flood->next);
+  if (!unsolicited.empty() && answers_free_at > now) consider(answers_free_at);
+  if (const std::int64_t due = NextArrival(modem.state()); due >= 0) {
+    consider(start + milliseconds(due));
+  }
+  if (!next) return -1;
+  if (*next <= now) return 0;
+  // Rounded up, so that the thread never wakes just before the time and spins.
+  return static_cast<int>(std::chrono::ceil<milliseconds>(*next - now).count());
+}
+
 bool Simulator::Impl::Heard() const {
+  const int speed = modem.state().speed;
   if (speed == 0) return true;
   // On a pty the master sees the termios that the library put on the slave.
   termios tio{};
   if (tcgetattr(pty.master(), &tio) != 0) return true;
-  return cfgetospeed(&tio) == speed;
+  return cfgetospeed(&tio) == platform::SpeedCode(speed);
+}
+
+// Indications wait while a command is being typed, a message entered or an answer is
+// still due, so that they never land inside another line.
+bool Simulator::Impl::Busy(Clock::time_point now) const {
+  return !modem.partial().empty() || modem.entering_body() || answers_free_at > now;
 }
 
 void Simulator::Impl::OnBytes(std::string_view bytes, Clock::time_point now) {
   // At the wrong speed a modem hears noise: no echo, no line.
   if (!Heard()) return;
+  Fresh();
   for (char c : bytes) {
     const bool echo = modem.state().echo;
     const bool in_body = modem.entering_body();
@@ -229,6 +288,11 @@ void Simulator::Impl::ReleaseDue(Clock::time_point now) {
 
 void Simulator::Impl::Flush(Clock::time_point now) {
   ReleaseDue(now);
+  ModemState& state = Fresh();
+  ArriveDue(state);
+  for (std::string& text : state.unsolicited) unsolicited += text;
+  state.unsolicited.clear();
+  if (!unsolicited.empty() && !Busy(now)) out += std::exchange(unsolicited, {});
   if (flood && now >= flood->next) {
     if (out.size() < kFloodBacklog) out += flood->bytes;
     flood->next = now + flood->interval;
@@ -267,60 +331,125 @@ Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(options)) {
 
 Simulator::~Simulator() = default;
 
-void Simulator::SetEcho(bool on) {
+void Simulator::Set(std::string_view name, const std::vector<std::string>& words) {
   std::lock_guard lock(impl_->mu);
-  impl_->modem.state().echo = on;
+  ApplySetting(impl_->Fresh(), name, words);
+  impl_->Wake();
 }
 
-void Simulator::SetCmee(int level) {
-  std::lock_guard lock(impl_->mu);
-  impl_->modem.state().cmee = level;
-}
+void Simulator::SetEcho(bool on) { Set("echo", {on ? "on" : "off"}); }
+
+void Simulator::SetCmee(int level) { Set("cmee", {std::to_string(level)}); }
 
 void Simulator::SetRegistration(int mode, int stat) {
-  std::lock_guard lock(impl_->mu);
-  impl_->modem.state().creg_mode = mode;
-  impl_->modem.state().creg_stat = stat;
+  Set("creg", {std::to_string(mode), std::to_string(stat)});
 }
 
 void Simulator::SetLocation(std::string lac, std::string ci, int act) {
-  std::lock_guard lock(impl_->mu);
-  ModemState& s = impl_->modem.state();
-  s.lac = std::move(lac);
-  s.ci = std::move(ci);
-  s.act = act;
+  Set("location", {std::move(lac), std::move(ci), std::to_string(act)});
 }
 
 void Simulator::SetSim(SimState state, std::string pin, std::string puk) {
-  std::lock_guard lock(impl_->mu);
-  ModemState& s = impl_->modem.state();
-  s.sim = state;
-  if (!pin.empty()) s.pin = std::move(pin);
-  if (!puk.empty()) s.puk = std::move(puk);
-  s.pin_tries_left = s.pin_tries;
+  if (!pin.empty()) Set("pin", {std::move(pin)});
+  if (!puk.empty()) Set("puk", {std::move(puk)});
+  Set("sim", {std::string(SimStateName(state))});
 }
 
-void Simulator::SetPinTries(int tries) {
-  std::lock_guard lock(impl_->mu);
-  impl_->modem.state().pin_tries = tries;
-  impl_->modem.state().pin_tries_left = tries;
-}
+void Simulator::SetPinTries(int tries) { Set("pin-tries", {std::to_string(tries)}); }
 
 void Simulator::SetSignal(int rssi, int ber) {
-  std::lock_guard lock(impl_->mu);
-  impl_->modem.state().rssi = rssi;
-  impl_->modem.state().ber = ber;
+  Set("csq", {std::to_string(rssi), std::to_string(ber)});
 }
 
-void Simulator::SetCsmsBusy(int answers) {
-  std::lock_guard lock(impl_->mu);
-  impl_->modem.state().csms_busy = answers;
+void Simulator::SetCsmsBusy(int answers) { Set("csms-busy", {std::to_string(answers)}); }
+
+void Simulator::SetSpeed(int bits_per_second) { Set("speed", {std::to_string(bits_per_second)}); }
+
+void Simulator::SetOwnNumber(const std::string& number) {
+  Set("own-number", {number.empty() ? "none" : number});
 }
 
-void Simulator::SetSpeed(int bits_per_second) {
-  speed_t code = bits_per_second == 0 ? 0 : SpeedCode(bits_per_second);
+void Simulator::SetOutcome(const std::string& recipient, int status) {
+  Set("outcome", {recipient, std::to_string(status)});
+}
+
+void Simulator::SetFirstIndex(int first) { Set("first-index", {std::to_string(first)}); }
+
+std::vector<int> Simulator::StoreMessage(const IncomingMessage& message, MessageStatus status) {
   std::lock_guard lock(impl_->mu);
-  impl_->speed = code;
+  // Encoded and checked for room first, so that a long text is stored whole or not at all.
+  ModemState& state = impl_->Fresh();
+  ModemState trial = state;
+  std::vector<int> indexes;
+  for (std::string& pdu : MessagePdus(trial, message)) {
+    const std::optional<int> index = Store(trial, "SM", std::move(pdu), status);
+    if (!index) throw std::length_error("memory SM is full");
+    indexes.push_back(*index);
+  }
+  state = std::move(trial);
+  return indexes;
+}
+
+int Simulator::StoreReport(const IncomingReport& report, MessageStatus status) {
+  std::string pdu;
+  {
+    std::lock_guard lock(impl_->mu);
+    pdu = ReportPdu(impl_->Fresh(), report);
+  }
+  return StorePdu("SR", std::move(pdu), status);
+}
+
+int Simulator::StorePdu(std::string_view memory, std::string pdu, MessageStatus status) {
+  CheckPdu(pdu);
+  std::lock_guard lock(impl_->mu);
+  const std::optional<int> index = Store(impl_->Fresh(), memory, std::move(pdu), status);
+  if (!index) throw std::length_error("memory " + std::string(memory) + " is full");
+  return *index;
+}
+
+void Simulator::Deliver(const IncomingMessage& message, milliseconds after) {
+  std::lock_guard lock(impl_->mu);
+  ModemState& state = impl_->Fresh();
+  ModemState trial = state;
+  const std::vector<std::string> parts = MessagePdus(trial, message);
+  std::vector<int> order = message.order;
+  if (order.empty()) {
+    for (std::size_t i = 1; i <= parts.size(); ++i) order.push_back(static_cast<int>(i));
+  }
+  for (int part : order) {
+    if (part < 1 || part > static_cast<int>(parts.size())) {
+      throw std::invalid_argument("there is no part " + std::to_string(part) + " of " +
+                                  std::to_string(parts.size()));
+    }
+    trial.in_transit.push_back(
+        {state.now_ms + after.count(), false, parts[static_cast<std::size_t>(part - 1)]});
+  }
+  state = std::move(trial);
+  impl_->Wake();
+}
+
+void Simulator::DeliverReport(const IncomingReport& report, milliseconds after) {
+  std::lock_guard lock(impl_->mu);
+  ModemState& state = impl_->Fresh();
+  state.in_transit.push_back({state.now_ms + after.count(), true, ReportPdu(state, report)});
+  impl_->Wake();
+}
+
+void Simulator::DeliverPdu(std::string_view memory, std::string pdu, milliseconds after) {
+  CheckPdu(pdu);
+  const std::string upper = Upper(memory);
+  if (upper != "SM" && upper != "SR") throw std::invalid_argument("no memory " + upper);
+  std::lock_guard lock(impl_->mu);
+  ModemState& state = impl_->Fresh();
+  state.in_transit.push_back({state.now_ms + after.count(), upper == "SR", std::move(pdu)});
+  impl_->Wake();
+}
+
+std::vector<StoredMessage> Simulator::Messages(std::string_view memory) const {
+  std::lock_guard lock(impl_->mu);
+  const std::vector<StoredMessage>* entries = Memory(impl_->modem.state(), memory);
+  if (entries == nullptr) throw std::invalid_argument("no memory " + std::string(memory));
+  return *entries;
 }
 
 void Simulator::SetFault(std::string prefix, Fault fault) {
@@ -330,6 +459,7 @@ void Simulator::SetFault(std::string prefix, Fault fault) {
   }
   std::lock_guard lock(impl_->mu);
   impl_->faults[Upper(prefix)] = std::move(fault);
+  impl_->Wake();
 }
 
 void Simulator::ClearFaults() {
@@ -340,12 +470,14 @@ void Simulator::ClearFaults() {
 void Simulator::Send(std::string bytes, milliseconds after) {
   std::lock_guard lock(impl_->mu);
   impl_->timed.emplace(Clock::now() + after, std::move(bytes));
+  impl_->Wake();
 }
 
 void Simulator::StartFlood(std::string bytes, milliseconds interval) {
   if (bytes.empty()) throw std::invalid_argument("flood needs bytes");
   std::lock_guard lock(impl_->mu);
   impl_->flood = Impl::Flood{std::move(bytes), interval, Clock::now()};
+  impl_->Wake();
 }
 
 void Simulator::StopFlood() {

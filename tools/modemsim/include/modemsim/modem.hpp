@@ -3,12 +3,15 @@
 // ("?"), test ("=?") or set ("="); everything the modem remembers lives in ModemState.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "modemsim/messages.hpp"
 
 namespace selvarn::modemsim {
 
@@ -29,6 +32,19 @@ struct SubmittedMessage {
   bool operator==(const SubmittedMessage&) const = default;
 };
 
+// Something the network brings to the modem at a given time: a message for "SM" or a
+// status report for "SR", as a PDU with its service-centre field.
+struct Arrival {
+  std::int64_t due_ms = 0;  // simulator time
+  bool report = false;
+  std::string pdu{};
+  bool waiting = false;  // the memory was full; tried again after a deletion
+
+  bool operator==(const Arrival&) const = default;
+};
+
+// Everything the modem remembers. The settable fields are described once, in the table
+// of settings.hpp, which the setters, the scenario files and the program's flags share.
 struct ModemState {
   // V.250 / 27.007 settings.
   bool echo = true;
@@ -55,6 +71,46 @@ struct ModemState {
   int csdh = 0;
   int next_reference = 1;
   std::vector<SubmittedMessage> submitted{};
+  // Message memories: received messages in "SM", status reports in "SR".
+  int first_index = 1;  // many modems number from 1, some from 0
+  int capacity = 30;    // entries per memory
+  std::vector<StoredMessage> sm{};
+  std::vector<StoredMessage> sr{};
+  std::string mem1 = "SM";  // read, list and delete (AT+CPMS)
+  std::string mem2 = "SM";  // write and send
+  std::string mem3 = "SM";  // where received messages go
+  // Indications (AT+CNMI), text-mode sending parameters (AT+CSMP), link control (AT+CMMS).
+  int cnmi_mode = 0;
+  int cnmi_mt = 0;
+  int cnmi_bm = 0;
+  int cnmi_ds = 0;
+  int cnmi_bfr = 0;
+  int csmp_fo = 17;
+  int csmp_vp = 167;
+  int csmp_pid = 0;
+  int csmp_dcs = 0;
+  int cmms = 0;
+  std::int64_t cmms_last_ms = 0;  // end of the last send, for AT+CMMS=1
+  // The network: messages to the own number come back; each recipient's fate is TP-ST
+  // (0 delivered, 32 still trying, 64 failed), by number or "*" for any.
+  std::string own_number = "+447700900123";
+  std::string smsc = "+447785016005";
+  std::map<std::string, int> outcomes{};
+  int network_delay_ms = 100;
+  int next_concat = 1;  // reference of the next long message the network splits
+  // The modem's clock (AT+CCLK): local seconds since 1970 as it read at clock_set_ms of
+  // simulator time; -1 follows the host's clock. `zone` is in quarter hours, west negative.
+  std::int64_t clock = -1;
+  std::int64_t clock_set_ms = 0;
+  bool clock_runs = true;
+  int zone = 4;
+  int speed = 0;            // bit/s the modem hears; 0: any
+  std::int64_t now_ms = 0;  // simulator time, kept current by whoever drives the modem
+  // On its way from the network; indications ready to show; indications kept back
+  // while AT+CNMI mode is 0.
+  std::vector<Arrival> in_transit{};
+  std::vector<std::string> unsolicited{};
+  std::vector<std::string> buffered{};
 };
 
 enum class CommandKind { Exec, Read, Test, Set };
@@ -148,5 +204,29 @@ void RegisterBasicCommands(Modem& modem);
 void RegisterNetworkCommands(Modem& modem);
 void RegisterSimCommands(Modem& modem);
 void RegisterSmsCommands(Modem& modem);
+void RegisterStoreCommands(Modem& modem);
+
+// The modem's clock now, in local seconds since 1970, and as "yy/MM/dd,hh:mm:ss+zz".
+std::int64_t LocalSeconds(const ModemState& s);
+std::string ClockText(const ModemState& s);
+
+// "SM" or "SR" (case-blind); nullptr for any other name.
+std::vector<StoredMessage>* Memory(ModemState& s, std::string_view name);
+const std::vector<StoredMessage>* Memory(const ModemState& s, std::string_view name);
+// Puts a PDU at the lowest free index; nothing when the memory is full.
+std::optional<int> Store(ModemState& s, std::string_view memory, std::string pdu,
+                         MessageStatus status);
+// The PDUs of an incoming message (each part once, in order) and of a report, stamped
+// with the modem's clock and service centre where they leave that open. Throw
+// std::invalid_argument for what cannot be encoded.
+std::vector<std::string> MessagePdus(ModemState& s, const IncomingMessage& message);
+std::string ReportPdu(const ModemState& s, const IncomingReport& report);
+// What the network does with a message the modem sent with reference `reference`: a
+// copy to the own number, a status report when one was asked for.
+void Submitted(ModemState& s, std::string_view submit_pdu, int reference);
+// Takes in what is due by now_ms; indications go to `unsolicited` as AT+CNMI routes them.
+void ArriveDue(ModemState& s);
+// The earliest simulator time something is due; -1 when nothing is.
+std::int64_t NextArrival(const ModemState& s);
 
 }  // namespace selvarn::modemsim

@@ -1,38 +1,39 @@
-// Scenario files: the simulator's settings and faults as text, one directive a line.
-//
-//   # comment; blank lines are skipped
-//   set echo on|off
-//   set cmee 0|1|2
-//   set sim ready|pin|puk|absent
-//   set pin <pin>            set puk <puk>            set pin-tries <n>
-//   set creg <mode> <stat>   set location <lac> <ci> <act>
-//   set csq <rssi> <ber>     set csms-busy <n>        set speed <bit/s, 0 = any>
-//   fault <prefix> <option>...      options, any number, in any order:
-//       count <k>  delay <ms>  silent  noecho  chunks <n,n,...> <pause-ms>
-//       literal <bytes>  tail <ms> <bytes>   (these two take the rest of the line)
-//   send <ms> <bytes>        unsolicited bytes, <ms> after the scenario is applied
-//   flood <interval-ms> <bytes>
-//
-// Several fault lines for one prefix add up to one fault. <bytes> take C escapes
-// (\r \n \t \\ \" \e \xNN \NNN); blanks around them are dropped, write \x20 for one
-// that matters. Example:  fault AT+CREG? literal \r\n+CREG: 0,2\r\n\r\nOK\r\n
+// Scenario files: the simulator's settings, faults, stored messages and a timeline of
+// arrivals as text, one directive a line. ScenarioHelp() (and the program's
+// --help-scenario) lists them all with examples.
 #pragma once
 
 #include <istream>
+#include <map>
 #include <string>
 #include <string_view>
 
+#include "modemsim/settings.hpp"
 #include "modemsim/simulator.hpp"
 
 namespace selvarn::modemsim {
 
-// Decodes C escapes; throws std::invalid_argument on a bad one.
+// Decodes C escapes (\r \n \t \\ \" \e \xNN \NNN ...); throws std::invalid_argument on a
+// bad one.
 std::string Unescape(std::string_view text);
 
-// Applies every directive; throws std::runtime_error naming the line of the first
-// bad one (directives before it stay applied).
+// Applies directives one at a time; fault lines for one prefix add up to one fault.
+class Scenario {
+ public:
+  explicit Scenario(Simulator& sim) : sim_(sim) {}
+  // Throws std::invalid_argument for a bad line; a directive either applies whole or not.
+  void Apply(std::string_view line);
+
+ private:
+  Simulator& sim_;
+  std::map<std::string, Fault> faults_;
+};
+
+// Applies every line; throws std::runtime_error naming the line of the first bad one
+// (the lines before it stay applied).
 void ApplyScenario(Simulator& sim, std::istream& in);
 
-SimState ParseSimState(std::string_view word);  // ready|pin|puk|absent
+// The format explained, with examples, as the program prints it.
+std::string ScenarioHelp();
 
 }  // namespace selvarn::modemsim

@@ -74,7 +74,10 @@ class Simulator {
   const std::string& link_path() const { return link_path_; }      // folder/comN
   const std::string& device_path() const { return device_path_; }  // the pty slave
 
-  // Settings; each takes effect with the next byte received.
+  // Settings; each takes effect with the next byte received. Set() takes any entry of the
+  // settings table (settings.hpp) with its words, as a scenario's `set` line does; the
+  // typed setters are shorthands for it. All throw std::invalid_argument for a bad value.
+  void Set(std::string_view name, const std::vector<std::string>& words);
   void SetEcho(bool on);
   void SetCmee(int level);
   void SetRegistration(int mode, int stat);
@@ -84,6 +87,12 @@ class Simulator {
   void SetPinTries(int tries);
   void SetSignal(int rssi, int ber = 99);
   void SetCsmsBusy(int answers);
+  // Messages sent to this number come back as received messages; "" turns that off.
+  void SetOwnNumber(const std::string& number);
+  // TP-ST the network reports for `recipient` ("*": any other): 0 delivered, 32 deferred,
+  // 64 failed. Only delivered messages to the own number come back.
+  void SetOutcome(const std::string& recipient, int status);
+  void SetFirstIndex(int first);  // 0 or 1
   // 0: answer at any speed. Otherwise the modem hears nothing while the port is set
   // to another speed. Throws std::invalid_argument for a rate termios cannot express.
   void SetSpeed(int bits_per_second);
@@ -96,7 +105,27 @@ class Simulator {
   void StartFlood(std::string bytes = "\r\nRING\r\n", milliseconds interval = milliseconds(10));
   void StopFlood();
 
-  // A copy of the modem's state (SIM, settings, messages taken).
+  // Message memories. The Store calls put entries in place silently, as if they had
+  // been there all along, and return their indexes; they throw std::invalid_argument for
+  // what cannot be encoded and std::length_error when the memory is full. A long text
+  // takes one entry per part.
+  std::vector<int> StoreMessage(const IncomingMessage& message,
+                                MessageStatus status = MessageStatus::ReceivedUnread);
+  int StoreReport(const IncomingReport& report,
+                  MessageStatus status = MessageStatus::ReceivedUnread);
+  // Any PDU in hex (service-centre field first), stored as it is: "SM" or "SR".
+  int StorePdu(std::string_view memory, std::string pdu,
+               MessageStatus status = MessageStatus::ReceivedUnread);
+  // Arrivals from the network, `after` from now: stored and announced as AT+CNMI routes
+  // them (+CMTI, +CDSI), or held until there is room. `message.order` picks the parts.
+  void Deliver(const IncomingMessage& message, milliseconds after = milliseconds(0));
+  void DeliverReport(const IncomingReport& report, milliseconds after = milliseconds(0));
+  // Any PDU in hex, for "SM" or "SR", as it comes.
+  void DeliverPdu(std::string_view memory, std::string pdu, milliseconds after = milliseconds(0));
+  // What a memory ("SM", "SR") holds now, in index order.
+  std::vector<StoredMessage> Messages(std::string_view memory) const;
+
+  // A copy of the modem's state (SIM, settings, messages taken and stored).
   ModemState State() const;
 
   std::vector<TranscriptEntry> Transcript() const;
