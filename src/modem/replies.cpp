@@ -1,5 +1,7 @@
 #include "modem/replies.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string>
 
@@ -19,12 +21,11 @@ std::int16_t Find(std::string_view text, std::string_view what, int start) {
     throw RuntimeError(err::kInvalidCall,
                        "Invalid procedure call or argument: search from " + std::to_string(start));
   }
-  const auto from = static_cast<std::size_t>(start - 1);
-  const auto at = from > text.size() ? std::string_view::npos : text.find(what, from);
+  const auto at = text.find(what, static_cast<std::size_t>(start - 1));
   if (at == std::string_view::npos) return 0;
   if (at >= static_cast<std::size_t>(kMaxPosition)) {
-    throw RuntimeError(err::kOverflow, "Overflow: \"" + std::string(what) + "\" found at " +
-                                           std::to_string(at + 1));
+    throw RuntimeError(err::kOverflow,
+                       "Overflow: \"" + std::string(what) + "\" found beyond position 32767");
   }
   return static_cast<std::int16_t>(at + 1);
 }
@@ -35,27 +36,22 @@ std::string Mid(std::string_view text, int start, int length) {
                                               std::to_string(length) + " from " +
                                               std::to_string(start));
   }
-  const auto from = static_cast<std::size_t>(start - 1);
-  if (from >= text.size()) return {};
+  const auto from = std::min(static_cast<std::size_t>(start - 1), text.size());
   return std::string(text.substr(from, static_cast<std::size_t>(length)));
 }
 
 std::string Trim(std::string_view text) { return std::string(text::TrimSpaces(text)); }
 
 std::int16_t ToInt16(std::string_view text) {
-  const std::string_view s = text::TrimSpaces(text);
-  std::size_t i = 0;
-  const bool negative = !s.empty() && s[0] == '-';
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) i = 1;
-  if (i == s.size()) {
+  std::string_view digits = text::TrimSpaces(text);
+  const bool negative = digits.starts_with('-');
+  if (negative || digits.starts_with('+')) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
     throw RuntimeError(err::kTypeMismatch, "Type mismatch: \"" + std::string(text) + "\"");
   }
-  long value = 0;  // saturates just past the range, so long digit runs cannot wrap
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') {
-      throw RuntimeError(err::kTypeMismatch, "Type mismatch: \"" + std::string(text) + "\"");
-    }
-    if (value <= kMaxPosition + 1) value = value * 10 + (s[i] - '0');
+  std::int64_t value = 0;
+  if (std::from_chars(digits.data(), digits.data() + digits.size(), value).ec != std::errc{}) {
+    value = std::numeric_limits<std::int64_t>::max();  // more digits than any 16-bit number
   }
   if (negative) value = -value;
   if (value < std::numeric_limits<std::int16_t>::min() || value > kMaxPosition) {

@@ -26,13 +26,15 @@ constexpr const char* kCmglReport =
 
 TEST(Replies, FindAndMidCountFromOne) {
   const std::string far = std::string(32766, ' ') + "OK";
-  EXPECT_EQ(Replies::Find(kCmgs, "+CMGS"), 3);
+  EXPECT_EQ(Replies::Find(kCmgs, "\r\n"), 1);
   EXPECT_EQ(Replies::Find(kCmgs, "\r\n", 3), 12);
   EXPECT_EQ(Replies::Find(kCmgs, "\r\n", 12), 12) << "the start position itself counts";
   EXPECT_EQ(Replies::Find(kCmgs, "OK", 17), 0);
   EXPECT_EQ(Replies::Find(kCmgs, "\r", 40), 0) << "from past the end";
   EXPECT_EQ(Replies::Find(far, "OK"), 32767);
+  EXPECT_EQ(Replies::Mid(kCmgs, 1, 2), "\r\n");
   EXPECT_EQ(Replies::Mid(kCmgs, 9, 3), " 12");
+  EXPECT_EQ(Replies::Mid(kCmgs, 9, 0), "");
   EXPECT_EQ(Replies::Mid(kCmgs, 17, 10), "K\r\n") << "a cut past the end stops there";
   EXPECT_EQ(Replies::Mid(kCmgs, 20, 1), "");
   EXPECT_EQ(Replies::Trim("  12\r\n\r\n "), "12\r\n\r\n") << "only spaces go";
