@@ -43,7 +43,6 @@ bool ProbeSpeed(SMS& sms) {
     if (!InlineWait("AT", text)) sms.CloseModem();
     if (Has(text, "OK")) return true;
     GSM().Settings("9600,N,8,1");
-    text.clear();
   }
   return false;
 }

@@ -26,27 +26,12 @@ bool LineEnded(std::string_view text, std::string_view marker) {
 enum class Variant { kFinal, kColon, kPrompt };
 
 bool Ended(Variant v, std::string_view r) {
-  switch (v) {
-    case Variant::kFinal:
-      return HoldsFinalResult(r);
-    case Variant::kColon:
-      return Has(r, "ERROR\r\n") || LineEnded(r, ":");
-    case Variant::kPrompt:
-      return Has(r, "ERROR\r\n") || Has(r, ">");
-  }
-  return false;
+  if (v == Variant::kFinal) return HoldsFinalResult(r);
+  return Has(r, "ERROR\r\n") || (v == Variant::kColon ? LineEnded(r, ":") : Has(r, ">"));
 }
 
 bool Succeeded(Variant v, std::string_view r) {
-  switch (v) {
-    case Variant::kFinal:
-      return Has(r, "OK\r\n");
-    case Variant::kColon:
-      return Has(r, ":");
-    case Variant::kPrompt:
-      return Has(r, ">");
-  }
-  return false;
+  return Has(r, v == Variant::kFinal ? "OK\r\n" : v == Variant::kColon ? ":" : ">");
 }
 
 std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock never runs below 0

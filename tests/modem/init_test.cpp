@@ -1,6 +1,5 @@
 // Modem start-up against the simulated modem: every outcome, with the lines on the wire.
 #include <chrono>
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 namespace selvarn {
 namespace {
 
+using modemsim::Fault;
 using modemsim::SimState;
 using modemsim::Simulator;
 using std::chrono::milliseconds;
@@ -33,56 +33,48 @@ class Startup : public testing::SimulatedModem {
 };
 
 TEST_F(Startup, EveryOutcomeWithItsLinesAndTime) {
+  using Options = modemsim::Options;
+  const Options pin{.modem = {.sim = SimState::PinRequired}};
+  const Options puk{.modem = {.sim = SimState::PukRequired}},
+      no_sim{.modem = {.sim = SimState::Absent}};
+  const Options busy13{.modem = {.csms_busy = 13}}, busy14{.modem = {.csms_busy = 14}};
+  const Fault error{.literal = "\r\nERROR\r\n"}, silent{.silent = true};
+  const Fault refused{.literal = "\r\n+CMS ERROR: 500\r\n"};
+  const std::string ends = Upto("\r\r"), pin_asked = Upto("AT+CPIN?\r");
   struct Case {
     const char* name;
-    std::function<void(Simulator&)> setup;
+    Options modem;
     const char* pin;
     ModemStatus result;
     std::string wire;
     std::int64_t min_s = 0, max_s = 1;  // fake seconds the call takes
+    const char* fault_on = "AT+NONE";
+    Fault fault{};
   } cases[] = {
-      {"ready SIM, PIN not sent", {}, "1234", ModemStatus::OK, Upto("\r\r")},
-      {"modem at 9600", [](Simulator& s) { s.SetSpeed(9600); }, "", ModemStatus::OK,
-       "AT\r" + Upto("\r\r"), 7, 9},
-      {"PIN entered", [](Simulator& s) { s.SetSim(SimState::PinRequired, "1234"); }, "1234",
-       ModemStatus::OK, "AT\rAT+CPIN?\rAT+CPIN=1234\r" + Upto("\r\r").substr(12)},
-      {"PIN needed, none given", [](Simulator& s) { s.SetSim(SimState::PinRequired, "1234"); }, "",
-       ModemStatus::PINRequired, Upto("AT+CPIN?\r")},
-      {"wrong PIN", [](Simulator& s) { s.SetSim(SimState::PinRequired, "1234"); }, "9999",
-       ModemStatus::PINWrong, Upto("AT+CPIN?\r") + "AT+CPIN=9999\r"},
-      {"PUK needed", [](Simulator& s) { s.SetSim(SimState::PukRequired); }, "1234",
-       ModemStatus::SIMBlocked, Upto("AT+CPIN?\r")},
-      {"no SIM", [](Simulator& s) { s.SetSim(SimState::Absent); }, "", ModemStatus::SIMError,
-       Upto("AT+CPIN?\r")},
-      {"SIM busy once", [](Simulator& s) { s.SetCsmsBusy(1); }, "", ModemStatus::OK,
-       Upto("\r\r", 2), 7, 9},
-      {"SIM busy 13 times", [](Simulator& s) { s.SetCsmsBusy(13); }, "", ModemStatus::OK,
-       Upto("\r\r", 14), 91, 106},
-      {"SIM busy 14 times", [](Simulator& s) { s.SetCsmsBusy(14); }, "", ModemStatus::Fail,
-       Upto("AT+CSMS=0\r", 14), 91, 106},
-      {"service refused",
-       [](Simulator& s) { s.SetFault("AT+CSMS", {.literal = "\r\n+CMS ERROR: 500\r\n"}); }, "",
-       ModemStatus::Fail, Upto("AT+CSMS=0\r")},
-      {"service silent", [](Simulator& s) { s.SetFault("AT+CSMS", {.silent = true}); }, "",
-       ModemStatus::Fail, Upto("AT+CSMS=0\r"), 7, 9},
-      {"signal ERROR", [](Simulator& s) { s.SetFault("AT+CSQ", {.literal = "\r\nERROR\r\n"}); }, "",
-       ModemStatus::Fail, Upto("AT+CSQ\r"), 7, 9},
-      {"no signal", [](Simulator& s) { s.SetSignal(0); }, "", ModemStatus::Fail, Upto("AT+CSQ\r")},
-      {"signal unknown", [](Simulator& s) { s.SetSignal(99); }, "", ModemStatus::OK, Upto("\r\r")},
-      {"headers ERROR", [](Simulator& s) { s.SetFault("AT+CSDH", {.literal = "\r\nERROR\r\n"}); },
-       "", ModemStatus::Fail, Upto("AT+CSDH=1\r"), 7, 9},
-      {"PDU mode refused",
-       [](Simulator& s) { s.SetFault("AT+CMGF", {.literal = "\r\nERROR\r\n"}); }, "",
-       ModemStatus::Fail, Upto("\r\r")},
-      {"no answer", [](Simulator& s) { s.SetFault("AT", {.silent = true}); }, "", ModemStatus::Fail,
-       "AT\rAT\rAT\r", 21, 25},
+      {"ready SIM, PIN not sent", {}, "1234", ModemStatus::OK, ends},
+      {"modem at 9600", {.speed = 9600}, "", ModemStatus::OK, "AT\r" + ends, 7, 9},
+      {"PIN entered", pin, "1234", ModemStatus::OK, pin_asked + "AT+CPIN=1234\r" + ends.substr(12)},
+      {"PIN needed, none given", pin, "", ModemStatus::PINRequired, pin_asked},
+      {"wrong PIN", pin, "9999", ModemStatus::PINWrong, pin_asked + "AT+CPIN=9999\r"},
+      {"PUK needed", puk, "", ModemStatus::SIMBlocked, pin_asked},
+      {"no SIM", no_sim, "", ModemStatus::SIMError, pin_asked},
+      {"SIM busy 13 times", busy13, "", ModemStatus::OK, Upto("\r\r", 14), 91, 106},
+      {"SIM busy 14 times", busy14, "", ModemStatus::Fail, Upto("AT+CSMS=0\r", 14), 91, 106},
+      {"service refused", {}, "", ModemStatus::Fail, Upto("AT+CSMS=0\r"), 0, 1, "AT+CSMS", refused},
+      {"service silent", {}, "", ModemStatus::Fail, Upto("AT+CSMS=0\r"), 7, 9, "AT+CSMS", silent},
+      {"signal ERROR", {}, "", ModemStatus::Fail, Upto("AT+CSQ\r"), 7, 9, "AT+CSQ", error},
+      {"no signal", {.modem = {.rssi = 0}}, "", ModemStatus::Fail, Upto("AT+CSQ\r")},
+      {"headers ERROR", {}, "", ModemStatus::Fail, Upto("AT+CSDH=1\r"), 7, 9, "AT+CSDH", error},
+      {"PDU mode refused", {}, "", ModemStatus::Fail, ends, 0, 1, "AT+CMGF", error},
+      {"no answer", {}, "", ModemStatus::Fail, "AT\rAT\rAT\r", 21, 25, "AT", silent},
   };
   int turns = 0;
   SetMessagePump([&] { ++turns; });
-  for (const auto& c : cases) {
+  for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim = std::make_unique<Simulator>(modemsim::Options{.port_folder = ports.path()});
-    if (c.setup) c.setup(*sim);
+    c.modem.port_folder = ports.path();
+    sim = std::make_unique<Simulator>(c.modem);
+    sim->SetFault(c.fault_on, c.fault);
     turns = 0;
     const int sleeps = clock.sleeps;
     const std::int64_t t0 = clock.NowMs();
@@ -119,11 +111,10 @@ TEST_F(Startup, PinAnswersAreReadWholeEvenInPieces) {
     std::size_t cut;  // the rest follows 5 ms later
     std::int32_t code;
   } cases[] = {
-      {"\r\n+CME ERROR: 3\r\n", 13, Security::kPinAccepted},  // already unlocked
-      {"\r\n+CME ERROR: 16\r\n", 13, Security::kPinRejected},
-      {"\r\n+CME ERROR: 16\r\n", 15, Security::kPinRejected},
-      {"\r\n+CME ERROR: 30\r\n", 14, Security::kPinNoAnswer},
-      {"\r\nERROR\r\n", 3, Security::kPinNoAnswer},
+      {"\r\n+CME ERROR: 3\r\n", 13, 1},   // accepted: the SIM was unlocked already
+      {"\r\n+CME ERROR: 16\r\n", 13, 2},  // wrong
+      {"\r\n+CME ERROR: 16\r\n", 15, 2}, {"\r\n+CME ERROR: 30\r\n", 14, 0},  // no usable answer
+      {"\r\nERROR\r\n", 3, 0},
   };
   OpenPort();
   for (const auto& c : cases) {
@@ -134,7 +125,7 @@ TEST_F(Startup, PinAnswersAreReadWholeEvenInPieces) {
   }
   sim->SetFault("AT+CPIN?", {.literal = "\r\nERROR\r\n"});
   sim->ClearTranscript();
-  EXPECT_EQ(Security::CheckPIN(), Security::kSimFailed);
+  EXPECT_EQ(Security::CheckPIN(), 3) << "an error";
   EXPECT_EQ(sim->Received().size(), 12 * std::string_view("AT+CPIN?\r").size()) << "12 tries";
 }
 
