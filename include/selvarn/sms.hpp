@@ -82,14 +82,14 @@ class SELVARN_API SMS {
   // Opens port intPort, finds the speed the modem answers at (115200, then 9600), enters
   // the SIM PIN when the SIM asks for one, waits for the SMS service, checks the signal and
   // leaves the modem in PDU mode with the port open (OK). Every other outcome closes the
-  // port. A PIN with characters outside printable ASCII is never sent (PINWrong). Never
+  // port. A PIN is 4 to 8 digits 0-9; anything else is never sent and gives PINWrong. Never
   // throws. Calling it while the port is open fails and closes the port.
   ModemStatus InitModem(std::int16_t intPort, std::string PIN = "");
 
   // Asks the modem whether it is registered on a network (home or roaming). An error or
   // no answer closes the port; a closed port gives false. Never throws.
   bool ConnectToGSM();
-  // Closes the port. True when it is closed afterwards.
+  // Closes the port; closing a closed port is fine. True when it is closed afterwards.
   bool CloseModem();
 
  private:

@@ -26,6 +26,42 @@ bool InlineWait(const std::string& command, std::string& text) {
                              [](std::string_view t) { return Has(t, "OK\r\n"); });
 }
 
+// Gives up: the port is closed through the object's own CloseModem, as a client would.
+ModemStatus CloseWith(SMS& sms, ModemStatus status) {
+  sms.CloseModem();
+  return status;
+}
+
+// Opens the port and looks for a speed the modem answers "AT" at: the one set, then 9600.
+bool ProbeSpeed(SMS& sms) {
+  std::string text;
+  for (int probe = 0; probe < kSpeedProbes; ++probe) {
+    if (GSM().PortOpen()) GSM().PortOpen(false);
+    GSM().PortOpen(true);
+    // A modem that did not answer may have heard noise at the wrong speed: closing and
+    // reopening gives the next probe a clean line and empty driver buffers.
+    if (!InlineWait("AT", text)) sms.CloseModem();
+    if (Has(text, "OK")) return true;
+    GSM().Settings("9600,N,8,1");
+  }
+  return false;
+}
+
+ModemStatus SettlePIN(const std::string& PIN) {
+  switch (Security::CheckPIN()) {
+    case Security::kSimReady:
+      return ModemStatus::OK;
+    case Security::kPinNeeded:
+      if (PIN.empty()) return ModemStatus::PINRequired;
+      return Security::EnterPIN(PIN) == Security::kPinAccepted ? ModemStatus::OK
+                                                               : ModemStatus::PINWrong;
+    case Security::kPukNeeded:
+      return ModemStatus::SIMBlocked;
+    default:
+      return ModemStatus::SIMError;
+  }
+}
+
 // A SIM that has just taken its PIN answers "SIM busy" for a while.
 void PauseForSim() {
   const std::int64_t start = Modem::Now();
@@ -34,79 +70,39 @@ void PauseForSim() {
   } while (!Modem::TimedOut(start, kStartupLimit));
 }
 
+bool SelectService() {
+  std::string text;
+  for (int waits = 0;; ++waits) {
+    if (Modem::ATCommand("AT+CSMS=0", text, 0)) return true;
+    // Only a busy SIM (515) is worth waiting for. A time-out leaves the text as it was, so
+    // silence after a 515 counts as busy still, and silence at the first send as a refusal.
+    if (!Has(text, "+CMS ERROR: 515") || waits == kServiceWaits) return false;
+    PauseForSim();
+  }
+}
+
 }  // namespace
 
 ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
-  std::string text;
   try {
     GSM().CommPort(intPort);
     GSM().Settings("115200,N,8,1");
+    if (!ProbeSpeed(*this)) return CloseWith(*this, ModemStatus::Fail);
 
-    bool answered = false;
-    for (int probe = 0; probe < kSpeedProbes && !answered; ++probe) {
-      if (GSM().PortOpen()) GSM().PortOpen(false);
-      GSM().PortOpen(true);
-      if (!InlineWait("AT", text)) CloseModem();
-      if (Has(text, "OK")) {
-        answered = true;
-      } else {
-        GSM().Settings("9600,N,8,1");
-        text.clear();
-      }
-    }
-    if (!answered) {
-      CloseModem();
-      return ModemStatus::Fail;
-    }
+    const ModemStatus sim = SettlePIN(PIN);
+    if (sim != ModemStatus::OK) return CloseWith(*this, sim);
 
-    text.clear();
-    ModemStatus refused = ModemStatus::OK;
-    switch (Security::CheckPIN()) {
-      case 0:
-        break;
-      case 1:
-        if (PIN.empty()) {
-          refused = ModemStatus::PINRequired;
-        } else if (Security::EnterPIN(PIN) != 1) {
-          refused = ModemStatus::PINWrong;
-        }
-        break;
-      case 2:
-        refused = ModemStatus::SIMBlocked;
-        break;
-      default:
-        refused = ModemStatus::SIMError;
-        break;
-    }
-    if (refused != ModemStatus::OK) {
-      CloseModem();
-      return refused;
-    }
+    if (!SelectService()) return CloseWith(*this, ModemStatus::Fail);
 
-    for (int waits = 0; !Modem::ATCommand("AT+CSMS=0", text, 0); ++waits) {
-      if (!Has(text, "+CMS ERROR: 515") || waits == kServiceWaits) {
-        CloseModem();
-        return ModemStatus::Fail;
-      }
-      PauseForSim();
-    }
-
-    text.clear();
+    std::string text;
     if (!InlineWait("AT+CSQ", text) || Has(text, "+CSQ: 0")) {
-      CloseModem();
-      return ModemStatus::Fail;
+      return CloseWith(*this, ModemStatus::Fail);
     }
+    if (!InlineWait("AT+CSDH=1", text)) return CloseWith(*this, ModemStatus::Fail);
 
-    text.clear();
-    if (!InlineWait("AT+CSDH=1", text)) {
-      CloseModem();
-      return ModemStatus::Fail;
-    }
-
-    text.clear();
-    if (Modem::ATCommand("AT+CMGF=0\r", text, 0)) return ModemStatus::OK;
-    CloseModem();
-    return ModemStatus::Fail;
+    // The second CR is an empty line, which modems ignore; the line has always gone out so.
+    if (!Modem::ATCommand("AT+CMGF=0\r", text, 0)) return CloseWith(*this, ModemStatus::Fail);
+    return ModemStatus::OK;
   } catch (const std::exception&) {
     // A port that is missing, in use or failing: close it directly and report Fail.
     try {

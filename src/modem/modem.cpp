@@ -13,35 +13,30 @@ namespace {
 
 constexpr std::int16_t kDefaultLimit = 7;
 constexpr int kCycleMs = 50;
+// How long the rest of an answer may take after its colon line.
+constexpr std::chrono::milliseconds kRestOfAnswer{1000};
+
+// Whether `marker` occurs and the line it stands on has ended.
+bool LineEnded(std::string_view text, std::string_view marker) {
+  const auto at = text.find(marker);
+  return at != std::string_view::npos &&
+         text.find("\r\n", at + marker.size()) != std::string_view::npos;
+}
 
 enum class Variant { kFinal, kColon, kPrompt };
 
 bool Ended(Variant v, std::string_view r) {
-  if (Has(r, "ERROR\r\n")) return true;
-  switch (v) {
-    case Variant::kFinal:
-      return Has(r, "OK\r\n") || Has(r, "+CME ERROR:") || Has(r, "+CMS ERROR:");
-    case Variant::kColon:
-      return Has(r, ":");
-    case Variant::kPrompt:
-      return Has(r, ">");
-  }
-  return false;
+  if (v == Variant::kFinal) return HoldsFinalResult(r);
+  return Has(r, "ERROR\r\n") || (v == Variant::kColon ? LineEnded(r, ":") : Has(r, ">"));
 }
 
 bool Succeeded(Variant v, std::string_view r) {
-  switch (v) {
-    case Variant::kFinal:
-      return Has(r, "OK\r\n");
-    case Variant::kColon:
-      return Has(r, ":");
-    case Variant::kPrompt:
-      return Has(r, ">");
-  }
-  return false;
+  return Has(r, v == Variant::kFinal ? "OK\r\n" : v == Variant::kColon ? ":" : ">");
 }
 
-std::int64_t WholeSeconds(std::int64_t ms) { return ms >= 0 ? ms / 1000 : (ms - 999) / 1000; }
+std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock never runs below 0
+
+platform::MSComm& GSM() { return platform::frmATC().GSM; }
 
 bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
   const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
@@ -50,8 +45,11 @@ bool Transact(Variant v, std::string command, std::string& reply, std::int16_t l
     strResponse.clear();
     return false;
   }
-  reply = strResponse;
   const bool ok = Succeeded(v, strResponse);
+  if (v == Variant::kColon && !HoldsFinalResult(strResponse)) {
+    DropThroughFinalResult(kRestOfAnswer, strResponse);
+  }
+  reply = strResponse;
   strResponse.clear();
   return ok;
 }
@@ -70,23 +68,42 @@ bool ATCommand2(std::string command, std::string& reply, std::int16_t limit) {
   return Transact(Variant::kPrompt, std::move(command), reply, limit);
 }
 
+bool HoldsFinalResult(std::string_view text) {
+  return Has(text, "OK\r\n") || Has(text, "ERROR\r\n") || LineEnded(text, "+CME ERROR:") ||
+         LineEnded(text, "+CMS ERROR:");
+}
+
+bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view seen) {
+  std::string text(seen);
+  const std::int64_t start = Now();
+  while (true) {
+    platform::PumpMessages();
+    text += GSM().Input();
+    if (HoldsFinalResult(text)) return true;
+    if (Now() - start >= limit.count()) return false;
+    platform::CurrentClock().SleepMs(kCycleMs);
+  }
+}
+
 bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
                   const std::function<bool(std::string_view)>& ended) {
   command += '\r';
   // The control is looked up afresh at every use: the pump may run code that unloads
   // the host, and a stale reference must not outlive it.
-  platform::frmATC().GSM.Output(command);
+  GSM().Input();  // anything already waiting belongs to no command of ours
+  GSM().Output(command);
+  text.clear();
   auto& start = platform::CurrentThread().start_ms;
   start = Now();
   while (true) {
     platform::PumpMessages();
-    text += platform::frmATC().GSM.Input();
+    text += GSM().Input();
     if (TimedOut(start, limit)) return false;
     if (ended(text)) return true;
   }
 }
 
-bool IsPortOpen() { return platform::frmATC().GSM.PortOpen(); }
+bool IsPortOpen() { return GSM().PortOpen(); }
 
 std::int64_t Now() { return platform::CurrentClock().NowMs(); }
 

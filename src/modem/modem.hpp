@@ -1,44 +1,57 @@
 // The three request/response transactions with the modem and their time limits.
 //
-// A transaction writes the command plus one CR, then polls: each 50 ms cycle gives the
-// thread's event pump a turn, appends what arrived to strResponse, checks the time
-// limit, then the end markers. Nothing is discarded before the write, so an echo or the
-// tail of an earlier answer becomes the start of this reply.
+// A transaction drops whatever input is already waiting (a late answer to a command that
+// timed out, an unsolicited code), writes the command plus one CR, then polls: each 50 ms
+// cycle gives the thread's event pump a turn, appends what arrived to strResponse, checks
+// the time limit, then the end markers. A marker that starts a line (an information line's
+// colon, an extended error) counts once that line has ended, so a reply never stops inside
+// a status word or an error number.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "modem/replies.hpp"
 #include "platform/thread_state.hpp"
 
 namespace selvarn::Modem {
+
+using Replies::Has;
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
 inline thread_local std::string& strResponse = platform::CurrentThread().strResponse;
 
-// Final-result transaction: ends on "OK"/"ERROR" followed by CR LF, "+CME ERROR:" or
-// "+CMS ERROR:"; true when the reply holds "OK" CR LF.
+// Final-result transaction: ends on a final result code (see HoldsFinalResult); true when
+// the reply holds "OK" CR LF.
 bool ATCommand(std::string command, std::string& reply, std::int16_t limit);
-// Colon transaction: ends on "ERROR" CR LF or ":"; true when the reply holds ":".
+// Colon transaction: ends on "ERROR" CR LF or a line with ":"; true when the reply holds
+// ":". The rest of the answer, up to its final result code, is then read and dropped
+// (at most one more second), so it cannot end the next command's wait.
 bool ATCommand1(std::string command, std::string& reply, std::int16_t limit);
 // Prompt transaction: ends on "ERROR" CR LF or ">"; true when the reply holds ">".
 bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
 // Limit in whole seconds, 0 meaning 7. On a time-out the result is false and reply is
-// left untouched. A closed port throws RuntimeError at the write.
+// left untouched. A closed port throws RuntimeError before anything is written.
 
 bool IsPortOpen();
 
-// Replies are examined by plain, case-sensitive substring search.
-inline bool Has(std::string_view reply, std::string_view what) {
-  return reply.find(what) != std::string_view::npos;
-}
+// "OK" or "ERROR" followed by CR LF, or a whole "+CME ERROR:" / "+CMS ERROR:" line.
+bool HoldsFinalResult(std::string_view text);
 
-// The polling scheme under every wait: writes command plus one CR, then in 50 ms cycles
-// pumps messages, appends what arrived to text and tests the limit (seconds, taken as
-// given) before ended(text). True when ended, false when the limit passed first.
+// Reads and drops the modem's input until it holds a final result code (after `seen`, the
+// part of the answer already read) or `limit` has passed, polling like a transaction. True
+// when the final result code came. Used to get a half-read answer, or the answer to an
+// ESC that cancels a prompt, out of the way of the next command.
+bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view seen = {});
+
+// The polling scheme under every wait: drops waiting input, writes command plus one CR,
+// empties text, then in 50 ms cycles pumps messages, appends what arrived to text and tests
+// the limit (seconds, taken as given) before ended(text). True when ended, false when the
+// limit passed first.
 bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
                   const std::function<bool(std::string_view)>& ended);
 

@@ -7,16 +7,24 @@
 
 namespace selvarn::Security {
 
-// 0 SIM ready, 1 it asks for its PIN, 2 for its PUK, 3 error or no usable answer in 12 tries.
+// What CheckPIN reports.
+inline constexpr std::int32_t kSimReady = 0;
+inline constexpr std::int32_t kPinNeeded = 1;
+inline constexpr std::int32_t kPukNeeded = 2;
+inline constexpr std::int32_t kSimFailed = 3;  // an error, or no usable answer in 12 tries
+
+// What EnterPIN reports.
+inline constexpr std::int32_t kPinNoAnswer = 0;
+inline constexpr std::int32_t kPinAccepted = 1;
+inline constexpr std::int32_t kPinRejected = 2;
+
+// Asks the SIM's status, up to 12 times until an answer names it.
 std::int32_t CheckPIN();
-// 1 PIN accepted, 2 PIN wrong, 0 no usable answer. A PIN with a character outside the
-// printable ASCII range is never sent (it could smuggle commands onto the line): 0.
+// Enters the PIN. One that is not a SIM PIN is never sent: kPinNoAnswer.
 std::int32_t EnterPIN(std::string PIN);
 
-// Whether a PIN may go onto the wire: printable ASCII only.
+// SIM PINs are 4 to 8 decimal digits. Anything else could carry a second command onto the
+// line, and one of the wrong length would only spend one of the SIM's few tries.
 bool IsSendablePIN(std::string_view pin);
-// Classifies the answer to a PIN entry: "OK" 1; "+CME ERROR: 3" 1; "+CME ERROR: 16" 2;
-// anything else, another error number or one cut short, 0.
-std::int32_t ClassifyPINReply(std::string_view reply);
 
 }  // namespace selvarn::Security

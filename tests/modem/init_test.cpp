@@ -1,9 +1,11 @@
 // Modem start-up against the simulated modem: every outcome, with the lines on the wire.
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "modem/modem.hpp"
+#include "modem/security.hpp"
 #include "selvarn/sms.hpp"
 #include "support/sim_port.hpp"
 
@@ -12,227 +14,139 @@ namespace {
 
 using modemsim::Fault;
 using modemsim::SimState;
+using modemsim::Simulator;
+using std::chrono::milliseconds;
 
-constexpr const char* kStartup = "AT\rAT+CPIN?\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\rAT+CMGF=0\r\r";
+constexpr std::string_view kStartup = "AT\rAT+CPIN?\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\rAT+CMGF=0\r\r";
 
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
+// The lines of a plain start-up up to `line`, with "AT+CSMS=0" sent `csms` times.
+std::string Upto(std::string_view line, int csms = 1) {
+  std::string wire(kStartup.substr(0, kStartup.find(line) + line.size()));
+  for (int i = 1; i < csms; ++i) wire.insert(wire.find("AT+CSMS=0\r"), "AT+CSMS=0\r");
+  return wire;
 }
 
 class Startup : public testing::SimulatedModem {
  protected:
-  void SetUp() override {
-    SimulatedModem::SetUp();
-    port = static_cast<std::int16_t>(sim->port());
-  }
-  std::int16_t port = 0;
+  std::int16_t Port() const { return static_cast<std::int16_t>(sim->port()); }
   SMS sms;
 };
 
-TEST_F(Startup, ASuccessfulStartLeavesThePortOpenInPduMode) {
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::OK);
-  EXPECT_EQ(sim->Received(), kStartup);
-  EXPECT_TRUE(Modem::IsPortOpen());
-  EXPECT_EQ(sim->State().cmgf, 0);
-  EXPECT_EQ(sim->State().csdh, 1);
-  EXPECT_EQ(Modem::strResponse, "");
-  EXPECT_TRUE(sms.ConnectToGSM()) << "the modem is usable afterwards";
-}
-
-TEST_F(Startup, APinIsEnteredWhenTheSimAsksForIt) {
-  sim->SetSim(SimState::PinRequired, "1234");
-  EXPECT_EQ(sms.InitModem(port, "1234"), ModemStatus::OK);
-  EXPECT_EQ(sim->Received(),
-            "AT\rAT+CPIN?\rAT+CPIN=1234\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\rAT+CMGF=0\r\r");
-  EXPECT_EQ(sim->State().sim, SimState::Ready);
-}
-
-TEST_F(Startup, APinIsNotSentToAReadySim) {
-  EXPECT_EQ(sms.InitModem(port, "1234"), ModemStatus::OK);
-  EXPECT_EQ(sim->Received(), kStartup);
-}
-
-TEST_F(Startup, PrintablePinsOtherThanDigitsGoOutUnchanged) {
-  sim->SetSim(SimState::PinRequired, "12#4*");
-  EXPECT_EQ(sms.InitModem(port, "12#4*"), ModemStatus::OK);
-  EXPECT_EQ(Count(sim->Received(), "AT+CPIN=12#4*\r"), 1u);
-}
-
-TEST_F(Startup, SimOutcomesCloseThePort) {
+TEST_F(Startup, EveryOutcomeWithItsLinesAndTime) {
+  using Options = modemsim::Options;
+  const Options pin{.modem = {.sim = SimState::PinRequired}};
+  const Options puk{.modem = {.sim = SimState::PukRequired}},
+      no_sim{.modem = {.sim = SimState::Absent}};
+  const Options busy13{.modem = {.csms_busy = 13}}, busy14{.modem = {.csms_busy = 14}};
+  const Fault error{.literal = "\r\nERROR\r\n"}, silent{.silent = true};
+  const Fault refused{.literal = "\r\n+CMS ERROR: 500\r\n"};
+  const std::string ends = Upto("\r\r"), pin_asked = Upto("AT+CPIN?\r");
   struct Case {
     const char* name;
-    SimState sim;
+    Options modem;
     const char* pin;
     ModemStatus result;
-    const char* wire;
+    std::string wire;
+    std::int64_t min_s = 0, max_s = 1;  // fake seconds the call takes
+    const char* fault_on = "AT+NONE";
+    Fault fault{};
   } cases[] = {
-      {"PIN needed, none given", SimState::PinRequired, "", ModemStatus::PINRequired,
-       "AT\rAT+CPIN?\r"},
-      {"wrong PIN", SimState::PinRequired, "9999", ModemStatus::PINWrong,
-       "AT\rAT+CPIN?\rAT+CPIN=9999\r"},
-      {"PUK needed", SimState::PukRequired, "1234", ModemStatus::SIMBlocked, "AT\rAT+CPIN?\r"},
-      {"no SIM", SimState::Absent, "1234", ModemStatus::SIMError, "AT\rAT+CPIN?\r"},
+      {"ready SIM, PIN not sent", {}, "1234", ModemStatus::OK, ends},
+      {"modem at 9600", {.speed = 9600}, "", ModemStatus::OK, "AT\r" + ends, 7, 9},
+      {"PIN entered", pin, "1234", ModemStatus::OK, pin_asked + "AT+CPIN=1234\r" + ends.substr(12)},
+      {"PIN needed, none given", pin, "", ModemStatus::PINRequired, pin_asked},
+      {"wrong PIN", pin, "9999", ModemStatus::PINWrong, pin_asked + "AT+CPIN=9999\r"},
+      {"PUK needed", puk, "", ModemStatus::SIMBlocked, pin_asked},
+      {"no SIM", no_sim, "", ModemStatus::SIMError, pin_asked},
+      {"SIM busy 13 times", busy13, "", ModemStatus::OK, Upto("\r\r", 14), 91, 106},
+      {"SIM busy 14 times", busy14, "", ModemStatus::Fail, Upto("AT+CSMS=0\r", 14), 91, 106},
+      {"service refused", {}, "", ModemStatus::Fail, Upto("AT+CSMS=0\r"), 0, 1, "AT+CSMS", refused},
+      {"service silent", {}, "", ModemStatus::Fail, Upto("AT+CSMS=0\r"), 7, 9, "AT+CSMS", silent},
+      {"signal ERROR", {}, "", ModemStatus::Fail, Upto("AT+CSQ\r"), 7, 9, "AT+CSQ", error},
+      {"no signal", {.modem = {.rssi = 0}}, "", ModemStatus::Fail, Upto("AT+CSQ\r")},
+      {"headers ERROR", {}, "", ModemStatus::Fail, Upto("AT+CSDH=1\r"), 7, 9, "AT+CSDH", error},
+      {"PDU mode refused", {}, "", ModemStatus::Fail, ends, 0, 1, "AT+CMGF", error},
+      {"no answer", {}, "", ModemStatus::Fail, "AT\rAT\rAT\r", 21, 25, "AT", silent},
   };
-  for (const auto& c : cases) {
+  int turns = 0;
+  SetMessagePump([&] { ++turns; });
+  for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim->SetSim(c.sim, "1234");
-    sim->ClearTranscript();
-    EXPECT_EQ(sms.InitModem(port, c.pin), c.result);
-    EXPECT_FALSE(Modem::IsPortOpen());
-    EXPECT_EQ(sim->Received(), c.wire) << "nothing is sent after the SIM's verdict";
-  }
-}
-
-TEST_F(Startup, TwelvePlainErrorsToTheStatusQueryAreASimError) {
-  sim->SetFault("AT+CPIN?", {.literal = "\r\nERROR\r\n"});
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::SIMError);
-  EXPECT_EQ(Count(sim->Received(), "AT+CPIN?\r"), 12u);
-  EXPECT_FALSE(Modem::IsPortOpen());
-}
-
-TEST_F(Startup, ThePinEntryAnswerIsJudgedByItsWholeErrorNumber) {
-  struct Case {
-    const char* answer;
-    ModemStatus result;
-  } cases[] = {
-      {"\r\n+CME ERROR: 3\r\n", ModemStatus::OK},  // already unlocked
-      {"\r\n+CME ERROR: 16\r\n", ModemStatus::PINWrong},
-      {"\r\n+CME ERROR: 30\r\n", ModemStatus::PINWrong},  // not an accepted PIN
-      {"\r\n+CME ERROR: 32\r\n", ModemStatus::PINWrong},
-      {"\r\n+CME ERROR: 160\r\n", ModemStatus::PINWrong},
-      {"\r\nERROR\r\n", ModemStatus::PINWrong},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.answer);
-    if (Modem::IsPortOpen()) sms.CloseModem();
-    // The SIM says it wants its PIN; the entry gets the answer under test.
-    sim->SetFault("AT+CPIN?", {.literal = "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n"});
-    sim->SetFault("AT+CPIN=", {.literal = c.answer});
-    EXPECT_EQ(sms.InitModem(port, "1234"), c.result);
+    c.modem.port_folder = ports.path();
+    sim = std::make_unique<Simulator>(c.modem);
+    sim->SetFault(c.fault_on, c.fault);
+    turns = 0;
+    const int sleeps = clock.sleeps;
+    const std::int64_t t0 = clock.NowMs();
+    EXPECT_EQ(sms.InitModem(Port(), c.pin), c.result);
+    EXPECT_EQ(sim->Received(), c.wire);
     EXPECT_EQ(Modem::IsPortOpen(), c.result == ModemStatus::OK);
+    EXPECT_GE(clock.NowMs() - t0, c.min_s * 1000);
+    EXPECT_LT(clock.NowMs() - t0, c.max_s * 1000);
+    EXPECT_EQ(turns, clock.sleeps - sleeps) << "the pump turns in every cycle";
+    sms.CloseModem();
   }
+  SetMessagePump(nullptr);
 }
 
-TEST_F(Startup, PinsWithControlOrNonAsciiCharactersAreNeverSent) {
-  for (const char* pin : {"1234\rAT+CMGD=1,4", "1234\n", "12\x1a",
-                          "\x1b"
-                          "1234",
-                          "12\x7f", "12\x01", "1234\xc3\xa4"}) {
+// SIM PINs are 4 to 8 digits; nothing else is sent, so nothing can ride along with one.
+TEST_F(Startup, APinOtherThanFourToEightDigitsIsNeverSent) {
+  for (const char* pin :
+       {";", "1234;+CMGD=1,4", "12,34", "\"1234\"", "OK", "12#4*", " 1234", "1234 ", "    ", "123",
+        "123456789", "1234\rAT+CMGD=1,4", "1234\xc3\xa4"}) {
     SCOPED_TRACE(::testing::PrintToString(std::string(pin)));
     sim->SetSim(SimState::PinRequired, "1234");
     sim->ClearTranscript();
-    EXPECT_EQ(sms.InitModem(port, pin), ModemStatus::PINWrong);
+    EXPECT_EQ(sms.InitModem(Port(), pin), ModemStatus::PINWrong);
     EXPECT_FALSE(Modem::IsPortOpen());
     EXPECT_EQ(sim->Received(), "AT\rAT+CPIN?\r");
   }
+  sim->SetSim(SimState::PinRequired, "00000000");
+  EXPECT_EQ(sms.InitModem(Port(), "00000000"), ModemStatus::OK);
 }
 
-TEST_F(Startup, NoAnswerAtEitherSpeedIsThreeProbesThenFail) {
-  sim->SetFault("AT", {.silent = true});
-  const std::int64_t t0 = clock.NowMs();
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::Fail);
-  EXPECT_EQ(sim->Received(), "AT\rAT\rAT\r");
-  EXPECT_FALSE(Modem::IsPortOpen());
-  EXPECT_GT(clock.NowMs() - t0, 3 * 7000);
-  EXPECT_LE(clock.NowMs() - t0, 3 * 8050);
-}
-
-TEST_F(Startup, AModemFixedAt9600AnswersTheSecondProbe) {
-  sim->SetSpeed(9600);
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::OK);
-  EXPECT_EQ(sim->Received(), std::string("AT\r") + kStartup);
-  EXPECT_EQ(platform::frmATC().GSM.Settings(), "9600,N,8,1");
-  EXPECT_TRUE(Modem::IsPortOpen());
-}
-
-TEST_F(Startup, TheSmsServiceIsAskedAgainWhileTheSimIsBusy) {
+TEST_F(Startup, PinAnswersAreReadWholeEvenInPieces) {
   struct Case {
-    int busy;
-    ModemStatus result;
-    std::size_t sends;
-  } cases[] = {{1, ModemStatus::OK, 2}, {13, ModemStatus::OK, 14}, {14, ModemStatus::Fail, 14}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.busy);
-    if (Modem::IsPortOpen()) sms.CloseModem();
-    sim->SetCsmsBusy(c.busy);
-    sim->ClearTranscript();
-    const std::int64_t t0 = clock.NowMs();
-    EXPECT_EQ(sms.InitModem(port), c.result);
-    EXPECT_EQ(Count(sim->Received(), "AT+CSMS=0\r"), c.sends);
-    const std::int64_t pauses = static_cast<std::int64_t>(c.sends) - 1;
-    EXPECT_GT(clock.NowMs() - t0, pauses * 7000) << "7 to 8 s between sends";
-    EXPECT_LT(clock.NowMs() - t0, pauses * 8050 + 2000);
-    EXPECT_EQ(Modem::IsPortOpen(), c.result == ModemStatus::OK);
-  }
-}
-
-TEST_F(Startup, OtherRefusalsFailAndClose) {
-  struct Case {
-    const char* name;
-    const char* command;
-    Fault fault;
+    const char* answer;
+    std::size_t cut;  // the rest follows 5 ms later
+    std::int32_t code;
   } cases[] = {
-      {"service refused", "AT+CSMS=0", {.literal = "\r\n+CMS ERROR: 500\r\n"}},
-      {"service silent", "AT+CSMS=0", {.silent = true}},
-      {"signal ERROR", "AT+CSQ", {.literal = "\r\nERROR\r\n"}},
-      {"signal silent", "AT+CSQ", {.silent = true}},
-      {"headers ERROR", "AT+CSDH=1", {.literal = "\r\nERROR\r\n"}},
-      {"PDU mode refused", "AT+CMGF=0", {.literal = "\r\nERROR\r\n"}},
+      {"\r\n+CME ERROR: 3\r\n", 13, 1},   // accepted: the SIM was unlocked already
+      {"\r\n+CME ERROR: 16\r\n", 13, 2},  // wrong
+      {"\r\n+CME ERROR: 16\r\n", 15, 2}, {"\r\n+CME ERROR: 30\r\n", 14, 0},  // no usable answer
+      {"\r\nERROR\r\n", 3, 0},
   };
+  OpenPort();
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim->ClearFaults();
-    sim->SetFault(c.command, c.fault);
-    sim->ClearTranscript();
-    EXPECT_EQ(sms.InitModem(port), ModemStatus::Fail);
-    EXPECT_FALSE(Modem::IsPortOpen());
-    const std::string wire = sim->Received();
-    EXPECT_EQ(wire.substr(wire.rfind("AT")),
-              std::string(c.command) + "\r" + (std::string(c.command) == "AT+CMGF=0" ? "\r" : ""))
-        << "it stops at the refused command";
+    SCOPED_TRACE(c.answer);
+    sim->SetFault("AT+CPIN=",
+                  {.chunks = {c.cut}, .chunk_pause = milliseconds(5), .literal = c.answer});
+    EXPECT_EQ(Security::EnterPIN("1234"), c.code);
   }
-}
-
-TEST_F(Startup, NoSignalFailsWhileAnyOtherLevelGoesOn) {
-  struct Case {
-    int rssi;
-    ModemStatus result;
-  } cases[] = {
-      {0, ModemStatus::Fail}, {99, ModemStatus::OK}, {1, ModemStatus::OK}, {31, ModemStatus::OK}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.rssi);
-    if (Modem::IsPortOpen()) sms.CloseModem();
-    sim->SetSignal(c.rssi);
-    EXPECT_EQ(sms.InitModem(port), c.result);
-    EXPECT_EQ(Modem::IsPortOpen(), c.result == ModemStatus::OK);
-  }
-}
-
-TEST_F(Startup, ASecondCallWhileOpenFailsAtOnceAndTheNextStartsAfresh) {
-  ASSERT_EQ(sms.InitModem(port), ModemStatus::OK);
+  sim->SetFault("AT+CPIN?", {.literal = "\r\nERROR\r\n"});
   sim->ClearTranscript();
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::Fail);
-  EXPECT_FALSE(Modem::IsPortOpen());
-  EXPECT_EQ(sim->Received(), "");
-  EXPECT_EQ(sms.InitModem(port), ModemStatus::OK);
-  EXPECT_EQ(sim->Received(), kStartup);
+  EXPECT_EQ(Security::CheckPIN(), 3) << "an error";
+  EXPECT_EQ(sim->Received().size(), 12 * std::string_view("AT+CPIN?\r").size()) << "12 tries";
 }
 
-TEST_F(Startup, BadPortsFailWithoutAnError) {
-  for (const std::int16_t bad : {0, -1, 77}) {  // invalid, invalid, no such device
-    SCOPED_TRACE(bad);
-    EXPECT_EQ(sms.InitModem(bad, "1234"), ModemStatus::Fail);
+TEST_F(Startup, ACallWhileOpenOrOnABadPortFailsAtOnce) {
+  ASSERT_EQ(sms.InitModem(Port()), ModemStatus::OK);
+  sim->ClearTranscript();
+  EXPECT_EQ(sms.InitModem(Port()), ModemStatus::Fail);
+  EXPECT_FALSE(Modem::IsPortOpen());
+  EXPECT_EQ(sms.InitModem(Port()), ModemStatus::OK) << "the next call starts afresh";
+  EXPECT_EQ(sim->Received(), kStartup);
+  sms.CloseModem();
+
+  platform::MSComm holder;  // a port held by another opener
+  holder.CommPort(Port());
+  holder.PortOpen(true);
+  for (const std::int16_t port : {std::int16_t{0}, std::int16_t{-1}, std::int16_t{77}, Port()}) {
+    EXPECT_EQ(sms.InitModem(port, "1234"), ModemStatus::Fail) << port;
     EXPECT_FALSE(Modem::IsPortOpen());
   }
-  platform::MSComm holder;  // a port held by another opener
-  holder.CommPort(port);
-  holder.PortOpen(true);
-  EXPECT_EQ(sms.InitModem(port, "1234"), ModemStatus::Fail);
-  EXPECT_FALSE(Modem::IsPortOpen());
   EXPECT_TRUE(holder.PortOpen()) << "the other opener keeps it";
-  EXPECT_EQ(sim->Received(), "");
+  EXPECT_EQ(sim->Received(), kStartup);
 }
 
 }  // namespace

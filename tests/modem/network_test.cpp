@@ -21,76 +21,50 @@ class Network : public testing::SimulatedModem {
     SimulatedModem::SetUp();
     OpenPort();
   }
+  SMS sms;
 };
 
-TEST_F(Network, RegisteredHomeOrRoamingInAnyReportingMode) {
-  SMS sms;
-  for (int mode = 0; mode <= 3; ++mode) {
-    for (int state = 0; state <= 5; ++state) {
-      SCOPED_TRACE(::testing::Message() << "+CREG: " << mode << "," << state);
-      sim->SetRegistration(mode, state);
-      sim->ClearTranscript();
-      EXPECT_EQ(sms.ConnectToGSM(), state == 1 || state == 5);
-      EXPECT_EQ(sim->Received(), "AT+CREG?\r");
-      EXPECT_TRUE(Modem::IsPortOpen()) << "an answer ending in OK keeps the port open";
-    }
-  }
-}
-
-TEST_F(Network, ARefusedOrMissingAnswerClosesThePort) {
+TEST_F(Network, OnlyAnAnswerEndingInOkKeepsThePortOpen) {
   struct Case {
-    const char* name;
     modemsim::Fault fault;
+    bool registered, open;
   } cases[] = {
-      {"ERROR", {.literal = "\r\nERROR\r\n"}},
-      {"CME error", {.literal = "\r\n+CME ERROR: 30\r\n"}},
-      {"silence", {.silent = true}},
-      {"OK without line end", {.literal = "\r\n+CREG: 0,1\r\n\r\nOK"}},
+      {{.literal = "\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, true, true},
+      {{.literal = "\r\n+CREG: 2,5,\"00C3\",\"1A2B\"\r\n\r\nOK\r\n"}, true, true},
+      {{.literal = "\r\n+CREG: 0,2\r\n\r\nOK\r\n"}, false, true},
+      {{.literal = "\r\nERROR\r\n"}, false, false},
+      {{.literal = "\r\n+CME ERROR: 30\r\n"}, false, false},
+      {{.literal = "\r\n+CREG: 0,1\r\n\r\nOK"}, false, false},
+      {{.silent = true}, false, false},
   };
-  SMS sms;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::PrintToString(c.fault.literal));
     if (!Modem::IsPortOpen()) OpenPort();
     sim->SetFault("AT+CREG?", c.fault);
+    sim->ClearTranscript();
     const std::int64_t t0 = clock.NowMs();
-    EXPECT_FALSE(sms.ConnectToGSM());
-    EXPECT_FALSE(Modem::IsPortOpen());
+    EXPECT_EQ(sms.ConnectToGSM(), c.registered);
+    EXPECT_EQ(Modem::IsPortOpen(), c.open);
+    EXPECT_EQ(sim->Received(), "AT+CREG?\r");
     EXPECT_LE(clock.NowMs() - t0, 8050) << "never longer than the default limit";
   }
+  EXPECT_TRUE(sms.CloseModem());
+  EXPECT_FALSE(sms.ConnectToGSM()) << "a closed port: false, no error, nothing written";
+  EXPECT_TRUE(sms.CloseModem());
+  EXPECT_FALSE(sim->WaitReceived("AT+CREG?\rAT", milliseconds(50)));
 }
 
-TEST_F(Network, AClosedPortIsFalseWithoutAnErrorOrAWrite) {
-  SMS sms;
-  EXPECT_TRUE(sms.CloseModem());
+TEST_F(Network, ReleasingAnObjectClosesThePortOfEveryObjectOfItsThread) {
+  auto first = std::make_unique<SMS>();
+  EXPECT_TRUE(first->ConnectToGSM());
+  EXPECT_TRUE(sms.ConnectToGSM()) << "the port opened for one serves the other";
+  first.reset();
   EXPECT_FALSE(Modem::IsPortOpen());
   EXPECT_FALSE(sms.ConnectToGSM());
-  EXPECT_TRUE(sms.CloseModem()) << "closing a closed port is fine";
-  EXPECT_FALSE(sim->WaitReceived("AT", milliseconds(50)));
-}
-
-TEST_F(Network, ObjectsOfOneThreadShareThePortAndReleasingOneClosesIt) {
-  auto first = std::make_unique<SMS>();
-  SMS second;
-  EXPECT_TRUE(first->ConnectToGSM());
-  EXPECT_TRUE(second.ConnectToGSM()) << "the port opened for one serves the other";
-  first.reset();
-  EXPECT_FALSE(platform::HostLoaded()) << "releasing an object unloads the host";
-  EXPECT_FALSE(Modem::IsPortOpen()) << "a fresh host has its port closed";
-  EXPECT_FALSE(second.ConnectToGSM());
   OpenPort();  // the device was really released: it opens again
-  EXPECT_TRUE(second.ConnectToGSM());
-}
-
-TEST_F(Network, AnotherThreadHasItsOwnPort) {
-  SMS here;
-  EXPECT_TRUE(here.ConnectToGSM());
-  bool other_open = true;
-  std::thread([&] {
-    SMS there;
-    other_open = Modem::IsPortOpen();
-  }).join();
-  EXPECT_FALSE(other_open);
-  EXPECT_TRUE(Modem::IsPortOpen()) << "releasing an object of another thread leaves ours";
+  EXPECT_TRUE(sms.ConnectToGSM());
+  std::thread([] { SMS there; }).join();
+  EXPECT_TRUE(Modem::IsPortOpen()) << "another thread's object leaves ours alone";
 }
 
 }  // namespace
