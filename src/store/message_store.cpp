@@ -276,7 +276,7 @@ PartResult MessageStore::StorePart(const ReceivedPart& part) {
     }
     // What the modem sent cannot be refused without leaving it on the SIM for ever, and
     // cannot be joined to anything: it stands alone.
-    if (c->total < 1 || c->total > 255 || c->sequence < 1 || c->sequence > c->total) {
+    if (c->sequence < 1 || c->sequence > c->total || c->total > 255) {
       c.reset();
       outcome = PartOutcome::StoredAsSingle;
     }

@@ -30,6 +30,8 @@ struct Concatenation {
   int reference_bits = 8;  // 8 or 16
   int total = 0;           // parts in the message
   int sequence = 0;        // this part, 1-based (0 in a Message, which has them all)
+
+  bool operator==(const Concatenation&) const = default;
 };
 
 struct ReceivedPart {
@@ -61,6 +63,8 @@ struct Part {
   std::string smsc, scts, text, pdu;
   int sim_index = 0;
   std::int64_t received_at = 0;
+
+  bool operator==(const Part&) const = default;
 };
 
 // A second, different text that arrived for a part already stored.
@@ -68,9 +72,11 @@ struct Conflict {
   int sequence = 1;
   std::string scts, text, pdu;
   std::int64_t received_at = 0;
+
+  bool operator==(const Conflict&) const = default;
 };
 
-struct Message {
+struct SELVARN_API Message {
   std::int64_t id = 0;
   std::string sender;
   std::optional<Concatenation> concat;  // none for a single message
@@ -120,6 +126,8 @@ struct SentPart {
   DeliveryState state = DeliveryState::Pending;
   std::optional<int> status;                // TP-ST of the latest report
   std::optional<std::int64_t> reported_at;  // when that report arrived
+
+  bool operator==(const SentPart&) const = default;
 };
 
 struct SentRecord {
@@ -130,6 +138,8 @@ struct SentRecord {
   std::vector<SentPart> parts;
   // Failed when any part failed, delivered when every part was, else pending.
   DeliveryState state = DeliveryState::Pending;
+
+  bool operator==(const SentRecord&) const = default;
 };
 
 struct StatusReport {
@@ -139,6 +149,8 @@ struct StatusReport {
   std::string discharge;         // when it was delivered or given up
   int status = 0;                // TP-ST, 0-255
   std::int64_t received_at = 0;  // 0: now
+
+  bool operator==(const StatusReport&) const = default;
 };
 
 struct ReportResult {
@@ -154,6 +166,8 @@ struct StoredReport {
   StatusReport report;
   std::optional<std::int64_t> sent_id;
   int sequence = 0;
+
+  bool operator==(const StoredReport&) const = default;
 };
 
 class SELVARN_API MessageStore {

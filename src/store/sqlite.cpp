@@ -20,19 +20,19 @@ Statement::~Statement() {
 }
 
 Statement& Statement::Bind(int index, std::int64_t value) {
-  if (int rc = sqlite3_bind_int64(stmt_, index, value); rc != SQLITE_OK) db_->Fail(rc);
+  if (int rc = sqlite3_bind_int64(stmt_, index, value); rc != SQLITE_OK) db_->Fail();
   return *this;
 }
 
 Statement& Statement::Bind(int index, std::string_view value) {
   int rc =
       sqlite3_bind_text64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-  if (rc != SQLITE_OK) db_->Fail(rc);
+  if (rc != SQLITE_OK) db_->Fail();
   return *this;
 }
 
 Statement& Statement::BindNull(int index) {
-  if (int rc = sqlite3_bind_null(stmt_, index); rc != SQLITE_OK) db_->Fail(rc);
+  if (int rc = sqlite3_bind_null(stmt_, index); rc != SQLITE_OK) db_->Fail();
   return *this;
 }
 
@@ -42,7 +42,7 @@ bool Statement::Step() {
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
-  db_->Fail(rc);
+  db_->Fail();
 }
 
 void Statement::Run() {
@@ -72,25 +72,16 @@ Database::Database(std::string path) : path_(std::move(path)) {
   int rc =
       sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
-    std::string detail = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);
     db_ = nullptr;
-    sql::Fail(path_, "opening", detail);
+    sql::Fail(path_, "opening", sqlite3_errstr(rc));
   }
-  sqlite3_extended_result_codes(db_, 1);
 }
 
-Database::~Database() {
-  cache_.clear();
-  sqlite3_close(db_);
-}
+// Closes once the cached statements, destroyed after this body, are finalized.
+Database::~Database() { sqlite3_close_v2(db_); }
 
-void Database::Fail(int rc) const {
-  // The connection's message is the detailed one when it belongs to this failure.
-  std::string detail =
-      sqlite3_extended_errcode(db_) == rc ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-  sql::Fail(path_, doing_, detail);
-}
+void Database::Fail() const { sql::Fail(path_, doing_, sqlite3_errmsg(db_)); }
 
 Statement Database::Prepare(std::string_view sql) {
   auto it = cache_.find(sql);
@@ -98,14 +89,14 @@ Statement Database::Prepare(std::string_view sql) {
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
                                 SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-    if (rc != SQLITE_OK) Fail(rc);
+    if (rc != SQLITE_OK) Fail();
     it = cache_.emplace(std::string(sql), std::unique_ptr<sqlite3_stmt, StmtDeleter>(stmt)).first;
   }
   return Statement(*this, it->second.get());
 }
 
 void Database::Exec(const char* sql) {
-  if (int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK) Fail(rc);
+  if (int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK) Fail();
 }
 
 std::int64_t Database::QueryInt(const char* sql) {

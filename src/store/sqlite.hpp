@@ -82,7 +82,8 @@ class Database {
   void BusyTimeout(int ms);
   // Names what the next failure was doing, for the error text.
   void Doing(std::string_view what) { doing_ = what; }
-  [[noreturn]] void Fail(int rc) const;
+  // Throws the connection's last error.
+  [[noreturn]] void Fail() const;
 
  private:
   struct StmtDeleter {

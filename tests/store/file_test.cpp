@@ -87,32 +87,20 @@ TEST(DefaultPath, FollowsXdgDataHome) {
 }
 
 TEST_F(StoreTest, MigrationsRunInStepsAndAllOrNothing) {
-  const schema::Migration steps[] = {
-      {1, "CREATE TABLE a (x); INSERT INTO a VALUES (1);"},
-      {2, "INSERT INTO a VALUES (2);"},
-      {3, "INSERT INTO a VALUES (3); INSERT INTO nowhere VALUES (1);"}};
+  const schema::Migration steps[] = {{1, "CREATE TABLE a (x); INSERT INTO a VALUES (1);"},
+                                     {2, "INSERT INTO a VALUES (2);"},
+                                     {3, "INSERT INTO a VALUES (3); INSERT INTO b VALUES (1);"}};
   const std::string path = File();
-  const auto count = [&] { return RawQuery(path, "SELECT count(*) FROM a"); };
-  sqlite3* raw = nullptr;  // an empty file, as the store makes before opening
-  sqlite3_open(path.c_str(), &raw);
-  sqlite3_close(raw);
-  {
-    sql::Database db(path);
-    schema::Migrate(db, std::span(steps, 1));
-    schema::Migrate(db, std::span(steps, 1));  // at its version: nothing runs again
-  }
-  EXPECT_EQ(count(), 1);
-  {
-    sql::Database db(path);
-    schema::Migrate(db, std::span(steps, 2));
-  }
-  EXPECT_EQ(count(), 2);
-  EXPECT_EQ(RawQuery(path, "PRAGMA user_version"), 2);
+  std::ofstream{path};  // empty, as the store makes it before opening
   sql::Database db(path);
+  // Step 1 again would fail: a file at a step's version skips it.
+  for (std::size_t known : {1, 1, 2}) schema::Migrate(db, std::span(steps, known));
+  const char* rows_and_version =
+      "SELECT count(*) * 10 + (SELECT * FROM pragma_user_version) FROM a";
+  EXPECT_EQ(RawQuery(path, rows_and_version), 22);
   EXPECT_NE(FileError([&] { schema::Migrate(db, steps); }).find("migrating to schema version 3"),
             std::string::npos);
-  EXPECT_EQ(count(), 2);
-  EXPECT_EQ(RawQuery(path, "PRAGMA user_version"), 2);
+  EXPECT_EQ(RawQuery(path, rows_and_version), 22);
 }
 
 TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
@@ -123,11 +111,11 @@ TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
   const std::string newer = File("newer.db");
   MessageStore{newer};
   RawQuery(newer, "PRAGMA user_version = 99");
-  const std::pair<std::string, const char*> cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {garbage, "file is not a database"},
       {other, "not a selvarn-sms message store"},
       {newer, "schema version 99 was written by a newer selvarn-sms"},
-      {garbage + "/messages.db", "opening: Not a directory"},
+      {garbage + "/sub/messages.db", "making the folder " + garbage + "/sub: Not a directory"},
   };
   for (const auto& [path, why] : cases) {
     const std::string before = Slurp(path);
@@ -180,20 +168,6 @@ TEST_F(StoreTest, FullDiskLosesNothingStoredAndStoresNothingHalf) {
                      "(SELECT count(*) FROM parts WHERE message_id = messages.id)"),
             0);
   EXPECT_EQ(RawQuery(path, "SELECT 'ok' = (SELECT * FROM pragma_integrity_check)"), 1);
-}
-
-TEST_F(StoreTest, DamagedPagesFailClearly) {
-  const std::string path = File();
-  {
-    MessageStore store(path);
-    for (int i = 0; i < 200; ++i) store.StorePart(PartOf(i % 256, 2, 1, std::string(300, 'z')));
-  }
-  std::string bytes = Slurp(path);
-  ASSERT_GT(bytes.size(), 16384U);
-  for (std::size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
-  std::ofstream(path, std::ios::binary) << bytes;
-  const std::string error = FileError([&] { MessageStore(path, ShowAll()).Inbox(); });
-  EXPECT_NE(error.find("malformed"), std::string::npos) << error;
 }
 
 }  // namespace
