@@ -108,7 +108,7 @@ std::int64_t CheckVersion(sql::Database& db, std::span<const Migration> steps) {
   if (app_id != kApplicationId && (app_id != 0 || version != 0 || tables != 0)) {
     sql::Fail(db.Path(), "opening", "not a selvarn-sms message store");
   }
-  const int latest = steps.empty() ? 0 : steps.back().version;
+  const int latest = steps.back().version;
   if (version > latest) {
     sql::Fail(db.Path(), "opening",
               "schema version " + std::to_string(version) +
@@ -129,7 +129,7 @@ void Migrate(sql::Database& db, std::span<const Migration> steps) {
   sql::Transaction txn(db, "reading the schema version");
   // Again inside the transaction: another process may have migrated meanwhile.
   const auto version = CheckVersion(db, steps);
-  const int latest = steps.empty() ? 0 : steps.back().version;
+  const int latest = steps.back().version;
   if (version == latest) return;  // nothing to do; the transaction rolls back unchanged
   for (const Migration& step : steps) {
     if (step.version <= version) continue;

@@ -20,8 +20,8 @@ inline constexpr int kApplicationId = 0x53454C56;
 // The migrations of this version of the program, oldest first.
 std::span<const Migration> Migrations();
 
-// Refuses (75) a file of another program and one whose version is newer than the last
-// step, writing nothing: run before anything that could change the file.
+// steps is never empty. Refuses (75) a file of another program and one whose version is newer than
+// the last step, writing nothing: run before anything that could change the file.
 void Check(sql::Database& db, std::span<const Migration> steps);
 
 // Brings the file up to the last version in steps, all in one transaction: a failing

@@ -108,12 +108,15 @@ TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
   std::ofstream(garbage) << std::string(8192, 'x');
   const std::string other = File("other.db");
   RawQuery(other, "CREATE TABLE notes (t)");
+  const std::string marked = File("marked.db");  // another program's, still empty
+  RawQuery(marked, "PRAGMA application_id = 7");
   const std::string newer = File("newer.db");
   MessageStore{newer};
   RawQuery(newer, "PRAGMA user_version = 99");
   const std::pair<std::string, std::string> cases[] = {
       {garbage, "file is not a database"},
       {other, "not a selvarn-sms message store"},
+      {marked, "not a selvarn-sms message store"},
       {newer, "schema version 99 was written by a newer selvarn-sms"},
       {garbage + "/sub/messages.db", "making the folder " + garbage + "/sub: Not a directory"},
   };

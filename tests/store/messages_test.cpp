@@ -28,7 +28,7 @@ using PartTable = std::vector<std::pair<std::vector<Arrival>, std::pair<const ch
 std::string Store(MessageStore& store, const std::vector<Arrival>& arrivals) {
   std::string out;
   for (const Arrival& a : arrivals) {
-    ReceivedPart p = PartOf(7, a.total, a.seq, a.text, a.at, a.scts);
+    ReceivedPart p = PartOf(0, a.total, a.seq, a.text, a.at, a.scts);
     p.concat->reference_bits = a.bits;
     if (a.bits == 0) p.concat.reset();
     p.sender = a.sender;
@@ -85,7 +85,7 @@ TEST_F(StoreTest, EveryFieldComesBackAsStored) {
   const ReceivedPart clash{"+601", "+6012", "t3", "earth", "FF", 4, before - 5, c2};
   const ReceivedPart one{"+601", "+6013", "t1", "hello ", "", 9, 0, c1};  // received now
   const ReceivedPart single{"+601", "+6012", "t4", "alone", "", 0, before - 1, std::nullopt};
-  for (const ReceivedPart* p : {&two, &clash, &one, &single}) store.StorePart(*p);
+  for (const ReceivedPart* p : {&single, &two, &clash, &one}) store.StorePart(*p);
   const auto inbox = store.Inbox();
   ASSERT_EQ(inbox.size(), 2U);
   const Message& m = inbox[0];
@@ -98,6 +98,7 @@ TEST_F(StoreTest, EveryFieldComesBackAsStored) {
                                         {2, "+6012", "t2", "world", "07911614", 4, before - 10}}));
   EXPECT_EQ(m.conflicts, (std::vector<Conflict>{{2, "t3", "earth", "FF", before - 5}}));
   EXPECT_EQ(m.Text(), "hello world");
+  EXPECT_EQ(store.StorePart(two).message_id, m.id);
   EXPECT_EQ(inbox[1].parts, (std::vector<Part>{{1, "+6012", "t4", "alone", "", 0, before - 1}}));
   EXPECT_EQ(inbox[1].total, 1);
   EXPECT_FALSE(inbox[1].concat.has_value());

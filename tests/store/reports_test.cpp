@@ -20,6 +20,7 @@ TEST(SameNumber, MatchesTheFormsOfOneNumberOnly) {
       {"+60125550147", "0060125550147", true},
       {"+60125550147", "012-555 0147", true},  // national form, country code 60
       {"+1 555 0100", "5550100", true},        // seven digits are enough
+      {"+353871234567", "0871234567", true},   // a three-digit country code
       {"+60125550147", "+60125550148", false},
       {"+60125550147", "+70125550147", false},
       {"+494015550147", "15550147", false},  // four extra digits are no country code
