@@ -43,9 +43,9 @@ constexpr std::array<Extension, 10> kExtension = {{
 
 }  // namespace
 
-Septets FromUnicode(char16_t c) {
+Septets FromUnicode(char32_t c) {
   Septets s;
-  if (c == u'\u00A0') return s;  // the escape's slot is not a character of its own
+  if (c == U'\u00A0') return s;  // the escape's slot is not a character of its own
   for (std::size_t i = 0; i < kBasic.size(); ++i) {
     if (kBasic[i] == c) {
       s.count = 1;

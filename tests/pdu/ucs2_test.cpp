@@ -14,10 +14,13 @@
 #include "pdu/ucs2_map.hpp"
 #include "selvarn/error.hpp"
 #include "text/text.hpp"
+#include "ucs2_oracle.hpp"
 
 namespace selvarn::PDU6 {
 namespace {
 
+using selvarn::testing::EncodeUCS2Uncached;
+using selvarn::testing::LookupUCS2Uncached;
 using selvarn::testing::MappingFolder;
 
 constexpr char kLineA[] = "0x41\t0x0041\t#LATIN CAPITAL LETTER A\n";
@@ -65,7 +68,7 @@ TEST(EncodeUCS2, ReadsTheMappingFileItemByItem) {
     MappingFolder folder;
     folder.Write(c.file);
     EXPECT_EQ(Encode_UCS2(c.text), c.hex) << c.name;
-    EXPECT_EQ(Encode_UCS2_Uncached(c.text), c.hex) << c.name;
+    EXPECT_EQ(EncodeUCS2Uncached(c.text), c.hex) << c.name;
   }
 }
 
@@ -91,20 +94,20 @@ TEST(EncodeUCS2, FollowsTheFileWhenItChanges) {
   // Removed after being cached: file not found, as a fresh read would find.
   std::filesystem::remove(folder.file());
   EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2("A"); }), err::kFileNotFound);
-  EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2_Uncached("A"); }), err::kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([] { EncodeUCS2Uncached("A"); }), err::kFileNotFound);
 }
 
 TEST(EncodeUCS2, MissingOrUnreadableFile) {
   MappingFolder folder;
   EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2("A"); }), err::kFileNotFound);
-  EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2_Uncached("A"); }), err::kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([] { EncodeUCS2Uncached("A"); }), err::kFileNotFound);
   // Texts that need no lookup do not touch the file.
   EXPECT_EQ(Encode_UCS2(""), "");
   EXPECT_EQ(Encode_UCS2("\u00E9"), "");
 
   std::filesystem::create_directory(folder.file());
   EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2("A"); }), err::kPathFileAccess);
-  EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2_Uncached("A"); }), err::kPathFileAccess);
+  EXPECT_EQ(ErrorNumberOf([] { EncodeUCS2Uncached("A"); }), err::kPathFileAccess);
 }
 
 TEST(EncodeUCS2, CachedAndUncachedAgreeOnRandomFiles) {
@@ -122,7 +125,7 @@ TEST(EncodeUCS2, CachedAndUncachedAgreeOnRandomFiles) {
     std::string text;
     const int m = 1 + static_cast<int>(rng() % 6);
     for (int i = 0; i < m; ++i) text += chars[rng() % std::size(chars)];
-    ASSERT_EQ(Encode_UCS2(text), Encode_UCS2_Uncached(text)) << "file: " << file;
+    ASSERT_EQ(Encode_UCS2(text), EncodeUCS2Uncached(text)) << "file: " << file;
   }
 }
 
