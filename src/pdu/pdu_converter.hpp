@@ -34,10 +34,10 @@ class PDUConverter {
 
   // Builds the SMS-SUBMIT into PDU: upper-case hex, "00" for the modem's own service
   // centre, first octet 11 (relative validity period, no status report), TP-MR 00,
-  // TP-PID 00, validity 4 days (AA), no user-data header. Characters the 7-bit alphabet
-  // cannot carry are sent as "?", one per code point. A text longer than one message (160 septets,
-  // 70 UTF-16 units), a bad number or an unknown coding throws RuntimeError 5 and leaves PDU as it
-  // was.
+  // TP-PID 00, validity 4 days (AA), no user-data header. Characters the 7-bit
+  // alphabet cannot carry are sent as "?", one per code point. A text longer than one
+  // message (160 septets, 70 UTF-16 units), a bad number or an unknown coding throws
+  // RuntimeError 5 and leaves PDU as it was.
   void Encode();
 
   // The PDU as hex text: what Encode built, or what Decode is to read.
