@@ -278,7 +278,7 @@ void DeliverTpdu::Encode(std::vector<std::uint8_t>& out) const {
 }
 
 StatusGroup GroupOf(std::uint8_t status) {
-  return status >= 0x80 ? StatusGroup::kReserved : static_cast<StatusGroup>(status >> 5);
+  return static_cast<StatusGroup>(std::min(status >> 5, 4));  // 4 from 80 up: reserved
 }
 
 StatusReportTpdu StatusReportTpdu::Decode(OctetCursor& in) {

@@ -112,7 +112,7 @@ TEST(Tpdu, StatusReportVectors) {
 #undef TIMES
 #undef STAMPS
   CheckVectors<StatusReportTpdu>(vectors);
-  const int groups[][2] = {{0x1F, 0}, {0x20, 1}, {0x5F, 2}, {0x60, 3}, {0x7F, 3}, {0x80, 4}};
+  const int groups[][2] = {{0x1F, 0}, {0x20, 1}, {0x5F, 2}, {0x60, 3}, {0x7F, 3}, {0xFF, 4}};
   for (const auto& g : groups) {
     EXPECT_EQ(static_cast<int>(GroupOf(static_cast<std::uint8_t>(g[0]))), g[1]) << g[0];
   }
