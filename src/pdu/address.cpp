@@ -27,7 +27,6 @@ std::string ValueOf(const Address& a, Octets value, std::size_t semi_octets) {
     return SeptetsToText(UnpackSeptets(value, semi_octets * 4 / 7, 0));
   }
   std::string digits;
-  digits.reserve(semi_octets);
   for (std::size_t i = 0; i < semi_octets; ++i) {
     const unsigned nibble = i % 2 == 0 ? value[i / 2] & 0x0F : value[i / 2] >> 4;
     if (nibble != 0x0F) digits += kSemiOctetDigits[nibble];

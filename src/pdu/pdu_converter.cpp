@@ -34,7 +34,6 @@ UserData Ucs2Body(std::string_view text) {
             " UTF-16 units; one UCS2 message holds 70");
   }
   UserData ud;
-  ud.body.reserve(units.size() * 2);
   for (const char16_t u : units) {
     ud.body.push_back(static_cast<std::uint8_t>(u >> 8));
     ud.body.push_back(static_cast<std::uint8_t>(u));

@@ -109,8 +109,11 @@ TEST(Converter, MalformedNamesTheFieldAndKeepsTheOutputs) {
 // 00 TP-MR | digit count, type, swapped digits | 00 TP-PID | TP-DCS | AA 4 days | UDL, UD.
 // A refused text leaves the PDU as it was.
 TEST(Converter, EncodeBuildsOneMessageOrRefuses) {
-  std::string euro80;
-  for (int i = 0; i < 80; ++i) euro80 += "\xE2\x82\xAC";
+  const auto repeat = [](const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  };
   struct Case {
     std::string number;
     std::string text;
@@ -125,6 +128,8 @@ TEST(Converter, EncodeBuildsOneMessageOrRefuses) {
       {"+1", "\xE2\x82\xAC", 0, "00 11 00 01 91 F1 00 00 AA 02 9B32"},
       {"+1", "\xF0\x9F\x98\x80", 8, "00 11 00 01 91 F1 00 08 AA 04 D83DDE00"},
       {"1", "12345678", 0, "00 11 00 01 81 F1 00 00 AA 08 31D98C56B3DD70"},  // 8 in 7 octets
+      {"1", std::string(160, 'a'), 0, "0011000181F10000AAA0" + repeat("E170381C0E87C3", 20)},
+      {"1", std::string(70, 'a'), 8, "0011000181F10008AA8C" + repeat("0061", 70)},
       {"1", std::string(161, 'a'), 0, "161 septets"},
       {"1", std::string(159, 'a') + "\xE2\x82\xAC", 0, "161 septets"},
       {"1", std::string(69, 'a') + "\xF0\x9F\x98\x80", 8, "71 UTF-16 units"},
