@@ -196,7 +196,6 @@ std::string Timestamp::Text() const {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   static constexpr char kSeparators[] = "//,::";
   std::string out;
-  out.reserve(20);
   for (std::size_t i = 0; i < 6; ++i) {
     out += kDigits[octets[i] & 0x0F];
     out += kDigits[octets[i] >> 4];
