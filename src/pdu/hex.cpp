@@ -37,7 +37,6 @@ void AppendHexOctet(std::string& out, unsigned value) {
 }
 
 void AppendHex(std::string& out, std::span<const std::uint8_t> octets) {
-  out.reserve(out.size() + 2 * octets.size());
   for (const std::uint8_t o : octets) AppendHexOctet(out, o);
 }
 

@@ -42,7 +42,7 @@ const gsm::Septets& SeptetsOf(char32_t code_point) {
 std::vector<std::uint8_t> ToSeptets(std::string_view text) {
   const std::u32string code_points = text::Utf8ToCodePoints(text);
   std::vector<std::uint8_t> septets;
-  septets.reserve(code_points.size() + 8);
+  septets.reserve(code_points.size());
   for (const char32_t c : code_points) {
     const gsm::Septets& s = SeptetsOf(c);
     septets.insert(septets.end(), s.code, s.code + s.count);
@@ -82,6 +82,7 @@ constexpr std::size_t kMaxSeptets = 160 - kHeaderSeptets;
 // message beside the concatenation header.
 std::optional<std::vector<std::uint8_t>> PartBody(std::string_view text, std::uint8_t coding,
                                                   std::int16_t ucs2_prefix) {
+  // Characters are UTF-16 units: 81 emoji are 162 characters, though only 81 septets.
   const std::size_t chars = text::Utf8ToUtf16(text).size();
   if (chars > kMaxCharacters) return std::nullopt;
   if (coding == kCoding7Bit) {
@@ -167,7 +168,6 @@ std::string Encode_8_bit(std::string_view text) {
 std::vector<std::string> UCS2Keys(std::string_view text) {
   const std::u16string units = text::Utf8ToUtf16(text);
   std::vector<std::string> keys;
-  keys.reserve(units.size());
   for (std::size_t i = 0; i < units.size();) {
     const auto c = static_cast<unsigned>(text::AnsiCode(units[i]));
     std::string key = "0x";
@@ -191,7 +191,6 @@ std::string Encode_UCS2(std::string_view text) {
   if (keys.empty()) return "";
   const std::shared_ptr<const UCS2Table> table = CurrentUCS2Table();
   std::string out;
-  out.reserve(keys.size() * 4);
   for (const std::string& key : keys) out += table->Lookup(key);
   return out;
 }

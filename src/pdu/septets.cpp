@@ -8,7 +8,6 @@ namespace selvarn::pdu {
 std::vector<std::uint8_t> TextToSeptets(std::string_view utf8) {
   const std::u32string code_points = text::Utf8ToCodePoints(utf8);
   std::vector<std::uint8_t> septets;
-  septets.reserve(code_points.size());
   for (const char32_t c : code_points) {
     gsm::Septets s = gsm::FromUnicode(c);
     if (s.count == 0) s = gsm::kReplacement;
@@ -19,7 +18,6 @@ std::vector<std::uint8_t> TextToSeptets(std::string_view utf8) {
 
 std::string SeptetsToText(std::span<const std::uint8_t> septets) {
   std::u16string out;
-  out.reserve(septets.size());
   for (std::size_t i = 0; i < septets.size(); ++i) {
     if (septets[i] != gsm::kEscape || i + 1 == septets.size()) {
       out += gsm::BasicToUnicode(septets[i]);
@@ -58,10 +56,9 @@ std::vector<std::uint8_t> UnpackSeptets(Octets data, std::size_t count, std::siz
   std::vector<std::uint8_t> septets(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t bit = skip_bits + i * 7;
-    const std::size_t at = bit / 8;
     const unsigned shift = bit % 8;
-    unsigned v = at < data.size() ? data[at] >> shift : 0;
-    if (shift > 1 && at + 1 < data.size()) v |= static_cast<unsigned>(data[at + 1]) << (8 - shift);
+    unsigned v = data[bit / 8] >> shift;
+    if (shift > 1) v |= static_cast<unsigned>(data[bit / 8 + 1]) << (8 - shift);  // spans two
     septets[i] = static_cast<std::uint8_t>(v & 0x7F);
   }
   return septets;

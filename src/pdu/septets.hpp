@@ -25,8 +25,8 @@ std::string SeptetsToText(std::span<const std::uint8_t> septets);
 void PackSeptets(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> septets,
                  unsigned fill_bits);
 
-// `count` septets from `data`, the first one starting skip_bits bits in. Bits past the
-// end of data read as 0.
+// `count` septets from `data`, the first one starting skip_bits bits in; the caller
+// makes sure data holds them all (skip_bits + 7 * count bits at most).
 std::vector<std::uint8_t> UnpackSeptets(Octets data, std::size_t count, std::size_t skip_bits);
 
 }  // namespace selvarn::pdu

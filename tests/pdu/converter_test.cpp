@@ -39,8 +39,8 @@ TEST(Converter, DecodeLeavesEveryOutput) {
   const std::string oa = "00 04 0B911346610089F6 00 ";
   const std::string hi = "|+31641600986|24/05/12,16:00:00";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"07911326040000f0040b911346610089f60000208062917314080cc8f71d14969741f977fd07",
-       "+31624000000|+31641600986|02/08/26,19:37:41-00|How are you?|0||"},
+      {"07917283010010f5040bc87238880900f10000993092516195800ae8329bfd4697d9ec37",
+       "+27381000015|27838890001|99/03/29,15:16:59+08|hellohello|0||"},
       {"00 04 0DD049B7F93D6D4E01 00 00 42502161000080 00", "|InfoSMS|24/05/12,16:00:00+08||0||"},
       {"00 44 0B911346610089F6 00 08 42502161000080 12 050003CC0202 041F04400438043204350442",
        hi + "+08|Привет|8|204 2/2|"},
@@ -80,7 +80,8 @@ TEST(Converter, MalformedNamesTheFieldAndKeepsTheOutputs) {
   const std::vector<std::pair<std::string, const char*>> cases = {
       {"", "empty"},
       {"07911326040000F0040", "odd number of hex digits"},
-      {head + "00" + scts + "02C8:4", "not a hex digit at position 43"},
+      {head + "00" + scts + "02C8g4", "not a hex digit at position 43"},
+      {head + "00" + scts + "02C80:", "not a hex digit at position 44"},
       {"07911326040000F0", "cannot read the first octet"},
       {"00 11 00 0B911346610089F6 00 00 AA 00", "TP-MTI 1"},
       {"00 04 0B91134661", "cannot read TP-OA ("},

@@ -108,8 +108,8 @@ TEST(BuildSubmitPDU, WholePdus) {
        "05915155109971 00 0781550501F0 0000 A7 09 050003FF0202 D069", 20, 2},
       {"12", "abc", 0, 1, 1, 7, "\"123", 0, 0, "038121F3 61 00 028121 0000 0A 050003000101 C2E231",
        17, 3},
-      {"12345678901234567890", "[]", 7, 200, 199, 7, "5550199\"", 255, 0,
-       "0581550591F9 71 00 148121436587092143658709 0000 FF 0B 05000307C8C7 36BC8D0F", 28, 4},
+      {"12345678901234567890", "[]", 7, 255, 255, 7, "5550199\"", 255, 0,
+       "0581550591F9 71 00 148121436587092143658709 0000 FF 0B 05000307FFFF 36BC8D0F", 28, 4},
       {"1", "\u00E4\u20AC", 16, 3, 2, 8, "", 1, -1, "00 71 00 0181F1 0004 01 08 050003100302 E480",
        17, 0},
       {"1", "AH", 1, 1, 1, 16, "", 0, -1, "00 61 00 0181F1 0008 0C 050003010101 000100410048", 20,
@@ -185,6 +185,8 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
   testing::MappingFolder folder;
   folder.Write("0x61\t0x0061\n");
   const std::string n = "+15550100";
+  std::string emoji81;
+  for (int i = 0; i < 81; ++i) emoji81 += "\xF0\x9F\x98\x80";
   struct Case {
     std::string number, text;
     int reference, total, sequence;
@@ -194,6 +196,7 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
   } const cases[] = {
       {n, "", 1, 1, 1, 7, "", 0},
       {n, std::string(154, 'a'), 1, 1, 1, 7, "", 0},
+      {n, emoji81, 1, 1, 1, 7, "", 0},  // 81 septets, but 162 characters
       {n, std::string(152, 'a') + "\u20AC", 1, 1, 1, 7, "", 0},
       {n, "abc", 1, 1, 1, 0, "", 0},
       {n, "abc", -1, 1, 1, 7, "", 0},
@@ -220,7 +223,10 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
   EXPECT_EQ(ErrorNumberOf([&] { BuildSubmitPDU(n, "abc", 1, 1, 1, 16, "", 0, 0); }),
             err::kFileNotFound);
   EXPECT_EQ(PDUString, kExample1);
-  EXPECT_FALSE(BuildSubmitPDU(n, std::string(71, 'a'), 1, 1, 1, 16, "", 0, 0));  // before the file
+  // More than 70 characters are refused before the file is needed; 70 need it.
+  EXPECT_FALSE(BuildSubmitPDU(n, std::string(71, 'a'), 1, 1, 1, 16, "", 0, 0));
+  EXPECT_EQ(ErrorNumberOf([&] { BuildSubmitPDU(n, std::string(70, 'a'), 1, 1, 1, 16, "", 0, 0); }),
+            err::kFileNotFound);
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST(Tpdu, MalformedInputNamesTheField) {
     const char* says;
   } const cases[] = {
       {true, "00 04 0181F1 00 00", "TP-MTI 0 is not an SMS-SUBMIT"},
-      {true, "00 01", "cannot read TP-MR"},
+      {true, "00 01", "cannot read TP-MR (it needs octets 3 to 3, the PDU has 2)"},
       {true, "00 01 00 01", "cannot read TP-DA type of address"},
       {true, "00 11 00 0181F1 00 00", "cannot read TP-VP"},
       {true, "00 19 00 0181F1 00 00 010203", "cannot read TP-VP"},
