@@ -113,15 +113,14 @@ std::shared_ptr<const UCS2Table> CurrentUCS2Table() {
   if (::fstat(fd.get(), &st) != 0) ThrowMappingFileError(errno);
   if (!S_ISREG(st.st_mode)) ThrowMappingFileError(EISDIR);
   std::string content;
-  content.reserve(static_cast<std::size_t>(st.st_size));
   char buf[16384];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowMappingFileError(errno);
     }
+    if (n == 0) break;
     content.append(buf, static_cast<std::size_t>(n));
   }
   cache.table = std::make_shared<const UCS2Table>(UCS2Table::Parse(content));

@@ -74,6 +74,7 @@ TEST(EncodeUCS2, FollowsTheFileWhenItChanges) {
   MappingFolder folder;
   folder.Write(kLineA, kT0);
   EXPECT_EQ(Encode_UCS2("AB"), "0041003F");
+  EXPECT_EQ(CurrentUCS2Table(), CurrentUCS2Table());  // unchanged: read once, kept
 
   // Same size, new content, a modification time 1 ns later.
   folder.Write("0x41\t0x0061\t#LATIN CAPITAL LETTER A\n", kT0 + 1);
