@@ -66,7 +66,6 @@ char32_t DecodeUtf8(std::string_view s, std::size_t i, std::size_t& len) {
 
 std::u16string Utf8ToUtf16(std::string_view s) {
   std::u16string out;
-  out.reserve(s.size());
   std::size_t len = 0;
   for (std::size_t i = 0; i < s.size(); i += len) {
     char32_t c = DecodeUtf8(s, i, len);
@@ -83,7 +82,6 @@ std::u16string Utf8ToUtf16(std::string_view s) {
 
 std::u32string Utf8ToCodePoints(std::string_view s) {
   std::u32string out;
-  out.reserve(s.size());
   std::size_t len = 0;
   for (std::size_t i = 0; i < s.size(); i += len) out += DecodeUtf8(s, i, len);
   return out;

@@ -29,7 +29,8 @@ TEST(PDU6, GSMAlphabetCodeOfEveryKindOfCharacter) {
       {0xC9, 0x1F, 0}, {0xA4, 0x24, 0}, {0xA1, 0x40, 0}, {0xDC, 0x5E, 0}, {0xE0, 0x7F, 0},
       {0x0A, 0x0A, 0}, {'A', 0x41, 0},
       // Extension characters: the escape, then their code.
-      {0x0C, 0x1B, 0x0A}, {'^', 0x1B, 0x14}, {'[', 0x1B, 0x3C}, {'|', 0x1B, 0x40},
+      {0x0C, 0x1B, 0x0A}, {'^', 0x1B, 0x14}, {'{', 0x1B, 0x28}, {'}', 0x1B, 0x29},
+      {'[', 0x1B, 0x3C}, {'|', 0x1B, 0x40},
       {0x80, 0x1B, 0x65},
       // No representation, an escape or NBSP in the text, codes out of range: '?'.
       {'`', 0x3F, 0}, {0x1B, 0x3F, 0}, {0xA0, 0x3F, 0}, {0x81, 0x3F, 0}, {-1, 0x3F, 0},
@@ -204,6 +205,7 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
       {n, "abc", 1, 0, 0, 7, "", 0},
       {n, "abc", 1, 2, 3, 7, "", 0},
       {n, "abc", 1, 255, 256, 7, "", 0},
+      {n, "abc", 1, 256, 1, 7, "", 0},
       {"012-5550147", "abc", 1, 1, 1, 7, "", 0},
       {"1\x1A\r\nAT+CMGD=1", "abc", 1, 1, 1, 7, "", 0},  // a command smuggled in
       {n, "abc", 1, 1, 1, 7, "+1555-0199", 0},

@@ -41,7 +41,7 @@ TEST(Text, Utf8AndUtf16AtEveryBoundary) {
   }
   EXPECT_EQ(Utf8ToCodePoints("a\xF0\x9F\x98\x80\xC0"), U"a\U0001F600\uFFFD");
   // Unpaired surrogates in UTF-16 become U+FFFD.
-  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD800, u'A', 0xDC00, 0xDBFF}),
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD800, u'A', 0xDFFF, 0xDBFF}),
             "\xEF\xBF\xBD"
             "A\xEF\xBF\xBD\xEF\xBF\xBD");
 }
