@@ -1,229 +1,269 @@
+// The serial control on pseudo-terminals: settings, bytes both ways, and what a device
+// that fails, stalls or is interrupted does to a write or a read.
 #include "platform/mscomm.hpp"
-#include "platform/port_folder.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 
-#include <gtest/gtest.h>
-
-#include "support/errors.hpp"
-
+#include "platform/port_folder.hpp"
+#include "pty.hpp"
 #include "selvarn/error.hpp"
-#include "support/port_folder.hpp"
+#include "support/errors.hpp"
 
 namespace selvarn::platform {
 namespace {
 
-using selvarn::testing::PortFolder;
-
 using selvarn::testing::ErrorNumberOf;
-
-// A pseudo-terminal whose slave is port 1 of a private port folder.
-class PtyPort : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[128];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    close(slave_);  // the port under test opens it by itself
-    slave_ = -1;
-    slave_path_ = name;
-    ports_.Link(1, slave_path_);
-    fcntl(master_, F_SETFL, O_NONBLOCK);
-  }
-  void TearDown() override {
-    if (master_ >= 0) close(master_);
-  }
-
-  std::string ReadMaster() {
-    std::string out;
-    char buf[256];
-    for (int i = 0; i < 50; ++i) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) {
-        if (!out.empty()) break;
-        continue;
-      }
-      const ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
-
-  std::string InputWithin(MSComm& port, std::size_t want) {
-    std::string got;
-    for (int i = 0; i < 100 && got.size() < want; ++i) {
-      got += port.Input();
-      usleep(2000);
-    }
-    return got;
-  }
-
-  PortFolder ports_;
-  int master_ = -1;
-  int slave_ = -1;
-  std::string slave_path_;
-};
 
 TEST(SettingsText, ValidTextsParse) {
   struct Case {
     const char* text;
-    int speed;
-    char parity;
-    int data;
-    int stop;
+    LineSettings want;
   } cases[] = {
-      {"115200,N,8,1", 115200, 'N', 8, 1},      {"9600,N,8,1", 9600, 'N', 8, 1},
-      {"9600,e,7,2", 9600, 'E', 7, 2},          {"300,O,5,1.5", 300, 'O', 5, 2},
-      {"19200,M,8,1", 19200, 'M', 8, 1},        {"2400,S,6,1", 2400, 'S', 6, 1},
-      {" 57600 , N , 8 , 1", 57600, 'N', 8, 1},
+      {"115200,N,8,1", {115200, 'N', 8, 1}}, {"9600,e,7,2", {9600, 'E', 7, 2}},
+      {"300,O,5,1.5", {300, 'O', 5, 2}},     {"19200,M,8,1", {19200, 'M', 8, 1}},
+      {"2400,S,6,1", {2400, 'S', 6, 1}},     {" 57600 , N , 8 , 1", {57600, 'N', 8, 1}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
     const LineSettings s = ParseSettings(c.text);
-    EXPECT_EQ(s.speed, c.speed);
-    EXPECT_EQ(s.parity, c.parity);
-    EXPECT_EQ(s.data_bits, c.data);
-    EXPECT_EQ(s.stop_bits, c.stop);
+    EXPECT_EQ(std::tie(s.speed, s.parity, s.data_bits, s.stop_bits),
+              std::tie(c.want.speed, c.want.parity, c.want.data_bits, c.want.stop_bits))
+        << c.text;
   }
 }
 
-TEST(SettingsText, MalformedTextsAreRuntimeErrors) {
+TEST(SettingsText, MalformedTextsAreRefusedAndNotKept) {
   for (const char* text : {"", "115200", "115200,N,8", "115200,N,8,1,1", "12345,N,8,1",
                            "9600,X,8,1", "9600,NN,8,1", "9600,N,9,1", "9600,N,4,1", "9600,N,8,3",
                            "abc,N,8,1", "-9600,N,8,1", "9600,,8,1", "99999999999,N,8,1"}) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(ErrorNumberOf([&] { ParseSettings(text); }), err::kInvalidPropertyValue);
     MSComm port;
-    EXPECT_EQ(ErrorNumberOf([&] { port.Settings(text); }), err::kInvalidPropertyValue);
-    EXPECT_EQ(port.Settings(), "9600,N,8,1") << "a refused text must not be kept";
+    EXPECT_EQ(ErrorNumberOf([&] { port.Settings(text); }), err::kInvalidPropertyValue) << text;
+    EXPECT_EQ(port.Settings(), "9600,N,8,1") << text;
   }
 }
 
-TEST(PortNumbers, MapToTheFolderOrToTtyS) {
-  PortFolder ports;
-  ports.Link(3, "/dev/null");
-  EXPECT_EQ(PortDevicePath(3), ports.path() + "/com3");
-  EXPECT_EQ(PortDevicePath(4), "/dev/ttyS3");
-  EXPECT_EQ(PortDevicePath(1), "/dev/ttyS0");
-}
-
-TEST(PortNumbers, BelowOneIsInvalid) {
+TEST(PortNumbers, InvalidMissingOrUnsuitableDevicesAreRefused) {
+  selvarn::testing::PortFolder ports;
+  ports.Link(1, ports.path() + "/no-such-device");
+  std::ofstream(ports.path() + "/plain") << "x";
+  ports.Link(2, ports.path() + "/plain");
+  EXPECT_EQ(PortDevicePath(2), ports.path() + "/com2");
+  EXPECT_EQ(PortDevicePath(4), "/dev/ttyS3");  // no entry
   MSComm port;
   EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(0); }), err::kInvalidPortNumber);
   EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(-5); }), err::kInvalidPortNumber);
   EXPECT_EQ(port.CommPort(), 1);
-}
-
-TEST(PortNumbers, MissingOrUnsuitableDevicesAreRuntimeErrors) {
-  PortFolder ports;
-  ports.Link(1, ports.path() + "/no-such-device");
-  const std::string plain = ports.path() + "/plain-file";
-  std::ofstream(plain) << "x";
-  ports.Link(2, plain);
-  for (std::int16_t n : {1, 2, 250}) {  // dangling link, not a tty, /dev/ttyS249
-    SCOPED_TRACE(n);
-    MSComm port;
+  for (const std::int16_t n : {1, 2, 250}) {  // dangling link, not a tty, /dev/ttyS249
     port.CommPort(n);
-    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kHardwareNotAvailable);
+    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kHardwareNotAvailable) << n;
     EXPECT_FALSE(port.PortOpen());
   }
-}
-
-TEST(ClosedPort, WritesAndReadsAreRefused) {
-  MSComm port;
   EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kDeviceNotOpen);
   EXPECT_EQ(ErrorNumberOf([&] { port.Input(); }), err::kDeviceNotOpen);
-  EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(false); }), 0) << "closing a closed port is harmless";
+  EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(false); }), 0);
 }
 
-TEST_F(PtyPort, BytesPassUnchangedBothWays) {
-  MSComm port;
-  port.Settings("115200,N,8,1");
-  port.PortOpen(true);
-  EXPECT_EQ(port.Input(), "") << "nothing waiting, and no wait";
-  const std::string out("AT+CMGF=0\r\r\n\x1a\x1b\x7f\x80\xff", 16);
-  port.Output(out);
-  EXPECT_EQ(ReadMaster(), out);
-  const std::string in("\r\nOK\r\n\x00\xfe", 8);
-  ASSERT_EQ(write(master_, in.data(), in.size()), static_cast<ssize_t>(in.size()));
-  EXPECT_EQ(InputWithin(port, in.size()), in);
-  EXPECT_EQ(port.Input(), "") << "what was read is not read again";
-}
-
-TEST_F(PtyPort, InputNeverWaits) {
-  MSComm port;
-  port.PortOpen(true);
-  const auto t0 = std::chrono::steady_clock::now();
-  for (int i = 0; i < 100; ++i) port.Input();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-}
-
-TEST_F(PtyPort, LineSettingsReachTheDevice) {
+TEST_F(PtyPort, BytesPassUnchangedBothWaysWithTheSettingsAsked) {
   MSComm port;
   port.Settings("9600,E,7,2");
   port.PortOpen(true);
   termios tio{};
-  ASSERT_EQ(tcgetattr(master_, &tio), 0);
+  ASSERT_EQ(tcgetattr(master_.get(), &tio), 0);
   // A pseudo-terminal forces 8 bits without parity; speed and stop bits stay as set.
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
   EXPECT_TRUE(tio.c_cflag & CSTOPB);
   EXPECT_FALSE(tio.c_cflag & CRTSCTS);
-  EXPECT_FALSE(tio.c_lflag & ECHO);
-  EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | ICRNL));
   port.Settings("115200,N,8,1");  // takes effect while open
-  ASSERT_EQ(tcgetattr(master_, &tio), 0);
+  ASSERT_EQ(tcgetattr(master_.get(), &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
   EXPECT_FALSE(tio.c_cflag & CSTOPB);
+
+  EXPECT_EQ(port.Input(), "");
+  const std::string out("AT+CMGF=0\r\r\n\x1a\x1b\x7f\x80\xff", 16);
+  port.Output(out);
+  EXPECT_EQ(ReadMaster(out.size()), out);
+  const std::string in("\r\nOK\r\n\x00\xfe\n", 9);
+  Send(in);
+  std::string got;
+  for (int i = 0; i < 100 && got.size() < in.size(); ++i, usleep(2000)) got += port.Input();
+  EXPECT_EQ(got, in);
+  EXPECT_EQ(port.Input(), "") << "what was read is not read again";
 }
 
-TEST_F(PtyPort, OpeningIsExclusive) {
-  MSComm first;
-  first.PortOpen(true);
-  EXPECT_EQ(ErrorNumberOf([&] { first.PortOpen(true); }), err::kPortAlreadyOpen);
-  EXPECT_EQ(ErrorNumberOf([&] { first.CommPort(2); }), err::kPortAlreadyOpen);
-
-  MSComm second;  // same process
-  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
-  EXPECT_FALSE(second.PortOpen());
-
-  const pid_t child = fork();  // another process
-  if (child == 0) {
-    MSComm other;
-    _exit(ErrorNumberOf([&] { other.PortOpen(true); }) == err::kPortAlreadyOpen ? 0 : 1);
+TEST_F(PtyPort, InterruptedShortAndRefusedCallsLoseNothing) {
+  struct Case {
+    const char* name;
+    std::deque<int> opens, writes, polls, reads;
+  } cases[] = {
+      {"interrupted open", {-EINTR, -EINTR}, {}, {}, {}},
+      {"interrupted write", {}, {-EINTR, -EINTR}, {}, {}},
+      {"short writes", {}, {1, 2, 0, 3}, {}, {}},
+      {"no room, interrupted wait", {}, {-EAGAIN, -EAGAIN}, {-EINTR, -EINTR}, {}},
+      {"interrupted and short reads", {}, {}, {}, {-EINTR, 1, -EINTR, 2}},
+  };
+  const std::string out = "AT+CMGS=23\r";
+  const std::string in = "\r\n> ";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Disturbed sys;
+    SystemCallsGuard guard(sys);
+    sys.opens = c.opens;
+    sys.writes = c.writes;
+    sys.polls = c.polls;
+    sys.reads = c.reads;
+    MSComm port;
+    port.PortOpen(true);
+    EXPECT_EQ(sys.open_flags & (O_CLOEXEC | O_NOCTTY | O_NONBLOCK),
+              O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    port.Output(out);
+    EXPECT_EQ(ReadMaster(out.size()), out);
+    Send(in);
+    usleep(20000);
+    EXPECT_EQ(port.Input(), in);
+    EXPECT_TRUE(sys.opens.empty() && sys.writes.empty() && sys.polls.empty() && sys.reads.empty());
   }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-  first.PortOpen(false);  // closing releases it
-  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), 0);
-  EXPECT_TRUE(second.PortOpen());
 }
 
-TEST_F(PtyPort, FarEndClosingNeitherHangsNorCrashes) {
-  MSComm port;
+TEST_F(PtyPort, AFailingOrVanishedDeviceIsGoneWithoutWaiting) {
+  for (const bool far_end_closes : {false, true}) {
+    SCOPED_TRACE(far_end_closes ? "far end closes" : "write fails");
+    Disturbed sys;
+    SystemCallsGuard guard(sys);
+    MSComm port;
+    port.PortOpen(true);
+    if (far_end_closes) {
+      master_.reset();
+      EXPECT_EQ(port.Input(), "");
+    } else {
+      sys.writes = {-EIO};
+    }
+    EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
+    EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
+    EXPECT_EQ(port.Input(), "");
+    EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
+  }
+  Disturbed sys;
+  SystemCallsGuard guard(sys);
+  MSComm port;  // a read error counts as a vanished device too
+  SetUp();
   port.PortOpen(true);
-  port.Output("AT\r");
-  EXPECT_EQ(ReadMaster(), "AT\r");
-  close(master_);
-  master_ = -1;
-  const auto t0 = std::chrono::steady_clock::now();
+  sys.reads = {-EIO};
   EXPECT_EQ(port.Input(), "");
   EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
-  EXPECT_EQ(port.Input(), "");
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-  EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
-  port.PortOpen(false);
-  EXPECT_FALSE(port.PortOpen());
+}
+
+// A device that takes one byte, then no more for pause_ms, on a fake monotonic clock;
+// a signal every signal_ms (0: none) ends each wait early.
+class StallingDevice : public SystemCalls {
+ public:
+  StallingDevice(std::int64_t pause_ms, std::int64_t signal_ms)
+      : pause_(pause_ms), signal_(signal_ms), ready_at_(pause_ms) {}
+  ssize_t Write(int, const void* bytes, std::size_t) override {
+    if (now < ready_at_) {
+      errno = EAGAIN;
+      return -1;
+    }
+    taken += *static_cast<const char*>(bytes);
+    ready_at_ = now + pause_;
+    return 1;
+  }
+  int Poll(pollfd* p, nfds_t, int timeout_ms) override {
+    if (ready_at_ <= now + timeout_ms) {
+      now = std::max(now, ready_at_);
+      p->revents = POLLOUT;
+      return 1;
+    }
+    if (signal_ > 0 && signal_ < timeout_ms) {
+      now += signal_;
+      errno = EINTR;
+      return -1;
+    }
+    now += timeout_ms;
+    p->revents = 0;
+    return 0;
+  }
+  std::int64_t MonotonicMs() override { return now; }
+
+  std::int64_t now = 0;
+  std::string taken;
+
+ private:
+  std::int64_t pause_, signal_, ready_at_;
+};
+
+TEST_F(PtyPort, AWriteGivesUpAfterFiveSecondsWithoutProgressWhateverTheSignals) {
+  struct Case {
+    std::int64_t pause_ms, signal_ms;
+    bool taken;
+    std::int64_t end_ms;
+  } cases[] = {
+      {4999, 1, true, 3 * 4999}, {5000, 7, true, 3 * 5000}, {5001, 1, false, 5000},
+      {5001, 7, false, 5000},    {5001, 0, false, 5000},    {60000, 3, false, 5000},
+  };
+  MSComm port;
+  port.PortOpen(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.pause_ms << " ms pause, signal every " << c.signal_ms);
+    StallingDevice device(c.pause_ms, c.signal_ms);
+    SystemCallsGuard guard(device);
+    port.PortOpen(false);
+    port.PortOpen(true);
+    EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }),
+              c.taken ? 0 : err::kHardwareNotAvailable);
+    EXPECT_EQ(device.taken, c.taken ? "AT\r" : "");
+    EXPECT_EQ(device.now, c.end_ms);
+  }
+}
+
+void Ignore(int) {}
+
+// A timer signal every millisecond, without SA_RESTART, while a device that stopped
+// reading resumes after 300 ms: the write must wait for it, not give up.
+TEST_F(PtyPort, ASignalStormDoesNotEndAStalledWrite) {
+  struct Counting : SystemCalls {
+    int interrupted = 0;
+    int Poll(pollfd* fds, nfds_t count, int timeout_ms) override {
+      const int r = SystemCalls::Poll(fds, count, timeout_ms);
+      if (r < 0 && errno == EINTR) ++interrupted;
+      return r;
+    }
+  } sys;
+  SystemCallsGuard guard(sys);
+  MSComm port;
+  port.PortOpen(true);
+  std::string out(256 * 1024, '\0');  // far more than the terminal buffers
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('A' + i % 26);
+
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // the reader inherits the block
+  std::string got;
+  std::thread reader([&] {
+    usleep(300000);
+    got = ReadMaster(out.size());
+  });
+  pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+  struct sigaction action {};
+  struct sigaction old {};
+  action.sa_handler = Ignore;
+  sigaction(SIGALRM, &action, &old);
+  const itimerval every_ms{{0, 1000}, {0, 1000}};
+  const itimerval stop{};
+  setitimer(ITIMER_REAL, &every_ms, nullptr);
+  const int error = ErrorNumberOf([&] { port.Output(out); });
+  setitimer(ITIMER_REAL, &stop, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  reader.join();
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(got == out) << got.size() << " of " << out.size() << " bytes arrived";
+  EXPECT_GT(sys.interrupted, 0) << "the storm never hit the wait";
 }
 
 }  // namespace
