@@ -7,12 +7,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/clock.hpp"
 #include "platform/library_folder.hpp"
+#include "platform/system_calls.hpp"
 #include "selvarn/error.hpp"
 
 namespace selvarn::Error {
@@ -134,7 +136,7 @@ TEST_F(LogFile, EntriesAppendInCallOrderWithHeading) {
             "Message Part: send Q24>0+Q24>19= Q24>1\r\n");
 }
 
-TEST_F(LogFile, CreatedOwnerOnlyWhateverTheUmaskAndAnExistingModeKept) {
+TEST_F(LogFile, CreatedOwnerOnlyWhateverTheUmask) {
   for (const mode_t mask : {0000, 0022, 0277}) {
     fs::remove(dir_ / today_);
     const mode_t old = ::umask(mask);
@@ -143,29 +145,76 @@ TEST_F(LogFile, CreatedOwnerOnlyWhateverTheUmaskAndAnExistingModeKept) {
     ::umask(old);
     EXPECT_EQ(Mode(dir_ / today_), 0600u) << "umask " << mask;
   }
-  ASSERT_EQ(::chmod((dir_ / today_).c_str(), 0640), 0);
-  WriteEntry("c");
-  EXPECT_EQ(Mode(dir_ / today_), 0640u);
 }
 
-TEST_F(LogFile, RefusesWhatIsPlantedAtItsName) {
-  std::ofstream(dir_ / "target.txt") << "keep";
-  fs::create_symlink(dir_ / "target.txt", dir_ / today_);
-  ExpectRefused("symbolic link");
-  EXPECT_EQ(Slurp(dir_ / "target.txt"), "keep");
+// Whoever can create files in the library's folder must not collect the logged texts by
+// planting something at the day's name.
+TEST_F(LogFile, RefusesAFileThatIsNotItsOwn) {
+  const fs::path today = dir_ / today_;
+  const fs::path other = dir_ / "other.txt";
+  const auto plain = [&](int mode) {
+    return [&, mode] {
+      std::ofstream(today) << "x";
+      fs::permissions(today, static_cast<fs::perms>(mode));
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+  } cases[] = {
+      {"symbolic link", [&] { fs::create_symlink(other, today); }},
+      {"dangling symbolic link", [&] { fs::create_symlink(dir_ / "absent", today); }},
+      {"FIFO without a reader", [&] { ASSERT_EQ(::mkfifo(today.c_str(), 0600), 0); }},
+      {"directory", [&] { fs::create_directory(today); }},
+      {"hard link", [&] { fs::create_hard_link(other, today); }},
+      {"mode 0666", plain(0666)},
+      {"mode 0640", plain(0640)},
+      {"mode 0700", plain(0700)},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(other) << "keep";
+    ::chmod(other.c_str(), 0600);
+    c.plant();
+    const std::string before = fs::is_regular_file(today) ? Slurp(today) : "";
+    ExpectRefused(c.name);
+    EXPECT_EQ(Slurp(other), "keep") << c.name;
+    if (fs::is_regular_file(today)) {
+      EXPECT_EQ(Slurp(today), before) << c.name;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "absent")) << c.name;
+    fs::remove_all(today);
+  }
+}
 
-  fs::remove(dir_ / today_);
-  fs::create_symlink(dir_ / "absent.txt", dir_ / today_);
-  ExpectRefused("dangling symbolic link");
-  EXPECT_FALSE(fs::exists(dir_ / "absent.txt"));
+TEST_F(LogFile, RefusesAFileOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  std::ofstream(dir_ / today_) << "x";
+  ASSERT_EQ(::chmod((dir_ / today_).c_str(), 0600), 0);
+  ASSERT_EQ(::chown((dir_ / today_).c_str(), 65534, 65534), 0);
+  ExpectRefused("owned by another user");
+  EXPECT_EQ(Slurp(dir_ / today_), "x");
+}
 
-  fs::remove(dir_ / today_);
-  ASSERT_EQ(::mkfifo((dir_ / today_).c_str(), 0600), 0);
-  ExpectRefused("FIFO without a reader");  // must not block
-
-  fs::remove(dir_ / today_);
-  fs::create_directory(dir_ / today_);
-  ExpectRefused("directory");
+// Signals and short writes cut the entry into pieces; the file gets it whole.
+TEST_F(LogFile, InterruptedOrShortWritesStillAppendTheWholeEntry) {
+  struct Pieces : platform::SystemCalls {
+    int opens_interrupted = 2;
+    int writes = 0;
+    int Open(const char* path, int flags, mode_t mode) override {
+      if (opens_interrupted-- > 0) return errno = EINTR, -1;
+      return SystemCalls::Open(path, flags, mode);
+    }
+    ssize_t Write(int fd, const void* bytes, std::size_t size) override {
+      if (++writes % 2 == 1) return errno = EINTR, -1;
+      return SystemCalls::Write(fd, bytes, std::min<std::size_t>(size, 7));
+    }
+  } sys;
+  const platform::SystemCallsGuard guard(sys);
+  WriteEntry("Message Part: one");
+  EXPECT_EQ(Slurp(dir_ / today_),
+            "*** SELVARN SMS API version 6.1.0 log dated on 2015-07-05 09:03:07 ***\r\n"
+            "Message Part: one\r\n");
+  EXPECT_GT(sys.writes, 20);
 }
 
 TEST_F(LogFile, UnwritableFolderIsPathFileAccessError) {
