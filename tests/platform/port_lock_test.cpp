@@ -4,10 +4,8 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,7 +33,7 @@ std::string Slurp(const std::string& path) {
   return s.str();
 }
 
-// Runs f in a child process; its result is the child's exit status.
+// The exit status of a child process that runs f.
 template <typename F>
 int InChild(F f) {
   const pid_t child = fork();
@@ -45,47 +43,16 @@ int InChild(F f) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Another process, alive until the object goes; f runs in it first.
-class OtherProcess {
- public:
-  template <typename F>
-  explicit OtherProcess(F f) {
-    int ready[2];
-    if (pipe(ready) != 0) throw std::runtime_error("pipe");
-    pid = fork();
-    if (pid == 0) {
-      f();
-      (void)!write(ready[1], "x", 1);
-      pause();
-      _exit(0);
-    }
-    char c;
-    (void)!read(ready[0], &c, 1);
-    close(ready[0]);
-    close(ready[1]);
-  }
-  ~OtherProcess() {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  OtherProcess(const OtherProcess&) = delete;
-  OtherProcess& operator=(const OtherProcess&) = delete;
-  pid_t pid;
-};
-
 class PortLocks : public PtyPort {
  protected:
   std::string LockFile() const {
-    return ports_.locks() + "/" + "LCK.." + fs::path(device_).filename().string();
+    return ports_.locks() + "/LCK.." + fs::path(device_).filename().string();
   }
-  // Whether anything but root is kept from opening the device.
+  // Whether the device is in exclusive mode (an unprivileged open is refused outright).
   bool HeldExclusively() const {
-    const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return errno == EBUSY;
+    const UniqueFd fd(open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     int exclusive = 0;
-    ioctl(fd, TIOCGEXCL, &exclusive);
-    close(fd);
-    return exclusive != 0;
+    return fd ? ioctl(fd.get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 : errno == EBUSY;
   }
 };
 
@@ -100,36 +67,33 @@ TEST_F(PortLocks, WhileOpenTheRealDeviceIsLockedWithThisProcessesPid) {
   port.PortOpen(false);
   EXPECT_TRUE(fs::is_empty(ports_.locks())) << "the lock and any temporary file are gone";
   EXPECT_FALSE(HeldExclusively());
+  setenv("SELVARN_SMS_LOCKS", (ports_.path() + "/absent").c_str(), 1);
+  port.PortOpen(true);  // where no lock can be made, the port opens without one
+  EXPECT_TRUE(HeldExclusively());
 }
 
 TEST_F(PortLocks, ALiveHolderRefusesTheOpenAndAStaleLockIsTakenOver) {
-  const OtherProcess live([] {});
-  const pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
-  struct Case {
-    const char* name;
-    std::string lock;
-    bool opens;
-  } cases[] = {
-      {"live process", Hdb(live.pid), false},
-      {"live process, no padding", std::to_string(live.pid), false},
-      {"this process", Hdb(getpid()), false},
-      {"init", Hdb(1), false},
-      {"no PID yet", "", false},
-      {"not a PID", "modem\n", false},
-      {"PID and more", Hdb(dead) + "x", false},
-      {"dead process", Hdb(dead), true},
-      {"dead process, no padding", std::to_string(dead) + "\n", true},
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::pair<std::string, bool> cases[] = {
+      {Hdb(getppid()), false},  // a live process
+      {std::to_string(getppid()), false},
+      {Hdb(getpid()), false},
+      {Hdb(1), false},
+      {"", false},  // created, PID not yet written
+      {"modem\n", false},
+      {Hdb(gone) + "x", false},
+      {Hdb(gone), true},  // its process is gone
+      {std::to_string(gone) + "\n", true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::ofstream(LockFile()) << c.lock;
+  for (const auto& [lock, opens] : cases) {
+    SCOPED_TRACE("lock \"" + lock + "\"");
+    std::ofstream(LockFile()) << lock;
     MSComm port;
-    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), c.opens ? 0 : err::kPortAlreadyOpen);
-    EXPECT_EQ(Slurp(LockFile()), c.opens ? Hdb(getpid()) : c.lock);
-    EXPECT_EQ(port.PortOpen(), c.opens);
-    EXPECT_EQ(HeldExclusively(), c.opens);
+    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), opens ? 0 : err::kPortAlreadyOpen);
+    EXPECT_EQ(Slurp(LockFile()), opens ? Hdb(getpid()) : lock);
+    EXPECT_EQ(HeldExclusively(), opens);
     port.PortOpen(false);
     fs::remove(LockFile());
   }
@@ -144,11 +108,7 @@ TEST_F(PortLocks, OtherOpenersAreRefusedWhileTheHolderLives) {
   EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
   EXPECT_EQ(InChild([] { return ErrorNumberOf([] { MSComm().PortOpen(true); }) == 8005; }), 1);
   // A child forked while the port is open may close its copy; the port stays ours.
-  EXPECT_EQ(InChild([&] {
-              first.PortOpen(false);
-              return 0;
-            }),
-            0);
+  EXPECT_EQ(InChild([&] { return first.PortOpen(false), 0; }), 0);
   EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
   EXPECT_TRUE(HeldExclusively());
   first.PortOpen(false);
@@ -156,24 +116,25 @@ TEST_F(PortLocks, OtherOpenersAreRefusedWhileTheHolderLives) {
   EXPECT_TRUE(second.PortOpen());
 }
 
+// A program that holds the port with TIOCEXCL and no lock file: a privileged opener is
+// not stopped by the kernel, so the port itself must be asked.
 TEST_F(PortLocks, AProgramHoldingThePortExclusivelyKeepsIt) {
-  // Another program that takes the port with TIOCEXCL and no lock file; a privileged
-  // opener is not stopped by the kernel, so the port must be asked.
-  const OtherProcess holder([this] {
-    const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY);
-    ioctl(fd, TIOCEXCL);
-  });
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    ioctl(open(device_.c_str(), O_RDWR | O_NOCTTY), TIOCEXCL);
+    _exit(write(ready[1], "x", 1) == 1 ? pause() : 1);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
   MSComm port;
   EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kPortAlreadyOpen);
   EXPECT_FALSE(fs::exists(LockFile()));
-}
-
-TEST_F(PortLocks, WithoutALockFolderThePortStillOpens) {
-  setenv("SELVARN_SMS_LOCKS", (ports_.path() + "/absent").c_str(), 1);
-  MSComm port;
-  port.PortOpen(true);
-  EXPECT_TRUE(port.PortOpen());
-  EXPECT_TRUE(HeldExclusively());
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
 }
 
 }  // namespace

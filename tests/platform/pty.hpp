@@ -30,7 +30,6 @@ class PtyPort : public ::testing::Test {
     master_.reset(master);
     device_ = name;
     ports_.Link(1, device_);
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
   }
 
   // What the device received, until want bytes or half a second of silence.
@@ -39,20 +38,11 @@ class PtyPort : public ::testing::Test {
     char buf[4096];
     for (int idle = 0; idle < 25 && out.size() < want;) {
       pollfd p{master_.get(), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) {
-        ++idle;
-        continue;
-      }
-      const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
+      const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::read(master_.get(), buf, sizeof buf) : 0;
+      idle = n > 0 ? 0 : idle + 1;
+      if (n > 0) out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
-  }
-
-  void Send(const std::string& bytes) {
-    ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
-              static_cast<ssize_t>(bytes.size()));
   }
 
   selvarn::testing::PortFolder ports_;
@@ -62,10 +52,10 @@ class PtyPort : public ::testing::Test {
 
 // The real system calls, except for the outcomes queued for the next calls of a kind:
 // a negative entry fails the call with that errno, any other caps the bytes it moves.
-class Disturbed : public SystemCalls {
- public:
+struct Disturbed : SystemCalls {
   std::deque<int> opens, reads, writes, polls;
-  int open_flags = 0;  // of the last open
+  int open_flags = 0;   // of the last open
+  int interrupted = 0;  // real waits a signal ended
 
   int Open(const char* path, int flags, mode_t mode) override {
     open_flags = flags;
@@ -80,10 +70,11 @@ class Disturbed : public SystemCalls {
     return cap < 0 ? -1 : SystemCalls::Write(fd, bytes, std::min<std::size_t>(size, cap));
   }
   int Poll(pollfd* fds, nfds_t count, int timeout_ms) override {
-    return Next(polls, 0) < 0 ? -1 : SystemCalls::Poll(fds, count, timeout_ms);
+    if (Next(polls, 0) < 0) return -1;
+    const int ready = SystemCalls::Poll(fds, count, timeout_ms);
+    interrupted += ready < 0 && errno == EINTR;
+    return ready;
   }
-
- private:
   static int Next(std::deque<int>& queue, int otherwise) {
     if (queue.empty()) return otherwise;
     const int v = queue.front();
