@@ -209,7 +209,6 @@ void MSComm::Close() {
   if (opener_ == ::getpid()) Sys().Ioctl(fd_.get(), TIOCNXCL, nullptr);
   fd_.reset();  // also releases the advisory lock
   lock_.Release();
-  hung_up_ = false;
 }
 
 void MSComm::WriteFailed(const std::string& why) {

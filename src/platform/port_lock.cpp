@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -24,20 +25,17 @@ namespace {
 // one; a few rounds settle it, and then the port counts as busy.
 constexpr int kAttempts = 3;
 
-// The PID of an HDB lock: blanks, up to ten digits, a newline. Anything else (a lock
-// another program has created but not yet written, an old binary one) gives nothing.
+// The PID of an HDB lock: blanks, the digits, a newline. Anything else (a lock another
+// program has created but not yet written, an old binary one) gives nothing.
 std::optional<pid_t> ParsePid(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  const std::size_t first = i;
-  long long pid = 0;
-  while (i < text.size() && i - first < 10 && text[i] >= '0' && text[i] <= '9') {
-    pid = pid * 10 + (text[i++] - '0');
+  const std::size_t start = std::min(text.find_first_not_of(' '), text.size());
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), pid);
+  const std::size_t rest = static_cast<std::size_t>(end - text.data());
+  if (error != std::errc() || pid <= 0 || text.find_first_not_of(" \n", rest) != text.npos) {
+    return std::nullopt;
   }
-  if (i == first || pid <= 0 || pid > INT_MAX) return std::nullopt;
-  while (i < text.size() && (text[i] == '\n' || text[i] == ' ')) ++i;
-  if (i != text.size()) return std::nullopt;
-  return static_cast<pid_t>(pid);
+  return pid;
 }
 
 struct Holder {
@@ -59,15 +57,12 @@ std::optional<Holder> ReadHolder(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return holder;
   holder.dev = st.st_dev;
   holder.ino = st.st_ino;
-  char buf[64];
-  std::size_t size = 0;
-  while (size < sizeof buf) {
-    const ssize_t n = Sys().Read(fd.get(), buf + size, sizeof buf - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    size += static_cast<std::size_t>(n);
-  }
-  holder.pid = ParsePid(std::string_view(buf, size));
+  char buf[64];  // a lock is eleven bytes, written at once
+  ssize_t n = 0;
+  do {
+    n = Sys().Read(fd.get(), buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) holder.pid = ParsePid(std::string_view(buf, static_cast<std::size_t>(n)));
   return holder;
 }
 
@@ -78,20 +73,17 @@ enum class Made { kTaken, kExists, kCannot };
 
 // The PID goes into a fresh file that is then linked to the lock's name, so no other
 // program ever sees the lock without it.
-Made Create(const std::string& path, pid_t self, dev_t& dev, ino_t& ino) {
-  std::string temp = path.substr(0, path.rfind('/') + 1) + "LTMP.XXXXXX";
+Made Create(const std::string& folder, const std::string& path, pid_t self) {
+  std::string temp = folder + "/LTMP.XXXXXX";
   const UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return Made::kCannot;
   char text[16];
   std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(self));
-  struct stat st {};
   Made made = Made::kCannot;
   // Readable by all, so other programs can tell who holds the port.
-  if (::fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), text) && ::fstat(fd.get(), &st) == 0) {
+  if (::fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), text)) {
     if (::link(temp.c_str(), path.c_str()) == 0) {
       made = Made::kTaken;
-      dev = st.st_dev;
-      ino = st.st_ino;
     } else if (errno == EEXIST) {
       made = Made::kExists;
     }
@@ -109,27 +101,24 @@ void RemoveStale(const std::string& path, const Holder& holder) {
   }
 }
 
+std::string LockFolder() {
+  if (const char* p = std::getenv("SELVARN_SMS_LOCKS"); p != nullptr && *p != '\0') return p;
+  return "/var/lock";
+}
+
 [[noreturn]] void Busy(const std::string& name, const std::string& why) {
   throw RuntimeError(err::kPortAlreadyOpen, name + " is in use by another program: " + why);
 }
 
 }  // namespace
 
-std::string LockFolder() {
-  if (const char* p = std::getenv("SELVARN_SMS_LOCKS"); p != nullptr && *p != '\0') return p;
-  return "/var/lock";
-}
-
-std::string LockFilePath(const std::string& device) {
-  return LockFolder() + "/LCK.." + device.substr(device.rfind('/') + 1);
-}
-
 PortLock PortLock::Acquire(const std::string& device, const std::string& name) {
-  const std::string path = LockFilePath(device);
+  const std::string folder = LockFolder();
+  const std::string path = folder + "/LCK.." + device.substr(device.rfind('/') + 1);
   const pid_t self = ::getpid();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     PortLock lock;
-    const Made made = Create(path, self, lock.dev_, lock.ino_);
+    const Made made = Create(folder, path, self);
     if (made == Made::kTaken) {
       lock.path_ = path;
       lock.owner_ = self;
@@ -151,30 +140,24 @@ PortLock PortLock::Acquire(const std::string& device, const std::string& name) {
 }
 
 PortLock::PortLock(PortLock&& other) noexcept
-    : path_(std::exchange(other.path_, {})),
-      owner_(other.owner_),
-      dev_(other.dev_),
-      ino_(other.ino_) {}
+    : path_(std::exchange(other.path_, {})), owner_(other.owner_) {}
 
 PortLock& PortLock::operator=(PortLock&& other) noexcept {
   if (this != &other) {
     Release();
     path_ = std::exchange(other.path_, {});
     owner_ = other.owner_;
-    dev_ = other.dev_;
-    ino_ = other.ino_;
   }
   return *this;
 }
 
 void PortLock::Release() noexcept {
   if (path_.empty()) return;
-  // A child forked while the port was open has a copy of this lock; only the process
-  // that made it may remove it.
-  struct stat st {};
-  if (owner_ == ::getpid() && ::lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ &&
-      st.st_ino == ino_) {
-    ::unlink(path_.c_str());
+  // A child forked while the port was open has a copy of this lock: only the process
+  // that made it removes it, and only while it still holds that process's PID.
+  if (owner_ == ::getpid()) {
+    const std::optional<Holder> holder = ReadHolder(path_);
+    if (holder && holder->pid == owner_) ::unlink(path_.c_str());
   }
   path_.clear();
 }

@@ -1,6 +1,7 @@
 // The UUCP lock file by which serial programs on Linux (minicom, Gammu, ModemManager-style
 // tools) tell each other a port is busy: "LCK..<device name>" in the lock folder, holding
-// the holder's PID as ten characters and a newline (the HDB convention of the FHS).
+// the holder's PID as ten characters and a newline (the HDB convention of the FHS). The
+// lock folder is $SELVARN_SMS_LOCKS when set, else /var/lock.
 #pragma once
 
 #include <sys/types.h>
@@ -9,19 +10,14 @@
 
 namespace selvarn::platform {
 
-// $SELVARN_SMS_LOCKS when set, else /var/lock.
-std::string LockFolder();
-
-// The lock file that guards a device, named after the device's last path component.
-std::string LockFilePath(const std::string& device);
-
 class PortLock {
  public:
   PortLock() = default;
-  // Refuses with 8005 a device whose lock names a live process, or whose lock cannot be
-  // read; takes over a lock whose process is gone. Takes the lock where the folder lets
-  // us create files and goes on without one where it does not. device is the real path
-  // (links resolved); name says which port in error texts.
+  // Refuses with 8005 a device whose lock ("LCK.." and the last part of the device's
+  // path) names a live process or cannot be read; takes over a lock whose process is
+  // gone. Takes the lock where the folder lets us create files, and goes on without one
+  // where it does not. device is the real path (links resolved); name says which port
+  // in error texts.
   static PortLock Acquire(const std::string& device, const std::string& name);
 
   PortLock(PortLock&& other) noexcept;
@@ -30,16 +26,12 @@ class PortLock {
   PortLock& operator=(const PortLock&) = delete;
   ~PortLock() { Release(); }
 
-  // Removes the lock file, if this process made it and it is still the one made.
+  // Removes the lock file, if this process made it and it still names this process.
   void Release() noexcept;
-  // The lock file held; empty when none.
-  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
   pid_t owner_ = 0;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
 };
 
 }  // namespace selvarn::platform

@@ -67,10 +67,8 @@ bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = Sys().Write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;  // no progress: looping on would never end
-      return false;
-    }
+    if (n == 0) errno = EIO;  // a write that moves nothing would loop for ever
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;

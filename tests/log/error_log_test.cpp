@@ -105,7 +105,8 @@ TEST_F(LogFile, EntriesGoToTheDaysFileInCallOrderOwnerOnly) {
             "Message Part: send Q24>0+Q24>19= Q24>1\r\n");
   EXPECT_EQ(Slurp(dir_ / "SELVARN SMS API Log_2024-12-31.txt"),
             "*** SELVARN SMS API version 6.1.0 log dated on 2024-12-31 23:59:59 ***\r\nQ24>0\r\n");
-  EXPECT_EQ(fs::status(dir_ / today_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(dir_ / today_).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 // Whoever can create files in the library's folder must not collect the logged texts by
@@ -155,24 +156,35 @@ TEST_F(LogFile, RefusesAFileOfAnotherUser) {
   EXPECT_EQ(Slurp(dir_ / today_), "x");
 }
 
-// Signals and short writes cut the entry into pieces; the file gets it whole.
-TEST_F(LogFile, InterruptedOrShortWritesStillAppendTheWholeEntry) {
+// Signals and short writes cut the entry into pieces: the file gets it whole. A write
+// that fails or moves nothing is an error, not a hang.
+TEST_F(LogFile, InterruptedShortOrFailingWrites) {
   struct Pieces : platform::SystemCalls {
-    int opens = 0, writes = 0;
+    int opens = 0, writes = 0, fail = 0;  // fail: 0 never, -errno, or 1 for no progress
     int Open(const char* path, int flags, mode_t mode) override {
       return ++opens < 3 ? (errno = EINTR, -1) : SystemCalls::Open(path, flags, mode);
     }
     ssize_t Write(int fd, const void* bytes, std::size_t size) override {
       if (++writes % 2 == 1) return errno = EINTR, -1;
+      if (fail != 0 && writes > 4) return fail < 0 ? (errno = -fail, -1) : 0;
       return SystemCalls::Write(fd, bytes, std::min<std::size_t>(size, 7));
     }
-  } sys;
-  const platform::SystemCallsGuard guard(sys);
-  WriteEntry("Message Part: one");
-  EXPECT_EQ(Slurp(dir_ / today_),
-            "*** SELVARN SMS API version 6.1.0 log dated on 2015-07-05 09:03:07 ***\r\n"
-            "Message Part: one\r\n");
-  EXPECT_GT(sys.writes, 20);
+  };
+  for (const int fail : {0, -ENOSPC, 1}) {
+    Pieces sys;
+    sys.fail = fail;
+    const platform::SystemCallsGuard guard(sys);
+    fs::remove(dir_ / today_);
+    if (fail != 0) {
+      ExpectRefused("write failing with " + std::to_string(fail));
+      continue;
+    }
+    WriteEntry("Message Part: one");
+    EXPECT_EQ(Slurp(dir_ / today_),
+              "*** SELVARN SMS API version 6.1.0 log dated on 2015-07-05 09:03:07 ***\r\n"
+              "Message Part: one\r\n");
+    EXPECT_GT(sys.writes, 20);
+  }
 }
 
 }  // namespace

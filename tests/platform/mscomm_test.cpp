@@ -1,25 +1,107 @@
-// The serial control on pseudo-terminals: settings, bytes both ways, and what a device
-// that fails, stalls or is interrupted does to a write or a read.
+// The serial control on pseudo-terminals: settings, bytes both ways, what a device that
+// fails, stalls or is interrupted does to a write or a read, and how the port is taken
+// (exclusively, and through a UUCP lock file checked against other processes).
 #include "platform/mscomm.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <deque>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
-#include "platform/port_folder.hpp"
-#include "pty.hpp"
+#include <gtest/gtest.h>
+
+#include "platform/system_calls.hpp"
+#include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 #include "support/errors.hpp"
+#include "support/port_folder.hpp"
 
 namespace selvarn::platform {
 namespace {
 
+namespace fs = std::filesystem;
 using selvarn::testing::ErrorNumberOf;
+
+class PtyPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int master = -1;
+    int slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);  // the port under test opens it by itself
+    master_.reset(master);
+    device_ = name;
+    ports_.Link(1, device_);
+  }
+
+  // What the device received, until want bytes or half a second of silence.
+  std::string ReadMaster(std::size_t want) {
+    std::string out;
+    char buf[4096];
+    for (int idle = 0; idle < 25 && out.size() < want;) {
+      pollfd p{master_.get(), POLLIN, 0};
+      const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::read(master_.get(), buf, sizeof buf) : 0;
+      idle = n > 0 ? 0 : idle + 1;
+      if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+
+  selvarn::testing::PortFolder ports_;
+  UniqueFd master_;
+  std::string device_;
+};
+
+// The real system calls, except for the outcomes queued for the next calls of a kind:
+// a negative entry fails the call with that errno; any other caps the bytes a read or
+// write moves, or is the events a poll reports at once.
+struct Disturbed : SystemCalls {
+  std::deque<int> opens, reads, writes, polls;
+  int open_flags = 0;   // of the last open
+  int interrupted = 0;  // real waits a signal ended
+
+  int Open(const char* path, int flags, mode_t mode) override {
+    open_flags = flags;
+    return Next(opens, 0) < 0 ? -1 : SystemCalls::Open(path, flags, mode);
+  }
+  ssize_t Read(int fd, void* buffer, std::size_t size) override {
+    const int cap = Next(reads, static_cast<int>(size));
+    return cap < 0 ? -1 : SystemCalls::Read(fd, buffer, std::min<std::size_t>(size, cap));
+  }
+  ssize_t Write(int fd, const void* bytes, std::size_t size) override {
+    const int cap = Next(writes, static_cast<int>(size));
+    return cap < 0 ? -1 : SystemCalls::Write(fd, bytes, std::min<std::size_t>(size, cap));
+  }
+  int Poll(pollfd* fds, nfds_t count, int timeout_ms) override {
+    const int events = Next(polls, 0);
+    if (events != 0) return events < 0 ? -1 : (fds->revents = static_cast<short>(events), 1);
+    const int ready = SystemCalls::Poll(fds, count, timeout_ms);
+    interrupted += ready < 0 && errno == EINTR;
+    return ready;
+  }
+  static int Next(std::deque<int>& queue, int otherwise) {
+    if (queue.empty()) return otherwise;
+    const int v = queue.front();
+    queue.pop_front();
+    if (v < 0) errno = -v;
+    return v;
+  }
+};
 
 TEST(SettingsText, ValidTextsParseAndMalformedOnesAreRefused) {
   const std::pair<const char*, LineSettings> valid[] = {
@@ -47,7 +129,6 @@ TEST(PortNumbers, InvalidMissingOrUnsuitableDevicesAreRefused) {
   ports.Link(1, ports.path() + "/no-such-device");
   std::ofstream(ports.path() + "/plain") << "x";
   ports.Link(2, ports.path() + "/plain");
-  EXPECT_EQ(PortDevicePath(4), "/dev/ttyS3");  // no entry
   MSComm port;
   EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(0); }), err::kInvalidPortNumber);
   EXPECT_EQ(port.CommPort(), 1);
@@ -75,79 +156,75 @@ TEST_F(PtyPort, SettingsReachTheDevice) {
   EXPECT_FALSE(tio.c_cflag & CSTOPB);
 }
 
-TEST_F(PtyPort, BytesPassUnchangedThroughInterruptedShortAndRefusedCalls) {
+TEST_F(PtyPort, InterruptedOrShortCallsLoseNothingAndAFailedDeviceIsGone) {
   struct Case {
     const char* name;
     std::deque<int> opens, writes, polls, reads;
+    bool write_ok, read_ok;
   } cases[] = {
-      {"undisturbed", {}, {}, {}, {}},
-      {"interrupted open", {-EINTR, -EINTR}, {}, {}, {}},
-      {"interrupted write", {}, {-EINTR, -EINTR}, {}, {}},
-      {"short writes", {}, {1, 2, 0, 3}, {}, {}},
-      {"no room, interrupted wait", {}, {-EAGAIN, -EAGAIN}, {-EINTR, -EINTR}, {}},
-      {"interrupted and short reads", {}, {}, {}, {-EINTR, 1, -EINTR, 2}},
+      {"undisturbed", {}, {}, {}, {}, true, true},
+      {"interrupted open", {-EINTR, -EINTR}, {}, {}, {}, true, true},
+      {"interrupted write", {}, {-EINTR, -EINTR}, {}, {}, true, true},
+      {"short writes", {}, {1, 2, 0, 3}, {}, {}, true, true},
+      {"no room, interrupted wait", {}, {-EAGAIN, -EAGAIN}, {-EINTR, -EINTR}, {}, true, true},
+      {"interrupted and short reads", {}, {}, {}, {-EINTR, 1, -EINTR, 2}, true, true},
+      {"write fails", {}, {-EIO}, {}, {}, false, true},
+      {"read fails", {}, {}, {}, {-EIO}, true, false},
+      {"hang-up seen by an interrupted poll", {}, {}, {-EINTR, POLLHUP}, {0}, true, false},
+      {"far end closes", {}, {}, {}, {}, true, false},
   };
   const std::string out("AT+CMGF=0\r\r\n\x1a\x1b\x7f\x80\xff", 16);
   const std::string in("\r\n> \x00\xfe\n", 7);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    SetUp();
     Disturbed sys;
     const SystemCallsGuard guard(sys);
     sys.opens = c.opens;
-    sys.writes = c.writes;
-    sys.polls = c.polls;
-    sys.reads = c.reads;
     MSComm port;
     port.PortOpen(true);
     EXPECT_EQ(sys.open_flags & (O_CLOEXEC | O_NOCTTY | O_NONBLOCK),
               O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    EXPECT_EQ(port.Input(), "");
-    port.Output(out);
-    EXPECT_EQ(ReadMaster(out.size()), out);
-    ASSERT_EQ(::write(master_.get(), in.data(), in.size()), 7);
+    sys.writes = c.writes;
+    sys.polls = c.polls;
+    sys.reads = c.reads;
+    EXPECT_EQ(ErrorNumberOf([&] { port.Output(out); }),
+              c.write_ok ? 0 : err::kHardwareNotAvailable);
+    EXPECT_EQ(ReadMaster(out.size()), c.write_ok ? out : "");
+    if (c.read_ok || !c.reads.empty()) {
+      ASSERT_EQ(::write(master_.get(), in.data(), in.size()), 7);
+    } else {
+      master_.reset();  // the far end closes
+    }
     usleep(20000);
-    EXPECT_EQ(port.Input(), in);
+    EXPECT_EQ(port.Input(), c.read_ok && c.write_ok ? in : "");
     EXPECT_EQ(port.Input(), "") << "what was read is not read again";
+    if (!c.write_ok || !c.read_ok) {
+      EXPECT_EQ(ErrorNumberOf([&] { port.Output(out); }), err::kHardwareNotAvailable);
+      EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
+    }
     EXPECT_EQ(sys.opens.size() + sys.writes.size() + sys.polls.size() + sys.reads.size(), 0u);
   }
 }
 
-TEST_F(PtyPort, AFailingOrVanishedDeviceIsGoneWithoutWaiting) {
-  for (const char* how : {"write fails", "read fails", "far end closes"}) {
-    SCOPED_TRACE(how);
-    SetUp();
-    Disturbed sys;
-    const SystemCallsGuard guard(sys);
-    MSComm port;
-    port.PortOpen(true);
-    if (how[0] == 'w') sys.writes = {-EIO};
-    if (how[0] == 'r') sys.reads = {-EIO};
-    if (how[0] == 'f') master_.reset();
-    if (how[0] != 'w') {
-      EXPECT_EQ(port.Input(), "");
-    }
-    EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
-    EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }), err::kHardwareNotAvailable);
-    EXPECT_EQ(port.Input(), "");
-    EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
-  }
-}
-
-// A device that takes one byte, then no more for pause_ms, on a fake monotonic clock;
-// a signal every signal_ms (0: none) ends each wait early.
+// A device that takes one byte, then no more for pause_ms, on a fake monotonic clock,
+// answering EAGAIN and 0 by turns; a signal every signal_ms (0: none) ends each wait
+// early; a hang-up (-1 ms) ends it at once.
 struct StallingDevice : SystemCalls {
   StallingDevice(std::int64_t pause_ms, std::int64_t signal_ms)
       : pause(pause_ms), signal(signal_ms), ready_at(pause_ms) {}
   std::int64_t pause, signal, ready_at, now = 0;
   std::string taken;
+  bool zero = false;
 
   ssize_t Write(int, const void* bytes, std::size_t) override {
-    if (now < ready_at) return errno = EAGAIN, -1;
+    if (now < ready_at) return (zero = !zero) ? 0 : (errno = EAGAIN, -1);
     taken += *static_cast<const char*>(bytes);
     ready_at = now + pause;
     return 1;
   }
   int Poll(pollfd* p, nfds_t, int timeout_ms) override {
+    if (signal < 0) return p->revents = POLLHUP, 1;
     p->revents = ready_at <= now + timeout_ms ? POLLOUT : 0;
     if (p->revents != 0) return now = std::max(now, ready_at), 1;
     if (signal > 0 && signal < timeout_ms) return now += signal, errno = EINTR, -1;
@@ -164,6 +241,7 @@ TEST_F(PtyPort, AWriteGivesUpAfterFiveSecondsWithoutProgressWhateverTheSignals) 
   } cases[] = {
       {4999, 1, true, 3 * 4999}, {5000, 7, true, 3 * 5000}, {5001, 1, false, 5000},
       {5001, 7, false, 5000},    {5001, 0, false, 5000},    {60000, 3, false, 5000},
+      {60000, -1, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.pause_ms << " ms pause, signal every " << c.signal_ms);
@@ -199,13 +277,132 @@ TEST_F(PtyPort, ASignalStormDoesNotEndAStalledWrite) {
   sigaction(SIGALRM, &action, nullptr);
   itimerval timer{{0, 1000}, {0, 1000}};
   setitimer(ITIMER_REAL, &timer, nullptr);
+  const std::int64_t start = sys.MonotonicMs();
   const int error = ErrorNumberOf([&] { port.Output(out); });
+  const std::int64_t waited = sys.MonotonicMs() - start;
   timer = {};
   setitimer(ITIMER_REAL, &timer, nullptr);
   reader.join();
   EXPECT_EQ(error, 0);
   EXPECT_TRUE(got == out) << got.size() << " of " << out.size() << " bytes arrived";
   EXPECT_GT(sys.interrupted, 0) << "the storm never hit the wait";
+  EXPECT_TRUE(waited >= 250 && waited < 5000) << waited << " ms on the monotonic clock";
+}
+
+// The HDB form: the PID right-aligned in ten characters, then a newline.
+std::string Hdb(pid_t pid) {
+  const std::string digits = std::to_string(pid);
+  return std::string(10 - digits.size(), ' ') + digits + "\n";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+// The exit status of a child process that runs f.
+template <typename F>
+int InChild(F f) {
+  const pid_t child = fork();
+  if (child == 0) _exit(f());
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class PortLocks : public PtyPort {
+ protected:
+  std::string LockFile() const {
+    return ports_.locks() + "/LCK.." + fs::path(device_).filename().string();
+  }
+  // Whether the device is in exclusive mode (an unprivileged open is refused outright).
+  bool HeldExclusively() const {
+    const UniqueFd fd(open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    int exclusive = 0;
+    return fd ? ioctl(fd.get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 : errno == EBUSY;
+  }
+};
+
+TEST_F(PortLocks, WhileOpenTheRealDeviceIsLockedWithThisProcessesPid) {
+  ports_.Link(1, ports_.path() + "/modem");  // com1 -> modem -> the device
+  fs::create_symlink(device_, ports_.path() + "/modem");
+  MSComm port;
+  port.PortOpen(true);
+  EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
+  EXPECT_EQ(fs::status(LockFile()).permissions(), static_cast<fs::perms>(0644));
+  EXPECT_TRUE(HeldExclusively());
+  port.PortOpen(false);
+  EXPECT_TRUE(fs::is_empty(ports_.locks())) << "the lock and any temporary file are gone";
+  EXPECT_FALSE(HeldExclusively());
+  port.PortOpen(true);  // a lock that another program replaced is not ours to remove
+  fs::remove(LockFile());
+  std::ofstream(LockFile()) << Hdb(getppid());
+  port.PortOpen(false);
+  EXPECT_EQ(Slurp(LockFile()), Hdb(getppid()));
+  setenv("SELVARN_SMS_LOCKS", (ports_.path() + "/absent").c_str(), 1);
+  port.PortOpen(true);  // where no lock can be made, the port opens without one
+  EXPECT_TRUE(HeldExclusively());
+  MSComm second;
+  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
+}
+
+TEST_F(PortLocks, ALiveHolderRefusesTheOpenAndAStaleLockIsTakenOver) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::pair<std::string, bool> cases[] = {
+      {Hdb(getppid()), false},  // a live process
+      {std::to_string(getppid()), false},
+      {Hdb(getpid()), false},
+      {Hdb(1), false},
+      {"", false},  // created, PID not yet written
+      {"modem\n", false},
+      {Hdb(gone) + "x", false},
+      {Hdb(gone), true},  // its process is gone
+      {std::to_string(gone) + "\n", true},
+  };
+  for (const auto& [lock, opens] : cases) {
+    SCOPED_TRACE("lock \"" + lock + "\"");
+    std::ofstream(LockFile()) << lock;
+    Disturbed sys;
+    const SystemCallsGuard guard(sys);
+    sys.reads = {-EINTR};  // while reading the lock
+    MSComm port;
+    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), opens ? 0 : err::kPortAlreadyOpen);
+    EXPECT_EQ(Slurp(LockFile()), opens ? Hdb(getpid()) : lock);
+    EXPECT_EQ(HeldExclusively(), opens);
+    port.PortOpen(false);
+    fs::remove(LockFile());
+  }
+}
+
+TEST_F(PortLocks, OtherOpenersAreRefusedWhileTheHolderLives) {
+  MSComm first;
+  first.PortOpen(true);
+  EXPECT_EQ(ErrorNumberOf([&] { first.PortOpen(true); }), err::kPortAlreadyOpen);
+  EXPECT_EQ(ErrorNumberOf([&] { first.CommPort(2); }), err::kPortAlreadyOpen);
+  MSComm second;  // in this process, and in another one
+  EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
+  EXPECT_EQ(InChild([] { return ErrorNumberOf([] { MSComm().PortOpen(true); }) == 8005; }), 1);
+  // A child forked while the port is open may close its copy; the port stays ours.
+  EXPECT_EQ(InChild([&] { return first.PortOpen(false), 0; }), 0);
+  EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
+  EXPECT_TRUE(HeldExclusively());
+  first.PortOpen(false);
+  second.PortOpen(true);
+  EXPECT_TRUE(second.PortOpen());
+}
+
+// Another program took the port with TIOCEXCL and no lock file (on a pseudo-terminal
+// the mode outlives its close): the kernel does not stop a privileged opener, so the
+// port itself must be asked.
+TEST_F(PortLocks, AProgramHoldingThePortExclusivelyKeepsIt) {
+  ASSERT_EQ(InChild([this] { return ioctl(open(device_.c_str(), O_RDWR | O_NOCTTY), TIOCEXCL); }),
+            0);
+  MSComm port;
+  EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kPortAlreadyOpen);
+  EXPECT_FALSE(fs::exists(LockFile()));
 }
 
 }  // namespace
