@@ -115,9 +115,10 @@ TEST(SettingsText, ValidTextsParseAndMalformedOnesAreRefused) {
               std::tie(want.speed, want.parity, want.data_bits, want.stop_bits))
         << text;
   }
-  for (const char* text : {"", "115200", "115200,N,8", "115200,N,8,1,1", "12345,N,8,1",
-                           "9600,X,8,1", "9600,NN,8,1", "9600,N,9,1", "9600,N,4,1", "9600,N,8,3",
-                           "abc,N,8,1", "-9600,N,8,1", "9600,,8,1", "99999999999,N,8,1"}) {
+  for (const char* text :
+       {"", "115200", "115200,N,8", "115200,N,8,1,1", "12345,N,8,1", "9600,X,8,1", "9600,NN,8,1",
+        "9600,N,9,1", "9600,N,4,1", "9600,N,8,3", "abc,N,8,1", "959:,N,8,1", "-9600,N,8,1",
+        "9600,,8,1", "99999999999,N,8,1"}) {
     MSComm port;
     EXPECT_EQ(ErrorNumberOf([&] { port.Settings(text); }), err::kInvalidPropertyValue) << text;
     EXPECT_EQ(port.Settings(), "9600,N,8,1") << text;
@@ -336,6 +337,7 @@ TEST_F(PortLocks, WhileOpenTheRealDeviceIsLockedWithThisProcessesPid) {
   EXPECT_TRUE(fs::is_empty(ports_.locks())) << "the lock and any temporary file are gone";
   EXPECT_FALSE(HeldExclusively());
   port.PortOpen(true);  // a lock that another program replaced is not ours to remove
+  EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
   fs::remove(LockFile());
   std::ofstream(LockFile()) << Hdb(getppid());
   port.PortOpen(false);
