@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "messaging/fixture.hpp"
+#include "text/text.hpp"
 
 namespace selvarn {
 namespace {
@@ -51,29 +52,7 @@ std::u16string Repeat(std::u16string_view cycle, std::size_t n) {
   return out;
 }
 
-std::string Utf8(std::u16string_view u) {
-  std::string out;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    char32_t c = u[i];
-    if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (u[++i] - 0xDC00);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+std::string Utf8(std::u16string_view u) { return text::Utf16ToUtf8(u); }
 
 TEST_F(Gateway, Ucs2TextsCutIntoTheirParts) {
   const std::u16string greek = Repeat(u"αβγδεζηθικλμνξοπρστυφχψω ", 150);
