@@ -295,6 +295,9 @@ SELVARN_C_API selvarn_hresult selvarn_CLSIDFromProgID(const char* progid, selvar
 SELVARN_C_API selvarn_hresult selvarn_CreateObject(const char* progid, const selvarn_guid* riid,
                                                    void** ppv);
 
+/* The type description GetTypeInfo hands out, without making an object. */
+SELVARN_C_API selvarn_hresult selvarn_LoadTypeLib(const selvarn_typeinfo** info);
+
 /* Library-allocated text: the length is kept, so text holding NUL survives. */
 SELVARN_C_API char* selvarn_AllocString(const char* utf8);
 SELVARN_C_API size_t selvarn_StringLength(const char* s);

@@ -436,6 +436,10 @@ using selvarn::api::c_abi::Out;
 
 extern "C" {
 
+selvarn_hresult selvarn_LoadTypeLib(const selvarn_typeinfo** info) {
+  return Guard([&] { Out(info) = selvarn::api::c_abi::TypeInfo().get(); });
+}
+
 char* selvarn_AllocString(const char* utf8) {
   try {
     return selvarn::api::c_abi::NewString(utf8 != nullptr ? utf8 : "");
