@@ -62,7 +62,7 @@ std::string InText(const char* text) {
 
 void NullPointer() {
   throw AutomationError(SELVARN_E_POINTER, err::kInvalidCall,
-                        "Invalid procedure call or argument: a NULL pointer for a result");
+                        "Invalid procedure call or argument: a NULL pointer");
 }
 
 bool SameGuid(const selvarn_guid* a, const selvarn_guid& b) {
@@ -343,11 +343,6 @@ selvarn_hresult Invoke(selvarn_SMS* self, std::int32_t id, const selvarn_guid* r
 
 selvarn_variant_bool Bool(bool b) { return b ? SELVARN_VARIANT_TRUE : SELVARN_VARIANT_FALSE; }
 
-[[noreturn]] void Unavailable(const char* name) {
-  throw AutomationError(hr::kNotImplemented, kErrNotSupported,
-                        std::string("Object doesn't support this action: ") + name);
-}
-
 // The text properties are alike but for their accessors.
 #define SELVARN_TEXT_SLOTS(Name)                                                                 \
   .put_##Name = [](selvarn_SMS* self,                                                            \
@@ -392,25 +387,42 @@ const selvarn_SMSVtbl kVtbl = {
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
           return Guard([&] { Out(result) = Bool(Sms(self).ConnectToGSM()); });
         },
-    .ReadSMS = [](selvarn_SMS*,
-                  selvarn_variant_bool*) { return Guard([] { Unavailable("ReadSMS"); }); },
-    .SendLMSText = [](selvarn_SMS*, char**, char**, std::int16_t*,
-                      selvarn_variant_bool*) { return Guard([] { Unavailable("SendLMSText"); }); },
-    .SendSMST = [](selvarn_SMS*, const char*, const char*,
-                   selvarn_variant_bool*) { return Guard([] { Unavailable("SendSMST"); }); },
-    .SendSMSU = [](selvarn_SMS*, const char*, const char*,
-                   selvarn_variant_bool*) { return Guard([] { Unavailable("SendSMSU"); }); },
+    .ReadSMS =
+        [](selvarn_SMS* self, selvarn_variant_bool* result) {
+          return Guard([&] { Out(result) = Bool(Sms(self).ReadSMS()); });
+        },
+    // By reference, as declared, to copies: the caller's values are never written.
+    .SendLMSText =
+        [](selvarn_SMS* self, char** number, char** message, std::int16_t* reference,
+           selvarn_variant_bool* result) {
+          return Guard([&] {
+            std::string n = InText(Ref(number));
+            std::string m = InText(Ref(message));
+            std::int16_t r = Ref(reference);
+            Out(result) = Bool(Sms(self).SendLMSText(n, m, r));
+          });
+        },
+    .SendSMST =
+        [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
+          return Guard(
+              [&] { Out(result) = Bool(Sms(self).SendSMST(InText(number), InText(text))); });
+        },
+    .SendSMSU =
+        [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
+          return Guard(
+              [&] { Out(result) = Bool(Sms(self).SendSMSU(InText(number), InText(text))); });
+        },
     .DeliveryReportOn =
-        [](selvarn_SMS*, selvarn_variant_bool*) {
-          return Guard([] { Unavailable("DeliveryReportOn"); });
+        [](selvarn_SMS* self, selvarn_variant_bool* result) {
+          return Guard([&] { Out(result) = Bool(Sms(self).DeliveryReportOn()); });
         },
     .DeliveryReportOff =
-        [](selvarn_SMS*, selvarn_variant_bool*) {
-          return Guard([] { Unavailable("DeliveryReportOff"); });
+        [](selvarn_SMS* self, selvarn_variant_bool* result) {
+          return Guard([&] { Out(result) = Bool(Sms(self).DeliveryReportOff()); });
         },
     .GetDeliveryReport =
-        [](selvarn_SMS*, selvarn_variant_bool*) {
-          return Guard([] { Unavailable("GetDeliveryReport"); });
+        [](selvarn_SMS* self, selvarn_variant_bool* result) {
+          return Guard([&] { Out(result) = Bool(Sms(self).GetDeliveryReport()); });
         },
     .CloseModem =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {

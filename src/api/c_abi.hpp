@@ -45,11 +45,15 @@ char* NewString(std::string_view text);
 // Borrowed text going in: NULL is empty; text that is not UTF-8 is refused (error 5).
 std::string InText(const char* text);
 [[noreturn]] void NullPointer();
-// An output argument, refused when NULL.
+// An output or by-reference argument, refused when NULL.
 template <typename T>
 T& Out(T* p) {
   if (p == nullptr) NullPointer();
   return *p;
+}
+template <typename T>
+T& Ref(T* p) {
+  return Out(p);
 }
 
 bool SameGuid(const selvarn_guid* a, const selvarn_guid& b);

@@ -55,19 +55,39 @@ const Binding kBindings[] = {
      }},
     {"ConnectToGSM", nullptr, nullptr,
      [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ConnectToGSM()); }},
+    {"ReadSMS", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ReadSMS()); }},
+    // By reference to the converted copies: the caller's values are never touched.
+    {"SendLMSText", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       std::int16_t reference = Int16(a[2]);
+       return Bool(s.SendLMSText(Text(a[0]), Text(a[1]), reference));
+     }},
+    {"SendSMST", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       return Bool(s.SendSMST(std::move(Text(a[0])), std::move(Text(a[1]))));
+     }},
+    {"SendSMSU", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       return Bool(s.SendSMSU(std::move(Text(a[0])), std::move(Text(a[1]))));
+     }},
+    {"DeliveryReportOn", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOn()); }},
+    {"DeliveryReportOff", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOff()); }},
+    {"GetDeliveryReport", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.GetDeliveryReport()); }},
     {"CloseModem", nullptr, nullptr,
      [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.CloseModem()); }},
 };
 
 #undef SELVARN_TEXT_PROPERTY
 
-const Binding kUnbound{};
-
 // The binding of each member, in the type library's order.
 const Binding& BindingOf(const Member& member) {
   static const std::vector<const Binding*> table = [] {
     const auto members = TypeLib().members;
-    std::vector<const Binding*> t(members.size(), &kUnbound);
+    std::vector<const Binding*> t(members.size(), nullptr);
     for (const Binding& b : kBindings) {
       t[static_cast<std::size_t>(FindMember(b.name) - members.data())] = &b;
     }
@@ -168,10 +188,6 @@ Variant Run(SMS& sms, const Member& m, const Binding& b, unsigned flags,
     for (const Param& p : m.params) required += p.optional ? 0 : 1;
     if (args.size() < required || args.size() > m.params.size()) {
       throw wrong_count(required, m.params.size());
-    }
-    if (b.call == nullptr) {
-      throw AutomationError(hr::kNotImplemented, kErrNotSupported,
-                            "Object doesn't support this action: " + std::string(m.name));
     }
     std::array<Variant, 4> converted;
     for (std::size_t i = 0; i < m.params.size(); ++i) {

@@ -46,7 +46,6 @@ inline constexpr std::int32_t kOverflow = static_cast<std::int32_t>(0x8002000A);
 inline constexpr std::int32_t kBadParamCount = static_cast<std::int32_t>(0x8002000E);
 inline constexpr std::int32_t kParamNotOptional = static_cast<std::int32_t>(0x8002000F);
 inline constexpr std::int32_t kInvalidArg = static_cast<std::int32_t>(0x80070057);
-inline constexpr std::int32_t kNotImplemented = static_cast<std::int32_t>(0x80004001);
 // A run-time error's own HRESULT: its number in the control facility.
 constexpr std::int32_t FromErrorNumber(int number) {
   return static_cast<std::int32_t>(0x800A0000U | (static_cast<unsigned>(number) & 0xFFFFU));
@@ -55,7 +54,6 @@ constexpr std::int32_t FromErrorNumber(int number) {
 
 // Run-time error numbers of malformed calls, beside those of selvarn::err.
 inline constexpr int kErrNoSuchMember = 438;  // object doesn't support this property or method
-inline constexpr int kErrNotSupported = 445;  // object doesn't support this action
 inline constexpr int kErrArgumentNotOptional = 449;
 inline constexpr int kErrWrongArgumentCount = 450;  // or an invalid property assignment
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "api/dispatch.hpp"
+#include "messaging/fixture.hpp"
 #include "support/sim_port.hpp"
 
 namespace selvarn::api {
@@ -223,6 +224,52 @@ TEST_F(DispatchToModem, PortsAtTheEndsOfTheRangeAreTriedNotRefused) {
     EXPECT_EQ(o.hresult, 0) << port;
     EXPECT_EQ(o.result, Variant(std::int32_t{0})) << port;
   }
+}
+
+class DispatchMessaging : public testing::Messaging {
+ protected:
+  Outcome Run(const char* name, const std::vector<Variant>& args) {
+    sim->ClearTranscript();
+    return Call(sms, name, kMethod, args);
+  }
+  Variant Get(const char* name) { return Call(sms, name, kPropertyGet, {}).result; }
+};
+
+TEST_F(DispatchMessaging, EveryMessagingMethodThroughItsId) {
+  const Variant yes = VariantBool::True;
+  EXPECT_EQ(Run("SendSMST", {std::string("012-5550147"), std::string("hellohello")}).result, yes);
+  EXPECT_EQ(sim->Received(),
+            "AT+CMGS=23\r\r0011000B810621550541F70000AA0AE8329BFD4697D9EC37\x1a\r");
+  EXPECT_EQ(Run("SendSMSU", {std::string("012-5550147"), std::string("hi")}).result, yes);
+  EXPECT_EQ(sim->Received(), "AT+CMGS=18\r\r0011000B810621550541F70008AA0400680069\x1a\r");
+
+  // Through the network and back: the own number receives, reports come back.
+  const std::string own = "+447700900123";
+  EXPECT_EQ(Run("DeliveryReportOn", {}).result, yes);
+  EXPECT_EQ(Run("SendLMSText", {own, std::string(200, 'x'), std::int32_t{42}}).result, yes);
+  EXPECT_NE(sim->Received().find("0500032A0201"), std::string::npos) << "reference 42, part 1 of 2";
+  AwaitStored("SM", 2);
+  AwaitStored("SR", 2);
+  EXPECT_EQ(Run("ReadSMS", {}).result, yes);
+  EXPECT_EQ(Get("MN"), Variant(own));
+  EXPECT_EQ(Get("Msg"), Variant(std::string(153, 'x')));
+  EXPECT_EQ(Run("GetDeliveryReport", {}).result, yes);
+  EXPECT_EQ(Get("DRStatus"), Variant(std::int32_t{1}));
+  EXPECT_EQ(Run("DeliveryReportOff", {}).result, yes);
+
+  // Their run-time errors come back with their numbers; a closed port answers false.
+  const Outcome bad_number = Run("SendSMST", {std::string("0125x"), std::string("hi")});
+  EXPECT_EQ(bad_number.hresult, hr::kException);
+  EXPECT_EQ(bad_number.number, err::kInvalidCall);
+  EXPECT_EQ(Run("SendLMSText", {own, std::string(), std::int16_t{1}}).number, err::kInvalidCall);
+  EXPECT_EQ(Run("SendLMSText", {own, std::string("x"), std::int32_t{32768}}).hresult,
+            hr::kOverflow);
+  EXPECT_EQ(Run("CloseModem", {}).result, yes);
+  for (const char* name :
+       {"ReadSMS", "DeliveryReportOn", "DeliveryReportOff", "GetDeliveryReport"}) {
+    EXPECT_EQ(Run(name, {}).result, Variant(VariantBool::False)) << name;
+  }
+  EXPECT_EQ(Run("SendSMSU", {own, std::string("hi")}).result, Variant(VariantBool::False));
 }
 
 }  // namespace

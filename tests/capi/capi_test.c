@@ -68,12 +68,13 @@ static selvarn_SMS* create(void) {
 static const char* sim_program;
 static pid_t sim_pid;
 static FILE* sim_out;
-static char sim_folder[] = "/tmp/selvarn-capi-ports-XXXXXX";
+static char sim_folder[64];
 
 /* Starts the simulator on a fresh port folder and returns its port number. */
 static int start_sim(void) {
   int fds[2];
   int port = 0;
+  strcpy(sim_folder, "/tmp/selvarn-capi-ports-XXXXXX");
   if (mkdtemp(sim_folder) == NULL || pipe(fds) != 0) exit(1);
   setenv("SELVARN_SMS_PORTS", sim_folder, 1);
   sim_pid = fork();
@@ -363,6 +364,63 @@ static void test_modem(void) {
   }
 }
 
+/* Calls `call` until it answers true, for at most about five seconds. */
+static int eventually(selvarn_SMS* sms,
+                      selvarn_hresult (*call)(selvarn_SMS*, selvarn_variant_bool*)) {
+  selvarn_variant_bool ok = SELVARN_VARIANT_FALSE;
+  for (int i = 0; i < 50 && ok == SELVARN_VARIANT_FALSE; ++i) {
+    if (call(sms, &ok) != SELVARN_S_OK) return 0;
+    if (ok == SELVARN_VARIANT_FALSE) usleep(100 * 1000);
+  }
+  return ok == SELVARN_VARIANT_TRUE;
+}
+
+static void test_messaging(void) {
+  const int port = start_sim();
+  selvarn_SMS* sms = create();
+  const selvarn_SMSVtbl* v = sms->lpVtbl;
+  int32_t status = 0;
+  selvarn_variant_bool ok = 0;
+  CHECK_HR(v->InitModem(sms, (int16_t)port, "", &status), SELVARN_S_OK);
+  CHECK_HR(v->SendSMST(sms, "012-5550147", "hellohello", &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK_HR(v->SendSMSU(sms, "012-5550147", "hi", &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK_HR(v->SendSMST(sms, "0125x", "hi", &ok), SELVARN_HRESULT_FROM_ERROR(5));
+  CHECK_ERROR(5, "");
+  CHECK_HR(v->DeliveryReportOn(sms, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+
+  /* To the modem's own number, so that the parts and their reports come back. */
+  char number[] = "+447700900123", text[201];
+  char *number_ref = number, *text_ref = text;
+  int16_t reference = 42;
+  memset(text, 'x', 200);
+  text[200] = '\0';
+  CHECK_HR(v->SendLMSText(sms, &number_ref, &text_ref, &reference, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK(number_ref == number && strcmp(number, "+447700900123") == 0);
+  CHECK(text_ref == text && strlen(text) == 200 && reference == 42);
+  CHECK_HR(v->SendLMSText(sms, NULL, &text_ref, &reference, &ok), SELVARN_E_POINTER);
+  CHECK_ERROR(5, "NULL");
+
+  char* got = NULL;
+  CHECK(eventually(sms, v->ReadSMS));
+  CHECK_HR(v->get_Msg(sms, &got), SELVARN_S_OK);
+  CHECK(strlen(got) == 153 && strspn(got, "x") == 153);
+  selvarn_FreeString(got);
+  CHECK(eventually(sms, v->GetDeliveryReport));
+  CHECK_HR(v->get_DRStatus(sms, &status), SELVARN_S_OK);
+  CHECK(status == 1);
+  CHECK_HR(v->DeliveryReportOff(sms, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  sms->lpVtbl->Release(sms);
+  const char* written = stop_sim();
+  CHECK(strstr(written, "AT+CMGS=23<CR><CR>0011000B810621550541F70000AA0AE8329BFD4697D9EC37<^Z>"
+                        "<CR>AT+CMGS=18<CR><CR>0011000B810621550541F70008AA0400680069<^Z><CR>"));
+  CHECK(strstr(written, "0500032A0201") && strstr(written, "0500032A0202"));
+}
+
 static void test_registration(void) {
   char home[] = "/tmp/selvarn-capi-config-XXXXXX";
   char path[256], text[4096];
@@ -424,6 +482,7 @@ int main(int argc, char** argv) {
   test_type_info();
   test_dispatch();
   test_modem();
+  test_messaging();
   test_registration();
   printf("capi: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;

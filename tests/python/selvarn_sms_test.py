@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import selvarn_sms
@@ -117,6 +118,35 @@ class Modem(unittest.TestCase):
             written = sim.stop()
         self.assertEqual(written, "AT<CR>AT+CPIN?<CR>AT+CSMS=0<CR>AT+CSQ<CR>AT+CSDH=1<CR>"
                          "AT+CMGF=0<CR><CR>AT+CREG?<CR>AT+CREG?<CR>")
+
+
+    def test_messages_go_round_the_network(self):
+        sim = Simulator()
+        own = "+447700900123"  # the simulator's own number: what it is sent comes back
+        try:
+            sms = SMS()
+            self.assertIs(sms.InitModem(sim.port), ModemStatus.OK)
+            self.assertIs(sms.DeliveryReportOn(), True)
+            self.assertIs(sms.SendSMSU(own, "Grüße ✓"), True)
+            self.assertIs(sms.SendLMSText(own, "y" * 160, 7), True)
+            with self.assertRaises(SMSError) as caught:
+                sms.SendSMST("not a number", "hi")
+            self.assertEqual(caught.exception.number, 5)
+            texts = []
+            for _ in range(50):
+                while sms.ReadSMS():
+                    texts.append((sms.MN, sms.Msg))
+                if len(texts) == 3:
+                    break
+                time.sleep(0.1)
+            self.assertEqual(texts, [(own, "Grüße ✓"), (own, "y" * 153), (own, "y" * 7)])
+            self.assertIs(sms.GetDeliveryReport(), True)
+            self.assertIs(sms.DRStatus, DeliveryStatus.Delivered)
+            self.assertIs(sms.DeliveryReportOff(), True)
+            self.assertIs(sms.CloseModem(), True)
+            self.assertIs(sms.ReadSMS(), False)
+        finally:
+            sim.stop()
 
 
 class Finding(unittest.TestCase):
