@@ -142,8 +142,6 @@ static void test_identity_and_lifetime(void) {
            SELVARN_S_OK);
   CHECK_HR(factory->lpVtbl->CreateInstance(factory, factory, &selvarn_IID__SMS, &other),
            SELVARN_CLASS_E_NOAGGREGATION);
-  CHECK_HR(factory->lpVtbl->CreateInstance(factory, NULL, &selvarn_IID_IClassFactory, &other),
-           SELVARN_E_NOINTERFACE);
   CHECK_HR(factory->lpVtbl->LockServer(factory, 1), SELVARN_S_OK);
   factory->lpVtbl->Release(factory);
   CHECK_HR(DllCanUnloadNow(), SELVARN_S_FALSE);
@@ -343,7 +341,14 @@ static void test_modem(void) {
   CHECK(ok == SELVARN_VARIANT_TRUE);
   CHECK_HR(other->lpVtbl->ConnectToGSM(other, &ok), SELVARN_S_OK);
   CHECK(ok == SELVARN_VARIANT_TRUE);
-  /* Releasing the last reference to one object closes the port its thread shares. */
+  /* Releasing the last reference to one object closes the port its thread shares; an
+     object asked for with an interface it lacks is never made, so it closes nothing. */
+  selvarn_ClassFactory* factory = NULL;
+  void* none = NULL;
+  DllGetClassObject(&selvarn_CLSID_SMS, &selvarn_IID_IClassFactory, (void**)&factory);
+  CHECK_HR(factory->lpVtbl->CreateInstance(factory, NULL, &selvarn_IID_IClassFactory, &none),
+           SELVARN_E_NOINTERFACE);
+  factory->lpVtbl->Release(factory);
   sms->lpVtbl->AddRef(sms);
   sms->lpVtbl->Release(sms);
   CHECK_HR(other->lpVtbl->ConnectToGSM(other, &ok), SELVARN_S_OK);
@@ -416,8 +421,9 @@ static void test_messaging(void) {
   CHECK(ok == SELVARN_VARIANT_TRUE);
   sms->lpVtbl->Release(sms);
   const char* written = stop_sim();
-  CHECK(strstr(written, "AT+CMGS=23<CR><CR>0011000B810621550541F70000AA0AE8329BFD4697D9EC37<^Z>"
-                        "<CR>AT+CMGS=18<CR><CR>0011000B810621550541F70008AA0400680069<^Z><CR>"));
+  CHECK(strstr(written,
+               "AT+CMGS=23<CR><CR>0011000B810621550541F70000AA0AE8329BFD4697D9EC37<^Z>"
+               "<CR>AT+CMGS=18<CR><CR>0011000B810621550541F70008AA0400680069<^Z><CR>"));
   CHECK(strstr(written, "0500032A0201") && strstr(written, "0500032A0202"));
 }
 
