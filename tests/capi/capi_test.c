@@ -243,7 +243,10 @@ static void test_dispatch(void) {
   selvarn_SMS* sms = create();
   const selvarn_SMSVtbl* v = sms->lpVtbl;
   const char* names[] = {"sendlmstext", "INTMESSAGEREFERENCE", "strMobileNumber", "nope"};
+  const char* one[] = {"mn", NULL};
   int32_t ids[4];
+  CHECK_HR(v->GetIDsOfNames(sms, NULL, one, 1, 0, ids), SELVARN_S_OK);
+  CHECK(ids[0] == 0x68030001);
   CHECK_HR(v->GetIDsOfNames(sms, NULL, names, 3, 0, ids), SELVARN_S_OK);
   CHECK(ids[0] == 0x60030011 && ids[1] == 2 && ids[2] == 0);
   CHECK_HR(v->GetIDsOfNames(sms, NULL, names, 4, 0, ids), SELVARN_DISP_E_UNKNOWNNAME);
@@ -251,6 +254,7 @@ static void test_dispatch(void) {
   CHECK_ERROR(438, "nope");
   CHECK_HR(v->GetIDsOfNames(sms, NULL, names + 3, 1, 0, ids), SELVARN_DISP_E_UNKNOWNNAME);
   CHECK(ids[0] == -1);
+  CHECK_ERROR(438, "nope");
   CHECK_HR(v->GetIDsOfNames(sms, &selvarn_IID__SMS, names, 1, 0, ids),
            SELVARN_DISP_E_UNKNOWNINTERFACE);
   CHECK_ERROR(5, "interface");
@@ -273,6 +277,17 @@ static void test_dispatch(void) {
   CHECK(result.vt == SELVARN_VT_BSTR && strcmp(result.bstrVal, "+447700900001") == 0);
   selvarn_VariantClear(&result);
   CHECK(result.vt == SELVARN_VT_EMPTY);
+  /* A Boolean by reference, read through its pointer, assigned as text. */
+  selvarn_variant_bool yes = SELVARN_VARIANT_TRUE;
+  arg.vt = SELVARN_VT_BOOL | SELVARN_VT_BYREF;
+  arg.pboolVal = &yes;
+  CHECK_HR(
+      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL, NULL),
+      SELVARN_S_OK);
+  CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_METHOD, &none, &result, NULL, NULL),
+           SELVARN_S_OK);
+  CHECK(result.vt == SELVARN_VT_BSTR && strcmp(result.bstrVal, "True") == 0);
+  selvarn_VariantClear(&result);
 
   /* A run-time error of the member comes back as an exception with its number. */
   selvarn_excepinfo e = {0, 0, NULL, NULL};
@@ -323,6 +338,11 @@ static void test_dispatch(void) {
   CHECK_ERROR(438, "member id");
   CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_METHOD, &put, &result, NULL, NULL),
            SELVARN_DISP_E_NONAMEDARGS);
+  CHECK_ERROR(5, "by name");
+  put.cNamedArgs = 2;
+  CHECK_HR(
+      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL, NULL),
+      SELVARN_DISP_E_NONAMEDARGS);
   CHECK_ERROR(5, "by name");
   CHECK(result.vt == SELVARN_VT_EMPTY);
   sms->lpVtbl->Release(sms);
