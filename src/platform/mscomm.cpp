@@ -16,6 +16,7 @@
 
 #include "platform/line_speed.hpp"
 #include "platform/port_folder.hpp"
+#include "platform/thread_state.hpp"
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
 
@@ -183,6 +184,7 @@ void MSComm::Output(std::string_view bytes) {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
   if (hung_up_)
     Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
+  if (const auto& trace = CurrentThread().seams.serial_trace) trace(true, bytes);
   int stalled_ms = 0;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -225,6 +227,9 @@ std::string MSComm::Input() {
   if (!hung_up_) {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+  }
+  if (const auto& trace = CurrentThread().seams.serial_trace; trace && !out.empty()) {
+    trace(false, out);
   }
   return out;
 }

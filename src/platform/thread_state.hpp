@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/host_form.hpp"
 
@@ -24,6 +25,9 @@ struct Seams {
   Clock* clock = nullptr;        // nullptr: the real clock
   std::string library_folder{};  // empty: the folder the library was loaded from
   std::function<void()> pump{};  // the thread's event pump, run once per polling cycle
+  // Sees the bytes the serial control writes (written true) and reads, as they pass;
+  // the command line's trace and progress display hang here.
+  std::function<void(bool written, std::string_view bytes)> serial_trace{};
 };
 
 struct ThreadState {

@@ -1,0 +1,192 @@
+#include "cli.hpp"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <iostream>
+#include <map>
+
+#include "text_args.hpp"
+
+namespace selvarn::cli {
+namespace {
+
+constexpr const char* kDescription =
+    "selvarn-sms sends and reads SMS through a GSM modem on a serial port.\n"
+    "Each command starts the modem (InitModem), does its work and closes the port.\n"
+    "Say where the modem is with --port N (the entry comN of the port folder, else\n"
+    "/dev/ttyS<N-1>; 1 when not given) or --device PATH, or try everything without\n"
+    "hardware on the built-in simulator with --sim.";
+
+constexpr const char* kExamples = R"(
+Examples:
+  selvarn-sms --sim send +447700900123 "Hello"    no modem needed: the simulator answers
+  selvarn-sms ports                               which serial ports and port numbers exist
+  selvarn-sms --device /dev/ttyUSB0 --pin 1234 init
+  selvarn-sms --port 3 send +447700900001 "See you at ten"
+  echo "A long report ..." | selvarn-sms --port 3 send +447700900001 -
+  selvarn-sms --port 3 --json read --all          every waiting message, one JSON line each
+  selvarn-sms help SendSMST                       what a library member does
+Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
+3 run-time error (number and description on standard error).
+Run "selvarn-sms COMMAND --help" for a command's options.
+)";
+
+constexpr const char* kUsageLine =
+    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--json] [--trace] "
+    "COMMAND [ARGS]";
+
+// Each command's own synopsis, shown under a usage error in it.
+const std::map<std::string, std::string, std::less<>> kSynopsis = {
+    {"init", "init"},
+    {"network", "network"},
+    {"send", "send [--unicode] [--report] [--ref N] NUMBER TEXT|-"},
+    {"read", "read [--all]"},
+    {"reports", "reports on|off"},
+    {"report", "report [--all]"},
+    {"help", "help [MEMBER]"},
+    {"call", "call MEMBER [ARGS...]"},
+    {"ports", "ports"},
+};
+
+void AddCommands(CLI::App& app, Request& r) {
+  app.add_subcommand("init", "Start the modem and print how it went: OK, PINRequired, PINWrong,\n"
+                             "SIMBlocked, SIMError or Fail")
+      ->footer("\nExample:\n  selvarn-sms --port 3 --pin 1234 init");
+  app.add_subcommand("network", "Tell whether the modem is registered on a network")
+      ->footer("\nExample:\n  selvarn-sms --port 3 network");
+
+  CLI::App* send = app.add_subcommand(
+      "send", "Send TEXT to NUMBER: one message when it fits (160 characters of the GSM\n"
+              "alphabet), else a long message in parts of 153 characters");
+  send->add_option("NUMBER", r.number, "Recipient: digits, + for an international number")
+      ->required();
+  send->add_option("TEXT", r.text, "The message (UTF-8); - reads it from standard input")
+      ->required();
+  send->add_flag("--unicode", r.unicode,
+                 "Send in UCS2, for characters the GSM alphabet lacks (70 at most)");
+  send->add_flag("--report", r.report, "Ask the network for a delivery report (see: report)");
+  send->add_option("--ref", r.reference,
+                   "Reference shared by the parts of a long message, 0-255 (default: random)")
+      ->check(CLI::Range(0, 255));
+  send->footer(
+      "\nExamples:\n"
+      "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
+      "  selvarn-sms --port 3 send --unicode 0123456789 \"Привет\"\n"
+      "  selvarn-sms --port 3 send --report +447700900001 - < letter.txt\n"
+      "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
+
+  CLI::App* read = app.add_subcommand(
+      "read", "Read the first message waiting on the SIM, print it and delete it from the SIM");
+  read->add_flag("--all", r.all, "Go on until no message is left");
+  read->footer("\nExample:\n  selvarn-sms --port 3 read --all");
+
+  CLI::App* reports =
+      app.add_subcommand("reports", "Switch the modem's delivery reports on or off");
+  reports->add_option("STATE", "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}))
+      ->each([&r](const std::string& v) { r.on = v == "on"; });
+  reports->footer("\nExample:\n  selvarn-sms --port 3 reports on");
+
+  CLI::App* report = app.add_subcommand(
+      "report", "Read the first delivery report waiting in the modem, print it and delete it");
+  report->add_flag("--all", r.all, "Go on until no report is left");
+  report->footer("\nExample:\n  selvarn-sms --port 3 report --all");
+
+  app.add_subcommand("ports",
+                     "List the port folder's entries and the serial devices of this machine")
+      ->footer("\nExample:\n  selvarn-sms ports");
+}
+
+// The command named in a parse error, if one was reached.
+std::string CommandOf(const CLI::App& app) {
+  const auto chosen = app.get_subcommands();
+  return chosen.empty() ? std::string() : chosen.front()->get_name();
+}
+
+void PrintUsage(std::ostream& err, const std::string& command) {
+  const auto it = kSynopsis.find(command);
+  if (it != kSynopsis.end()) {
+    err << "usage: selvarn-sms [OPTIONS] " << it->second << "\n"
+        << "Run \"selvarn-sms " << command << " --help\" for more.\n";
+  } else {
+    err << kUsageLine << "\nRun \"selvarn-sms --help\" for the commands and examples.\n";
+  }
+}
+
+int UsageFailure(Io& io, const std::string& message, const std::string& command) {
+  io.err << "selvarn-sms: " << message << "\n";
+  PrintUsage(io.err, command);
+  return kUsage;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, Io& io) {
+  CLI::App app{kDescription, "selvarn-sms"};
+  app.footer(kExamples);
+  app.require_subcommand(1);
+  Request r;
+  CLI::Option* port = app.add_option("--port", r.link.port,
+                                     "Port number N, 1-32767: the modem is at the port folder's "
+                                     "entry comN, else /dev/ttyS<N-1> (default: 1)");
+  port->check(CLI::Range(1, 32767));
+  CLI::Option* device =
+      app.add_option("--device", r.link.device, "The modem's device, e.g. /dev/ttyUSB0")
+          ->excludes(port);
+  CLI::Option* sim =
+      app.add_flag("--sim", r.link.sim,
+                   std::string("Use the built-in simulated modem; what is sent to ") +
+                       kSimOwnNumber + " comes back")
+          ->excludes(port)
+          ->excludes(device);
+  app.add_option("--scenario", r.link.scenario,
+                 "With --sim: a simulator scenario file (messages, reports, faults)")
+      ->needs(sim)
+      ->check(CLI::ExistingFile)
+      ->group("Simulator");
+  app.add_option("--do", r.link.sim_lines,
+                 "With --sim: one scenario line, e.g. 'message from +447700900001 text Hi'")
+      ->needs(sim)
+      ->type_name("LINE")
+      ->group("Simulator");
+  app.add_option("--pin", r.pin, "SIM PIN (4-8 digits), sent when the SIM asks for it");
+  app.add_flag("--json", r.json, "Print each result as one JSON object on a line");
+  app.add_flag("--trace", r.trace,
+               "Show the conversation with the modem on standard error, CR and LF visible");
+  AddCommands(app, r);
+  for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
+
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    io.out << app.help();
+    return kDone;
+  } catch (const CLI::ParseError& e) {
+    const std::string command = CommandOf(app);
+    if (command.empty()) {
+      // Before any command: a word that is none of them, or nothing at all.
+      const auto extra = app.remaining();
+      const auto word = std::find_if(extra.begin(), extra.end(),
+                                     [](const std::string& a) { return !a.starts_with('-'); });
+      if (word != extra.end()) return UsageFailure(io, "unknown command \"" + *word + "\"", "");
+      if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && extra.empty()) {
+        return UsageFailure(io, "no command given", "");
+      }
+    }
+    return UsageFailure(io, e.what(), command);
+  }
+  r.command = CommandOf(app);
+  if (!r.pin.empty() && !IsPin(r.pin)) {
+    return UsageFailure(io, "the PIN must be 4 to 8 digits", "");
+  }
+  try {
+    return Execute(r, io);
+  } catch (const UsageError& e) {
+    return UsageFailure(io, e.what(), r.command);
+  }
+}
+
+}  // namespace selvarn::cli
