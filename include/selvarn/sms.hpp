@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -92,7 +93,57 @@ class SELVARN_API SMS {
   // Closes the port; closing a closed port is fine. True when it is closed afterwards.
   bool CloseModem();
 
+  // Sends one message in the GSM 7-bit alphabet (SendSMST, up to 160 characters) or in
+  // UCS2 (SendSMSU, up to 70). The number loses "+" and "-", and one beginning "01" gets
+  // "6" in front; a number written with a leading "+" goes out as an international number.
+  // After DeliveryReportOn the message asks for a status report. True when the modem took
+  // it; MR then holds the reference it gave, followed by the line breaks of its answer
+  // ("12\r\n\r\n"), and is unchanged when the answer names none. A closed port, a refusal or
+  // no answer gives false; a prompt that does not come is cancelled with ESC. Throws
+  // RuntimeError 5 for a number that is not digits or a text too long for one message.
+  bool SendSMST(std::string Number, std::string MessageText);
+  bool SendSMSU(std::string Number, std::string MessageUnicode);
+
+  // Sends a text of any length as a concatenated message in the GSM 7-bit alphabet: parts
+  // of at most 153 septets (an extension character takes two and is never split), each
+  // logged ("Message Part: ...") just before it is built, each asking for a status report,
+  // all with concatenation reference intMessageReference (0-255). strMobileNumber is digits
+  // after an optional "+" (international), used as given. True when every part was taken;
+  // MR then holds the last part's reference. False at the first part refused by the builder
+  // (a bad number or reference) or by the modem; the parts before it stay sent. Throws
+  // RuntimeError 5 for an empty text and 6 for one needing more than 215 parts, before
+  // anything is logged or sent; a closed port throws at the first part's command. None of
+  // the arguments is changed.
+  bool SendLMSText(std::string& strMobileNumber, std::string& strMessage,
+                   std::int16_t& intMessageReference);
+
+  // Switch status reports on or off (AT+CNMI and AT+CSMP). True when the modem took both
+  // commands. A failed DeliveryReportOn leaves later sends without a report request; a
+  // failed DeliveryReportOff leaves the request as it was. A closed port gives false.
+  bool DeliveryReportOn();
+  bool DeliveryReportOff();
+
+  // Reads the first message in the SIM's storage into SMSC, MN, SCTS and Msg and deletes
+  // it. True when it was read and deleted; false when there is none, the port is closed or
+  // the modem refuses a step (a refused deletion leaves the message stored and the
+  // properties set). A stored message that cannot be decoded throws RuntimeError 5 and
+  // stays on the SIM; later calls on the thread pass over it to the messages behind it.
+  // A listing too malformed to cut throws 5, 6 or 13.
+  bool ReadSMS();
+
+  // Reads the first stored status report into DRMsgRef, DRMNRecipient, DRRDate, DRRTime,
+  // DRFDate, DRFTime and DRStatus (0 Delivered, 48 Undelivered, anything else Unknown) and
+  // deletes it. The modem is in text mode with the report storage selected only for the
+  // call. True when a report was read and the SIM storage selected again; false otherwise,
+  // the port closed included. Never throws.
+  bool GetDeliveryReport();
+
  private:
+  // Selects the SIM storage and lists it; the index of the first message to read, nullopt
+  // when there is none or the modem refused a step (index 0 is a message like any other).
+  // Messages this thread could not decode are passed over. `listed` gets the entry's PDU.
+  std::optional<std::int16_t> GetSMSIndex(std::string* listed = nullptr);
+
   std::string idd_, mn_, msg_, smsc_, mr_, scts_;
   std::string dr_msg_ref_, dr_mn_recipient_, dr_r_time_, dr_r_date_, dr_f_time_, dr_f_date_;
   std::string dr_status_;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ struct ThreadState {
   // The reader's decoder: replaced by each read that decodes, kept until the next one.
   // Shared ownership lets this header name the type without knowing it.
   std::shared_ptr<pdu::PDUConverter> decoder{};
+  // Received messages the reader could not decode, by index, with their PDU as listed:
+  // they stay stored, and later reads pass over exactly these entries.
+  std::map<std::int16_t, std::string> undecodable{};
   Seams seams{};
 };
 

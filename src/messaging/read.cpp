@@ -1,0 +1,92 @@
+// Reading one received message from the SIM: list, read, decode, delete.
+#include <memory>
+
+#include "modem/modem.hpp"
+#include "modem/replies.hpp"
+#include "pdu/pdu_converter.hpp"
+#include "platform/thread_state.hpp"
+#include "selvarn/error.hpp"
+#include "selvarn/sms.hpp"
+
+namespace selvarn {
+
+namespace {
+
+constexpr std::int16_t kListLimit = 60;
+
+// The PDU line under the entry header at `entry` (1-based), as listed; empty when the
+// listing ends first. Only compared, never sent or decoded, so it cuts without errors.
+std::string ListedPdu(std::string_view reply, std::int16_t entry) {
+  const auto header_end = reply.find('\r', static_cast<std::size_t>(entry - 1));
+  if (header_end == std::string_view::npos || header_end + 2 > reply.size()) return {};
+  const std::string_view rest = reply.substr(header_end + 2);
+  return std::string(rest.substr(0, rest.find('\r')));
+}
+
+// The first "+CMGL:" entry that is not one this thread failed to decode: its index (the
+// text between the colon and the next comma) and its PDU.
+std::optional<std::int16_t> FirstReadable(std::string_view reply, std::string* listed) {
+  const auto& undecodable = platform::CurrentThread().undecodable;
+  for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
+       entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
+    const std::int16_t colon = Replies::Find(reply, ":", entry);
+    const std::int16_t comma = Replies::Find(reply, ",", colon);
+    const std::int16_t index =
+        Replies::ToInt16(Replies::Trim(Replies::Mid(reply, colon + 1, comma - colon - 1)));
+    std::string pdu = ListedPdu(reply, entry);
+    const auto failed = undecodable.find(index);
+    if (failed != undecodable.end() && failed->second == pdu) continue;
+    if (listed != nullptr) *listed = std::move(pdu);
+    return index;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
+  if (!Modem::IsPortOpen()) return std::nullopt;
+  std::string reply;
+  if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return std::nullopt;
+  // Listing everything marks the unread messages read, so the second listing, of the
+  // read ones, shows them all.
+  if (!Modem::ATCommand("AT+CMGL=\"4\"\r", reply, kListLimit)) return std::nullopt;
+  reply.clear();
+  if (!Modem::ATCommand("AT+CMGL=\"1\"\r", reply, kListLimit)) return std::nullopt;
+  return FirstReadable(reply, listed);
+}
+
+bool SMS::ReadSMS() {
+  std::string listed;
+  const std::optional<std::int16_t> index = GetSMSIndex(&listed);
+  if (!index) return false;
+  if (!Modem::IsPortOpen()) return false;
+  const std::string number = std::to_string(*index);
+  std::string reply;
+  if (!Modem::ATCommand("AT+CMGR=" + number, reply, kListLimit)) return false;
+  const std::int16_t at = Replies::Find(reply, "+CMGR:");
+  if (at == 0) return false;
+
+  auto& thread = platform::CurrentThread();
+  try {
+    // The PDU is the line after the header line.
+    const int start = Replies::Find(reply, "\r", at) + 2;
+    const int end = Replies::Find(reply, "\r", start);
+    thread.decoder = std::make_shared<pdu::PDUConverter>();
+    thread.decoder->PDU(Replies::Mid(reply, start, end - start));
+    thread.decoder->Decode();
+  } catch (const RuntimeError&) {
+    // Left on the SIM, where nothing is lost, and passed over by later reads so that it
+    // does not hold up the messages behind it.
+    thread.undecodable[*index] = std::move(listed);
+    throw;
+  }
+  const pdu::PDUConverter& decoded = *thread.decoder;
+  SMSC(decoded.SMSCNumber());
+  MN(decoded.PhoneNumber());
+  SCTS(decoded.TimeStamp());
+  Msg(decoded.Text());
+  return Modem::ATCommand("AT+CMGD=" + number + "\r", reply, 0);
+}
+
+}  // namespace selvarn

@@ -1,0 +1,43 @@
+#include "messaging/submit.hpp"
+
+#include <chrono>
+
+#include "modem/modem.hpp"
+#include "modem/replies.hpp"
+#include "platform/host_form.hpp"
+
+namespace selvarn::messaging {
+
+namespace {
+
+constexpr std::int16_t kBodyLimit = 12;
+constexpr std::chrono::seconds kCancelLimit{2};
+
+}  // namespace
+
+std::string LengthCommand(int octets) { return "AT+CMGS=" + std::to_string(octets) + "\r"; }
+
+bool SubmitBody(const std::string& pdu, std::optional<std::string>& reference) {
+  std::string reply;
+  if (!Modem::ATCommand(pdu + '\x1a', reply, kBodyLimit)) return false;
+  reference = ReferenceIn(reply);
+  return true;
+}
+
+std::optional<std::string> ReferenceIn(std::string_view reply) {
+  const std::int16_t at = Replies::Find(reply, "+CMGS");
+  if (at == 0) return std::nullopt;
+  const std::int16_t ok = Replies::Find(reply, "OK", at);
+  if (ok == 0) return std::nullopt;
+  return Replies::Trim(Replies::Mid(reply, at + 6, ok - at - 6));
+}
+
+void CancelPrompt() {
+  // The CR makes the ESC a line of its own for a modem that was not in PDU input after
+  // all (it answered the length line with an error): it ignores the line instead of
+  // taking the ESC as the start of the next command.
+  platform::frmATC().GSM.Output("\x1b\r");
+  Modem::DropThroughFinalResult(kCancelLimit);
+}
+
+}  // namespace selvarn::messaging
