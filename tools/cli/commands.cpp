@@ -4,6 +4,7 @@
 
 #include "cli.hpp"
 #include "output.hpp"
+#include "messaging/long_send.hpp"
 #include "platform/port_folder.hpp"
 #include "selvarn/sms.hpp"
 #include "text_args.hpp"
@@ -46,26 +47,20 @@ std::string Bare(std::string_view text) {
 }
 
 
-// TEMPORARY until the messaging methods are merged: lets the rest build meanwhile.
-#define SELVARN_PENDING(name, sig, call)                                              \
-  template <class S>                                                                 \
-  bool name sig {                                                                    \
-    if constexpr (requires { call; }) {                                              \
-      return call;                                                                   \
-    } else {                                                                         \
-      throw RuntimeError(err::kInvalidCall, #name " is not in this build yet");      \
-    }                                                                                \
-  }
-SELVARN_PENDING(SendSMST_, (S & s, const std::string& n, const std::string& t), s.SendSMST(n, t))
-SELVARN_PENDING(SendSMSU_, (S & s, const std::string& n, const std::string& t), s.SendSMSU(n, t))
-SELVARN_PENDING(SendLMSText_, (S & s, std::string& n, std::string& t, std::int16_t& r),
-                s.SendLMSText(n, t, r))
-SELVARN_PENDING(ReadSMS_, (S & s), s.ReadSMS())
-SELVARN_PENDING(GetDeliveryReport_, (S & s), s.GetDeliveryReport())
-SELVARN_PENDING(DeliveryReportOn_, (S & s), s.DeliveryReportOn())
-SELVARN_PENDING(DeliveryReportOff_, (S & s), s.DeliveryReportOff())
-
 int OkOrNo(bool ok) { return ok ? kDone : kAnsweredNo; }
+
+// A run-time error: number and description on standard error, and as an object under
+// --json so that a script reading the output sees it too.
+void ShowError(Printer& printer, std::ostream& err, const std::string& command,
+               const RuntimeError& e, std::string_view consequence = {}) {
+  if (printer.json()) {
+    printer.Result({{"command", command},
+                    {"error", {{"number", e.number()}, {"description", e.description()}}}},
+                   "");
+  }
+  printer.Interrupt();
+  err << "selvarn-sms: error " << e.number() << ": " << e.description() << consequence << "\n";
+}
 
 struct Context {
   const Request& request;
@@ -96,6 +91,10 @@ Message PrepareSend(const Request& r, Io& io) {
                      " characters; this text has " + std::to_string(m.plan.length) +
                      " (long messages go out in the 7-bit alphabet only: leave out --unicode)");
   }
+  if (m.plan.long_message && m.plan.parts == 0) {
+    throw UsageError("the text is too long: a long message has at most " +
+                     std::to_string(messaging::kMaxParts) + " parts of 153 characters");
+  }
   if (m.plan.unmapped > 0) {
     io.err << "selvarn-sms: warning: " << m.plan.unmapped
            << " character(s) have no 7-bit form and go out as \"?\""
@@ -107,7 +106,7 @@ Message PrepareSend(const Request& r, Io& io) {
 int Send(Context& c, const Message& m) {
   const Request& r = c.request;
   Json result{{"command", "send"}, {"to", r.number}, {"parts", m.plan.parts}};
-  if (r.report && !DeliveryReportOn_(c.sms)) {
+  if (r.report && !c.sms.DeliveryReportOn()) {
     result["sent"] = false;
     c.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
     return kAnsweredNo;
@@ -115,7 +114,7 @@ int Send(Context& c, const Message& m) {
   bool ok = false;
   int reference = 0;
   if (!m.plan.long_message) {
-    ok = m.plan.unicode ? SendSMSU_(c.sms, r.number, m.text) : SendSMST_(c.sms, r.number, m.text);
+    ok = m.plan.unicode ? c.sms.SendSMSU(r.number, m.text) : c.sms.SendSMST(r.number, m.text);
   } else {
     if (r.reference) {
       reference = *r.reference;
@@ -127,8 +126,7 @@ int Send(Context& c, const Message& m) {
     std::string text = m.text;
     auto ref16 = static_cast<std::int16_t>(reference);
     c.wire.ExpectParts(m.plan.parts);
-    ok = SendLMSText_(c.sms, number, text, ref16);
-    c.wire.Finish();
+    ok = c.sms.SendLMSText(number, text, ref16);
     result["long_reference"] = reference;
   }
   result["sent"] = ok;
@@ -147,13 +145,24 @@ int Send(Context& c, const Message& m) {
 // ---- read, report -------------------------------------------------------------------
 
 int Read(Context& c) {
+  // A message that cannot be decoded stays on the SIM and the library passes over it for
+  // the rest of the run, so the messages behind it can still be read.
+  constexpr int kMaxUnreadable = 255;
   int count = 0;
+  int unreadable = 0;
   while (true) {
     c.sms.MN({});
     c.sms.Msg({});
     c.sms.SMSC({});
     c.sms.SCTS({});
-    const bool ok = ReadSMS_(c.sms);
+    bool ok = false;
+    try {
+      ok = c.sms.ReadSMS();
+    } catch (const RuntimeError& e) {
+      if (++unreadable > kMaxUnreadable) throw;
+      ShowError(c.printer, c.io.err, "read", e, " (the message stays on the SIM)");
+      continue;
+    }
     // A message decoded but not deleted leaves its time stamp behind: show it, it stays
     // on the SIM, and stop rather than read it again and again.
     const bool decoded = ok || !c.sms.SCTS().empty();
@@ -168,8 +177,9 @@ int Read(Context& c) {
     c.printer.Result(m, text);
     ++count;
     if (!ok) return kAnsweredNo;
-    if (!c.request.all) return kDone;
+    if (!c.request.all) break;
   }
+  if (unreadable > 0) return kRunTimeError;
   if (count == 0) c.printer.Result({{"command", "read"}, {"found", false}}, "no message");
   return count > 0 || c.request.all ? kDone : kAnsweredNo;
 }
@@ -183,7 +193,7 @@ int Report(Context& c) {
     c.sms.DRRTime({});
     c.sms.DRFDate({});
     c.sms.DRFTime({});
-    const bool ok = GetDeliveryReport_(c.sms);
+    const bool ok = c.sms.GetDeliveryReport();
     if (!ok && c.sms.DRMsgRef().empty()) break;
     const std::string status = ok ? DeliveryName(c.sms.DRStatusText()) : "";
     Json j{{"command", "report"},
@@ -253,6 +263,7 @@ int Execute(const Request& r, Io& io) {
   try {
     Link link(r.link);
     Wire wire(io.err, r.trace, io.err_is_terminal);
+    printer.BeforeEach([&wire] { wire.Finish(); });
     SMS sms;
     const ModemStatus status = sms.InitModem(link.port(), r.pin);
     if (r.command == "init" || status != ModemStatus::OK) {
@@ -281,7 +292,7 @@ int Execute(const Request& r, Io& io) {
       } else if (r.command == "report") {
         rc = Report(c);
       } else if (r.command == "reports") {
-        const bool ok = r.on ? DeliveryReportOn_(sms) : DeliveryReportOff_(sms);
+        const bool ok = r.on ? sms.DeliveryReportOn() : sms.DeliveryReportOff();
         const char* word = r.on ? "on" : "off";
         printer.Result({{"command", "reports"}, {"reports", word}, {"ok", ok}},
                        ok ? std::string("delivery reports ") + word
@@ -289,20 +300,14 @@ int Execute(const Request& r, Io& io) {
         rc = OkOrNo(ok);
       }
     } catch (...) {
-      wire.Finish();
       sms.CloseModem();
       throw;
     }
-    wire.Finish();
     sms.CloseModem();
     return rc;
   } catch (const RuntimeError& e) {
-    if (r.json) {
-      printer.Result({{"command", r.command},
-                      {"error", {{"number", e.number()}, {"description", e.description()}}}},
-                     "");
-    }
-    io.err << "selvarn-sms: error " << e.number() << ": " << e.description() << "\n";
+    printer.BeforeEach(nullptr);  // the wire is gone
+    ShowError(printer, io.err, r.command, e);
     return kRunTimeError;
   }
 }

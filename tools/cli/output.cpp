@@ -7,6 +7,7 @@
 namespace selvarn::cli {
 
 void Printer::Result(const Json& object, std::string_view text) {
+  Interrupt();
   if (json_) {
     // Text from the modem may hold bytes that are not UTF-8; they must not cost the line.
     out_ << object.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';

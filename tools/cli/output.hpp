@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
@@ -18,10 +19,17 @@ class Printer {
   // One result: the object under --json (one line), otherwise the text.
   void Result(const Json& object, std::string_view text);
   bool json() const { return json_; }
+  // Runs before each result is printed (ends an open trace line on a shared terminal).
+  void BeforeEach(std::function<void()> hook) { before_ = std::move(hook); }
+  // The same, for a message about to go to standard error.
+  void Interrupt() const {
+    if (before_) before_();
+  }
 
  private:
   std::ostream& out_;
   bool json_;
+  std::function<void()> before_{};
 };
 
 // Bytes with line breaks and control bytes shown: <CR>, <LF>, <^Z>, <ESC>, <0xNN>.

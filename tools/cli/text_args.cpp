@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "messaging/long_send.hpp"
+#include "selvarn/error.hpp"
 #include "text/gsm_alphabet.hpp"
 #include "text/text.hpp"
 
@@ -96,7 +98,11 @@ SendPlan PlanSend(std::string_view utf8, bool unicode) {
   if (plan.length > kGsmSingle) {
     // Long parts go through the host code page first: what it lacks is lost as well.
     plan.long_message = true;
-    plan.parts = (units.size() + kGsmLongPart - 1) / kGsmLongPart;
+    try {
+      plan.parts = messaging::SplitMessage(utf8).size();
+    } catch (const RuntimeError&) {
+      plan.parts = 0;  // more than a long message can have
+    }
     plan.unmapped = 0;
     for (const char16_t c : units) {
       const int code = text::AnsiCode(c);

@@ -26,7 +26,6 @@ bool IsPin(std::string_view pin);
 
 inline constexpr std::size_t kGsmSingle = 160;   // septets in one message
 inline constexpr std::size_t kUcs2Single = 70;   // UTF-16 units in one message
-inline constexpr std::size_t kGsmLongPart = 153; // characters in one part of a long message
 
 // How a text goes out.
 struct SendPlan {
@@ -37,8 +36,9 @@ struct SendPlan {
   std::size_t unmapped = 0;  // characters the 7-bit alphabet cannot carry: sent as "?"
 };
 
-// One 7-bit message while the septets fit, else a long message of 153-character parts;
-// UCS2 is always one message (a longer text is the caller's error to report).
+// One 7-bit message while the septets fit, else a long message cut as the library cuts it
+// (parts 0 when it needs more parts than a long message may have); UCS2 is always one
+// message (a longer text is the caller's error to report).
 SendPlan PlanSend(std::string_view utf8, bool unicode);
 
 }  // namespace selvarn::cli
