@@ -144,8 +144,8 @@ TEST_F(Commands, PrintOneJsonObjectPerResult) {
 
 TEST_F(Commands, RunTimeErrorsExitThreeWithNumberAndDescription) {
   // An undecodable message is reported and stays; the one behind it is still read.
-  const Outcome bad = Run({"--sim", "--json", "--do", "message pdu 0791447758100650040B91", "--do",
-                           kMessage, "read"});
+  const Outcome bad = Run(
+      {"--sim", "--json", "--do", "message pdu 0791447758100650040B91", "--do", kMessage, "read"});
   EXPECT_EQ(bad.code, 3);
   ASSERT_EQ(Lines(bad.out).size(), 2u) << bad.out;
   EXPECT_EQ(json::parse(Lines(bad.out)[0])["error"]["number"], 5);
@@ -175,7 +175,8 @@ TEST_F(Commands, UsageErrorsExitTwoWithOneLineAndTheUsage) {
       {{}, "no command given", "usage: selvarn-sms [--port N"},
       {{"frob"}, "unknown command \"frob\"", "usage: selvarn-sms [--port N"},
       {{"--json", "frob", "now"}, "unknown command \"frob\"", "usage: selvarn-sms [--port N"},
-      {{"--port", "65536", "init"}, "--port: Value 65536 not in range 1 to 32767",
+      {{"--port", "65536", "init"},
+       "--port: Value 65536 not in range 1 to 32767",
        "usage: selvarn-sms [OPTIONS] init"},
       {{"--port", "0", "init"}, "--port: Value 0 not in range 1 to 32767", "usage:"},
       {{"--port", "3", "--sim", "init"}, "--port excludes --sim", "usage:"},
@@ -183,16 +184,22 @@ TEST_F(Commands, UsageErrorsExitTwoWithOneLineAndTheUsage) {
       {{"--sim", "--do", "set nothing 1", "init"}, "simulator: ", "usage:"},
       {{"--pin", "12a4", "init"}, "the PIN must be 4 to 8 digits", "usage:"},
       {{"send", "123"}, "TEXT is required", "usage: selvarn-sms [OPTIONS] send [--unicode]"},
-      {{"reports", "maybe"}, "STATE: maybe not in {on,off}", "usage: selvarn-sms [OPTIONS] reports"},
+      {{"reports", "maybe"},
+       "STATE: maybe not in {on,off}",
+       "usage: selvarn-sms [OPTIONS] reports"},
       {{"--sim", "send", "12ab", "Hi"}, "the number \"12ab\" may hold only digits", "usage:"},
       {{"--sim", "send", "+", "Hi"}, "the number \"+\" must have 1 to 20 digits", "usage:"},
       {{"--sim", "send", "123", "caf\xe9"}, "the text is not UTF-8 text", "usage:"},
-      {{"--sim", "send", "--ref", "256", "123", "Hi"}, "--ref: Value 256 not in range 0 to 255",
+      {{"--sim", "send", "123", ""}, "the text is empty", "usage:"},
+      {{"--sim", "send", "--ref", "256", "123", "Hi"},
+       "--ref: Value 256 not in range 0 to 255",
        "usage:"},
       {{"--sim", "send", "--unicode", "123", long_cyrillic},
-       "a Unicode message holds 70 characters; this text has 71", "usage:"},
+       "a Unicode message holds 70 characters; this text has 71",
+       "usage:"},
       {{"--sim", "send", "123", std::string(216 * 153, 'a')},
-       "the text is too long: a long message has at most 215 parts", "usage:"},
+       "the text is too long: a long message has at most 215 parts",
+       "usage:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -214,8 +221,8 @@ TEST_F(Commands, HelpTellsWhatToTypeWithExamples) {
   const Outcome main_help = Run({"--help"});
   EXPECT_EQ(main_help.code, 0);
   for (const char* word : {"--port", "--device", "--sim", "--pin", "--json", "--trace", "init",
-                           "network", "send", "read", "reports", "report", "ports", "Examples:",
-                           "selvarn-sms --sim send +447700900123", "Exit status"}) {
+                           "network", "send", "read", "reports", "report", "ports",
+                           "Examples:", "selvarn-sms --sim send +447700900123", "Exit status"}) {
     EXPECT_NE(main_help.out.find(word), std::string::npos) << word;
   }
   const Outcome send_help = Run({"send", "--help"});

@@ -102,15 +102,16 @@ TEST_F(Link, PortsListsTheFolderAndTheSerialDevices) {
                        dev + "/ttyS10\n");
 
   const Outcome j = Run({"--json", "ports"});
-  EXPECT_EQ(nlohmann::json::parse(j.out),
-            (nlohmann::json{{"command", "ports"},
-                            {"folder", ports.path()},
-                            {"entries",
-                             {{{"port", 2}, {"target", tty_a}, {"present", true}},
-                              {{"port", 7}, {"target", "/nonexistent/ttyUSB4"}, {"present", false}}}},
-                            {"devices",
-                             {{{"path", dev + "/ttyUSB0"}, {"port", 2}},
-                              {{"path", dev + "/ttyS10"}, {"port", 0}}}}}));
+  EXPECT_EQ(
+      nlohmann::json::parse(j.out),
+      (nlohmann::json{{"command", "ports"},
+                      {"folder", ports.path()},
+                      {"entries",
+                       {{{"port", 2}, {"target", tty_a}, {"present", true}},
+                        {{"port", 7}, {"target", "/nonexistent/ttyUSB4"}, {"present", false}}}},
+                      {"devices",
+                       {{{"path", dev + "/ttyUSB0"}, {"port", 2}},
+                        {{"path", dev + "/ttyS10"}, {"port", 0}}}}}));
   fs::remove_all(dev);
 }
 

@@ -16,9 +16,11 @@ struct Result {
   std::string out;
 };
 
-Result Shell(const std::string& args) {
-  const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "selvarn-sms";
-  FILE* pipe = popen((program.string() + " " + args + " 2>/dev/null").c_str(), "r");
+// `input` is a shell command whose output the program reads.
+Result Shell(const std::string& args, const std::string& input = "true") {
+  const auto program =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path() / "selvarn-sms";
+  FILE* pipe = popen((input + " | " + program.string() + " " + args + " 2>/dev/null").c_str(), "r");
   Result r;
   if (pipe == nullptr) return r;
   std::array<char, 256> buf{};
@@ -33,15 +35,17 @@ TEST(Program, RunsFromAShell) {
     std::string args;
     int status;
     std::string out;
+    std::string input = "true";
   } cases[] = {
       {"--sim init", 0, "OK\n"},
       {"--sim --do 'set sim puk' init", 1, "SIMBlocked\n"},
       {"frob", 2, ""},
       {"--device /nonexistent init", 3, ""},
-      {"--sim send 123 - < /dev/null", 0, "sent, message reference 1\n"},
+      {"--sim send 123 -", 2, ""},  // nothing came
+      {"--sim send 123 -", 0, "sent, message reference 1\n", "echo hello"},
   };
   for (const auto& c : cases) {
-    const Result r = Shell(c.args);
+    const Result r = Shell(c.args, c.input);
     EXPECT_EQ(r.status, c.status) << c.args;
     EXPECT_EQ(r.out, c.out) << c.args;
   }

@@ -16,27 +16,31 @@ TEST(TextArgs, Utf8IsCheckedStrictly) {
       {"", true},
       {"plain", true},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true},  // é € 😀
-      {"\xf4\x8f\xbf\xbf", true},                          // U+10FFFF
+      {"\xf4\x8f\xbf\xbf", true},                           // U+10FFFF
       {"caf\xe9", false},                                   // Latin-1
       {"\x80", false},                                      // stray continuation
       {"\xc3", false},                                      // cut short
       {"\xe2\x82", false},
-      {"\xc3\x28", false},            // lead without continuation
-      {"\xc0\xaf", false},            // overlong "/"
-      {"\xe0\x80\xaf", false},        // overlong, three bytes
-      {"\xf0\x80\x80\xaf", false},    // overlong, four bytes
-      {"\xed\xa0\x80", false},        // a surrogate
-      {"\xf4\x90\x80\x80", false},    // above U+10FFFF
+      {"\xc3\x28", false},              // lead without continuation
+      {"\xc0\xaf", false},              // overlong "/"
+      {"\xe0\x80\xaf", false},          // overlong, three bytes
+      {"\xf0\x80\x80\xaf", false},      // overlong, four bytes
+      {"\xed\xa0\x80", false},          // a surrogate
+      {"\xf4\x90\x80\x80", false},      // above U+10FFFF
       {"\xf8\x88\x80\x80\x80", false},  // five bytes
   };
-  for (const auto& c : cases) EXPECT_EQ(IsUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
+  for (const auto& c : cases)
+    EXPECT_EQ(IsUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
 }
 
 TEST(TextArgs, StandardInputLosesOneFinalLineBreak) {
   const struct {
     std::string in, text;
-  } cases[] = {{"hello\n", "hello"},     {"hello\r\n", "hello"}, {"hello", "hello"},
-               {"two\nlines\n\n", "two\nlines\n"}, {"\n", ""}};
+  } cases[] = {{"hello\n", "hello"},
+               {"hello\r\n", "hello"},
+               {"hello", "hello"},
+               {"two\nlines\n\n", "two\nlines\n"},
+               {"\n", ""}};
   for (const auto& c : cases) {
     std::istringstream in(c.in);
     EXPECT_EQ(ReadText(in), c.text) << ::testing::PrintToString(c.in);

@@ -13,7 +13,7 @@ class Wire : public CommandLine {
     for (const std::string& line : Lines(o.err)) {
       if (line.starts_with("> ")) written.push_back(line.substr(2));
     }
-    const std::vector<std::string> start_up = {"AT<CR>",    "AT+CPIN?<CR>",  "AT+CSMS=0<CR>",
+    const std::vector<std::string> start_up = {"AT<CR>",     "AT+CPIN?<CR>",  "AT+CSMS=0<CR>",
                                                "AT+CSQ<CR>", "AT+CSDH=1<CR>", "AT+CMGF=0<CR><CR>"};
     if (written.size() < start_up.size() ||
         !std::equal(start_up.begin(), start_up.end(), written.begin())) {
@@ -30,9 +30,9 @@ TEST_F(Wire, TraceShowsBothDirectionsWithLineBreaksVisible) {
   ASSERT_EQ(o.code, 0);
   const auto lines = Lines(o.err);
   const std::vector<std::string> head = {
-      "> AT<CR>",      "< AT<CR><CR><LF>",           "< OK<CR><LF>",
+      "> AT<CR>",       "< AT<CR><CR><LF>",       "< OK<CR><LF>",
       "> AT+CPIN?<CR>", "< AT+CPIN?<CR><CR><LF>", "< +CPIN: READY<CR><LF>",
-      "< <CR><LF>",    "< OK<CR><LF>",               "> AT+CSMS=0<CR>"};
+      "< <CR><LF>",     "< OK<CR><LF>",           "> AT+CSMS=0<CR>"};
   ASSERT_GE(lines.size(), head.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 9), head);
   EXPECT_EQ(o.out, "OK\n");

@@ -49,15 +49,17 @@ const std::map<std::string, std::string, std::less<>> kSynopsis = {
 };
 
 void AddCommands(CLI::App& app, Request& r) {
-  app.add_subcommand("init", "Start the modem and print how it went: OK, PINRequired, PINWrong,\n"
-                             "SIMBlocked, SIMError or Fail")
+  app.add_subcommand("init",
+                     "Start the modem and print how it went: OK, PINRequired, PINWrong,\n"
+                     "SIMBlocked, SIMError or Fail")
       ->footer("\nExample:\n  selvarn-sms --port 3 --pin 1234 init");
   app.add_subcommand("network", "Tell whether the modem is registered on a network")
       ->footer("\nExample:\n  selvarn-sms --port 3 network");
 
   CLI::App* send = app.add_subcommand(
-      "send", "Send TEXT to NUMBER: one message when it fits (160 characters of the GSM\n"
-              "alphabet), else a long message in parts of 153 characters");
+      "send",
+      "Send TEXT to NUMBER: one message when it fits (160 characters of the GSM\n"
+      "alphabet), else a long message in parts of 153 characters");
   send->add_option("NUMBER", r.number, "Recipient: digits, + for an international number")
       ->required();
   send->add_option("TEXT", r.text, "The message (UTF-8); - reads it from standard input")

@@ -3,8 +3,8 @@
 #include <random>
 
 #include "cli.hpp"
-#include "output.hpp"
 #include "messaging/long_send.hpp"
+#include "output.hpp"
 #include "platform/port_folder.hpp"
 #include "selvarn/sms.hpp"
 #include "text_args.hpp"
@@ -46,7 +46,6 @@ std::string Bare(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-
 int OkOrNo(bool ok) { return ok ? kDone : kAnsweredNo; }
 
 // A run-time error: number and description on standard error, and as an object under
@@ -85,6 +84,8 @@ Message PrepareSend(const Request& r, Io& io) {
     throw UsageError(std::string(r.text == "-" ? "standard input" : "the text") +
                      " is not UTF-8 text");
   }
+  // An empty text is nearly always a pipe that brought nothing.
+  if (m.text.empty()) throw UsageError("the text is empty");
   m.plan = PlanSend(m.text, r.unicode);
   if (m.plan.unicode && m.plan.length > kUcs2Single) {
     throw UsageError("a Unicode message holds " + std::to_string(kUcs2Single) +
@@ -136,7 +137,8 @@ int Send(Context& c, const Message& m) {
     text = "sent";
     if (m.plan.long_message) text += " in " + std::to_string(m.plan.parts) + " parts";
     text += ", message reference " + Bare(c.sms.MR());
-    if (m.plan.long_message) text += " (last part), long-message reference " + std::to_string(reference);
+    if (m.plan.long_message)
+      text += " (last part), long-message reference " + std::to_string(reference);
   }
   c.printer.Result(result, text);
   return OkOrNo(ok);
@@ -167,8 +169,12 @@ int Read(Context& c) {
     // on the SIM, and stop rather than read it again and again.
     const bool decoded = ok || !c.sms.SCTS().empty();
     if (!decoded) break;
-    Json m{{"command", "read"},     {"found", true},          {"sender", c.sms.MN()},
-           {"centre", c.sms.SMSC()}, {"timestamp", c.sms.SCTS()}, {"text", c.sms.Msg()},
+    Json m{{"command", "read"},
+           {"found", true},
+           {"sender", c.sms.MN()},
+           {"centre", c.sms.SMSC()},
+           {"timestamp", c.sms.SCTS()},
+           {"text", c.sms.Msg()},
            {"deleted", ok}};
     std::string text = (count > 0 ? "\n" : "") + std::string("From:   ") + c.sms.MN() +
                        "\nCentre: " + c.sms.SMSC() + "\nTime:   " + c.sms.SCTS() +
@@ -227,7 +233,9 @@ int Ports(const Request&, Io& io, Printer& printer) {
   const std::string folder = platform::PortFolder();
   const std::vector<PortEntry> entries = PortEntries(folder);
   const std::vector<SerialDevice> devices = SerialDevices(io.dev_folder, entries);
-  Json j{{"command", "ports"}, {"folder", folder}, {"entries", Json::array()},
+  Json j{{"command", "ports"},
+         {"folder", folder},
+         {"entries", Json::array()},
          {"devices", Json::array()}};
   std::string text = "Port folder " + folder + ":\n";
   for (const PortEntry& e : entries) {
@@ -241,10 +249,10 @@ int Ports(const Request&, Io& io, Printer& printer) {
     Json dj{{"path", d.path}, {"port", d.port}};
     if (!d.note.empty()) dj["note"] = d.note;
     j["devices"].push_back(dj);
-    text += "  " + d.path + "  " +
-            (d.port > 0 ? "port " + std::to_string(d.port)
-                        : "no port number: use --device " + d.path) +
-            (d.note.empty() ? "" : "  (" + d.note + ")") + "\n";
+    text +=
+        "  " + d.path + "  " +
+        (d.port > 0 ? "port " + std::to_string(d.port) : "no port number: use --device " + d.path) +
+        (d.note.empty() ? "" : "  (" + d.note + ")") + "\n";
   }
   if (devices.empty()) text += "  (none found)\n";
   printer.Result(j, text);

@@ -48,9 +48,9 @@ std::string Canonical(const std::string& path) {
 std::string MakePrivateFolder() {
   std::string tmpl = (fs::temp_directory_path() / "selvarn-sms-ports-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) {
-    throw RuntimeError(err::kPathFileAccess,
-                       "Cannot make a port folder in " + fs::temp_directory_path().string() +
-                           ": " + std::strerror(errno));
+    throw RuntimeError(err::kPathFileAccess, "Cannot make a port folder in " +
+                                                 fs::temp_directory_path().string() + ": " +
+                                                 std::strerror(errno));
   }
   return tmpl;
 }
@@ -87,8 +87,8 @@ Link::Link(const LinkRequest& request) {
     }
     const std::string real = Canonical(device);
     for (const PortEntry& e : PortEntries(platform::PortFolder())) {
-      if (e.port <= 32767 && Canonical(platform::PortFolder() + "/" +
-                                       platform::PortEntryName(e.port)) == real) {
+      if (e.port <= 32767 &&
+          Canonical(platform::PortFolder() + "/" + platform::PortEntryName(e.port)) == real) {
         port_ = static_cast<std::int16_t>(e.port);
         return;
       }
@@ -141,7 +141,8 @@ std::vector<PortEntry> PortEntries(const std::string& folder) {
     const auto n = NumberAfter(item.path().filename().string(), "com");
     if (!n || *n < 1) continue;
     PortEntry e{.port = *n};
-    e.target = item.is_symlink() ? fs::read_symlink(item.path(), ec).string() : item.path().string();
+    e.target =
+        item.is_symlink() ? fs::read_symlink(item.path(), ec).string() : item.path().string();
     e.present = fs::exists(item.path(), ec);
     entries.push_back(std::move(e));
   }

@@ -25,9 +25,9 @@ inline constexpr const char* kSimOwnNumber = "+447700900123";
 
 struct LinkRequest {
   int port = 1;
-  std::string device{};                 // non-empty: this device instead of a port number
-  bool sim = false;                     // the built-in simulator instead of either
-  std::string scenario{};               // simulator scenario file
+  std::string device{};                  // non-empty: this device instead of a port number
+  bool sim = false;                      // the built-in simulator instead of either
+  std::string scenario{};                // simulator scenario file
   std::vector<std::string> sim_lines{};  // simulator scenario lines, after the file
 };
 

@@ -24,8 +24,8 @@ std::optional<std::string> RecipientProblem(std::string_view number);
 // A SIM PIN is 4 to 8 digits.
 bool IsPin(std::string_view pin);
 
-inline constexpr std::size_t kGsmSingle = 160;   // septets in one message
-inline constexpr std::size_t kUcs2Single = 70;   // UTF-16 units in one message
+inline constexpr std::size_t kGsmSingle = 160;  // septets in one message
+inline constexpr std::size_t kUcs2Single = 70;  // UTF-16 units in one message
 
 // How a text goes out.
 struct SendPlan {
