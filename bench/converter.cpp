@@ -1,13 +1,16 @@
-// PDUConverter speed: decoding a full 160-character 7-bit SMS-DELIVER, and building one.
+// PDUConverter speed: decoding a full 160-character 7-bit SMS-DELIVER, and building one;
+// and the core alone decoding a status report.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
 #include "pdu/pdu_converter.hpp"
+#include "pdu/septets.hpp"
+#include "pdu/tpdu.hpp"
 
 namespace {
 
-using selvarn::pdu::PDUConverter;
+using namespace selvarn::pdu;
 
 std::string Text160() {
   std::string text;
@@ -16,18 +19,14 @@ std::string Text160() {
   return text;
 }
 
-// The SMS-DELIVER the recipient gets for `text`: Encode's SMS-SUBMIT with the submit-only
-// fields (TP-MR, validity) swapped for a service centre and a time stamp.
+// The SMS-DELIVER a recipient's modem prints for Text160().
 std::string Deliver160() {
-  PDUConverter c;
-  c.PhoneNumber("+31641600986");
-  c.Text(Text160());
-  c.DataCoding(0);
-  c.Encode();
-  const std::string& submit = c.PDU();  // 00 11 00 0B 91 <6 octets> 00 00 AA <UDL UD>
-  return "07911326040000F0"
-         "04" +
-         submit.substr(6, 16) + "0000" + "42502161000080" + submit.substr(28);
+  Pdu<DeliverTpdu> p;
+  p.service_centre = Address::FromNumber("+31624000000");
+  p.tpdu.originator = *Address::FromNumber("+31641600986");
+  p.tpdu.service_centre_time.octets = {0x42, 0x50, 0x21, 0x61, 0x00, 0x00, 0x80};
+  p.tpdu.user_data.body = TextToSeptets(Text160());
+  return p.ToHex();
 }
 
 void BM_Decode160Septets(benchmark::State& state) {
@@ -59,6 +58,15 @@ void BM_Encode160Septets(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Encode160Septets);
+
+void BM_DecodeStatusReport(benchmark::State& state) {
+  const std::string pdu = "07911326040000F0062A0B911346610089F6425021610000804250216100028000";
+  for (auto _ : state) {
+    const auto report = Pdu<StatusReportTpdu>::FromHex(pdu);
+    benchmark::DoNotOptimize(report.tpdu.status);
+  }
+}
+BENCHMARK(BM_DecodeStatusReport);
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "../tests/pdu/ucs2_oracle.hpp"
 #include "pdu/pdu6.hpp"
 #include "selvarn/error.hpp"
 
@@ -58,7 +59,7 @@ void BM_EncodeUCS2_70(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_EncodeUCS2_70<PDU6::Encode_UCS2>)->Name("BM_EncodeUCS2_70_Cached");
-BENCHMARK(BM_EncodeUCS2_70<PDU6::Encode_UCS2_Uncached>)->Name("BM_EncodeUCS2_70_PerCharacterScan");
+BENCHMARK(BM_EncodeUCS2_70<testing::EncodeUCS2Uncached>)->Name("BM_EncodeUCS2_70_PerCharacterScan");
 
 }  // namespace
 

@@ -30,11 +30,13 @@ std::vector<std::string> SplitMessage(std::string_view text) {
   std::u16string part;
   int septets = 0;
   for (std::size_t i = 0; i < units.size();) {
-    const std::size_t n =
-        IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]) ? 2 : 1;
-    int needed = 0;
-    for (std::size_t j = i; j < i + n; ++j) needed += PDU6::CharacterSeptets(units[j]);
-    if (septets + needed > kPartSeptets) {
+    const bool pair =
+        IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]);
+    const std::size_t n = pair ? 2 : 1;
+    const char32_t code =
+        pair ? 0x10000 + ((units[i] - 0xD800u) << 10) + (units[i + 1] - 0xDC00u) : units[i];
+    const int needed = PDU6::CharacterSeptets(code);
+    if (septets + needed > kPartSeptets || part.size() + n > kPartUnits) {
       if (static_cast<int>(parts.size()) + 1 == kMaxParts) {
         throw RuntimeError(err::kOverflow, "Overflow: SendLMSText needs more than " +
                                                std::to_string(kMaxParts) + " parts");

@@ -4,7 +4,6 @@ namespace selvarn::MSISDN {
 
 std::string NormaliseMSISDN(std::string_view number) {
   std::string out;
-  out.reserve(number.size() + 1);
   for (const char c : number) {
     if (c != '+' && c != '-') out += c;
   }

@@ -2,12 +2,14 @@
 // SMS-SUBMIT builder (3GPP TS 23.040) for one part of a concatenated message.
 //
 // Text arguments are UTF-8; each UTF-16 unit is one character, and a character's code is
-// its Windows-1252 code ('?' for what the code page cannot hold).
+// its Windows-1252 code ('?' for what the code page cannot hold). On the 7-bit path a
+// character beyond the BMP is one '?', as everywhere the GSM alphabet cannot carry one.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/thread_state.hpp"
 #include "text/gsm_alphabet.hpp"
@@ -29,10 +31,10 @@ std::int16_t GSMAlphabetCode(std::int16_t code);
 // an extension code. Never empty: what the alphabet cannot carry becomes '?'.
 gsm::Septets GSMSeptets(std::int16_t code);
 
-// Septets a UTF-16 unit takes (1 or 2), and septets a whole text takes; a caller that
-// cuts long texts uses these to keep each part within its septets without splitting an
-// escape pair.
-int CharacterSeptets(char16_t unit);
+// Septets a character takes on the 7-bit path (1 or 2), and septets a whole text takes;
+// a caller that cuts long texts uses these to keep each part within its septets without
+// splitting an escape pair.
+int CharacterSeptets(char32_t code_point);
 int SeptetLength(std::string_view text);
 
 // A non-negative value as binary digits, most significant first, at least eight of them.
@@ -49,13 +51,14 @@ std::string Encode_7_bit(std::string_view text);
 // Each character's Windows-1252 code as two hexadecimal digits.
 std::string Encode_8_bit(std::string_view text);
 
-// UCS2 user data: each character's key ("0x" and its code, two digits) looked up in the
-// mapping file; a code from 0x80 up is read together with the next character's code as
-// one double-byte key, and dropped when it is the last character. The empty text does not
-// touch the file. A missing mapping file raises RuntimeError 53, an unreadable one 75.
+// UCS2 user data: each key of UCS2Keys looked up in the mapping file (see ucs2_map.hpp).
+// A text with no keys does not touch the file. A missing mapping file raises
+// RuntimeError 53, an unreadable one 75.
 std::string Encode_UCS2(std::string_view text);
-// The same conversion opening and scanning the mapping file once per character.
-std::string Encode_UCS2_Uncached(std::string_view text);
+// The mapping-file keys of a text, in order: "0x" and a character's code as two digits;
+// a code from 0x80 up is read together with the next character's code as one
+// double-byte key (both unpadded), and dropped when it is the last character.
+std::vector<std::string> UCS2Keys(std::string_view text);
 
 // Data codings accepted by BuildSubmitPDU.
 inline constexpr std::uint8_t kCoding7Bit = 7;

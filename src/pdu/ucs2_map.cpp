@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <optional>
 
+#include "pdu/hex.hpp"
 #include "platform/library_folder.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
@@ -16,53 +16,19 @@
 namespace selvarn::PDU6 {
 namespace {
 
-struct Item {
-  std::string_view key;
-  std::string value;
-};
-
 std::string NormaliseValue(std::string_view digits) {
   digits = text::TrimSpaces(digits);
   if (digits.size() != 4) return std::string(kUnmappedUCS2);
-  std::string out(digits);
-  for (char& c : out) {
-    if (c >= '0' && c <= '9') continue;
-    if (c >= 'a' && c <= 'f') {
-      c = static_cast<char>(c - 'a' + 'A');
-    } else if (c < 'A' || c > 'F') {
-      return std::string(kUnmappedUCS2);
-    }
+  std::string out;
+  for (const char c : digits) {
+    const int v = pdu::HexDigitValue(c);
+    if (v < 0) return std::string(kUnmappedUCS2);
+    out += "0123456789ABCDEF"[v];
   }
-  return out;
-}
-
-// The key and value of one item, or nothing when the item has no "0x" with a TAB after it.
-std::optional<Item> ParseItem(std::string_view item) {
-  const auto p = item.find("0x");
-  if (p == std::string_view::npos) return std::nullopt;
-  const auto tab = item.find('\t', p);
-  if (tab == std::string_view::npos) return std::nullopt;
-  Item out;
-  out.key = text::TrimSpaces(item.substr(p, tab - p));
-  const auto q = item.find("0x", p + 1);
-  out.value = q == std::string_view::npos ? std::string(kUnmappedUCS2)
-                                          : NormaliseValue(item.substr(q + 2, 4));
   return out;
 }
 
 bool IsItemEnd(char c) { return c == ',' || c == '\n' || c == '\r'; }
-
-std::string MappingFilePath() {
-  return platform::LibraryFolder() + "/" + std::string(kUnicodeFileName);
-}
-
-[[noreturn]] void ThrowFileError(int error) {
-  const std::string where = ": the UCS2 mapping file " + MappingFilePath();
-  if (error == ENOENT || error == ENOTDIR) {
-    throw RuntimeError(err::kFileNotFound, "File not found" + where);
-  }
-  throw RuntimeError(err::kPathFileAccess, "Path/File access error" + where);
-}
 
 struct Signature {
   dev_t dev = 0;
@@ -89,13 +55,38 @@ thread_local Cache cache;
 
 }  // namespace
 
+std::optional<MappingItem> ParseMappingItem(std::string_view item) {
+  const auto p = item.find("0x");
+  if (p == std::string_view::npos) return std::nullopt;
+  const auto tab = item.find('\t', p);
+  if (tab == std::string_view::npos) return std::nullopt;
+  MappingItem out;
+  out.key = text::TrimSpaces(item.substr(p, tab - p));
+  const auto q = item.find("0x", p + 1);
+  out.value = q == std::string_view::npos ? std::string(kUnmappedUCS2)
+                                          : NormaliseValue(item.substr(q + 2, 4));
+  return out;
+}
+
+std::string MappingFilePath() {
+  return platform::LibraryFolder() + "/" + std::string(kUnicodeFileName);
+}
+
+void ThrowMappingFileError(int error) {
+  const std::string where = ": the UCS2 mapping file " + MappingFilePath();
+  if (error == ENOENT || error == ENOTDIR) {
+    throw RuntimeError(err::kFileNotFound, "File not found" + where);
+  }
+  throw RuntimeError(err::kPathFileAccess, "Path/File access error" + where);
+}
+
 UCS2Table UCS2Table::Parse(std::string_view content) {
   UCS2Table table;
   std::size_t start = 0;
   while (start <= content.size()) {
     std::size_t end = start;
     while (end < content.size() && !IsItemEnd(content[end])) ++end;
-    if (auto item = ParseItem(content.substr(start, end - start))) {
+    if (auto item = ParseMappingItem(content.substr(start, end - start))) {
       // emplace keeps the first: a scan from the top stops at the first match.
       table.entries_.emplace(std::string(item->key), std::move(item->value));
     }
@@ -112,57 +103,30 @@ std::string UCS2Table::Lookup(const std::string& key) const {
 std::shared_ptr<const UCS2Table> CurrentUCS2Table() {
   const std::string path = MappingFilePath();
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) ThrowFileError(errno);
+  if (::stat(path.c_str(), &st) != 0) ThrowMappingFileError(errno);
   if (cache.table && cache.path == path && cache.signature == Signature(st)) return cache.table;
 
   const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) ThrowFileError(errno);
+  if (fd.get() < 0) ThrowMappingFileError(errno);
   // The signature of what is actually read, so a change between stat and open is
   // noticed at the next call.
-  if (::fstat(fd.get(), &st) != 0) ThrowFileError(errno);
-  if (!S_ISREG(st.st_mode)) ThrowFileError(EISDIR);
+  if (::fstat(fd.get(), &st) != 0) ThrowMappingFileError(errno);
+  if (!S_ISREG(st.st_mode)) ThrowMappingFileError(EISDIR);
   std::string content;
-  content.reserve(static_cast<std::size_t>(st.st_size));
   char buf[16384];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      ThrowFileError(errno);
+      ThrowMappingFileError(errno);
     }
+    if (n == 0) break;
     content.append(buf, static_cast<std::size_t>(n));
   }
   cache.table = std::make_shared<const UCS2Table>(UCS2Table::Parse(content));
   cache.path = path;
   cache.signature = Signature(st);
   return cache.table;
-}
-
-std::string LookupUCS2Uncached(const std::string& key) {
-  const std::string path = MappingFilePath();
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) ThrowFileError(errno);
-  std::string result(kUnmappedUCS2);
-  std::string item;
-  bool more = true;
-  while (more) {
-    item.clear();
-    int c;
-    while ((c = std::getc(f)) != EOF && !IsItemEnd(static_cast<char>(c))) {
-      item += static_cast<char>(c);
-    }
-    more = c != EOF;
-    const auto parsed = ParseItem(item);
-    if (parsed && parsed->key == key) {
-      result = parsed->value;
-      break;
-    }
-  }
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) ThrowFileError(EIO);  // opened but not readable: a directory, a bad disk
-  return result;
 }
 
 }  // namespace selvarn::PDU6

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -39,8 +40,18 @@ class UCS2Table {
 // fresh read would give. A missing file raises RuntimeError 53, an unreadable one 75.
 std::shared_ptr<const UCS2Table> CurrentUCS2Table();
 
-// One key looked up the slow way: open the file, scan it from the top until the key
-// turns up, close it. The reference the cached table is checked and measured against.
-std::string LookupUCS2Uncached(const std::string& key);
+// The path of the mapping file in the current library folder.
+std::string MappingFilePath();
+
+// The key and value of one item of the file, or nullopt when the item has no "0x" with a
+// TAB after it. The value is kUnmappedUCS2 when the item has no usable one.
+struct MappingItem {
+  std::string_view key;
+  std::string value;
+};
+std::optional<MappingItem> ParseMappingItem(std::string_view item);
+
+// Raises the error a failed open or read of the mapping file gives (53 or 75).
+[[noreturn]] void ThrowMappingFileError(int error);
 
 }  // namespace selvarn::PDU6

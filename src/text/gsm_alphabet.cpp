@@ -1,6 +1,7 @@
 #include "text/gsm_alphabet.hpp"
 
 #include <array>
+#include <vector>
 
 namespace selvarn::gsm {
 namespace {
@@ -41,28 +42,26 @@ constexpr std::array<Extension, 10> kExtension = {{
     {0x65, u'\u20AC'},
 }};
 
+// Every character the alphabet carries lies at or below the euro sign, so a table
+// indexed by the character answers in one step; it is built once from the two above.
+constexpr char32_t kHighest = 0x20AC;
+
+const std::vector<Septets>& ByCharacter() {
+  static const std::vector<Septets> table = [] {
+    std::vector<Septets> t(kHighest + 1);
+    for (std::size_t i = 0; i < kBasic.size(); ++i) {
+      t[kBasic[i]] = Septets{1, {static_cast<std::uint8_t>(i), 0}};
+    }
+    t[u'\u00A0'] = Septets{};  // the escape's slot is not a character of its own
+    for (const auto& e : kExtension) t[e.ch] = Septets{2, {kEscape, e.code}};
+    return t;
+  }();
+  return table;
+}
+
 }  // namespace
 
-Septets FromUnicode(char16_t c) {
-  Septets s;
-  if (c == u'\u00A0') return s;  // the escape's slot is not a character of its own
-  for (std::size_t i = 0; i < kBasic.size(); ++i) {
-    if (kBasic[i] == c) {
-      s.count = 1;
-      s.code[0] = static_cast<std::uint8_t>(i);
-      return s;
-    }
-  }
-  for (const auto& e : kExtension) {
-    if (e.ch == c) {
-      s.count = 2;
-      s.code[0] = kEscape;
-      s.code[1] = e.code;
-      return s;
-    }
-  }
-  return s;
-}
+Septets FromUnicode(char32_t c) { return c > kHighest ? Septets{} : ByCharacter()[c]; }
 
 char16_t BasicToUnicode(std::uint8_t septet) { return kBasic[septet & 0x7F]; }
 

@@ -8,13 +8,17 @@ namespace selvarn::gsm {
 
 inline constexpr std::uint8_t kEscape = 0x1B;
 
-// The septets that carry one UTF-16 unit: one code of the default alphabet, or the
+// The septets that carry one character: one code of the default alphabet, or the
 // escape followed by an extension code. count 0 when the alphabet cannot carry it.
 struct Septets {
   std::uint8_t count = 0;
   std::uint8_t code[2] = {0, 0};
 };
-Septets FromUnicode(char16_t c);
+Septets FromUnicode(char32_t code_point);
+
+// What every 7-bit path sends for a character the alphabet cannot carry: one '?' per
+// code point, so a character beyond the BMP is one septet, not one per surrogate.
+inline constexpr Septets kReplacement{1, {0x3F, 0}};
 
 // The character at a default-alphabet position (0-127). Position 0x1B, the escape,
 // gives U+00A0 (the standard's suggested rendering where no extension follows).

@@ -29,41 +29,46 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+// The code point that starts at s[i], and in `len` the bytes it takes. A malformed
+// sequence gives U+FFFD and skips the lead byte with the continuation bytes that belonged
+// to it.
+char32_t DecodeUtf8(std::string_view s, std::size_t i, std::size_t& len) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  len = 1;
+  if (b < 0x80) return b;
+  std::size_t need = 0;
+  char32_t c = 0;
+  char32_t min = 0;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1, c = b & 0x1F, min = 0x80;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2, c = b & 0x0F, min = 0x800;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3, c = b & 0x07, min = 0x10000;
+  } else {
+    return 0xFFFD;
+  }
+  std::size_t k = 1;
+  for (; k <= need && i + k < s.size(); ++k) {
+    const auto t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) break;
+    c = (c << 6) | (t & 0x3F);
+  }
+  if (k == need + 1 && c >= min && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF)) {
+    len = need + 1;
+    return c;
+  }
+  len = k;
+  return 0xFFFD;
+}
+
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view s) {
   std::u16string out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    char32_t c = 0xFFFD;
-    std::size_t len = 1;
-    std::size_t need = 0;
-    char32_t min = 0;
-    if (b < 0x80) {
-      c = b;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      need = 1, c = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2, c = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3, c = b & 0x07, min = 0x10000;
-    }
-    if (need > 0) {
-      std::size_t k = 1;
-      for (; k <= need && i + k < s.size(); ++k) {
-        const auto t = static_cast<unsigned char>(s[i + k]);
-        if ((t & 0xC0) != 0x80) break;
-        c = (c << 6) | (t & 0x3F);
-      }
-      if (k == need + 1 && c >= min && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF)) {
-        len = need + 1;
-      } else {
-        c = 0xFFFD;
-        len = k;  // skip the lead byte and the continuation bytes that belonged to it
-      }
-    }
+  std::size_t len = 0;
+  for (std::size_t i = 0; i < s.size(); i += len) {
+    char32_t c = DecodeUtf8(s, i, len);
     if (c >= 0x10000) {
       c -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -71,8 +76,14 @@ std::u16string Utf8ToUtf16(std::string_view s) {
     } else {
       out += static_cast<char16_t>(c);
     }
-    i += len;
   }
+  return out;
+}
+
+std::u32string Utf8ToCodePoints(std::string_view s) {
+  std::u32string out;
+  std::size_t len = 0;
+  for (std::size_t i = 0; i < s.size(); i += len) out += DecodeUtf8(s, i, len);
   return out;
 }
 

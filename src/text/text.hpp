@@ -10,6 +10,8 @@ namespace selvarn::text {
 
 // Invalid UTF-8 sequences become U+FFFD, so a bad byte never aborts a conversion.
 std::u16string Utf8ToUtf16(std::string_view utf8);
+// The same text as code points, one per character, malformed sequences as U+FFFD.
+std::u32string Utf8ToCodePoints(std::string_view utf8);
 // Unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 

@@ -41,12 +41,8 @@ class MappingFolder {
       throw std::runtime_error("cannot write " + path.string());
     }
     ::close(fd);
-    if (mtime_ns != 0) SetMtime(mtime_ns, name);
-  }
-
-  void SetMtime(long ns, const char* name = "Unicode.txt") const {
-    const timespec times[2] = {{0, UTIME_OMIT}, {ns / 1000000000L, ns % 1000000000L}};
-    ::utimensat(AT_FDCWD, (dir_ / name).c_str(), times, 0);
+    const timespec times[2] = {{0, UTIME_OMIT}, {mtime_ns / 1000000000L, mtime_ns % 1000000000L}};
+    if (mtime_ns != 0) ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
 
  private:

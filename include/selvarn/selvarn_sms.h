@@ -1,0 +1,319 @@
+/* selvarn-sms C ABI: the SMS class as a dual automation interface, _SMS.
+ *
+ * An object is a pointer to a table of functions. Every call returns an HRESULT (negative
+ * on failure) and hands its result back through its last argument:
+ *
+ *   selvarn_SMS* sms = NULL;
+ *   int32_t status = 0;
+ *   if (selvarn_CreateObject("SelvarnSMSAPI6.SMS", &selvarn_IID__SMS, (void**)&sms) == 0 &&
+ *       sms->lpVtbl->InitModem(sms, 1, "1234", &status) == 0 && status == 1) { ... }
+ *   sms->lpVtbl->Release(sms);
+ *
+ * Text is UTF-8. Text going in is borrowed (NULL is the empty text); text coming out is
+ * allocated by the library and freed with selvarn_FreeString. Booleans are
+ * selvarn_variant_bool, true -1 and false 0; the enumerations travel as int32_t.
+ * When a call fails, selvarn_GetErrorInfo gives the run-time error's number and
+ * description (per thread). Objects are used on the thread that created them; releasing
+ * the last reference to an object closes the serial port of its thread, as every SMS
+ * object of a thread shares one port.
+ */
+#ifndef SELVARN_SELVARN_SMS_H
+#define SELVARN_SELVARN_SMS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define SELVARN_C_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t selvarn_hresult;
+typedef int16_t selvarn_variant_bool;
+#define SELVARN_VARIANT_TRUE ((selvarn_variant_bool)-1)
+#define SELVARN_VARIANT_FALSE ((selvarn_variant_bool)0)
+
+#define SELVARN_SUCCEEDED(hr) ((selvarn_hresult)(hr) >= 0)
+#define SELVARN_FAILED(hr) ((selvarn_hresult)(hr) < 0)
+#define SELVARN_S_OK ((selvarn_hresult)0)
+#define SELVARN_S_FALSE ((selvarn_hresult)1)
+#define SELVARN_E_NOTIMPL ((selvarn_hresult)0x80004001)
+#define SELVARN_E_NOINTERFACE ((selvarn_hresult)0x80004002)
+#define SELVARN_E_POINTER ((selvarn_hresult)0x80004003)
+#define SELVARN_E_FAIL ((selvarn_hresult)0x80004005)
+#define SELVARN_E_UNEXPECTED ((selvarn_hresult)0x8000FFFF)
+#define SELVARN_E_OUTOFMEMORY ((selvarn_hresult)0x8007000E)
+#define SELVARN_E_INVALIDARG ((selvarn_hresult)0x80070057)
+#define SELVARN_DISP_E_UNKNOWNINTERFACE ((selvarn_hresult)0x80020001)
+#define SELVARN_DISP_E_MEMBERNOTFOUND ((selvarn_hresult)0x80020003)
+#define SELVARN_DISP_E_TYPEMISMATCH ((selvarn_hresult)0x80020005)
+#define SELVARN_DISP_E_UNKNOWNNAME ((selvarn_hresult)0x80020006)
+#define SELVARN_DISP_E_NONAMEDARGS ((selvarn_hresult)0x80020007)
+#define SELVARN_DISP_E_BADVARTYPE ((selvarn_hresult)0x80020008)
+#define SELVARN_DISP_E_EXCEPTION ((selvarn_hresult)0x80020009)
+#define SELVARN_DISP_E_OVERFLOW ((selvarn_hresult)0x8002000A)
+#define SELVARN_DISP_E_BADINDEX ((selvarn_hresult)0x8002000B)
+#define SELVARN_DISP_E_BADPARAMCOUNT ((selvarn_hresult)0x8002000E)
+#define SELVARN_DISP_E_PARAMNOTOPTIONAL ((selvarn_hresult)0x8002000F)
+#define SELVARN_CLASS_E_NOAGGREGATION ((selvarn_hresult)0x80040110)
+#define SELVARN_CLASS_E_CLASSNOTAVAILABLE ((selvarn_hresult)0x80040111)
+#define SELVARN_REGDB_E_CLASSNOTREG ((selvarn_hresult)0x80040154)
+#define SELVARN_SELFREG_E_CLASS ((selvarn_hresult)0x80040201)
+/* A run-time error (number n) reported by a member: its number in the control facility. */
+#define SELVARN_HRESULT_FROM_ERROR(n) ((selvarn_hresult)(0x800A0000u | ((uint32_t)(n)&0xFFFFu)))
+
+typedef struct selvarn_guid {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} selvarn_guid;
+
+extern SELVARN_C_API const selvarn_guid selvarn_IID_NULL;
+extern SELVARN_C_API const selvarn_guid selvarn_IID_IUnknown;
+extern SELVARN_C_API const selvarn_guid selvarn_IID_IDispatch;
+extern SELVARN_C_API const selvarn_guid selvarn_IID_IClassFactory;
+extern SELVARN_C_API const selvarn_guid selvarn_IID__SMS;
+extern SELVARN_C_API const selvarn_guid selvarn_CLSID_SMS;
+extern SELVARN_C_API const selvarn_guid selvarn_LIBID_SelvarnSMSAPI6;
+
+/* Variants: the value types of late-bound calls. */
+enum {
+  SELVARN_VT_EMPTY = 0,
+  SELVARN_VT_I2 = 2,
+  SELVARN_VT_I4 = 3,
+  SELVARN_VT_BSTR = 8,
+  SELVARN_VT_ERROR = 10, /* with scode SELVARN_DISP_E_PARAMNOTFOUND: an omitted argument */
+  SELVARN_VT_BOOL = 11,
+  SELVARN_VT_VOID = 24, /* in type descriptions only: no result */
+  SELVARN_VT_BYREF = 0x4000
+};
+#define SELVARN_DISP_E_PARAMNOTFOUND ((selvarn_hresult)0x80020004)
+
+typedef struct selvarn_variant {
+  uint16_t vt;
+  union {
+    int16_t iVal;
+    int32_t lVal;
+    selvarn_variant_bool boolVal;
+    selvarn_hresult scode;
+    char* bstrVal; /* library-allocated in results; borrowed in arguments */
+    int16_t* piVal;
+    int32_t* plVal;
+    selvarn_variant_bool* pboolVal;
+    char** pbstrVal;
+  };
+} selvarn_variant;
+
+/* Arguments of Invoke, last argument first (rgvarg[0] is the last), as automation
+   clients pass them. The only named argument is the value of a property assignment. */
+typedef struct selvarn_dispparams {
+  selvarn_variant* rgvarg;
+  int32_t* rgdispidNamedArgs;
+  uint32_t cArgs;
+  uint32_t cNamedArgs;
+} selvarn_dispparams;
+#define SELVARN_DISPID_PROPERTYPUT (-3)
+
+/* Invoke flags. */
+#define SELVARN_DISPATCH_METHOD 1
+#define SELVARN_DISPATCH_PROPERTYGET 2
+#define SELVARN_DISPATCH_PROPERTYPUT 4
+
+/* What a member's run-time error left, filled by Invoke when it returns
+   SELVARN_DISP_E_EXCEPTION; clear it with selvarn_ExcepInfoClear. */
+typedef struct selvarn_excepinfo {
+  int32_t number;        /* the run-time error number, e.g. 13 type mismatch */
+  selvarn_hresult scode; /* SELVARN_HRESULT_FROM_ERROR(number) */
+  char* bstrSource;
+  char* bstrDescription;
+} selvarn_excepinfo;
+
+/* The type description that GetTypeInfo hands out: static, never freed. */
+#define SELVARN_PARAMFLAG_FIN 0x1
+#define SELVARN_PARAMFLAG_FOUT 0x2
+#define SELVARN_PARAMFLAG_FOPT 0x10
+#define SELVARN_INVOKE_FUNC 1
+#define SELVARN_INVOKE_PROPERTYGET 2
+#define SELVARN_INVOKE_PROPERTYPUT 4
+#define SELVARN_TYPEFLAG_FHIDDEN 0x10
+#define SELVARN_TYPEFLAG_FDUAL 0x40
+#define SELVARN_TYPEFLAG_FNONEXTENSIBLE 0x80
+#define SELVARN_TYPEFLAG_FDISPATCHABLE 0x1000
+
+typedef struct selvarn_paramdesc {
+  const char* name;
+  uint16_t vt;           /* SELVARN_VT_BSTR, _I2 or _I4 (an enumeration), | SELVARN_VT_BYREF */
+  uint16_t flags;        /* SELVARN_PARAMFLAG_* */
+  const char* type_name; /* "String", "Integer" or the enumeration's name */
+} selvarn_paramdesc;
+
+typedef struct selvarn_funcdesc {
+  int32_t memid;
+  const char* name;
+  int32_t invkind; /* SELVARN_INVOKE_* */
+  int32_t vtable_slot;
+  int32_t param_count;
+  const selvarn_paramdesc* params;
+  uint16_t result_vt; /* SELVARN_VT_VOID for a put */
+  const char* result_type_name;
+  const char* help; /* UTF-8; lines joined by CR LF; may be empty */
+} selvarn_funcdesc;
+
+typedef struct selvarn_enumconst {
+  const char* name;
+  int32_t value;
+  const char* help;
+} selvarn_enumconst;
+
+typedef struct selvarn_enumdesc {
+  const char* name;
+  int32_t count;
+  const selvarn_enumconst* members;
+} selvarn_enumdesc;
+
+typedef struct selvarn_typeinfo {
+  const char* library_name; /* "SelvarnSMSAPI6" */
+  uint16_t major_version, minor_version;
+  uint32_t lcid;
+  selvarn_guid libid;
+  const char* interface_name; /* "_SMS" */
+  selvarn_guid iid;
+  uint32_t type_flags;
+  const char* class_name; /* "SMS" */
+  selvarn_guid clsid;
+  const char* prog_id; /* "SelvarnSMSAPI6.SMS" */
+  int32_t func_count;  /* in virtual-table order */
+  const selvarn_funcdesc* funcs;
+  int32_t enum_count;
+  const selvarn_enumdesc* enums;
+} selvarn_typeinfo;
+
+typedef struct selvarn_SMS selvarn_SMS;
+
+/* The slots, in this order: identity, dispatch, then each property's put and get, then
+   the methods. Results come back through the last argument. */
+typedef struct selvarn_SMSVtbl {
+  selvarn_hresult (*QueryInterface)(selvarn_SMS* This, const selvarn_guid* riid, void** ppv);
+  uint32_t (*AddRef)(selvarn_SMS* This);
+  uint32_t (*Release)(selvarn_SMS* This);
+
+  selvarn_hresult (*GetTypeInfoCount)(selvarn_SMS* This, uint32_t* pctinfo);
+  selvarn_hresult (*GetTypeInfo)(selvarn_SMS* This, uint32_t iTInfo, uint32_t lcid,
+                                 const selvarn_typeinfo** ppTInfo);
+  /* rgszNames[0] is a member's name (any case); further names are its parameters, whose
+     ids are their positions. */
+  selvarn_hresult (*GetIDsOfNames)(selvarn_SMS* This, const selvarn_guid* riid,
+                                   const char* const* rgszNames, uint32_t cNames, uint32_t lcid,
+                                   int32_t* rgDispId);
+  selvarn_hresult (*Invoke)(selvarn_SMS* This, int32_t dispIdMember, const selvarn_guid* riid,
+                            uint32_t lcid, uint16_t wFlags, selvarn_dispparams* pDispParams,
+                            selvarn_variant* pVarResult, selvarn_excepinfo* pExcepInfo,
+                            uint32_t* puArgErr);
+
+  /* DRStatus holds text; its get fails with run-time error 13 while that text is no
+     number (as on a new object). */
+  selvarn_hresult (*put_DRStatus)(selvarn_SMS* This, int32_t value);
+  selvarn_hresult (*get_DRStatus)(selvarn_SMS* This, int32_t* value);
+  selvarn_hresult (*put_DRFDate)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRFDate)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_DRFTime)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRFTime)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_DRRDate)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRRDate)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_DRRTime)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRRTime)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_DRMNRecipient)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRMNRecipient)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_DRMsgRef)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_DRMsgRef)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_SCTS)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_SCTS)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_MR)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_MR)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_SMSC)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_SMSC)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_Msg)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_Msg)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_MN)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_MN)(selvarn_SMS* This, char** value);
+  selvarn_hresult (*put_IDD)(selvarn_SMS* This, const char* value);
+  selvarn_hresult (*get_IDD)(selvarn_SMS* This, char** value);
+
+  /* PIN NULL: none given. The result is a ModemStatus (0 Fail ... 5 SIMError). */
+  selvarn_hresult (*InitModem)(selvarn_SMS* This, int16_t intPort, const char* PIN,
+                               int32_t* result);
+  selvarn_hresult (*ConnectToGSM)(selvarn_SMS* This, selvarn_variant_bool* result);
+  selvarn_hresult (*ReadSMS)(selvarn_SMS* This, selvarn_variant_bool* result);
+  /* By reference, as declared; none of the three is changed or freed by the call. */
+  selvarn_hresult (*SendLMSText)(selvarn_SMS* This, char** strMobileNumber, char** strMessage,
+                                 int16_t* intMessageReference, selvarn_variant_bool* result);
+  selvarn_hresult (*SendSMST)(selvarn_SMS* This, const char* Number, const char* MessageText,
+                              selvarn_variant_bool* result);
+  selvarn_hresult (*SendSMSU)(selvarn_SMS* This, const char* Number, const char* MessageUnicode,
+                              selvarn_variant_bool* result);
+  selvarn_hresult (*DeliveryReportOn)(selvarn_SMS* This, selvarn_variant_bool* result);
+  selvarn_hresult (*DeliveryReportOff)(selvarn_SMS* This, selvarn_variant_bool* result);
+  selvarn_hresult (*GetDeliveryReport)(selvarn_SMS* This, selvarn_variant_bool* result);
+  selvarn_hresult (*CloseModem)(selvarn_SMS* This, selvarn_variant_bool* result);
+} selvarn_SMSVtbl;
+
+struct selvarn_SMS {
+  const selvarn_SMSVtbl* lpVtbl;
+};
+
+/* The class object that makes SMS objects. */
+typedef struct selvarn_ClassFactory selvarn_ClassFactory;
+typedef struct selvarn_ClassFactoryVtbl {
+  selvarn_hresult (*QueryInterface)(selvarn_ClassFactory* This, const selvarn_guid* riid,
+                                    void** ppv);
+  uint32_t (*AddRef)(selvarn_ClassFactory* This);
+  uint32_t (*Release)(selvarn_ClassFactory* This);
+  /* pUnkOuter must be NULL: the class cannot be aggregated. */
+  selvarn_hresult (*CreateInstance)(selvarn_ClassFactory* This, void* pUnkOuter,
+                                    const selvarn_guid* riid, void** ppv);
+  selvarn_hresult (*LockServer)(selvarn_ClassFactory* This, int32_t fLock);
+} selvarn_ClassFactoryVtbl;
+struct selvarn_ClassFactory {
+  const selvarn_ClassFactoryVtbl* lpVtbl;
+};
+
+/* The library's entry points. */
+SELVARN_C_API selvarn_hresult DllGetClassObject(const selvarn_guid* rclsid,
+                                                const selvarn_guid* riid, void** ppv);
+/* SELVARN_S_OK when no object or lock is left, else SELVARN_S_FALSE. */
+SELVARN_C_API selvarn_hresult DllCanUnloadNow(void);
+/* Record (or remove) this library file as the class SelvarnSMSAPI6.SMS in the user's
+   registry, $XDG_CONFIG_HOME/selvarn-sms/registry.json (~/.config/... by default). */
+SELVARN_C_API selvarn_hresult DllRegisterServer(void);
+SELVARN_C_API selvarn_hresult DllUnregisterServer(void);
+
+/* Creation by programmatic identifier (any case): finds the class in the registry,
+   loads the library recorded there and asks its class object for an instance. */
+SELVARN_C_API selvarn_hresult selvarn_CLSIDFromProgID(const char* progid, selvarn_guid* clsid);
+SELVARN_C_API selvarn_hresult selvarn_CreateObject(const char* progid, const selvarn_guid* riid,
+                                                   void** ppv);
+
+/* The type description GetTypeInfo hands out, without making an object. */
+SELVARN_C_API selvarn_hresult selvarn_LoadTypeLib(const selvarn_typeinfo** info);
+
+/* Library-allocated text: the length is kept, so text holding NUL survives. */
+SELVARN_C_API char* selvarn_AllocString(const char* utf8);
+SELVARN_C_API size_t selvarn_StringLength(const char* s);
+SELVARN_C_API void selvarn_FreeString(char* s);
+SELVARN_C_API void selvarn_VariantInit(selvarn_variant* v);
+/* Frees a library-allocated text the variant holds and leaves it empty. */
+SELVARN_C_API void selvarn_VariantClear(selvarn_variant* v);
+SELVARN_C_API void selvarn_ExcepInfoClear(selvarn_excepinfo* e);
+
+/* The calling thread's last failure: SELVARN_S_OK with its run-time error number and
+   description (free it with selvarn_FreeString; description may be NULL), or
+   SELVARN_S_FALSE when there is none. Taking it clears it. */
+SELVARN_C_API selvarn_hresult selvarn_GetErrorInfo(int32_t* number, char** description);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SELVARN_SELVARN_SMS_H */

@@ -1,0 +1,286 @@
+#include "api/dispatch.hpp"
+
+#include <array>
+#include <charconv>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "text/trim.hpp"
+
+namespace selvarn::api {
+namespace {
+
+// How one member runs: a property's get and put, or a method's call. The arguments a
+// call sees are already converted to the parameter types, optional ones filled in.
+struct Binding {
+  std::string_view name;
+  Variant (*get)(const SMS&) = nullptr;
+  void (*put)(SMS&, Variant&) = nullptr;
+  Variant (*call)(SMS&, std::span<Variant>) = nullptr;
+};
+
+VariantBool Bool(bool b) { return b ? VariantBool::True : VariantBool::False; }
+std::string& Text(Variant& v) { return std::get<std::string>(v); }
+std::int16_t Int16(const Variant& v) { return std::get<std::int16_t>(v); }
+
+// The text properties are alike but for their accessors.
+#define SELVARN_TEXT_PROPERTY(Name)                                                              \
+  Binding {                                                                                      \
+#Name, [](const SMS& s)                                                                      \
+                -> Variant { return s.Name(); }, [](SMS & s,                                     \
+                                                    Variant &                                    \
+                                                        v) { s.Name(std::move(Text(v))); },      \
+                                                                                         nullptr \
+  }
+
+const Binding kBindings[] = {
+    {"DRStatus", [](const SMS& s) -> Variant { return static_cast<std::int32_t>(s.DRStatus()); },
+     [](SMS& s, Variant& v) { s.DRStatus(std::get<std::int32_t>(v)); }, nullptr},
+    SELVARN_TEXT_PROPERTY(DRFDate),
+    SELVARN_TEXT_PROPERTY(DRFTime),
+    SELVARN_TEXT_PROPERTY(DRRDate),
+    SELVARN_TEXT_PROPERTY(DRRTime),
+    SELVARN_TEXT_PROPERTY(DRMNRecipient),
+    SELVARN_TEXT_PROPERTY(DRMsgRef),
+    SELVARN_TEXT_PROPERTY(SCTS),
+    SELVARN_TEXT_PROPERTY(MR),
+    SELVARN_TEXT_PROPERTY(SMSC),
+    SELVARN_TEXT_PROPERTY(Msg),
+    SELVARN_TEXT_PROPERTY(MN),
+    SELVARN_TEXT_PROPERTY(IDD),
+    {"InitModem", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       return static_cast<std::int32_t>(s.InitModem(Int16(a[0]), std::move(Text(a[1]))));
+     }},
+    {"ConnectToGSM", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ConnectToGSM()); }},
+    {"ReadSMS", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ReadSMS()); }},
+    // By reference to the converted copies: the caller's values are never touched.
+    {"SendLMSText", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       std::int16_t reference = Int16(a[2]);
+       return Bool(s.SendLMSText(Text(a[0]), Text(a[1]), reference));
+     }},
+    {"SendSMST", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       return Bool(s.SendSMST(std::move(Text(a[0])), std::move(Text(a[1]))));
+     }},
+    {"SendSMSU", nullptr, nullptr,
+     [](SMS& s, std::span<Variant> a) -> Variant {
+       return Bool(s.SendSMSU(std::move(Text(a[0])), std::move(Text(a[1]))));
+     }},
+    {"DeliveryReportOn", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOn()); }},
+    {"DeliveryReportOff", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOff()); }},
+    {"GetDeliveryReport", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.GetDeliveryReport()); }},
+    {"CloseModem", nullptr, nullptr,
+     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.CloseModem()); }},
+};
+
+#undef SELVARN_TEXT_PROPERTY
+
+// The binding of each member, in the type library's order.
+const Binding& BindingOf(const Member& member) {
+  static const std::vector<const Binding*> table = [] {
+    const auto members = TypeLib().members;
+    std::vector<const Binding*> t(members.size(), nullptr);
+    for (const Binding& b : kBindings) {
+      t[static_cast<std::size_t>(FindMember(b.name) - members.data())] = &b;
+    }
+    return t;
+  }();
+  return *table[static_cast<std::size_t>(&member - TypeLib().members.data())];
+}
+
+std::string Where(const Member& m, std::size_t index) {
+  return "argument " + std::to_string(index + 1) + " (" +
+         std::string(m.params.empty() ? "RHS" : m.params[index].name) + ") of " +
+         std::string(m.name);
+}
+
+[[noreturn]] void Mismatch(const Member& m, std::size_t index) {
+  throw AutomationError(hr::kTypeMismatch, err::kTypeMismatch, "Type mismatch: " + Where(m, index),
+                        static_cast<unsigned>(index));
+}
+
+[[noreturn]] void Overflow(const Member& m, std::size_t index) {
+  throw AutomationError(hr::kOverflow, err::kOverflow, "Overflow: " + Where(m, index),
+                        static_cast<unsigned>(index));
+}
+
+// A number given as text: blanks around it and a sign are fine, anything else is not a
+// number.
+template <typename Int>
+Int NumberFromText(const std::string& text, const Member& m, std::size_t index) {
+  std::string_view s = text::TrimSpaces(text);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  Int value = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (s.empty() || end != s.data() + s.size() || ec == std::errc::invalid_argument) {
+    Mismatch(m, index);
+  }
+  if (ec == std::errc::result_out_of_range) Overflow(m, index);
+  return value;
+}
+
+template <typename Int>
+Int ToInteger(const Variant& v, const Member& m, std::size_t index) {
+  if (const auto* i2 = std::get_if<std::int16_t>(&v)) return *i2;
+  if (const auto* i4 = std::get_if<std::int32_t>(&v)) {
+    if (*i4 < std::numeric_limits<Int>::min() || *i4 > std::numeric_limits<Int>::max()) {
+      Overflow(m, index);
+    }
+    return static_cast<Int>(*i4);
+  }
+  if (const auto* b = std::get_if<VariantBool>(&v)) return static_cast<Int>(*b);
+  if (const auto* s = std::get_if<std::string>(&v)) return NumberFromText<Int>(*s, m, index);
+  return 0;  // Empty
+}
+
+// The argument as the parameter's type wants it.
+Variant Convert(const Variant& v, Type type, const Member& m, std::size_t index) {
+  if (std::holds_alternative<Missing>(v)) Mismatch(m, index);
+  switch (type) {
+    case Type::Int16:
+      return ToInteger<std::int16_t>(v, m, index);
+    case Type::DeliveryStatus:
+    case Type::ModemStatus:
+      return ToInteger<std::int32_t>(v, m, index);
+    default: {
+      std::string s = ToText(v);
+      if (!IsUtf8(s)) {
+        throw AutomationError(
+            hr::kInvalidArg, err::kInvalidCall,
+            "Invalid procedure call or argument: " + Where(m, index) + " is not UTF-8 text",
+            static_cast<unsigned>(index));
+      }
+      return s;
+    }
+  }
+}
+
+Variant Run(SMS& sms, const Member& m, const Binding& b, unsigned flags,
+            std::span<const Variant> args) {
+  const auto wrong_count = [&](std::size_t least, std::size_t most) {
+    std::string takes = std::to_string(least);
+    if (most != least) takes += " to " + std::to_string(most);
+    return AutomationError(
+        hr::kBadParamCount, kErrWrongArgumentCount,
+        "Wrong number of arguments or invalid property assignment: " + std::string(m.name) +
+            " takes " + takes + ", given " + std::to_string(args.size()));
+  };
+  if (m.property && (flags & kPropertyPut) != 0) {
+    if (args.size() != 1) throw wrong_count(1, 1);
+    Variant value = Convert(args[0], m.type, m, 0);
+    b.put(sms, value);
+    return {};
+  }
+  if (m.property && (flags & kCall) != 0) {
+    if (!args.empty()) throw wrong_count(0, 0);
+    return b.get(sms);
+  }
+  if (!m.property && (flags & kMethod) != 0) {
+    std::size_t required = 0;
+    for (const Param& p : m.params) required += p.optional ? 0 : 1;
+    if (args.size() < required || args.size() > m.params.size()) {
+      throw wrong_count(required, m.params.size());
+    }
+    std::array<Variant, 4> converted;
+    for (std::size_t i = 0; i < m.params.size(); ++i) {
+      const Param& p = m.params[i];
+      if (i >= args.size() || std::holds_alternative<Missing>(args[i])) {
+        if (!p.optional) {
+          throw AutomationError(hr::kParamNotOptional, kErrArgumentNotOptional,
+                                "Argument not optional: " + Where(m, i), static_cast<unsigned>(i));
+        }
+        converted[i] = std::string();
+      } else {
+        converted[i] = Convert(args[i], p.type, m, i);
+      }
+    }
+    return b.call(sms, std::span(converted.data(), m.params.size()));
+  }
+  throw AutomationError(hr::kMemberNotFound, kErrNoSuchMember,
+                        "Object doesn't support this property or method: " + std::string(m.name) +
+                            (m.property ? " is a property" : " is a method"));
+}
+
+}  // namespace
+
+std::optional<std::int32_t> IdOfName(std::string_view name) {
+  if (const Member* m = FindMember(name)) return m->id;
+  return std::nullopt;
+}
+
+Variant Invoke(SMS& sms, std::int32_t id, unsigned flags, std::span<const Variant> args) {
+  const Member* m = MemberById(id);
+  if (m == nullptr) {
+    throw AutomationError(
+        hr::kMemberNotFound, kErrNoSuchMember,
+        "Object doesn't support this property or method: member id " + std::to_string(id));
+  }
+  try {
+    return Run(sms, *m, BindingOf(*m), flags, args);
+  } catch (const AutomationError&) {
+    throw;
+  } catch (const RuntimeError& e) {
+    throw AutomationError(hr::kException, e.number(), e.description());
+  }
+}
+
+std::string ToText(const Variant& value) {
+  if (const auto* s = std::get_if<std::string>(&value)) return *s;
+  if (const auto* i2 = std::get_if<std::int16_t>(&value)) return std::to_string(*i2);
+  if (const auto* i4 = std::get_if<std::int32_t>(&value)) return std::to_string(*i4);
+  if (const auto* b = std::get_if<VariantBool>(&value)) {
+    return *b == VariantBool::False ? "False" : "True";
+  }
+  if (std::holds_alternative<Missing>(value)) {
+    throw AutomationError(hr::kTypeMismatch, err::kTypeMismatch, "Type mismatch: a missing value");
+  }
+  return {};
+}
+
+bool IsUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+      cp = c & 0x1FU;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      cp = c & 0x0FU;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      cp = c & 0x07U;
+    } else {
+      return false;
+    }
+    if (text.size() - i <= extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0U) != 0x80U) return false;
+      cp = cp << 6 | (cc & 0x3FU);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+}  // namespace selvarn::api

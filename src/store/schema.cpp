@@ -1,0 +1,145 @@
+#include "store/schema.hpp"
+
+#include <string>
+
+namespace selvarn::store::schema {
+
+namespace {
+
+// Version 1. Times are Unix seconds. A message is one row whatever its number of parts;
+// a single message has no reference and one part. Texts of parts that contradict a part
+// already stored go to conflicts, never over it.
+constexpr const char* kVersion1 = R"sql(
+CREATE TABLE messages (
+  id INTEGER PRIMARY KEY,
+  sender TEXT NOT NULL,
+  reference INTEGER,
+  reference_bits INTEGER,
+  total INTEGER NOT NULL CHECK (total BETWEEN 1 AND 255),
+  present INTEGER NOT NULL CHECK (present BETWEEN 0 AND total),
+  received_at INTEGER NOT NULL,
+  completed_at INTEGER,
+  handed_out_at INTEGER
+);
+CREATE INDEX messages_by_key ON messages (sender, reference, reference_bits, total);
+CREATE INDEX messages_by_time ON messages (received_at);
+CREATE INDEX messages_new ON messages (id)
+  WHERE completed_at IS NOT NULL AND handed_out_at IS NULL;
+CREATE INDEX messages_incomplete ON messages (received_at) WHERE completed_at IS NULL;
+
+CREATE TABLE parts (
+  id INTEGER PRIMARY KEY,
+  message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
+  sequence INTEGER NOT NULL,
+  sender TEXT NOT NULL,
+  smsc TEXT NOT NULL,
+  scts TEXT NOT NULL,
+  text TEXT NOT NULL,
+  pdu TEXT NOT NULL,
+  sim_index INTEGER NOT NULL,
+  received_at INTEGER NOT NULL,
+  UNIQUE (message_id, sequence)
+);
+CREATE INDEX parts_by_sender ON parts (sender, scts);
+
+CREATE TABLE conflicts (
+  id INTEGER PRIMARY KEY,
+  message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
+  sequence INTEGER NOT NULL,
+  scts TEXT NOT NULL,
+  text TEXT NOT NULL,
+  pdu TEXT NOT NULL,
+  received_at INTEGER NOT NULL,
+  UNIQUE (message_id, sequence, scts, text)
+);
+
+CREATE TABLE sent (
+  id INTEGER PRIMARY KEY,
+  recipient TEXT NOT NULL,
+  text TEXT NOT NULL,
+  coding INTEGER NOT NULL,
+  sent_at INTEGER NOT NULL
+);
+CREATE INDEX sent_by_time ON sent (sent_at);
+
+-- state: 0 waiting, 1 delivered, 2 failed.
+CREATE TABLE sent_parts (
+  sent_id INTEGER NOT NULL REFERENCES sent (id) ON DELETE CASCADE,
+  sequence INTEGER NOT NULL,
+  reference INTEGER NOT NULL CHECK (reference BETWEEN 0 AND 255),
+  state INTEGER NOT NULL DEFAULT 0,
+  status INTEGER,
+  reported_at INTEGER,
+  PRIMARY KEY (sent_id, sequence)
+);
+CREATE INDEX sent_parts_waiting ON sent_parts (reference) WHERE state = 0;
+
+CREATE TABLE reports (
+  id INTEGER PRIMARY KEY,
+  reference INTEGER NOT NULL CHECK (reference BETWEEN 0 AND 255),
+  recipient TEXT NOT NULL,
+  scts TEXT NOT NULL,
+  discharge TEXT NOT NULL,
+  status INTEGER NOT NULL CHECK (status BETWEEN 0 AND 255),
+  received_at INTEGER NOT NULL,
+  sent_id INTEGER REFERENCES sent (id) ON DELETE SET NULL,
+  sent_sequence INTEGER,
+  UNIQUE (reference, recipient, scts, discharge, status)
+);
+CREATE INDEX reports_by_time ON reports (received_at);
+CREATE INDEX reports_unmatched ON reports (reference) WHERE sent_id IS NULL;
+)sql";
+
+constexpr Migration kMigrations[] = {
+    {1, kVersion1},
+};
+
+}  // namespace
+
+std::span<const Migration> Migrations() { return kMigrations; }
+
+namespace {
+
+// Refuses a file that is not ours or is newer than the steps; returns its version.
+std::int64_t CheckVersion(sql::Database& db, std::span<const Migration> steps) {
+  const auto app_id = db.QueryInt("PRAGMA application_id");
+  const auto version = db.QueryInt("PRAGMA user_version");
+  const auto tables = db.QueryInt("SELECT count(*) FROM sqlite_schema");
+  if (app_id != kApplicationId && (app_id != 0 || version != 0 || tables != 0)) {
+    sql::Fail(db.Path(), "opening", "not a selvarn-sms message store");
+  }
+  const int latest = steps.back().version;
+  if (version > latest) {
+    sql::Fail(db.Path(), "opening",
+              "schema version " + std::to_string(version) +
+                  " was written by a newer selvarn-sms (this one knows up to " +
+                  std::to_string(latest) + ")");
+  }
+  return version;
+}
+
+}  // namespace
+
+void Check(sql::Database& db, std::span<const Migration> steps) {
+  db.Doing("reading the schema version");
+  CheckVersion(db, steps);
+}
+
+void Migrate(sql::Database& db, std::span<const Migration> steps) {
+  sql::Transaction txn(db, "reading the schema version");
+  // Again inside the transaction: another process may have migrated meanwhile.
+  const auto version = CheckVersion(db, steps);
+  const int latest = steps.back().version;
+  if (version == latest) return;  // nothing to do; the transaction rolls back unchanged
+  for (const Migration& step : steps) {
+    if (step.version <= version) continue;
+    db.Doing("migrating to schema version " + std::to_string(step.version));
+    db.Exec(step.sql);
+  }
+  // Both pragmas take no parameters; the values are our own integers.
+  db.Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+  db.Exec(("PRAGMA user_version = " + std::to_string(latest)).c_str());
+  txn.Commit();
+}
+
+}  // namespace selvarn::store::schema

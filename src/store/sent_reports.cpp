@@ -1,0 +1,248 @@
+// Messages sent, and the status reports that say what became of their parts.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/message_store.hpp"
+#include "store/store_impl.hpp"
+
+namespace selvarn::store {
+
+namespace {
+
+// sent_parts.state: a part waits until a report says it was delivered or failed; a
+// report that the centre is still trying leaves it waiting.
+int StateCode(DeliveryState s) {
+  switch (s) {
+    case DeliveryState::Delivered:
+      return 1;
+    case DeliveryState::Failed:
+      return 2;
+    case DeliveryState::Pending:
+      break;
+  }
+  return 0;
+}
+
+DeliveryState StateFromCode(std::int64_t code) {
+  if (code == 1) return DeliveryState::Delivered;
+  if (code == 2) return DeliveryState::Failed;
+  return DeliveryState::Pending;
+}
+
+DeliveryState Overall(const std::vector<SentPart>& parts) {
+  bool all_delivered = !parts.empty();
+  for (const SentPart& p : parts) {
+    if (p.state == DeliveryState::Failed) return DeliveryState::Failed;
+    if (p.state != DeliveryState::Delivered) all_delivered = false;
+  }
+  return all_delivered ? DeliveryState::Delivered : DeliveryState::Pending;
+}
+
+void CheckByte(int value, const char* what) {
+  if (value < 0 || value > 255) {
+    BadArgument(std::string(what) + " " + std::to_string(value) + " is not within 0-255");
+  }
+}
+
+// Records the report on the part and the part on the report.
+void Apply(sql::Database& db, std::int64_t report_id, std::int64_t sent_id, int sequence,
+           int status, std::int64_t received_at) {
+  db.Prepare(
+        "UPDATE sent_parts SET state = ?3, status = ?4, reported_at = ?5 "
+        "WHERE sent_id = ?1 AND sequence = ?2")
+      .Bind(1, sent_id)
+      .Bind(2, sequence)
+      .Bind(3, StateCode(StateOfStatus(status)))
+      .Bind(4, status)
+      .Bind(5, received_at)
+      .Run();
+  db.Prepare("UPDATE reports SET sent_id = ?2, sent_sequence = ?3 WHERE id = ?1")
+      .Bind(1, report_id)
+      .Bind(2, sent_id)
+      .Bind(3, sequence)
+      .Run();
+}
+
+// The sent messages that where (over s, with parameter ?1) selects, oldest first.
+std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
+  db.Doing("reading sent messages");
+  std::vector<SentRecord> out;
+  auto q =
+      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
+                             "sp.reference, sp.state, sp.status, sp.reported_at FROM sent s JOIN "
+                             "sent_parts sp ON sp.sent_id = s.id WHERE ") +
+                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
+  q.Bind(1, p1);
+  while (q.Step()) {
+    if (out.empty() || out.back().id != q.Int(0)) {
+      SentRecord r;
+      r.id = q.Int(0);
+      r.recipient = q.Text(1);
+      r.text = q.Text(2);
+      r.coding = static_cast<Coding>(q.Int(3));
+      r.sent_at = q.Int(4);
+      out.push_back(std::move(r));
+    }
+    std::optional<int> status;
+    if (auto st = q.OptionalInt(8)) status = static_cast<int>(*st);
+    out.back().parts.push_back(SentPart{static_cast<int>(q.Int(5)), static_cast<int>(q.Int(6)),
+                                        StateFromCode(q.Int(7)), status, q.OptionalInt(9)});
+  }
+  for (SentRecord& r : out) r.state = Overall(r.parts);
+  return out;
+}
+
+DeliveryState StateOfSent(sql::Database& db, std::int64_t sent_id) {
+  auto records = LoadSent(db, "s.id = ?1", sent_id);
+  return records.empty() ? DeliveryState::Pending : records.front().state;
+}
+
+}  // namespace
+
+std::int64_t MessageStore::RecordSent(const SentMessage& message) {
+  if (message.references.empty()) BadArgument("a sent message has at least one part");
+  for (int ref : message.references) CheckByte(ref, "message reference");
+  if (message.coding != Coding::Gsm7 && message.coding != Coding::Data8 &&
+      message.coding != Coding::Ucs2) {
+    BadArgument("unknown coding " + std::to_string(static_cast<int>(message.coding)));
+  }
+  const std::int64_t sent_at = message.sent_at != 0 ? message.sent_at : NowSeconds();
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a sent message");
+  db.Prepare("INSERT INTO sent (recipient, text, coding, sent_at) VALUES (?1, ?2, ?3, ?4)")
+      .Bind(1, message.recipient)
+      .Bind(2, message.text)
+      .Bind(3, static_cast<int>(message.coding))
+      .Bind(4, sent_at)
+      .Run();
+  const std::int64_t id = db.LastInsertId();
+  for (std::size_t i = 0; i < message.references.size(); ++i) {
+    db.Prepare("INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (?1, ?2, ?3)")
+        .Bind(1, id)
+        .Bind(2, static_cast<int>(i + 1))
+        .Bind(3, message.references[i])
+        .Run();
+  }
+  // A report can be read (by another process) before the sender gets to record the
+  // message: take up unmatched ones that arrived since it was sent, in their order.
+  struct Early {
+    std::int64_t id;
+    int reference;
+    std::string recipient;
+    int status;
+    std::int64_t received_at;
+  };
+  std::vector<Early> early;
+  {
+    auto q = db.Prepare(
+        "SELECT id, reference, recipient, status, received_at FROM reports "
+        "WHERE sent_id IS NULL AND received_at >= ?1 ORDER BY received_at, id");
+    q.Bind(1, sent_at);
+    while (q.Step()) {
+      early.push_back(
+          {q.Int(0), static_cast<int>(q.Int(1)), q.Text(2), static_cast<int>(q.Int(3)), q.Int(4)});
+    }
+  }
+  for (const Early& e : early) {
+    if (!SameNumber(e.recipient, message.recipient)) continue;
+    auto part = db.Prepare(
+        "SELECT sequence FROM sent_parts WHERE sent_id = ?1 AND reference = ?2 AND state = 0 "
+        "ORDER BY sequence LIMIT 1");
+    part.Bind(1, id).Bind(2, e.reference);
+    if (!part.Step()) continue;
+    const int sequence = static_cast<int>(part.Int(0));
+    Apply(db, e.id, id, sequence, e.status, e.received_at);
+  }
+  txn.Commit();
+  return id;
+}
+
+ReportResult MessageStore::StoreReport(const StatusReport& report) {
+  CheckByte(report.reference, "message reference");
+  CheckByte(report.status, "status");
+  const std::int64_t now = report.received_at != 0 ? report.received_at : NowSeconds();
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "storing a status report");
+  ReportResult result;
+  {
+    auto dup = db.Prepare(
+        "SELECT id, sent_id, sent_sequence FROM reports WHERE reference = ?1 AND "
+        "recipient = ?2 AND scts = ?3 AND discharge = ?4 AND status = ?5");
+    dup.Bind(1, report.reference).Bind(2, report.recipient).Bind(3, report.scts);
+    dup.Bind(4, report.discharge).Bind(5, report.status);
+    if (dup.Step()) {
+      result.report_id = dup.Int(0);
+      result.duplicate = true;
+      result.sent_id = dup.OptionalInt(1);
+      result.sequence = static_cast<int>(dup.OptionalInt(2).value_or(0));
+    }
+  }
+  if (!result.duplicate) {
+    // The most recent send still waiting with this reference and number: references
+    // wrap at 256, and an older part with a lost report must not take a new report.
+    {
+      auto q = db.Prepare(
+          "SELECT sp.sent_id, sp.sequence, s.recipient FROM sent_parts sp JOIN sent s "
+          "ON s.id = sp.sent_id WHERE sp.reference = ?1 AND sp.state = 0 "
+          "ORDER BY s.sent_at DESC, s.id DESC, sp.sequence");
+      q.Bind(1, report.reference);
+      while (q.Step()) {
+        if (SameNumber(q.Text(2), report.recipient)) {
+          result.sent_id = q.Int(0);
+          result.sequence = static_cast<int>(q.Int(1));
+          break;
+        }
+      }
+    }
+    db.Prepare(
+          "INSERT INTO reports (reference, recipient, scts, discharge, status, received_at) "
+          "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
+        .Bind(1, report.reference)
+        .Bind(2, report.recipient)
+        .Bind(3, report.scts)
+        .Bind(4, report.discharge)
+        .Bind(5, report.status)
+        .Bind(6, now)
+        .Run();
+    result.report_id = db.LastInsertId();
+    if (result.sent_id) {
+      Apply(db, result.report_id, *result.sent_id, result.sequence, report.status, now);
+    }
+  }
+  if (result.sent_id) result.message_state = StateOfSent(db, *result.sent_id);
+  txn.Commit();
+  return result;
+}
+
+std::optional<SentRecord> MessageStore::Sent(std::int64_t id) {
+  auto records = LoadSent(impl_->db, "s.id = ?1", id);
+  if (records.empty()) return std::nullopt;
+  return std::move(records.front());
+}
+
+std::vector<SentRecord> MessageStore::Outbox(std::int64_t since) {
+  return LoadSent(impl_->db, "s.sent_at >= ?1", since);
+}
+
+std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
+  auto& db = impl_->db;
+  db.Doing("reading status reports");
+  std::vector<StoredReport> out;
+  auto q = db.Prepare(
+      "SELECT id, reference, recipient, scts, discharge, status, received_at, sent_id, "
+      "sent_sequence FROM reports WHERE received_at >= ?1 ORDER BY received_at, id");
+  q.Bind(1, since);
+  while (q.Step()) {
+    StoredReport r;
+    r.id = q.Int(0);
+    r.report = StatusReport{static_cast<int>(q.Int(1)), q.Text(2), q.Text(3), q.Text(4),
+                            static_cast<int>(q.Int(5)), q.Int(6)};
+    r.sent_id = q.OptionalInt(7);
+    r.sequence = static_cast<int>(q.OptionalInt(8).value_or(0));
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+}  // namespace selvarn::store

@@ -1,0 +1,70 @@
+// What a status report's TP-ST means, and when two numbers are the same line.
+#include <string>
+#include <string_view>
+
+#include "store/message_store.hpp"
+
+namespace selvarn::store {
+
+DeliveryState StateOfStatus(int status) {
+  if (status >= 0 && status <= 31) return DeliveryState::Delivered;
+  if (status >= 32 && status <= 63) return DeliveryState::Pending;
+  // 64-95 permanent errors, 96-127 temporary ones the centre stopped retrying, and the
+  // reserved rest, which a receiver takes as a refusal.
+  return DeliveryState::Failed;
+}
+
+const char* ToString(DeliveryState state) {
+  switch (state) {
+    case DeliveryState::Pending:
+      return "pending";
+    case DeliveryState::Delivered:
+      return "delivered";
+    case DeliveryState::Failed:
+      return "failed";
+  }
+  return "?";
+}
+
+const char* ToString(PartOutcome outcome) {
+  switch (outcome) {
+    case PartOutcome::Stored:
+      return "stored";
+    case PartOutcome::Duplicate:
+      return "duplicate";
+    case PartOutcome::Conflict:
+      return "conflict";
+    case PartOutcome::StoredAsSingle:
+      return "stored-as-single";
+  }
+  return "?";
+}
+
+namespace {
+
+// The digits of a number without its leading zeros: "+60 12-555", "0060 12 555" and,
+// for the national part, "012 555" all lose what differs between the forms.
+std::string SignificantDigits(std::string_view s) {
+  std::string out;
+  for (char ch : s) {
+    if (ch >= '0' && ch <= '9' && !(out.empty() && ch == '0')) out += ch;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool SameNumber(const std::string& a, const std::string& b) {
+  const std::string da = SignificantDigits(a);
+  const std::string db = SignificantDigits(b);
+  if (da.empty() || db.empty()) return a == b;
+  if (da == db) return true;
+  const std::string& shorter = da.size() < db.size() ? da : db;
+  const std::string& longer = da.size() < db.size() ? db : da;
+  // Country codes have one to three digits; a short number must match whole, or the
+  // tail of one long number would match many short codes.
+  return shorter.size() >= 7 && longer.size() - shorter.size() <= 3 &&
+         std::string_view(longer).ends_with(shorter);
+}
+
+}  // namespace selvarn::store

@@ -1,0 +1,23 @@
+// What the store's source files share: the connection, the options and the clock.
+#pragma once
+
+#include <cstdint>
+
+#include "store/message_store.hpp"
+#include "store/sqlite.hpp"
+
+namespace selvarn::store {
+
+struct MessageStore::Impl {
+  Impl(const std::string& path, const Options& o) : db(path), options(o) {}
+  sql::Database db;
+  Options options;
+};
+
+// The calendar time in Unix seconds, from the thread's clock (tests install a fake one).
+std::int64_t NowSeconds();
+
+// Throws RuntimeError 5 (invalid argument) with text.
+[[noreturn]] void BadArgument(const std::string& text);
+
+}  // namespace selvarn::store

@@ -1,0 +1,75 @@
+// An SMS object on an open port to the simulated modem, its log in a private folder.
+#pragma once
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/library_folder.hpp"
+#include "selvarn/sms.hpp"
+#include "support/errors.hpp"
+#include "support/sim_port.hpp"
+
+namespace selvarn::testing {
+
+class Messaging : public SimulatedModem {
+ protected:
+  void SetUp() override {
+    SimulatedModem::SetUp();
+    char name[] = "/tmp/selvarn-msg-log-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
+    log_folder = name;
+    platform::SetLibraryFolderOverride(log_folder);
+    OpenPort();
+  }
+  void TearDown() override {
+    SimulatedModem::TearDown();
+    std::filesystem::remove_all(log_folder);
+  }
+
+  // A fresh simulated modem in the given state, its port open.
+  void Restart(modemsim::ModemState modem = {}) {
+    platform::frmATC().GSM.PortOpen(false);
+    sim.reset();
+    sim = std::make_unique<modemsim::Simulator>(
+        modemsim::Options{.port_folder = ports.path(), .modem = std::move(modem)});
+    OpenPort();
+  }
+  // What the library wrote since the last call.
+  std::string Wire() {
+    std::string wire = sim->Received();
+    sim->ClearTranscript();
+    return wire;
+  }
+  // The texts of the log's entries, without their headings, and empties the log.
+  std::vector<std::string> LogEntries() {
+    std::vector<std::string> entries;
+    for (const auto& file : std::filesystem::directory_iterator(log_folder)) {
+      std::ifstream in(file.path(), std::ios::binary);
+      for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("*** ") && !line.empty())
+          entries.push_back(line.substr(0, line.size() - 1));
+      }
+      std::filesystem::remove(file.path());
+    }
+    return entries;
+  }
+  // Waits (real time) until the network has put `count` entries in memory "SM" or "SR".
+  void AwaitStored(const char* memory, std::size_t count) {
+    for (int i = 0; i < 200 && sim->Messages(memory).size() < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(sim->Messages(memory).size(), count) << memory;
+  }
+
+  std::string log_folder;
+  SMS sms;
+};
+
+}  // namespace selvarn::testing
