@@ -20,6 +20,7 @@ struct TextCase {
   std::vector<std::string> args;
   int code;
   std::string out;
+  std::string err = "";
 };
 
 class Commands : public CommandLine {};
@@ -35,7 +36,8 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"--sim", "send", "+447700900001", "Hi"}, 0, "sent, message reference 1\n"},
       {{"--sim", "send", "--ref", "77", "+447700900001", std::string(400, 'a')},
        0,
-       "sent in 3 parts, message reference 3 (last part), long-message reference 77\n"},
+       "sent in 3 parts, message reference 3 (last part), long-message reference 77\n",
+       "part 1 of 3 sent\npart 2 of 3 sent\npart 3 of 3 sent\n"},
       {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"}, 1, "not sent\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read", "--all"},
        0,
@@ -67,7 +69,8 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     const Outcome o = Run(c.args);
     EXPECT_EQ(o.out, c.out);
-    EXPECT_EQ(o.code, c.code) << o.err;
+    EXPECT_EQ(o.code, c.code);
+    EXPECT_EQ(o.err, c.err);
   }
 }
 

@@ -8,31 +8,6 @@
 namespace selvarn::cli {
 namespace {
 
-TEST(TextArgs, Utf8IsCheckedStrictly) {
-  const struct {
-    std::string text;
-    bool valid;
-  } cases[] = {
-      {"", true},
-      {"plain", true},
-      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true},  // é € 😀
-      {"\xf4\x8f\xbf\xbf", true},                           // U+10FFFF
-      {"caf\xe9", false},                                   // Latin-1
-      {"\x80", false},                                      // stray continuation
-      {"\xc3", false},                                      // cut short
-      {"\xe2\x82", false},
-      {"\xc3\x28", false},              // lead without continuation
-      {"\xc0\xaf", false},              // overlong "/"
-      {"\xe0\x80\xaf", false},          // overlong, three bytes
-      {"\xf0\x80\x80\xaf", false},      // overlong, four bytes
-      {"\xed\xa0\x80", false},          // a surrogate
-      {"\xf4\x90\x80\x80", false},      // above U+10FFFF
-      {"\xf8\x88\x80\x80\x80", false},  // five bytes
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(IsUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
-}
-
 TEST(TextArgs, StandardInputLosesOneFinalLineBreak) {
   const struct {
     std::string in, text;

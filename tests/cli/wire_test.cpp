@@ -1,6 +1,7 @@
 // What goes to the modem for each way of sending, seen through --trace, and how the
 // trace and the progress of a long send look.
 #include "cli_support.hpp"
+#include "output.hpp"
 
 namespace selvarn::testing {
 namespace {
@@ -101,13 +102,19 @@ TEST_F(Wire, LongSendShowsProgressPerPart) {
             "\r[##########                    ] 1/3 parts sent"
             "\r[####################          ] 2/3 parts sent"
             "\r[##############################] 3/3 parts sent\n");
-  // A part the modem refuses stops the count where it is.
+  // A part taken without a reference still counts; one refused stops the count.
   const Outcome refused =
-      Run({"--sim", "--do", R"(fault 0061 count 2 literal \r\nOK\r\n)", "--do",
-           R"(fault 0061 literal \r\n+CMS ERROR: 500\r\n)", "send", "123", text});
+      Run({"--sim", "--do", R"(fault 006100038121F30000A00500034D0302 literal \r\nOK\r\n)", "--do",
+           R"(fault 006100038121F30000650500034D0303 literal \r\n+CMS ERROR: 500\r\n)", "send",
+           "--ref", "77", "123", text});
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.out, "not sent\n");
-  EXPECT_EQ(refused.err, "");
+  EXPECT_EQ(refused.err, "part 1 of 3 sent\npart 2 of 3 sent\n");
+}
+
+TEST(Visible, ShowsLineBreaksAndControlBytes) {
+  EXPECT_EQ(cli::Visible("AT\r\n\x1a\x1b\x1f \x7e\x7f\x80\xff"),
+            "AT<CR><LF><^Z><ESC><0x1F> ~<0x7F><0x80><0xFF>");
 }
 
 }  // namespace

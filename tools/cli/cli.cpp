@@ -26,6 +26,7 @@ Examples:
   echo "A long report ..." | selvarn-sms --port 3 send +447700900001 -
   selvarn-sms --port 3 --json read --all          every waiting message, one JSON line each
   selvarn-sms help SendSMST                       what a library member does
+  selvarn-sms --sim call SendSMST +447700900123 "Hi"   any member, called by name
 Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
 3 run-time error (number and description on standard error).
 Run "selvarn-sms COMMAND --help" for a command's options.
@@ -94,6 +95,27 @@ void AddCommands(CLI::App& app, Request& r) {
       "report", "Read the first delivery report waiting in the modem, print it and delete it");
   report->add_flag("--all", r.all, "Go on until no report is left");
   report->footer("\nExample:\n  selvarn-sms --port 3 report --all");
+
+  CLI::App* help = app.add_subcommand(
+      "help",
+      "Show the SMS class's members (properties, methods, enumerations), or what one\n"
+      "does, as its type library tells it");
+  help->add_option("MEMBER", r.member, "A property, method or enumeration (any case)");
+  help->footer("\nExamples:\n  selvarn-sms help\n  selvarn-sms help SendSMST");
+
+  CLI::App* call = app.add_subcommand(
+      "call",
+      "Call any member of the SMS class by name, as a script would; prints its result\n"
+      "and, after a method, the properties it filled");
+  call->add_option("MEMBER", r.member, "A property or method (any case)")->required();
+  call->add_option("ARGS", r.args, "Its arguments, in order (see: help MEMBER)");
+  call->footer(
+      "\nExamples:\n"
+      "  selvarn-sms --sim call SendSMST +447700900123 \"Hello\"\n"
+      "  selvarn-sms --port 3 call ReadSMS\n"
+      "  selvarn-sms --sim call InitModem        (the run's port and PIN when none given)\n"
+      "A property is read with no argument and written with one; each run starts a new\n"
+      "object, so a property holds only what this run put there.");
 
   app.add_subcommand("ports",
                      "List the port folder's entries and the serial devices of this machine")

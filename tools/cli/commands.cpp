@@ -2,7 +2,9 @@
 #include <iostream>
 #include <random>
 
+#include "api/dispatch.hpp"
 #include "cli.hpp"
+#include "members.hpp"
 #include "messaging/long_send.hpp"
 #include "output.hpp"
 #include "platform/port_folder.hpp"
@@ -80,7 +82,7 @@ struct Message {
 Message PrepareSend(const Request& r, Io& io) {
   if (auto problem = RecipientProblem(r.number)) throw UsageError(*problem);
   Message m{r.text == "-" ? ReadText(io.in) : r.text, {}};
-  if (!IsUtf8(m.text)) {
+  if (!api::IsUtf8(m.text)) {
     throw UsageError(std::string(r.text == "-" ? "standard input" : "the text") +
                      " is not UTF-8 text");
   }
@@ -264,15 +266,33 @@ int Ports(const Request&, Io& io, Printer& printer) {
 int Execute(const Request& r, Io& io) {
   Printer printer(io.out, r.json);
   if (r.command == "ports") return Ports(r, io, printer);
+  if (r.command == "help") return Help(r, printer);
 
+  // Bad input is found before the modem is touched.
   Message message;
   if (r.command == "send") message = PrepareSend(r, io);
+  const api::Member* target = r.command == "call" ? &CallTarget(r) : nullptr;
 
   try {
+    if (target != nullptr && target->property) {
+      SMS sms;  // a property of a new object: no modem involved
+      return Call(r, *target, 0, sms, printer);
+    }
     Link link(r.link);
     Wire wire(io.err, r.trace, io.err_is_terminal);
     printer.BeforeEach([&wire] { wire.Finish(); });
     SMS sms;
+    if (target != nullptr && !CallNeedsModem(*target)) {
+      int rc = kDone;
+      try {
+        rc = Call(r, *target, link.port(), sms, printer);
+      } catch (...) {
+        sms.CloseModem();
+        throw;
+      }
+      sms.CloseModem();
+      return rc;
+    }
     const ModemStatus status = sms.InitModem(link.port(), r.pin);
     if (r.command == "init" || status != ModemStatus::OK) {
       Json j{{"command", r.command}, {"status", StatusName(status)}};
@@ -306,6 +326,8 @@ int Execute(const Request& r, Io& io) {
                        ok ? std::string("delivery reports ") + word
                           : std::string("the modem refused to switch delivery reports ") + word);
         rc = OkOrNo(ok);
+      } else if (r.command == "call") {
+        rc = Call(r, *target, link.port(), sms, printer);
       }
     } catch (...) {
       sms.CloseModem();

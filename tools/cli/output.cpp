@@ -81,13 +81,14 @@ void Wire::OnBytes(bool written, std::string_view bytes) {
   }
   if (parts_ == 0) return;
   if (written) {
-    if (bytes.starts_with("AT+CMGS=")) in_submit_ = true, answer_.clear();
+    if (bytes.starts_with("AT+CMGS=")) answer_ = "";
     return;
   }
-  if (!in_submit_) return;
-  answer_ += bytes;
-  if (answer_.find("+CMGS:") != std::string::npos && answer_.find("OK\r\n") != std::string::npos) {
-    in_submit_ = false;
+  if (!answer_) return;
+  // A part is in once the modem says OK to it (hex PDUs and prompts hold no "OK").
+  *answer_ += bytes;
+  if (answer_->find("OK\r\n") != std::string::npos) {
+    answer_.reset();
     ++accepted_;
     ShowProgress();
   }

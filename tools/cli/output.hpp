@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -62,8 +63,7 @@ class Wire {
   bool bar_open_ = false;
   std::size_t parts_ = 0;
   std::size_t accepted_ = 0;
-  bool in_submit_ = false;
-  std::string answer_{};  // the modem's answer since the last AT+CMGS=
+  std::optional<std::string> answer_{};  // the modem's answer since the last AT+CMGS=
 };
 
 }  // namespace selvarn::cli

@@ -9,38 +9,6 @@
 
 namespace selvarn::cli {
 
-bool IsUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    char32_t cp = 0;
-    char32_t least = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((lead & 0xE0) == 0xC0) {
-      extra = 1, cp = lead & 0x1F, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, cp = lead & 0x0F, least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, cp = lead & 0x07, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto c = static_cast<unsigned char>(text[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::string ReadText(std::istream& in) {
   std::string text(std::istreambuf_iterator<char>(in), {});
   if (text.ends_with("\r\n")) {
@@ -87,11 +55,8 @@ SendPlan PlanSend(std::string_view utf8, bool unicode) {
   }
   for (std::size_t i = 0; i < units.size(); ++i) {
     const gsm::Septets s = gsm::FromUnicode(units[i]);
-    // A character beyond the BMP goes out as one "?".
-    if (units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
-        units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      ++i;
-    }
+    // A character beyond the BMP goes out as one "?" (the text is well-formed UTF-16).
+    if (units[i] >= 0xD800 && units[i] <= 0xDBFF) ++i;
     plan.length += s.count == 0 ? 1 : s.count;
     plan.unmapped += s.count == 0 ? 1 : 0;
   }

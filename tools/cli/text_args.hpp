@@ -1,5 +1,5 @@
 // Checks and measures of what people type for a message: the recipient, the PIN, the
-// text (UTF-8, from an argument or standard input) and how many messages it takes.
+// text (from an argument or standard input) and how many messages it takes.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +9,6 @@
 #include <string_view>
 
 namespace selvarn::cli {
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
-// nothing above U+10FFFF.
-bool IsUtf8(std::string_view text);
 
 // Everything on the stream, without the one line break an `echo` or an editor adds.
 std::string ReadText(std::istream& in);
