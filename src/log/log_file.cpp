@@ -12,6 +12,7 @@
 #include "log/error_log.hpp"
 #include "platform/clock.hpp"
 #include "platform/library_folder.hpp"
+#include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 
@@ -32,27 +33,44 @@ constexpr const char* kVersion = SELVARN_STR(SELVARN_VERSION_MAJOR) "." SELVARN_
 
 // The log holds message texts: it is created owner-only, and whatever already sits at
 // its name must be a plain file. O_NOFOLLOW refuses a planted symbolic link; O_NONBLOCK
-// keeps a planted FIFO from blocking the open until fstat rejects it.
-int OpenLog(const std::string& path) {
+// keeps a planted FIFO from blocking the open until the check rejects it.
+platform::UniqueFd OpenLog(const std::string& path) {
   constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
+    platform::UniqueFd fd(platform::OpenRetrying(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
+    if (fd) {
       // A restrictive umask would leave a file the next entry cannot open.
-      if (::fchmod(fd, 0600) != 0) {
-        const int e = errno;
-        ::close(fd);
-        Fail("set the mode of", path, e);
-      }
+      if (::fchmod(fd.get(), 0600) != 0) Fail("set the mode of", path, errno);
       return fd;
     }
     if (errno != EEXIST) Fail("create", path, errno);
-    fd = ::open(path.c_str(), kFlags);
-    if (fd >= 0) return fd;
+    fd.reset(platform::OpenRetrying(path.c_str(), kFlags));
+    if (fd) return fd;
     if (errno != ENOENT) Fail("open", path, errno);
     // Removed between the two opens: try again.
   }
   Fail("open", path, ENOENT);
+}
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+  throw RuntimeError(err::kPathFileAccess,
+                     "Path/File access error: log file \"" + path + "\" " + why);
+}
+
+// Anyone who can create files in the library's folder could plant a file at tomorrow's
+// name and collect every logged text; only a file exactly as the log makes its own is
+// written to.
+void CheckOwnFile(int fd, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) Fail("examine", path, errno);
+  if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file");
+  if (st.st_uid != ::geteuid()) Refuse(path, "belongs to another user");
+  if ((st.st_mode & 07777) != 0600) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    Refuse(path, std::string("has mode ") + mode + ", not 0600");
+  }
+  if (st.st_nlink != 1) Refuse(path, "has other names (hard links)");
 }
 
 std::string TwoDigits(int v) {
@@ -87,27 +105,9 @@ void WriteEntry(std::string_view text) {
   entry += masked;
   entry += "\r\n";
 
-  platform::UniqueFd fd(OpenLog(path));
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) Fail("examine", path, errno);
-  if (!S_ISREG(st.st_mode)) {
-    throw RuntimeError(err::kPathFileAccess,
-                       "Path/File access error: log file \"" + path + "\" is not a regular file");
-  }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    Fail("configure", path, errno);
-  }
-
-  std::size_t done = 0;
-  while (done < entry.size()) {
-    const ssize_t n = ::write(fd.get(), entry.data() + done, entry.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail("write to", path, errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  platform::UniqueFd fd = OpenLog(path);
+  CheckOwnFile(fd.get(), path);  // a regular file: O_NONBLOCK has no effect on its writes
+  if (!platform::WriteAll(fd.get(), entry)) Fail("write to", path, errno);
   if (fd.Close() != 0 && errno != EINTR) Fail("close", path, errno);
 }
 

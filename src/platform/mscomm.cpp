@@ -8,14 +8,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "platform/line_speed.hpp"
 #include "platform/port_folder.hpp"
+#include "platform/system_calls.hpp"
 #include "platform/thread_state.hpp"
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
@@ -23,9 +26,9 @@
 namespace selvarn::platform {
 namespace {
 
-// Longest a write may stall before the port counts as dead: a serial line without flow
-// control drains a command line in milliseconds.
-constexpr int kWriteStallMs = 5000;
+// Longest a write may go without progress before the port counts as dead: a serial line
+// without flow control drains a command line in milliseconds.
+constexpr std::int64_t kWriteStallMs = 5000;
 // One Input call takes at most this much, so a device that never stops sending cannot
 // keep the caller in a read loop.
 constexpr std::size_t kMaxInput = 16384;
@@ -37,6 +40,45 @@ std::string SystemError(int e) { return std::strerror(e); }
 [[noreturn]] void BadSettings(std::string_view text, const char* why) {
   Fail(err::kInvalidPropertyValue,
        "Invalid property value: settings \"" + std::string(text) + "\": " + why);
+}
+
+[[noreturn]] void CannotOpen(const std::string& name, int e) {
+  if (e == EBUSY) Fail(err::kPortAlreadyOpen, name + " is in use by another program");
+  Fail(err::kHardwareNotAvailable, "Cannot open " + name + ": " + SystemError(e));
+}
+
+// The device behind the comN link: the lock file is named after it, and opening it
+// rather than the link means both name the same device.
+std::string RealDevice(const std::string& path, const std::string& name) {
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) == nullptr) CannotOpen(name, errno);
+  return real;
+}
+
+UniqueFd OpenDevice(const std::string& device, const std::string& name) {
+  // O_NONBLOCK: no wait for a carrier, and reads never wait. O_CLOEXEC: a program this
+  // one starts must not inherit the modem.
+  UniqueFd fd(OpenRetrying(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) CannotOpen(name, errno);
+  if (!isatty(fd.get())) Fail(err::kHardwareNotAvailable, name + " is not a serial device");
+  return fd;
+}
+
+// Each neighbour is kept out in the way it understands: the advisory lock stops other
+// openers through this library, in this process and in others; TIOCGEXCL shows a
+// program that holds the port exclusively, which a privileged open would otherwise
+// ignore; TIOCEXCL keeps out unprivileged programs that lock nothing.
+void TakeExclusively(int fd, const std::string& name) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    if (e == EWOULDBLOCK) Fail(err::kPortAlreadyOpen, name + " is already open");
+    Fail(err::kHardwareNotAvailable, "Cannot lock " + name + ": " + SystemError(e));
+  }
+  int exclusive = 0;
+  if (Sys().Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    Fail(err::kPortAlreadyOpen, name + " is held exclusively by another program");
+  }
+  Sys().Ioctl(fd, TIOCEXCL, nullptr);
 }
 
 }  // namespace
@@ -96,7 +138,7 @@ void MSComm::Settings(std::string settings) {
 
 void MSComm::Apply(const LineSettings& s) {
   termios tio{};
-  if (tcgetattr(fd_, &tio) != 0) {
+  if (tcgetattr(fd_.get(), &tio) != 0) {
     Fail(err::kHardwareNotAvailable, "Cannot read the line settings: " + SystemError(errno));
   }
   cfmakeraw(&tio);
@@ -127,7 +169,7 @@ void MSComm::Apply(const LineSettings& s) {
   const speed_t code = SpeedCode(s.speed).value_or(B9600);
   cfsetispeed(&tio, code);
   cfsetospeed(&tio, code);
-  if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+  if (tcsetattr(fd_.get(), TCSANOW, &tio) != 0) {
     Fail(err::kHardwareNotAvailable, "Cannot set the line settings: " + SystemError(errno));
   }
 }
@@ -141,26 +183,15 @@ void MSComm::PortOpen(bool open) {
   const LineSettings settings = ParseSettings(settings_);
   const std::string path = PortDevicePath(port_);
   const std::string name = "port " + std::to_string(port_) + " (" + path + ")";
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int e = errno;
-    if (e == EBUSY) Fail(err::kPortAlreadyOpen, name + " is in use by another program");
-    Fail(err::kHardwareNotAvailable, "Cannot open " + name + ": " + SystemError(e));
-  }
-  if (!isatty(fd)) {
-    ::close(fd);
-    Fail(err::kHardwareNotAvailable, name + " is not a serial device");
-  }
-  // The advisory lock keeps out other openers in this process and in others alike; the
-  // exclusive mode also keeps out programs that do not lock (unless privileged).
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int e = errno;
-    ::close(fd);
-    if (e == EWOULDBLOCK) Fail(err::kPortAlreadyOpen, name + " is already open");
-    Fail(err::kHardwareNotAvailable, "Cannot lock " + name + ": " + SystemError(e));
-  }
-  ioctl(fd, TIOCEXCL);
-  fd_ = fd;
+  const std::string device = RealDevice(path, name);
+  // The lock comes first, as other serial programs take it: whoever holds it owns the
+  // device, opened or not yet.
+  PortLock lock = PortLock::Acquire(device, name);
+  UniqueFd fd = OpenDevice(device, name);
+  TakeExclusively(fd.get(), name);
+  fd_ = std::move(fd);
+  lock_ = std::move(lock);
+  opener_ = ::getpid();
   hung_up_ = false;
   try {
     Apply(settings);
@@ -169,15 +200,21 @@ void MSComm::PortOpen(bool open) {
     throw;
   }
   // What a previous user of the port left unread is not part of this conversation.
-  tcflush(fd_, TCIOFLUSH);
+  tcflush(fd_.get(), TCIOFLUSH);
 }
 
 void MSComm::Close() {
-  if (fd_ < 0) return;
-  ioctl(fd_, TIOCNXCL);
-  ::close(fd_);  // also releases the lock
-  fd_ = -1;
-  hung_up_ = false;
+  if (!fd_) return;
+  // A child forked while the port was open holds copies of it; only the opener gives
+  // the port up.
+  if (opener_ == ::getpid()) Sys().Ioctl(fd_.get(), TIOCNXCL, nullptr);
+  fd_.reset();  // also releases the advisory lock
+  lock_.Release();
+}
+
+void MSComm::WriteFailed(const std::string& why) {
+  hung_up_ = true;
+  Fail(err::kHardwareNotAvailable, "Cannot write to port " + std::to_string(port_) + ": " + why);
 }
 
 void MSComm::Output(std::string_view bytes) {
@@ -185,26 +222,30 @@ void MSComm::Output(std::string_view bytes) {
   if (hung_up_)
     Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
   if (const auto& trace = CurrentThread().seams.serial_trace) trace(true, bytes);
-  int stalled_ms = 0;
+  SystemCalls& sys = Sys();
+  std::int64_t stalled_since = -1;  // when the device last stopped taking bytes
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    const ssize_t n = sys.Write(fd_.get(), bytes.data(), bytes.size());
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
+      stalled_since = -1;
       continue;
     }
     const int e = n < 0 ? errno : EAGAIN;
     if (e == EINTR) continue;
-    if (e == EAGAIN && stalled_ms < kWriteStallMs) {
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, 10) >= 0 && (p.revents & (POLLHUP | POLLERR)) == 0) {
-        stalled_ms += 10;
-        continue;
-      }
+    if (e != EAGAIN) WriteFailed(SystemError(e));
+    const std::int64_t now = sys.MonotonicMs();
+    if (stalled_since < 0) stalled_since = now;
+    const std::int64_t left = kWriteStallMs - (now - stalled_since);
+    if (left <= 0) WriteFailed("the device does not take data");
+    // A signal may end the wait early: the clock, not the number of waits, decides
+    // when the device counts as stalled.
+    pollfd p{fd_.get(), POLLOUT, 0};
+    const int ready = sys.Poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) WriteFailed(SystemError(errno));
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      WriteFailed("the device is gone");
     }
-    hung_up_ = true;
-    Fail(err::kHardwareNotAvailable,
-         "Cannot write to port " + std::to_string(port_) + ": " +
-             (e == EAGAIN ? std::string("the device does not take data") : SystemError(e)));
   }
 }
 
@@ -212,9 +253,10 @@ std::string MSComm::Input() {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
   std::string out;
   if (hung_up_) return out;
+  SystemCalls& sys = Sys();
   char buf[4096];
   while (out.size() < kMaxInput) {
-    const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, kMaxInput - out.size()));
+    const ssize_t n = sys.Read(fd_.get(), buf, std::min(sizeof buf, kMaxInput - out.size()));
     if (n > 0) {
       out.append(buf, static_cast<std::size_t>(n));
       continue;
@@ -225,8 +267,12 @@ std::string MSComm::Input() {
   }
   // A raw tty answers "nothing" both when idle and after a hang-up; only poll tells.
   if (!hung_up_) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+    pollfd p{fd_.get(), POLLIN, 0};
+    int ready = 0;
+    do {
+      ready = sys.Poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
   }
   if (const auto& trace = CurrentThread().seams.serial_trace; trace && !out.empty()) {
     trace(false, out);

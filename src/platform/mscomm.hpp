@@ -2,9 +2,14 @@
 // that never waits. POSIX termios underneath: raw 8-bit, no echo, no flow control.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "platform/port_lock.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace selvarn::platform {
 
@@ -33,13 +38,16 @@ class MSComm {
   // 380 for a malformed text; takes effect at once when the port is open.
   void Settings(std::string settings);
 
-  bool PortOpen() const { return fd_ >= 0; }
-  // Opening: 8005 when already open here or in use elsewhere (the port is taken
-  // exclusively), 8010 when the device is missing or is not a serial port. Closing a
-  // closed port does nothing.
+  bool PortOpen() const { return static_cast<bool>(fd_); }
+  // Opening: 8005 when already open here or in use elsewhere (another opener through
+  // this library, a program holding the port exclusively, a live UUCP lock), 8010 when
+  // the device is missing or is not a serial port. While open, the port is held
+  // exclusively and, where the lock folder is writable, locked for other programs.
+  // Closing a closed port does nothing.
   void PortOpen(bool open);
 
-  // Writes every byte. 8012 on a closed port; 8010 when the device is gone or stalls.
+  // Writes every byte. 8012 on a closed port; 8010 when the device is gone or takes no
+  // byte for 5 s.
   void Output(std::string_view bytes);
   // Everything received since the last call, possibly empty; never waits. 8012 on a
   // closed port. After the device went away it returns what it still can, then empty.
@@ -48,8 +56,11 @@ class MSComm {
  private:
   void Apply(const LineSettings& s);
   void Close();
+  [[noreturn]] void WriteFailed(const std::string& why);
 
-  int fd_ = -1;
+  UniqueFd fd_;
+  PortLock lock_;
+  pid_t opener_ = 0;  // the process that opened the port
   std::int16_t port_ = 1;
   std::string settings_ = "9600,N,8,1";
   bool hung_up_ = false;

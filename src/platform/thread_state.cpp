@@ -7,6 +7,11 @@ ThreadState& CurrentThread() {
   return state;
 }
 
-void ResetThreadState() { CurrentThread() = ThreadState{}; }
+void ResetThreadState() {
+  // Unloading the host closes the port: that must go through the real calls, not a
+  // test's stand-in that may be gone already.
+  CurrentThread().seams.system_calls = nullptr;
+  CurrentThread() = ThreadState{};
+}
 
 }  // namespace selvarn::platform

@@ -1,7 +1,7 @@
 // Everything the library keeps per thread, in one object: the serial-port host, the
 // transactions' reply buffer and start time, the long-message codec's results and the
 // reading operation's decoder. All SMS objects of a thread share it. The seams that
-// tests replace (clock and sleep, library folder, event pump) sit beside it, so one
+// tests replace (clock and sleep, library folder, event pump, system calls) sit beside it, so one
 // reset puts a thread back as it started.
 #pragma once
 
@@ -21,11 +21,13 @@ class PDUConverter;
 namespace selvarn::platform {
 
 class Clock;
+class SystemCalls;
 
 struct Seams {
-  Clock* clock = nullptr;        // nullptr: the real clock
-  std::string library_folder{};  // empty: the folder the library was loaded from
-  std::function<void()> pump{};  // the thread's event pump, run once per polling cycle
+  Clock* clock = nullptr;               // nullptr: the real clock
+  std::string library_folder{};         // empty: the folder the library was loaded from
+  std::function<void()> pump{};         // the thread's event pump, run once per polling cycle
+  SystemCalls* system_calls = nullptr;  // nullptr: the real ones
   // Sees the bytes the serial control writes (written true) and reads, as they pass;
   // the command line's trace and progress display hang here.
   std::function<void(bool written, std::string_view bytes)> serial_trace{};
@@ -51,7 +53,7 @@ struct ThreadState {
 ThreadState& CurrentThread();
 
 // For tests: unloads the host (closing the port), empties the buffers, drops the decoder
-// and restores the real clock, library folder and an empty pump.
+// and restores the real clock, library folder, system calls and an empty pump.
 void ResetThreadState();
 
 }  // namespace selvarn::platform

@@ -1,5 +1,6 @@
 // A private port folder for a test: comN links live in a fresh temporary folder that
-// SELVARN_SMS_PORTS points to while the object lives.
+// SELVARN_SMS_PORTS points to while the object lives, and the ports' lock files in its
+// "locks" folder (SELVARN_SMS_LOCKS), away from the machine's own /var/lock.
 #pragma once
 
 #include <stdlib.h>
@@ -18,10 +19,14 @@ class PortFolder {
     const char* made = mkdtemp(tmpl);
     if (made == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
     path_ = made;
+    locks_ = path_ + "/locks";
+    std::filesystem::create_directory(locks_);
     setenv("SELVARN_SMS_PORTS", path_.c_str(), 1);
+    setenv("SELVARN_SMS_LOCKS", locks_.c_str(), 1);
   }
   ~PortFolder() {
     unsetenv("SELVARN_SMS_PORTS");
+    unsetenv("SELVARN_SMS_LOCKS");
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
@@ -29,6 +34,7 @@ class PortFolder {
   PortFolder& operator=(const PortFolder&) = delete;
 
   const std::string& path() const { return path_; }
+  const std::string& locks() const { return locks_; }
   // Makes port n lead to target.
   void Link(int n, const std::string& target) const {
     const std::string link = path_ + "/com" + std::to_string(n);
@@ -38,6 +44,7 @@ class PortFolder {
 
  private:
   std::string path_;
+  std::string locks_;
 };
 
 }  // namespace selvarn::testing
