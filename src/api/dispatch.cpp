@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdio>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -197,7 +198,7 @@ Variant Run(SMS& sms, const Member& m, const Binding& b, unsigned flags,
           throw AutomationError(hr::kParamNotOptional, kErrArgumentNotOptional,
                                 "Argument not optional: " + Where(m, i), static_cast<unsigned>(i));
         }
-        converted[i] = std::string();
+        converted[i] = Convert(Variant(), p.type, m, i);
       } else {
         converted[i] = Convert(args[i], p.type, m, i);
       }
@@ -219,9 +220,11 @@ std::optional<std::int32_t> IdOfName(std::string_view name) {
 Variant Invoke(SMS& sms, std::int32_t id, unsigned flags, std::span<const Variant> args) {
   const Member* m = MemberById(id);
   if (m == nullptr) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(id));
     throw AutomationError(
         hr::kMemberNotFound, kErrNoSuchMember,
-        "Object doesn't support this property or method: member id " + std::to_string(id));
+        std::string("Object doesn't support this property or method: member id ") + hex);
   }
   try {
     return Run(sms, *m, BindingOf(*m), flags, args);

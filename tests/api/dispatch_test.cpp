@@ -77,114 +77,95 @@ TEST(Dispatch, ArgumentsConvertAsAutomationClientsExpect) {
 }
 
 TEST(Dispatch, MalformedCallsFailWithTheirNumbers) {
+  using S = std::string;
   const Variant missing = Missing{};
+  constexpr std::int32_t kDRStatus = 0x6803000C, kMN = 0x68030001, kInit = 0x6003000D;
+  // clang-format off
   struct Case {
-    const char* what;
     std::int32_t id;
     unsigned flags;
     std::vector<Variant> args;
     std::int32_t hresult;
     int number;
     std::optional<unsigned> argument;
+    const char* description;
   } cases[] = {
-      {"DRStatus text", 0x6803000C, kPropertyPut, {std::string("two")}, hr::kTypeMismatch, 13, 0},
-      {"DRStatus fraction",
-       0x6803000C,
-       kPropertyPut,
-       {std::string("1.5")},
-       hr::kTypeMismatch,
-       13,
-       0},
-      {"DRStatus past 32 bits",
-       0x6803000C,
-       kPropertyPut,
-       {std::string("2147483648")},
-       hr::kOverflow,
-       6,
-       0},
-      {"DRStatus missing", 0x6803000C, kPropertyPut, {missing}, hr::kTypeMismatch, 13, 0},
-      {"DRStatus on a new object", 0x6803000C, kPropertyGet, {}, hr::kException, 13, {}},
-      {"MN not UTF-8", 0x68030001, kPropertyPut, {std::string("\xFF")}, hr::kInvalidArg, 5, 0},
-      {"MN read with an argument",
-       0x68030001,
-       kMethod,
-       {std::int16_t{1}},
-       hr::kBadParamCount,
-       450,
-       {}},
-      {"MN assigned nothing", 0x68030001, kPropertyPut, {}, hr::kBadParamCount, 450, {}},
-      {"MN assigned twice",
-       0x68030001,
-       kPropertyPut,
-       {std::string(), std::string()},
-       hr::kBadParamCount,
-       450,
-       {}},
-      {"MN by reference", 0x68030001, 8, {std::string()}, hr::kMemberNotFound, 438, {}},
-      {"port 32768", 0x6003000D, kMethod, {std::int32_t{32768}}, hr::kOverflow, 6, 0},
-      {"port -32769", 0x6003000D, kMethod, {std::int32_t{-32769}}, hr::kOverflow, 6, 0},
-      {"port text 70000", 0x6003000D, kMethod, {std::string("70000")}, hr::kOverflow, 6, 0},
-      {"port COM1", 0x6003000D, kMethod, {std::string("COM1")}, hr::kTypeMismatch, 13, 0},
-      {"port empty text", 0x6003000D, kMethod, {std::string()}, hr::kTypeMismatch, 13, 0},
-      {"port missing",
-       0x6003000D,
-       kMethod,
-       {missing, std::string("1234")},
-       hr::kParamNotOptional,
-       449,
-       0},
-      {"PIN not UTF-8",
-       0x6003000D,
-       kMethod,
-       {std::int16_t{1}, std::string("12\xC3")},
-       hr::kInvalidArg,
-       5,
-       1},
-      {"no port", 0x6003000D, kMethod, {}, hr::kBadParamCount, 450, {}},
-      {"three arguments",
-       0x6003000D,
-       kMethod,
-       {std::int16_t{1}, std::string(), std::string()},
-       hr::kBadParamCount,
-       450,
-       {}},
-      {"method read as property",
-       0x6003000D,
-       kPropertyGet,
-       {std::int16_t{1}},
-       hr::kMemberNotFound,
-       438,
-       {}},
-      {"method assigned",
-       0x6003000E,
-       kPropertyPut,
-       {std::int16_t{1}},
-       hr::kMemberNotFound,
-       438,
-       {}},
-      {"private listing routine", 0x6003000F, kMethod, {}, hr::kMemberNotFound, 438, {}},
-      {"id 0", 0, kCall, {}, hr::kMemberNotFound, 438, {}},
+      {kDRStatus, kPropertyPut, {S("two")}, hr::kTypeMismatch, 13, 0,
+       "Type mismatch: argument 1 (RHS) of DRStatus"},
+      {kDRStatus, kPropertyPut, {S("1.5")}, hr::kTypeMismatch, 13, 0,
+       "Type mismatch: argument 1 (RHS) of DRStatus"},
+      {kDRStatus, kPropertyPut, {S("2147483648")}, hr::kOverflow, 6, 0,
+       "Overflow: argument 1 (RHS) of DRStatus"},
+      {kDRStatus, kPropertyPut, {missing}, hr::kTypeMismatch, 13, 0,
+       "Type mismatch: argument 1 (RHS) of DRStatus"},
+      {kDRStatus, kPropertyGet, {}, hr::kException, 13, {},
+       "Type mismatch: DRStatus holds \"\""},
+      {kMN, kPropertyPut, {S("\xFF")}, hr::kInvalidArg, 5, 0,
+       "Invalid procedure call or argument: argument 1 (RHS) of MN is not UTF-8 text"},
+      {kMN, kMethod, {std::int16_t{1}}, hr::kBadParamCount, 450, {},
+       "Wrong number of arguments or invalid property assignment: MN takes 0, given 1"},
+      {kMN, kPropertyPut, {}, hr::kBadParamCount, 450, {},
+       "Wrong number of arguments or invalid property assignment: MN takes 1, given 0"},
+      {kMN, kPropertyPut, {S(), S()}, hr::kBadParamCount, 450, {},
+       "Wrong number of arguments or invalid property assignment: MN takes 1, given 2"},
+      {kMN, 8, {S()}, hr::kMemberNotFound, 438, {},
+       "Object doesn't support this property or method: MN is a property"},
+      {kInit, kMethod, {std::int32_t{32768}}, hr::kOverflow, 6, 0,
+       "Overflow: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {std::int32_t{-32769}}, hr::kOverflow, 6, 0,
+       "Overflow: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {S("70000")}, hr::kOverflow, 6, 0,
+       "Overflow: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {S("COM1")}, hr::kTypeMismatch, 13, 0,
+       "Type mismatch: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {S()}, hr::kTypeMismatch, 13, 0,
+       "Type mismatch: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {missing, S("1234")}, hr::kParamNotOptional, 449, 0,
+       "Argument not optional: argument 1 (intPort) of InitModem"},
+      {kInit, kMethod, {std::int16_t{1}, S("12\xC3")}, hr::kInvalidArg, 5, 1,
+       "Invalid procedure call or argument: argument 2 (PIN) of InitModem is not UTF-8 text"},
+      {kInit, kMethod, {}, hr::kBadParamCount, 450, {},
+       "Wrong number of arguments or invalid property assignment: InitModem takes 1 to 2, given 0"},
+      {kInit, kMethod, {std::int16_t{1}, S(), S()}, hr::kBadParamCount, 450, {},
+       "Wrong number of arguments or invalid property assignment: InitModem takes 1 to 2, given 3"},
+      {kInit, kPropertyGet, {std::int16_t{1}}, hr::kMemberNotFound, 438, {},
+       "Object doesn't support this property or method: InitModem is a method"},
+      {0x6003000E, kPropertyPut, {std::int16_t{1}}, hr::kMemberNotFound, 438, {},
+       "Object doesn't support this property or method: ConnectToGSM is a method"},
+      {0x6003000F, kMethod, {}, hr::kMemberNotFound, 438, {},
+       "Object doesn't support this property or method: member id 0x6003000F"},
+      {0, kCall, {}, hr::kMemberNotFound, 438, {},
+       "Object doesn't support this property or method: member id 0x00000000"},
   };
+  // clang-format on
+
   for (const auto& c : cases) {
     SMS sms;
-    const Outcome o = Call(sms, c.id, c.flags, c.args);
-    EXPECT_EQ(o.hresult, c.hresult) << c.what;
-    EXPECT_EQ(o.number, c.number) << c.what;
-    EXPECT_EQ(o.argument, c.argument) << c.what;
-    EXPECT_EQ(sms.DRStatusText(), "") << c.what;
+    try {
+      Invoke(sms, c.id, c.flags, c.args);
+      ADD_FAILURE() << c.description;
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.description(), std::string(c.description));
+      EXPECT_EQ(e.hresult(), c.hresult) << c.description;
+      EXPECT_EQ(e.number(), c.number) << c.description;
+      EXPECT_EQ(e.argument(), c.argument) << c.description;
+    }
+    EXPECT_EQ(sms.DRStatusText(), "") << c.description;
   }
   EXPECT_FALSE(IdOfName("Init Modem"));
   EXPECT_EQ(IdOfName("closemodem"), 0x60030017);
 }
 
 TEST(Dispatch, Utf8IsCheckedByTheStandardsRules) {
-  for (const char* good : {"", "plain", "\xC2\x80", "Grüße", "\xE2\x82\xAC", "\xEF\xBF\xBF",
-                           "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
+  for (const char* good :
+       {"", "plain", "\xC2\x80", "Grüße", "\xE0\xA0\x80", "\xE2\x82\xAC", "\xEF\xBF\xBF",
+        "\xF0\x90\x80\x80", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
     EXPECT_TRUE(IsUtf8(good)) << ::testing::PrintToString(good);
   }
   for (const char* bad :
-       {"\x80", "\xC1\xBF", "\xC0\x80", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE2\x82", "\xED\xA0\x80",
-        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF0\x9F\x98", "ok\xFF"}) {
+       {"\x80", "\xC1\xBF", "\xC0\x80", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE0\xA0", "\xE2\x82",
+        "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+        "\xF0\x9F\x98", "ok\xFF"}) {
     EXPECT_FALSE(IsUtf8(bad)) << ::testing::PrintToString(bad);
   }
   EXPECT_EQ(ToText(std::int16_t{-32768}), "-32768");
