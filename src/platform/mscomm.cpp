@@ -19,6 +19,7 @@
 #include "platform/line_speed.hpp"
 #include "platform/port_folder.hpp"
 #include "platform/system_calls.hpp"
+#include "platform/thread_state.hpp"
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
 
@@ -220,6 +221,7 @@ void MSComm::Output(std::string_view bytes) {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
   if (hung_up_)
     Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
+  if (const auto& trace = CurrentThread().seams.serial_trace) trace(true, bytes);
   SystemCalls& sys = Sys();
   std::int64_t stalled_since = -1;  // when the device last stopped taking bytes
   while (!bytes.empty()) {
@@ -271,6 +273,9 @@ std::string MSComm::Input() {
       ready = sys.Poll(&p, 1, 0);
     } while (ready < 0 && errno == EINTR);
     if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+  }
+  if (const auto& trace = CurrentThread().seams.serial_trace; trace && !out.empty()) {
+    trace(false, out);
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/host_form.hpp"
 
@@ -27,6 +28,9 @@ struct Seams {
   std::string library_folder{};         // empty: the folder the library was loaded from
   std::function<void()> pump{};         // the thread's event pump, run once per polling cycle
   SystemCalls* system_calls = nullptr;  // nullptr: the real ones
+  // Sees the bytes the serial control writes (written true) and reads, as they pass;
+  // the command line's trace and progress display hang here.
+  std::function<void(bool written, std::string_view bytes)> serial_trace{};
 };
 
 struct ThreadState {

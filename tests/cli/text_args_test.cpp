@@ -1,0 +1,74 @@
+// What people type for a message, checked and measured before the modem is touched.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "text_args.hpp"
+
+namespace selvarn::cli {
+namespace {
+
+TEST(TextArgs, StandardInputLosesOneFinalLineBreak) {
+  const struct {
+    std::string in, text;
+  } cases[] = {{"hello\n", "hello"},
+               {"hello\r\n", "hello"},
+               {"hello", "hello"},
+               {"two\nlines\n\n", "two\nlines\n"},
+               {"\n", ""}};
+  for (const auto& c : cases) {
+    std::istringstream in(c.in);
+    EXPECT_EQ(ReadText(in), c.text) << ::testing::PrintToString(c.in);
+  }
+}
+
+TEST(TextArgs, RecipientsAndPins) {
+  for (const char* good : {"+447700900001", "0123-456-789", "1", "12345678901234567890"}) {
+    EXPECT_EQ(RecipientProblem(good), std::nullopt) << good;
+  }
+  for (const char* bad : {"", "+", "--", "44+77", "0123 456", "123456789012345678901", "abc"}) {
+    EXPECT_NE(RecipientProblem(bad), std::nullopt) << bad;
+  }
+  for (const char* good : {"1234", "12345678", "0000"}) EXPECT_TRUE(IsPin(good)) << good;
+  for (const char* bad : {"", "123", "123456789", "12a4", " 1234", "+1234"}) {
+    EXPECT_FALSE(IsPin(bad)) << bad;
+  }
+}
+
+TEST(TextArgs, PlanCountsSeptetsOrUnitsAndParts) {
+  const struct {
+    std::string text;
+    bool unicode;
+    bool long_message;
+    std::size_t parts, length, unmapped;
+  } cases[] = {
+      {"", false, false, 1, 0, 0},
+      {std::string(160, 'a'), false, false, 1, 160, 0},
+      {std::string(161, 'a'), false, true, 2, 161, 0},
+      {std::string(158, 'a') + "€", false, false, 1, 160, 0},  // the euro takes two
+      {std::string(159, 'a') + "€", false, true, 2, 161, 0},
+      {std::string(306, 'a'), false, true, 2, 306, 0},
+      {std::string(307, 'a'), false, true, 3, 307, 0},
+      {"Grüße ж 😀", false, false, 1, 9, 2},  // ü and ß are in the alphabet
+      {std::string(160, 'a') + "ж", false, true, 2, 161, 1},
+      // A long part goes through the host code page: Greek capitals are lost there too.
+      {std::string(160, 'a') + "Δ", false, true, 2, 161, 1},
+      {"Δ", false, false, 1, 1, 0},
+      {"Привет 😀", true, false, 1, 9, 0},  // UTF-16 units
+      {std::string(200, 'a'), true, false, 1, 200, 0},
+      {std::string(215 * 153, 'a'), false, true, 215, 215 * 153, 0},
+      {std::string(215 * 153 + 1, 'a'), false, true, 0, 215 * 153 + 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 20) + "... " + std::to_string(c.text.size()));
+    const SendPlan p = PlanSend(c.text, c.unicode);
+    EXPECT_EQ(p.unicode, c.unicode);
+    EXPECT_EQ(p.long_message, c.long_message);
+    EXPECT_EQ(p.parts, c.parts);
+    EXPECT_EQ(p.length, c.length);
+    EXPECT_EQ(p.unmapped, c.unmapped);
+  }
+}
+
+}  // namespace
+}  // namespace selvarn::cli

@@ -1,0 +1,229 @@
+#include "link.hpp"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "modemsim/scenario.hpp"
+#include "modemsim/simulator.hpp"
+#include "platform/port_folder.hpp"
+#include "platform/unique_fd.hpp"
+#include "selvarn/error.hpp"
+
+namespace fs = std::filesystem;
+
+namespace selvarn::cli {
+namespace {
+
+// The number after `prefix` in `name`, when name is exactly prefix and digits.
+std::optional<int> NumberAfter(std::string_view name, std::string_view prefix) {
+  if (!name.starts_with(prefix) || name.size() == prefix.size() ||
+      name.size() - prefix.size() > 5) {
+    return std::nullopt;
+  }
+  int n = 0;
+  for (const char c : name.substr(prefix.size())) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+std::string Canonical(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::canonical(path, ec);
+  return ec ? std::string() : p.string();
+}
+
+std::string MakePrivateFolder() {
+  std::string tmpl = (fs::temp_directory_path() / "selvarn-sms-ports-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) {
+    throw RuntimeError(err::kPathFileAccess, "Cannot make a port folder in " +
+                                                 fs::temp_directory_path().string() + ": " +
+                                                 std::strerror(errno));
+  }
+  return tmpl;
+}
+
+}  // namespace
+
+Link::Link(const LinkRequest& request) {
+  if (request.sim) {
+    UsePrivateFolder();
+    modemsim::ModemState modem;
+    modem.own_number = kSimOwnNumber;
+    sim_ = std::make_unique<modemsim::Simulator>(
+        modemsim::Options{.port_folder = private_folder_, .modem = modem});
+    try {
+      if (!request.scenario.empty()) {
+        std::ifstream in(request.scenario);
+        if (!in) throw std::runtime_error("cannot read " + request.scenario);
+        modemsim::ApplyScenario(*sim_, in);
+      }
+      modemsim::Scenario lines(*sim_);
+      for (const std::string& line : request.sim_lines) lines.Apply(line);
+    } catch (const std::exception& e) {
+      throw UsageError(std::string("simulator: ") + e.what());
+    }
+    port_ = static_cast<std::int16_t>(sim_->port());
+    return;
+  }
+  if (!request.device.empty()) {
+    const std::string device = fs::absolute(request.device).lexically_normal().string();
+    struct stat st {};
+    if (stat(device.c_str(), &st) != 0) {
+      throw RuntimeError(err::kHardwareNotAvailable,
+                         "Cannot open " + device + ": " + std::strerror(errno));
+    }
+    const std::string real = Canonical(device);
+    for (const PortEntry& e : PortEntries(platform::PortFolder())) {
+      if (e.port <= 32767 &&
+          Canonical(platform::PortFolder() + "/" + platform::PortEntryName(e.port)) == real) {
+        port_ = static_cast<std::int16_t>(e.port);
+        return;
+      }
+    }
+    UsePrivateFolder();
+    fs::create_symlink(device, private_folder_ + "/" + platform::PortEntryName(1));
+    port_ = 1;
+    return;
+  }
+  port_ = static_cast<std::int16_t>(request.port);
+  const std::string path = platform::PortDevicePath(port_);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    throw RuntimeError(err::kHardwareNotAvailable,
+                       "Port " + std::to_string(port_) + " leads to " + path + ": " +
+                           std::strerror(errno) + " (selvarn-sms ports lists the serial ports)");
+  }
+}
+
+Link::~Link() {
+  sim_.reset();
+  if (env_changed_) {
+    if (saved_ports_env_) {
+      setenv("SELVARN_SMS_PORTS", saved_ports_env_->c_str(), 1);
+    } else {
+      unsetenv("SELVARN_SMS_PORTS");
+    }
+  }
+  if (!private_folder_.empty()) {
+    std::error_code ec;
+    fs::remove_all(private_folder_, ec);
+  }
+}
+
+void Link::UsePrivateFolder() {
+  private_folder_ = MakePrivateFolder();
+  if (const char* old = std::getenv("SELVARN_SMS_PORTS")) saved_ports_env_ = old;
+  setenv("SELVARN_SMS_PORTS", private_folder_.c_str(), 1);
+  env_changed_ = true;
+}
+
+std::string Link::Describe() const {
+  return "port " + std::to_string(port_) + " (" + platform::PortDevicePath(port_) + ")";
+}
+
+std::vector<PortEntry> PortEntries(const std::string& folder) {
+  std::vector<PortEntry> entries;
+  std::error_code ec;
+  for (const auto& item : fs::directory_iterator(folder, ec)) {
+    const auto n = NumberAfter(item.path().filename().string(), "com");
+    if (!n || *n < 1) continue;
+    PortEntry e{.port = *n};
+    e.target =
+        item.is_symlink() ? fs::read_symlink(item.path(), ec).string() : item.path().string();
+    e.present = fs::exists(item.path(), ec);
+    entries.push_back(std::move(e));
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const PortEntry& a, const PortEntry& b) { return a.port < b.port; });
+  return entries;
+}
+
+namespace {
+
+enum class Probe { Serial, NotSerial, NoPermission, InUse };
+
+// Opens the device the way the serial control does, without taking or changing it.
+Probe ProbeDevice(const std::string& path, bool must_have_uart) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    if (errno == EACCES || errno == EPERM) return Probe::NoPermission;
+    if (errno == EBUSY) return Probe::InUse;
+    return Probe::NotSerial;
+  }
+  termios tio{};
+  if (tcgetattr(fd.get(), &tio) != 0) return Probe::NotSerial;
+  // A ttyS without a UART behind it opens fine; the driver knows it is not there.
+  serial_struct info{};
+  if (must_have_uart && ioctl(fd.get(), TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN) {
+    return Probe::NotSerial;
+  }
+  return Probe::Serial;
+}
+
+}  // namespace
+
+std::vector<SerialDevice> SerialDevices(const std::string& dev_folder,
+                                        const std::vector<PortEntry>& entries) {
+  struct Found {
+    int kind;
+    int number;
+    std::string path;
+  };
+  static constexpr std::string_view kPrefixes[] = {"ttyUSB", "ttyACM", "ttyS"};
+  std::vector<Found> found;
+  std::error_code ec;
+  for (const auto& item : fs::directory_iterator(dev_folder, ec)) {
+    const std::string name = item.path().filename().string();
+    for (int k = 0; k < 3; ++k) {
+      if (const auto n = NumberAfter(name, kPrefixes[k])) {
+        found.push_back({k, *n, item.path().string()});
+        break;
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+  });
+  std::vector<SerialDevice> devices;
+  const std::string folder = platform::PortFolder();
+  for (const Found& f : found) {
+    const Probe probe = ProbeDevice(f.path, f.kind == 2);
+    // Most machines have a row of ttyS nodes without a UART; one that cannot even be
+    // opened tells nothing worth a line.
+    if (probe == Probe::NotSerial || (probe == Probe::NoPermission && f.kind == 2)) continue;
+    SerialDevice d{.path = f.path};
+    if (probe == Probe::NoPermission) d.note = "no permission: join the dialout group";
+    if (probe == Probe::InUse) d.note = "in use by another program";
+    const std::string real = Canonical(f.path);
+    for (const PortEntry& e : entries) {
+      if (e.present && Canonical(folder + "/" + platform::PortEntryName(e.port)) == real) {
+        d.port = e.port;
+        d.by_entry = true;
+        break;
+      }
+    }
+    const bool default_rule = f.kind == 2 && f.path == "/dev/ttyS" + std::to_string(f.number);
+    if (d.port == 0 && default_rule &&
+        std::none_of(entries.begin(), entries.end(),
+                     [&](const PortEntry& e) { return e.port == f.number + 1; })) {
+      d.port = f.number + 1;
+    }
+    devices.push_back(std::move(d));
+  }
+  return devices;
+}
+
+}  // namespace selvarn::cli

@@ -1,0 +1,110 @@
+#include "output.hpp"
+
+#include <cstdio>
+
+#include "platform/thread_state.hpp"
+
+namespace selvarn::cli {
+
+void Printer::Result(const Json& object, std::string_view text) {
+  Interrupt();
+  if (json_) {
+    // Text from the modem may hold bytes that are not UTF-8; they must not cost the line.
+    out_ << object.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+  } else {
+    out_ << text;
+    if (!text.empty() && text.back() != '\n') out_ << '\n';
+  }
+  out_.flush();
+}
+
+std::string Visible(std::string_view bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\r') {
+      out += "<CR>";
+    } else if (c == '\n') {
+      out += "<LF>";
+    } else if (u == 0x1A) {
+      out += "<^Z>";
+    } else if (u == 0x1B) {
+      out += "<ESC>";
+    } else if (u < 0x20 || u >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<0x%02X>", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+Wire::Wire(std::ostream& err, bool trace, bool terminal)
+    : err_(err), trace_(trace), bar_(terminal && !trace) {
+  platform::CurrentThread().seams.serial_trace = [this](bool written, std::string_view bytes) {
+    OnBytes(written, bytes);
+  };
+}
+
+Wire::~Wire() {
+  platform::CurrentThread().seams.serial_trace = nullptr;
+  Finish();
+}
+
+void Wire::ExpectParts(std::size_t parts) {
+  parts_ = parts;
+  accepted_ = 0;
+}
+
+void Wire::Finish() {
+  if (line_open_ || bar_open_) err_ << '\n';
+  line_open_ = bar_open_ = false;
+  err_.flush();
+}
+
+void Wire::OnBytes(bool written, std::string_view bytes) {
+  if (trace_) {
+    if (line_open_ && written) err_ << '\n', line_open_ = false;
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+      const std::size_t lf = written ? std::string_view::npos : rest.find('\n');
+      const std::string_view piece = rest.substr(0, lf == std::string_view::npos ? lf : lf + 1);
+      if (!line_open_) err_ << (written ? "> " : "< ");
+      err_ << Visible(piece);
+      line_open_ = true;
+      if (written || lf != std::string_view::npos) err_ << '\n', line_open_ = false;
+      rest.remove_prefix(piece.size());
+    }
+    err_.flush();
+  }
+  if (parts_ == 0) return;
+  if (written) {
+    if (bytes.starts_with("AT+CMGS=")) answer_ = "";
+    return;
+  }
+  if (!answer_) return;
+  // A part is in once the modem says OK to it (hex PDUs and prompts hold no "OK").
+  *answer_ += bytes;
+  if (answer_->find("OK\r\n") != std::string::npos) {
+    answer_.reset();
+    ++accepted_;
+    ShowProgress();
+  }
+}
+
+void Wire::ShowProgress() {
+  if (bar_) {
+    constexpr std::size_t kWidth = 30;
+    const std::size_t filled = accepted_ * kWidth / parts_;
+    err_ << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+         << accepted_ << '/' << parts_ << " parts sent";
+    bar_open_ = true;
+  } else {
+    err_ << "part " << accepted_ << " of " << parts_ << " sent\n";
+  }
+  err_.flush();
+}
+
+}  // namespace selvarn::cli

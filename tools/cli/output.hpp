@@ -1,0 +1,69 @@
+// What the command line prints: results as text or as one JSON object each, and the
+// serial conversation as it passes (the trace, and progress through a long send).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace selvarn::cli {
+
+using Json = nlohmann::ordered_json;
+
+class Printer {
+ public:
+  Printer(std::ostream& out, bool json) : out_(out), json_(json) {}
+  // One result: the object under --json (one line), otherwise the text.
+  void Result(const Json& object, std::string_view text);
+  bool json() const { return json_; }
+  // Runs before each result is printed (ends an open trace line on a shared terminal).
+  void BeforeEach(std::function<void()> hook) { before_ = std::move(hook); }
+  // The same, for a message about to go to standard error.
+  void Interrupt() const {
+    if (before_) before_();
+  }
+
+ private:
+  std::ostream& out_;
+  bool json_;
+  std::function<void()> before_{};
+};
+
+// Bytes with line breaks and control bytes shown: <CR>, <LF>, <^Z>, <ESC>, <0xNN>.
+std::string Visible(std::string_view bytes);
+
+// Watches the serial traffic of the calling thread while it lives. With `trace` every
+// byte goes to `err`: "> " lines for what the program wrote, "< " lines for what the
+// modem answered, broken after each LF. With ExpectParts, each message part the modem
+// accepts moves a bar (on a terminal) or prints a line.
+class Wire {
+ public:
+  Wire(std::ostream& err, bool trace, bool terminal);
+  ~Wire();
+  Wire(const Wire&) = delete;
+  Wire& operator=(const Wire&) = delete;
+
+  void ExpectParts(std::size_t parts);
+  // Ends an open line of the trace or of the bar.
+  void Finish();
+
+  void OnBytes(bool written, std::string_view bytes);
+
+ private:
+  void ShowProgress();
+
+  std::ostream& err_;
+  bool trace_;
+  bool bar_;
+  bool line_open_ = false;
+  bool bar_open_ = false;
+  std::size_t parts_ = 0;
+  std::size_t accepted_ = 0;
+  std::optional<std::string> answer_{};  // the modem's answer since the last AT+CMGS=
+};
+
+}  // namespace selvarn::cli
