@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/message_store.hpp"
+#include "selvarn/store.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Opening the store, and received parts put together into messages.
-#include "store/message_store.hpp"
+#include "selvarn/store.hpp"
 
 #include <fcntl.h>
 #include <pwd.h>

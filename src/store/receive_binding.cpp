@@ -1,4 +1,4 @@
-#include "store/receive_binding.hpp"
+#include "selvarn/receive_binding.hpp"
 
 #include <exception>
 

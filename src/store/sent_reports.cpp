@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "store/message_store.hpp"
+#include "selvarn/store.hpp"
 #include "store/store_impl.hpp"
 
 namespace selvarn::store {

@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/message_store.hpp"
+#include "selvarn/store.hpp"
 
 namespace selvarn::store {
 

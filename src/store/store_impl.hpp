@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "store/message_store.hpp"
+#include "selvarn/store.hpp"
 #include "store/sqlite.hpp"
 
 namespace selvarn::store {

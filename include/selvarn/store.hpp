@@ -1,0 +1,227 @@
+// The message store: an SQLite file that keeps every received part, the whole messages
+// made from them, the messages sent with the references of their parts, and the status
+// reports matched to them. Writing a part or a report is atomic and idempotent, so a
+// program may store what it read from the SIM, then delete it there: a crash in between
+// only makes it store the same thing again, which changes nothing.
+//
+//   selvarn::store::MessageStore store;              // the default file, created if needed
+//   store.StorePart(part);                           // then delete the part from the SIM
+//   for (const auto& m : store.NewMessages()) { print(m.Text()); store.MarkHandedOut(m.id); }
+//
+// Times are Unix seconds. Text is UTF-8. An object is one connection: use it from one
+// thread at a time; several processes may share the file. Any failure of the file (not
+// writable, full disk, corrupt) throws selvarn::RuntimeError 75 naming the file; bad
+// arguments throw 5. A call that throws has written nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "selvarn/export.hpp"
+#include "selvarn/sms.hpp"
+
+namespace selvarn::store {
+
+// The concatenation element of a part: the type ReadSMS reports, so a part read goes
+// into the store unchanged.
+using Concatenation = selvarn::Concatenation;
+
+struct ReceivedPart {
+  std::string sender;
+  std::string smsc;  // service centre
+  std::string scts;  // service-centre time stamp, as decoded
+  std::string text;
+  std::string pdu;                      // the raw PDU, optional (empty: not kept)
+  int sim_index = 0;                    // storage index it was read from; 0: unknown
+  std::int64_t received_at = 0;         // 0: now
+  std::optional<Concatenation> concat;  // none: a single message
+};
+
+enum class PartOutcome {
+  Stored,          // a new part
+  Duplicate,       // this part was stored before: nothing changed
+  Conflict,        // another text is stored for this part: kept, this one set aside
+  StoredAsSingle,  // its concatenation data made no sense, so it stands alone
+};
+
+struct PartResult {
+  std::int64_t message_id = 0;
+  PartOutcome outcome = PartOutcome::Stored;
+  bool complete = false;  // the message now has all its parts
+};
+
+struct Part {
+  int sequence = 1;
+  std::string smsc, scts, text, pdu;
+  int sim_index = 0;
+  std::int64_t received_at = 0;
+
+  bool operator==(const Part&) const = default;
+};
+
+// A second, different text that arrived for a part already stored.
+struct Conflict {
+  int sequence = 1;
+  std::string scts, text, pdu;
+  std::int64_t received_at = 0;
+
+  bool operator==(const Conflict&) const = default;
+};
+
+struct SELVARN_API Message {
+  std::int64_t id = 0;
+  std::string sender;
+  std::optional<Concatenation> concat;  // none for a single message
+  int total = 1;
+  std::vector<Part> parts;  // the parts present, in sequence order
+  std::vector<Conflict> conflicts;
+  std::int64_t received_at = 0;               // when its first part arrived
+  std::optional<std::int64_t> completed_at;   // when its last part arrived
+  std::optional<std::int64_t> handed_out_at;  // when MarkHandedOut took it
+
+  bool Complete() const { return completed_at.has_value(); }
+  // The texts of the parts present, in order.
+  std::string Text() const;
+  // The sequence numbers still missing.
+  std::vector<int> Missing() const;
+};
+
+// TP-DCS alphabets, as the converters number them.
+enum class Coding { Gsm7 = 0, Data8 = 4, Ucs2 = 8 };
+
+enum class DeliveryState { Pending, Delivered, Failed };
+
+// What a TP-ST value (TS 23.040 9.2.3.15) means for the part: 0-31 done (delivered),
+// 32-63 the centre is still trying (pending), 64-127 it gave up (failed); the reserved
+// values 128-255 count as a refusal (failed).
+SELVARN_API DeliveryState StateOfStatus(int status);
+SELVARN_API const char* ToString(DeliveryState state);
+SELVARN_API const char* ToString(PartOutcome outcome);
+
+// Whether two renderings of a phone number name the same line: digits only, leading
+// zeros dropped (the "00" and trunk "0" prefixes); then equal, or the shorter, of at
+// least 7 digits, ends the longer, which has at most 3 digits more (its country code).
+// Texts without digits (alphanumeric addresses) must be equal.
+SELVARN_API bool SameNumber(const std::string& a, const std::string& b);
+
+struct SentMessage {
+  std::string recipient;
+  std::string text;
+  Coding coding = Coding::Gsm7;
+  std::vector<int> references;  // TP-MR of each part, in order, 0-255
+  std::int64_t sent_at = 0;     // 0: now
+};
+
+struct SentPart {
+  int sequence = 1;
+  int reference = 0;
+  DeliveryState state = DeliveryState::Pending;
+  std::optional<int> status;                // TP-ST of the latest report
+  std::optional<std::int64_t> reported_at;  // when that report arrived
+
+  bool operator==(const SentPart&) const = default;
+};
+
+struct SentRecord {
+  std::int64_t id = 0;
+  std::string recipient, text;
+  Coding coding = Coding::Gsm7;
+  std::int64_t sent_at = 0;
+  std::vector<SentPart> parts;
+  // Failed when any part failed, delivered when every part was, else pending.
+  DeliveryState state = DeliveryState::Pending;
+
+  bool operator==(const SentRecord&) const = default;
+};
+
+struct StatusReport {
+  int reference = 0;  // TP-MR, 0-255
+  std::string recipient;
+  std::string scts;              // when the centre took the message
+  std::string discharge;         // when it was delivered or given up
+  int status = 0;                // TP-ST, 0-255
+  std::int64_t received_at = 0;  // 0: now
+
+  bool operator==(const StatusReport&) const = default;
+};
+
+struct ReportResult {
+  std::int64_t report_id = 0;
+  bool duplicate = false;               // stored before: nothing changed
+  std::optional<std::int64_t> sent_id;  // the message it was matched to
+  int sequence = 0;                     // and the part (0: unmatched)
+  DeliveryState message_state = DeliveryState::Pending;
+};
+
+struct StoredReport {
+  std::int64_t id = 0;
+  StatusReport report;
+  std::optional<std::int64_t> sent_id;
+  int sequence = 0;
+
+  bool operator==(const StoredReport&) const = default;
+};
+
+class SELVARN_API MessageStore {
+ public:
+  struct Options {
+    // Parts of a long message that arrive this long after its first part start a new
+    // message: by then the sender may be reusing the reference.
+    std::int64_t reassembly_window = 24 * 3600;
+    // An incomplete message younger than this is still arriving and is left out of the
+    // listings.
+    std::int64_t incomplete_after = 600;
+    // How long to wait for another process that holds the file.
+    int busy_timeout_ms = 5000;
+    // Sync every commit to disk, so what was stored survives a power cut (and a message
+    // deleted from the SIM after storing is never lost). Off: survives a crash of the
+    // program only, for slow media.
+    bool sync_every_commit = true;
+  };
+
+  // Opens or creates the store at path: missing folders are made (0700), a new file is
+  // made 0600. Throws 75 when it cannot be opened, is not a message store, or was made
+  // by a newer version.
+  MessageStore();
+  explicit MessageStore(const std::string& path);
+  MessageStore(const std::string& path, const Options& options);
+  ~MessageStore();
+  MessageStore(MessageStore&&) noexcept;
+  MessageStore& operator=(MessageStore&&) noexcept;
+
+  // $XDG_DATA_HOME/selvarn-sms/messages.db, else ~/.local/share/selvarn-sms/messages.db.
+  static std::string DefaultPath();
+  const std::string& Path() const;
+
+  // Stores one received part and puts it into its message.
+  PartResult StorePart(const ReceivedPart& part);
+  // Complete messages not yet handed out, oldest first.
+  std::vector<Message> NewMessages();
+  // Marks a message handed out; false when it already was (or does not exist).
+  bool MarkHandedOut(std::int64_t message_id);
+  // Messages still missing parts incomplete_after seconds after their first arrived.
+  std::vector<Message> IncompleteMessages();
+  // Complete messages, and incomplete ones as above, whose first part arrived at or after
+  // since; oldest first.
+  std::vector<Message> Inbox(std::int64_t since = 0);
+
+  // Records a message sent; returns its id.
+  std::int64_t RecordSent(const SentMessage& message);
+  // Stores a status report and matches it to the part it is about: same reference, same
+  // number, the most recent send still waiting for a final report.
+  ReportResult StoreReport(const StatusReport& report);
+  std::optional<SentRecord> Sent(std::int64_t id);
+  // Messages sent at or after since, oldest first.
+  std::vector<SentRecord> Outbox(std::int64_t since = 0);
+  // Reports received at or after since, oldest first, matched or not.
+  std::vector<StoredReport> Reports(std::int64_t since = 0);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace selvarn::store
