@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "selvarn/error.hpp"
 #include "selvarn/export.hpp"
@@ -35,6 +36,49 @@ enum class ModemStatus : std::int32_t {
 // library waits for the modem (a GUI toolkit's "process pending events"). Empty by default.
 // The hook must not call into the library.
 SELVARN_API void SetMessagePump(std::function<void()> hook);
+
+// Beyond the automation interface: what a read part is, a receive hook, and sends that
+// pick their coding. Without SetReceiveHook, SetSendProgress and the sends below, every
+// member of SMS behaves exactly as documented with it.
+
+// The concatenation element of a part of a long message (TS 23.040 9.2.3.24.1 and .8).
+struct Concatenation {
+  int reference = 0;       // 0-255 with the 8-bit element, 0-65535 with the 16-bit one
+  int reference_bits = 8;  // 8 or 16
+  int total = 0;           // parts in the message
+  int sequence = 0;        // this part, 1-based (0 where a whole message is meant)
+
+  bool operator==(const Concatenation&) const = default;
+};
+
+// What ReadSMS decoded, handed to the receive hook before the message is deleted.
+struct ReceivedMessage {
+  int index = 0;  // SIM storage index it was read from
+  std::string smsc, sender, scts, text;
+  std::string pdu;                      // as the modem listed it (hex, service-centre field first)
+  int dcs = 0;                          // the raw TP-DCS
+  std::optional<Concatenation> concat;  // none: a single message
+};
+
+// What GetDeliveryReport read, handed to the receive hook before the report is deleted.
+struct ReceivedReport {
+  int index = 0;      // status-report storage index
+  int reference = 0;  // TP-MR of the message reported on, 0-255
+  std::string recipient;
+  // The time stamps as the modem listed them, date, time and zone ("24/01/02,10:11:12+04").
+  std::string submitted, discharged;
+  int status = 0;  // the raw TP-ST, 0-255 (0 delivered, 32-63 still trying, 64-127 failed)
+};
+
+// Called after decoding and before deleting. Returning false or throwing means the
+// message or report was not taken: it stays stored and the call returns false. Either
+// may be empty.
+struct ReceiveHook {
+  std::function<bool(const ReceivedMessage&)> message;
+  std::function<bool(const ReceivedReport&)> report;
+};
+
+enum class SendCoding : std::int32_t { Auto = 0, Gsm7 = 1, Ucs2 = 2 };
 
 class SELVARN_API SMS {
  public:
@@ -138,6 +182,45 @@ class SELVARN_API SMS {
   // the port closed included. Never throws.
   bool GetDeliveryReport();
 
+  // ---- Beyond the automation interface ----
+
+  // Sets this object's receive hook (see ReceiveHook); an empty one restores the
+  // behaviour above. With a message hook, ReadSMS lets an exception of the hook through,
+  // the message left stored; GetDeliveryReport never throws and returns false.
+  // A report whose reference or status is not a number 0-255 is not handed to a report
+  // hook: the call returns false and the report stays stored.
+  void SetReceiveHook(ReceiveHook hook);
+  // The concatenation element of the message the last decoding ReadSMS put into Msg;
+  // nullopt for a single message and before any message was read.
+  const std::optional<Concatenation>& ReadConcatenation() const;
+
+  // Sends a text of any length as a concatenated message in UCS2: parts of at most 67
+  // UTF-16 units, a surrogate pair never split, 8-bit concatenation reference `reference`
+  // (a text of up to 67 units is still one part with the header). Each part is logged
+  // ("Message Part: ...") before it is built and asks for a status report; between the
+  // parts of a message of two or more the link is held open (AT+CMMS=1, the setting put
+  // back afterwards). True when every part was taken; SentReferences then holds their
+  // TP-MR and MR the last one's reference as the other sends leave it. False with the
+  // port closed (nothing sent) and at the first part refused or not answered (the parts
+  // before it stay sent). Throws RuntimeError 5 before anything is sent for a number that
+  // is not 1-20 digits after an optional "+" (used as given, never rewritten), an empty
+  // text or a reference outside 0-255, and 6 for a text needing more than 255 parts.
+  bool SendLongUnicode(const std::string& number, const std::string& text, int reference);
+  // Sends a text in the coding asked for: Auto takes the GSM 7-bit alphabet when every
+  // character is in it or its extension table (those count two septets), else UCS2;
+  // Gsm7 sends what the alphabet lacks as "?"; Ucs2 sends any text. One message when it
+  // fits (160 septets, 70 UTF-16 units), else a concatenated one of 153 septets or 67
+  // units per part with reference `reference`, sent and logged as SendLongUnicode does.
+  // Every message asks for a status report, whatever DeliveryReportOn/Off said. Results
+  // and errors as SendLongUnicode.
+  bool SendText(const std::string& number, const std::string& text, int reference,
+                SendCoding coding = SendCoding::Auto);
+  // The TP-MR of each part the last SendLongUnicode or SendText got taken, in order
+  // (-1 for a part whose answer named none). Emptied when such a send starts.
+  const std::vector<int>& SentReferences() const;
+  // Called by those sends after each part taken: (parts taken so far, parts in all).
+  void SetSendProgress(std::function<void(int taken, int total)> progress);
+
  private:
   // Selects the SIM storage and lists it; the index of the first message to read, nullopt
   // when there is none or the modem refused a step (index 0 is a message like any other).
@@ -149,6 +232,14 @@ class SELVARN_API SMS {
   std::string dr_status_;
   // Set by the delivery report switch, read by the short-message sends.
   bool DeliveryReportRequested = false;
+
+  bool SendExtension(const std::string& number, const std::string& text, int reference,
+                     SendCoding coding, bool always_long);
+
+  ReceiveHook receive_hook_;
+  std::optional<Concatenation> read_concatenation_;
+  std::vector<int> sent_references_;
+  std::function<void(int, int)> send_progress_;
 };
 
 }  // namespace selvarn

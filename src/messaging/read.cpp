@@ -1,6 +1,7 @@
 // Reading one received message from the SIM: list, read, decode, delete.
 #include <memory>
 
+#include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
 #include "modem/replies.hpp"
 #include "pdu/pdu_converter.hpp"
@@ -86,6 +87,19 @@ bool SMS::ReadSMS() {
   MN(decoded.PhoneNumber());
   SCTS(decoded.TimeStamp());
   Msg(decoded.Text());
+  read_concatenation_ = messaging::ToConcatenation(decoded.Concat());
+  // The hook sees the message while it is still stored; whatever it declines stays.
+  if (receive_hook_.message &&
+      !receive_hook_.message(ReceivedMessage{.index = *index,
+                                             .smsc = SMSC(),
+                                             .sender = MN(),
+                                             .scts = SCTS(),
+                                             .text = Msg(),
+                                             .pdu = decoded.PDU(),
+                                             .dcs = decoded.Dcs(),
+                                             .concat = read_concatenation_})) {
+    return false;
+  }
   return Modem::ATCommand("AT+CMGD=" + number + "\r", reply, 0);
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <functional>
 
+#include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
 #include "modem/replies.hpp"
 #include "selvarn/sms.hpp"
@@ -42,8 +44,9 @@ DeliveryStatus StatusOf(const std::string& field) {
 
 // The fields of a text-mode report after "+CMGR:" at `at`: <stat>,<fo>,<mr>,<ra>,<tora>,
 // <scts>,<dt>,<st>, each time stamp holding a comma of its own. Stored one by one, so a
-// cut that fails leaves the fields before it stored.
-void StoreReport(SMS& sms, std::string_view text, std::int16_t at) {
+// cut that fails leaves the fields before it stored. With a hook, it gets the fields.
+bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, std::int16_t index,
+                 const std::function<bool(const ReceivedReport&)>& hook) {
   std::array<int, 11> comma{};  // comma[k] ends field k; comma[10] is the CR LF after it
   comma[1] = Replies::Find(text, ",", at);
   for (int k = 2; k <= 9; ++k) comma[k] = Replies::Find(text, ",", comma[k - 1] + 1);
@@ -58,9 +61,12 @@ void StoreReport(SMS& sms, std::string_view text, std::int16_t at) {
   sms.DRFDate(field(8));
   sms.DRFTime(TimeOf(field(9)));
   sms.DRStatus(StatusOf(Replies::Trim(field(10))));
+  if (!hook) return true;
+  return hook(messaging::MakeReport(index, field(3), field(4), field(6) + "," + field(7),
+                                    field(8) + "," + field(9), Replies::Trim(field(10))));
 }
 
-bool ReadFirstReport(SMS& sms) {
+bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>& hook) {
   if (!Send("AT+CMGF=1") || !Send("AT+CPMS=\"SR\"")) {
     Send(kPduMode);
     return false;
@@ -86,7 +92,12 @@ bool ReadFirstReport(SMS& sms) {
   // The position is taken before the quotes go; an echoed command's two quotes before
   // "+CMGR:" only move the search two characters into its header.
   std::erase(report, '"');
-  StoreReport(sms, report, at);
+  if (!StoreReport(sms, report, at, index, hook)) {
+    // Declined by the hook: the report stays stored for the next call.
+    Send(kPduMode);
+    Send(kSimStorage);
+    return false;
+  }
   Send("AT+CMGD=" + std::to_string(index) + "\r");  // a report left behind is read again
   const bool restored = Send(kSimStorage);
   Send(kPduMode);
@@ -98,7 +109,7 @@ bool ReadFirstReport(SMS& sms) {
 bool SMS::GetDeliveryReport() {
   if (!Modem::IsPortOpen()) return false;
   try {
-    return ReadFirstReport(*this);
+    return ReadFirstReport(*this, receive_hook_.report);
   } catch (const std::exception&) {
     SendQuietly(kPduMode);
     SendQuietly(kSimStorage);

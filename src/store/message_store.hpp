@@ -21,18 +21,13 @@
 #include <vector>
 
 #include "selvarn/export.hpp"
+#include "selvarn/sms.hpp"
 
 namespace selvarn::store {
 
-// The concatenation information element of a part (TS 23.040 9.2.3.24.1 and .8).
-struct Concatenation {
-  int reference = 0;       // 0-255 with the 8-bit element, 0-65535 with the 16-bit one
-  int reference_bits = 8;  // 8 or 16
-  int total = 0;           // parts in the message
-  int sequence = 0;        // this part, 1-based (0 in a Message, which has them all)
-
-  bool operator==(const Concatenation&) const = default;
-};
+// The concatenation element of a part: the type ReadSMS reports, so a part read goes
+// into the store unchanged.
+using Concatenation = selvarn::Concatenation;
 
 struct ReceivedPart {
   std::string sender;

@@ -1,0 +1,110 @@
+// The sends that pick their coding: one message or a concatenated one in the GSM 7-bit
+// alphabet or UCS2, every part asking for a status report, the radio link held open
+// between the parts of one message.
+#include <algorithm>
+#include <exception>
+#include <string_view>
+
+#include "log/error_log.hpp"
+#include "messaging/extension_parts.hpp"
+#include "messaging/submit.hpp"
+#include "modem/modem.hpp"
+#include "selvarn/error.hpp"
+#include "selvarn/sms.hpp"
+
+namespace selvarn {
+
+namespace {
+
+[[noreturn]] void Invalid(const std::string& what) {
+  throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: " + what);
+}
+
+// AT+CMMS=1 for the length of a multi-part send (27.005 3.5.6), which spares the network
+// setting the link up again for every part; what the modem had is put back afterwards,
+// 0 when it would not say. The modem's refusals change nothing for the send.
+class LinkHold {
+ public:
+  LinkHold() {
+    std::string reply;
+    if (Modem::ATCommand("AT+CMMS?", reply, 0)) {
+      const auto at = reply.find("+CMMS:");
+      if (at != std::string::npos) {
+        std::string_view value(reply);
+        value.remove_prefix(at + 6);
+        value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
+        const int mode = messaging::ReferenceNumber(value);
+        if (mode >= 0 && mode <= 2) previous_ = mode;
+      }
+    }
+    reply.clear();
+    Modem::ATCommand("AT+CMMS=1", reply, 0);
+  }
+  ~LinkHold() {
+    try {
+      std::string reply;
+      Modem::ATCommand("AT+CMMS=" + std::to_string(previous_), reply, 0);
+    } catch (const std::exception&) {
+      // The port went away during the send; the send's own error is the one to report.
+    }
+  }
+  LinkHold(const LinkHold&) = delete;
+  LinkHold& operator=(const LinkHold&) = delete;
+
+ private:
+  int previous_ = 0;
+};
+
+}  // namespace
+
+bool SMS::SendExtension(const std::string& number, const std::string& text, int reference,
+                        SendCoding coding, bool always_long) {
+  std::string why;
+  const std::optional<pdu::Address> to = pdu::Address::FromNumber(number, &why);
+  if (!to) Invalid("the number \"" + number + "\" " + why);
+  if (reference < 0 || reference > 255) {
+    Invalid("the concatenation reference " + std::to_string(reference) + " is not 0-255");
+  }
+  const messaging::SendPlan plan = messaging::PlanText(text, coding, always_long);
+  sent_references_.clear();
+  if (!Modem::IsPortOpen()) return false;
+
+  const int total = static_cast<int>(plan.parts.size());
+  std::optional<LinkHold> hold;
+  if (total > 1) hold.emplace();
+  for (int k = 0; k < total; ++k) {
+    const auto i = static_cast<std::size_t>(k);
+    if (plan.concatenated) Error::WriteEntry("Message Part: " + plan.parts[i].text);
+    const std::string pdu = messaging::BuildPart(*to, plan, i, reference);
+    std::string reply;
+    // Octets after the service-centre field "00".
+    if (!Modem::ATCommand2(messaging::LengthCommand(static_cast<int>(pdu.size() - 2) / 2), reply,
+                           0)) {
+      if (reply.empty()) messaging::CancelPrompt();
+      return false;
+    }
+    std::optional<std::string> mr;
+    if (!messaging::SubmitBody(pdu, mr)) return false;
+    sent_references_.push_back(mr ? messaging::ReferenceNumber(*mr) : -1);
+    if (mr) mr_ = std::move(*mr);
+    if (send_progress_) send_progress_(k + 1, total);
+  }
+  return true;
+}
+
+bool SMS::SendLongUnicode(const std::string& number, const std::string& text, int reference) {
+  return SendExtension(number, text, reference, SendCoding::Ucs2, true);
+}
+
+bool SMS::SendText(const std::string& number, const std::string& text, int reference,
+                   SendCoding coding) {
+  return SendExtension(number, text, reference, coding, false);
+}
+
+const std::vector<int>& SMS::SentReferences() const { return sent_references_; }
+
+void SMS::SetSendProgress(std::function<void(int taken, int total)> progress) {
+  send_progress_ = std::move(progress);
+}
+
+}  // namespace selvarn
