@@ -25,23 +25,31 @@ Examples:
   selvarn-sms --port 3 send +447700900001 "See you at ten"
   echo "A long report ..." | selvarn-sms --port 3 send +447700900001 -
   selvarn-sms --port 3 --json read --all          every waiting message, one JSON line each
+  selvarn-sms --port 3 watch --exec 'notify-send "$SELVARN_SMS_TEXT"'
+                                                  take in messages as they come
+  selvarn-sms outbox --since 1d                   what was sent today, delivered or not
   selvarn-sms help SendSMST                       what a library member does
   selvarn-sms --sim call SendSMST +447700900123 "Hi"   any member, called by name
 Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
-3 run-time error (number and description on standard error).
+3 run-time error (number and description on standard error); 4 send --wait-report
+saw no final report in time. Messages read and sent are kept in the message store.
 Run "selvarn-sms COMMAND --help" for a command's options.
 )";
 
 constexpr const char* kUsageLine =
-    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--json] [--trace] "
+    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--store PATH] [--json] "
+    "[--trace] "
     "COMMAND [ARGS]";
 
 // Each command's own synopsis, shown under a usage error in it.
 const std::map<std::string, std::string, std::less<>> kSynopsis = {
     {"init", "init"},
     {"network", "network"},
-    {"send", "send [--unicode] [--report] [--ref N] NUMBER TEXT|-"},
+    {"send", "send [--unicode | --7bit] [--report] [--wait-report[=S]] [--ref N] NUMBER TEXT|-"},
     {"read", "read [--all]"},
+    {"watch", "watch [--interval S] [--exec CMD]"},
+    {"inbox", "inbox [--since WHEN]"},
+    {"outbox", "outbox [--since WHEN]"},
     {"reports", "reports on|off"},
     {"report", "report [--all]"},
     {"help", "help [MEMBER]"},
@@ -59,29 +67,79 @@ void AddCommands(CLI::App& app, Request& r) {
 
   CLI::App* send = app.add_subcommand(
       "send",
-      "Send TEXT to NUMBER: one message when it fits (160 characters of the GSM\n"
-      "alphabet), else a long message in parts of 153 characters");
+      "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
+      "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
+      "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
+      "and the message reference of each part");
   send->add_option("NUMBER", r.number, "Recipient: digits, + for an international number")
       ->required();
   send->add_option("TEXT", r.text, "The message (UTF-8); - reads it from standard input")
       ->required();
-  send->add_flag("--unicode", r.unicode,
-                 "Send in UCS2, for characters the GSM alphabet lacks (70 at most)");
-  send->add_flag("--report", r.report, "Ask the network for a delivery report (see: report)");
+  CLI::Option* unicode =
+      send->add_flag("--unicode", r.unicode, "Send in UCS2 whatever the text (70 per message)");
+  send->add_flag("--7bit", r.seven_bit,
+                 "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
+      ->excludes(unicode);
+  send->add_flag("--report", r.report, "Switch the modem's delivery reports on first");
+  send->add_flag("--wait-report{120}", r.wait_report,
+                 "Then wait up to this many seconds (default 120) for the report of every\n"
+                 "part: exit 0 delivered, 1 failed, 4 no final report in time")
+      ->type_name("[=SECONDS]")
+      ->check(CLI::Range(0, 86400));
   send->add_option("--ref", r.reference,
                    "Reference shared by the parts of a long message, 0-255 (default: random)")
       ->check(CLI::Range(0, 255));
   send->footer(
       "\nExamples:\n"
       "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
-      "  selvarn-sms --port 3 send --unicode 0123456789 \"Привет\"\n"
-      "  selvarn-sms --port 3 send --report +447700900001 - < letter.txt\n"
+      "  selvarn-sms --port 3 send 0123456789 \"Привет\"           (goes out in UCS2)\n"
+      "  selvarn-sms --port 3 send --wait-report=60 +447700900001 - < letter.txt\n"
+      "  selvarn-sms --sim send --wait-report=10 +447700900123 \"Hi\"   (the simulator reports)\n"
       "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
 
   CLI::App* read = app.add_subcommand(
-      "read", "Read the first message waiting on the SIM, print it and delete it from the SIM");
-  read->add_flag("--all", r.all, "Go on until no message is left");
-  read->footer("\nExample:\n  selvarn-sms --port 3 read --all");
+      "read",
+      "Read the waiting message parts from the SIM into the message store (each deleted\n"
+      "from the SIM once stored) and print the first whole message not yet printed;\n"
+      "parts of a long message wait in the store until the last one is in");
+  read->add_flag("--all", r.all, "Print every whole message, until the SIM is empty");
+  read->footer(
+      "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");
+
+  CLI::App* watch = app.add_subcommand(
+      "watch",
+      "Keep the port open and take in messages and delivery reports as they come: each\n"
+      "is stored, each whole message and each report printed. Looks every --interval\n"
+      "seconds and at once when the modem announces something. Ctrl-C or SIGTERM stops\n"
+      "it after the step under way");
+  watch->add_option("--interval", r.interval, "Seconds between two looks (default 10)")
+      ->check(CLI::Range(1, 86400));
+  watch
+      ->add_option("--exec", r.exec,
+                   "Run CMD through /bin/sh for each whole message, with SELVARN_SMS_SENDER,\n"
+                   "SELVARN_SMS_TIME, SELVARN_SMS_TEXT and SELVARN_SMS_ID set. A message is\n"
+                   "marked done after CMD ends: after a crash CMD may see it again (use the id)")
+      ->type_name("CMD");
+  watch->footer(
+      "\nExamples:\n"
+      "  selvarn-sms --port 3 watch\n"
+      "  selvarn-sms --port 3 --json watch --interval 30 >> messages.jsonl\n"
+      "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_SENDER: $SELVARN_SMS_TEXT\"'");
+
+  for (const char* name : {"inbox", "outbox"}) {
+    const bool in = name[0] == 'i';
+    CLI::App* list = app.add_subcommand(
+        name, in ? "List the messages received, from the message store (no modem needed);\n"
+                   "a long message still missing parts after 10 minutes shows as INCOMPLETE"
+                 : "List the messages sent, from the message store (no modem needed), with\n"
+                   "their state (pending, delivered, failed) and each part's report");
+    list->add_option("--since", r.since,
+                     "Only from this time on: 2024-05-01, 2024-05-01T09:30 (local time; Z\n"
+                     "for UTC), or an age: 90s, 15m, 2h, 3d")
+        ->type_name("WHEN");
+    list->footer(std::string("\nExamples:\n  selvarn-sms ") + name + "\n  selvarn-sms " + name +
+                 " --since 2h\n  selvarn-sms --json " + name + " --since 2024-05-01");
+  }
 
   CLI::App* reports =
       app.add_subcommand("reports", "Switch the modem's delivery reports on or off");
@@ -175,6 +233,10 @@ int Run(const std::vector<std::string>& args, Io& io) {
       ->type_name("LINE")
       ->group("Simulator");
   app.add_option("--pin", r.pin, "SIM PIN (4-8 digits), sent when the SIM asks for it");
+  app.add_option("--store", r.store,
+                 "The message store file (default: $XDG_DATA_HOME/selvarn-sms/messages.db,\n"
+                 "else ~/.local/share/selvarn-sms/messages.db)")
+      ->type_name("PATH");
   app.add_flag("--json", r.json, "Print each result as one JSON object on a line");
   app.add_flag("--trace", r.trace,
                "Show the conversation with the modem on standard error, CR and LF visible");

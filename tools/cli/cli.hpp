@@ -39,8 +39,15 @@ struct Request {
   bool unicode = false;
   bool report = false;
   std::optional<int> reference{};
+  bool seven_bit = false;
+  int wait_report = -1;  // seconds; -1: do not wait
   // read, report
   bool all = false;
+  // the message store (empty: its default place); watch; inbox, outbox
+  std::string store{};
+  int interval = 10;
+  std::string exec{};
+  std::string since{};
   // reports
   bool on = false;
   // help, call

@@ -4,6 +4,7 @@
 
 #include "api/dispatch.hpp"
 #include "cli.hpp"
+#include "gateway.hpp"
 #include "members.hpp"
 #include "messaging/long_send.hpp"
 #include "output.hpp"
@@ -89,108 +90,39 @@ Message PrepareSend(const Request& r, Io& io) {
   // An empty text is nearly always a pipe that brought nothing.
   if (m.text.empty()) throw UsageError("the text is empty");
   m.plan = PlanSend(m.text, r.unicode);
-  if (m.plan.unicode && m.plan.length > kUcs2Single) {
-    throw UsageError("a Unicode message holds " + std::to_string(kUcs2Single) +
-                     " characters; this text has " + std::to_string(m.plan.length) +
-                     " (long messages go out in the 7-bit alphabet only: leave out --unicode)");
-  }
-  if (m.plan.long_message && m.plan.parts == 0) {
-    throw UsageError("the text is too long: a long message has at most " +
-                     std::to_string(messaging::kMaxParts) + " parts of 153 characters");
-  }
-  if (m.plan.unmapped > 0) {
+  if (r.seven_bit && m.plan.unmapped > 0) {
     io.err << "selvarn-sms: warning: " << m.plan.unmapped
-           << " character(s) have no 7-bit form and go out as \"?\""
-           << (m.plan.long_message ? "" : "; --unicode sends them as they are") << "\n";
+           << " character(s) have no 7-bit form and go out as \"?\"; leave out --7bit to send "
+              "them as they are\n";
   }
   return m;
 }
 
-int Send(Context& c, const Message& m) {
+int Send(Context& c, Gateway& g, const Message& m) {
   const Request& r = c.request;
-  Json result{{"command", "send"}, {"to", r.number}, {"parts", m.plan.parts}};
-  if (r.report && !c.sms.DeliveryReportOn()) {
-    result["sent"] = false;
-    c.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
-    return kAnsweredNo;
-  }
-  bool ok = false;
   int reference = 0;
-  if (!m.plan.long_message) {
-    ok = m.plan.unicode ? c.sms.SendSMSU(r.number, m.text) : c.sms.SendSMST(r.number, m.text);
+  if (r.reference) {
+    reference = *r.reference;
   } else {
-    if (r.reference) {
-      reference = *r.reference;
-    } else {
-      std::random_device random;
-      reference = std::uniform_int_distribution<int>(0, 255)(random);
-    }
-    std::string number = r.number;
-    std::string text = m.text;
-    auto ref16 = static_cast<std::int16_t>(reference);
-    c.wire.ExpectParts(m.plan.parts);
-    ok = c.sms.SendLMSText(number, text, ref16);
-    result["long_reference"] = reference;
+    std::random_device random;
+    reference = std::uniform_int_distribution<int>(0, 255)(random);
   }
-  result["sent"] = ok;
-  result["reference"] = Bare(c.sms.MR());
-  std::string text = "not sent";
-  if (ok) {
-    text = "sent";
-    if (m.plan.long_message) text += " in " + std::to_string(m.plan.parts) + " parts";
-    text += ", message reference " + Bare(c.sms.MR());
-    if (m.plan.long_message)
-      text += " (last part), long-message reference " + std::to_string(reference);
+  const SendCoding coding = r.unicode     ? SendCoding::Ucs2
+                            : r.seven_bit ? SendCoding::Gsm7
+                                          : SendCoding::Auto;
+  std::size_t parts = m.plan.parts;
+  if (coding == SendCoding::Ucs2 || (coding == SendCoding::Auto && m.plan.unmapped > 0)) {
+    const std::size_t units = PlanSend(m.text, true).length;
+    parts = units <= kUcs2Single ? 1 : (units + 66) / 67;
   }
-  c.printer.Result(result, text);
-  return OkOrNo(ok);
+  if (parts > 1) c.wire.ExpectParts(parts);
+  Request with_text = r;
+  with_text.text = m.text;
+  Gateway send{with_text, g.io, g.printer, g.sms, g.store, g.binding};
+  return GatewaySend(send, reference, coding);
 }
 
 // ---- read, report -------------------------------------------------------------------
-
-int Read(Context& c) {
-  // A message that cannot be decoded stays on the SIM and the library passes over it for
-  // the rest of the run, so the messages behind it can still be read.
-  constexpr int kMaxUnreadable = 255;
-  int count = 0;
-  int unreadable = 0;
-  while (true) {
-    c.sms.MN({});
-    c.sms.Msg({});
-    c.sms.SMSC({});
-    c.sms.SCTS({});
-    bool ok = false;
-    try {
-      ok = c.sms.ReadSMS();
-    } catch (const RuntimeError& e) {
-      if (++unreadable > kMaxUnreadable) throw;
-      ShowError(c.printer, c.io.err, "read", e, " (the message stays on the SIM)");
-      continue;
-    }
-    // A message decoded but not deleted leaves its time stamp behind: show it, it stays
-    // on the SIM, and stop rather than read it again and again.
-    const bool decoded = ok || !c.sms.SCTS().empty();
-    if (!decoded) break;
-    Json m{{"command", "read"},
-           {"found", true},
-           {"sender", c.sms.MN()},
-           {"centre", c.sms.SMSC()},
-           {"timestamp", c.sms.SCTS()},
-           {"text", c.sms.Msg()},
-           {"deleted", ok}};
-    std::string text = (count > 0 ? "\n" : "") + std::string("From:   ") + c.sms.MN() +
-                       "\nCentre: " + c.sms.SMSC() + "\nTime:   " + c.sms.SCTS() +
-                       "\nText:   " + c.sms.Msg() + "\n";
-    if (!ok) text += "(the modem did not delete this message: it stays on the SIM)\n";
-    c.printer.Result(m, text);
-    ++count;
-    if (!ok) return kAnsweredNo;
-    if (!c.request.all) break;
-  }
-  if (unreadable > 0) return kRunTimeError;
-  if (count == 0) c.printer.Result({{"command", "read"}, {"found", false}}, "no message");
-  return count > 0 || c.request.all ? kDone : kAnsweredNo;
-}
 
 int Report(Context& c) {
   int count = 0;
@@ -267,13 +199,28 @@ int Execute(const Request& r, Io& io) {
   Printer printer(io.out, r.json);
   if (r.command == "ports") return Ports(r, io, printer);
   if (r.command == "help") return Help(r, printer);
+  if (r.command == "inbox" || r.command == "outbox") {
+    try {
+      return r.command == "inbox" ? Inbox(r, printer) : Outbox(r, printer);
+    } catch (const RuntimeError& e) {
+      ShowError(printer, io.err, r.command, e);
+      return kRunTimeError;
+    }
+  }
 
   // Bad input is found before the modem is touched.
   Message message;
   if (r.command == "send") message = PrepareSend(r, io);
   const api::Member* target = r.command == "call" ? &CallTarget(r) : nullptr;
 
+  // Stop signals wait for the step under way; held from before the modem starts.
+  std::optional<StopSignals> stop;
+  if (r.command == "watch") stop.emplace();
+
   try {
+    // The store comes first: nothing is read or sent that could not be kept.
+    std::optional<store::MessageStore> kept;
+    if (r.command == "send" || r.command == "read" || r.command == "watch") kept = OpenStore(r);
     if (target != nullptr && target->property) {
       SMS sms;  // a property of a new object: no modem involved
       return Call(r, *target, 0, sms, printer);
@@ -306,6 +253,12 @@ int Execute(const Request& r, Io& io) {
       return status == ModemStatus::OK ? kDone : kAnsweredNo;
     }
     Context c{r, io, printer, wire, sms};
+    std::optional<Binding> binding;
+    if (kept) {
+      binding.emplace(*kept);
+      binding->Attach(sms);
+    }
+    const auto gateway = [&] { return Gateway{r, io, printer, sms, *kept, *binding}; };
     int rc = kDone;
     try {
       if (r.command == "network") {
@@ -314,9 +267,14 @@ int Execute(const Request& r, Io& io) {
                        ok ? "registered" : "not registered");
         rc = OkOrNo(ok);
       } else if (r.command == "send") {
-        rc = Send(c, message);
+        Gateway g = gateway();
+        rc = Send(c, g, message);
       } else if (r.command == "read") {
-        rc = Read(c);
+        Gateway g = gateway();
+        rc = GatewayRead(g);
+      } else if (r.command == "watch") {
+        Gateway g = gateway();
+        rc = Watch(g, *stop);
       } else if (r.command == "report") {
         rc = Report(c);
       } else if (r.command == "reports") {

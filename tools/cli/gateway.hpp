@@ -1,0 +1,102 @@
+// The commands over the message store: sending with a record and waiting for its reports,
+// reading whole messages, watching the modem, and listing the store (inbox, outbox).
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "cli.hpp"
+#include "output.hpp"
+#include "platform/mscomm.hpp"
+#include "platform/unique_fd.hpp"
+#include "selvarn/sms.hpp"
+#include "store/message_store.hpp"
+#include "store/receive_binding.hpp"
+
+namespace selvarn::cli {
+
+// Exit status of send --wait-report when the reports did not all come in time.
+inline constexpr int kTimedOut = 4;
+
+// The start of a listing: an ISO date-time ("2024-05-01", "2024-05-01T09:30",
+// "2024-05-01 09:30:15", local time, or UTC with a trailing "Z") or an age: a number with
+// s, m, h or d ("90s", "15m", "2h", "3d"; a bare number is seconds). Unix seconds; throws
+// UsageError.
+std::int64_t ParseSince(const std::string& text, std::int64_t now);
+
+// Opens the request's store (the default one when none was named). Throws RuntimeError 75.
+store::MessageStore OpenStore(const Request& request);
+
+// A whole message as printed by read, watch and inbox.
+Json MessageJson(const store::Message& m, const char* command);
+std::string MessageText(const store::Message& m);
+
+// The receive binding, and whether the library handed it anything since Arm().
+class Binding {
+ public:
+  explicit Binding(store::MessageStore& store);
+  void Attach(SMS& sms);
+  void Arm() { handed_ = false; }
+  bool handed() const { return handed_; }
+  // Why the last item handed could not be stored; empty when it was.
+  const std::string& error() const { return binding_.LastError(); }
+  const store::ReceiveBinding& binding() const { return binding_; }
+
+ private:
+  store::ReceiveBinding binding_;
+  bool handed_ = false;
+};
+
+// Everything a gateway command needs.
+struct Gateway {
+  const Request& request;
+  Io& io;
+  Printer& printer;
+  SMS& sms;
+  store::MessageStore& store;
+  Binding& binding;
+};
+
+// Reads what waits on the SIM into the store: every report, then every message part.
+// Prints each report; on_report_error / a store failure throw RuntimeError.
+struct Drained {
+  int parts = 0;
+  int reports = 0;
+};
+Drained DrainReports(Gateway& g);
+Drained DrainMessages(Gateway& g, bool all);
+// Prints the complete messages not yet handed out, runs `each` (when set) for each, then
+// marks it handed out: a crash in between prints it again (at least once). Returns how
+// many were printed.
+int HandOut(Gateway& g, const char* command,
+            const std::function<void(const store::Message&)>& each = {});
+
+// The descriptor of the open serial port, to wait on between operations.
+int PortFd(const platform::MSComm& port);
+
+// r.text is the text itself (standard input already read).
+int GatewaySend(Gateway& g, int reference, SendCoding coding);
+int GatewayRead(Gateway& g);
+// SIGINT and SIGTERM held back while the object lives, so that nothing under way is cut;
+// fd() becomes readable when one came.
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  int fd() const { return fd_.get(); }
+
+ private:
+  sigset_t saved_{};
+  platform::UniqueFd fd_;
+};
+
+int Watch(Gateway& g, const StopSignals& stop);
+int Inbox(const Request& r, Printer& printer);
+int Outbox(const Request& r, Printer& printer);
+
+}  // namespace selvarn::cli
