@@ -265,6 +265,8 @@ int Run(const std::vector<std::string>& args, Io& io) {
     return UsageFailure(io, e.what(), command);
   }
   r.command = CommandOf(app);
+  // A flag keeps its default value only when given; not given means no wait at all.
+  if (app.get_subcommand("send")->count("--wait-report") == 0) r.wait_report = -1;
   if (!r.pin.empty() && !IsPin(r.pin)) {
     return UsageFailure(io, "the PIN must be 4 to 8 digits", "");
   }
