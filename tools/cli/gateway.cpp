@@ -171,7 +171,10 @@ Drained DrainReports(Gateway& g) {
     }
     ++d.reports;
     // Stored but not deleted: it would come again and again.
-    if (!ok) break;
+    if (!ok) {
+      d.stuck = true;
+      break;
+    }
   }
   return d;
 }
@@ -198,6 +201,7 @@ Drained DrainMessages(Gateway& g, bool all) {
     if (!ok) {
       g.printer.Interrupt();
       g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
+      d.stuck = true;
       break;
     }
     if (!all && !g.store.NewMessages().empty()) break;
@@ -222,6 +226,7 @@ int GatewayRead(Gateway& g) {
   while (printed == 0 || g.request.all) {
     const Drained d = DrainMessages(g, g.request.all);
     printed += HandOut(g, "read");
+    if (d.stuck) return kAnsweredNo;
     if (d.parts == 0 || !g.request.all) break;
   }
   if (printed == 0) {

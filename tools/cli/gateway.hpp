@@ -65,6 +65,7 @@ struct Gateway {
 struct Drained {
   int parts = 0;
   int reports = 0;
+  bool stuck = false;  // the modem kept something it was asked to delete
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
