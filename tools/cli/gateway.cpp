@@ -182,7 +182,7 @@ Drained DrainReports(Gateway& g) {
 Drained DrainMessages(Gateway& g, bool all) {
   Drained d;
   constexpr int kMaxUnreadable = 255;
-  int unreadable = 0;
+  int& unreadable = d.unreadable;
   while (true) {
     g.binding.Arm();
     bool ok = false;
@@ -223,12 +223,15 @@ int HandOut(Gateway& g, const char* command,
 
 int GatewayRead(Gateway& g) {
   int printed = HandOut(g, "read");
+  int unreadable = 0;
   while (printed == 0 || g.request.all) {
     const Drained d = DrainMessages(g, g.request.all);
+    unreadable += d.unreadable;
     printed += HandOut(g, "read");
     if (d.stuck) return kAnsweredNo;
     if (d.parts == 0 || !g.request.all) break;
   }
+  if (unreadable > 0) return kRunTimeError;
   if (printed == 0) {
     g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
     return g.request.all ? kDone : kAnsweredNo;

@@ -66,6 +66,7 @@ struct Drained {
   int parts = 0;
   int reports = 0;
   bool stuck = false;  // the modem kept something it was asked to delete
+  int unreadable = 0;  // messages that could not be decoded: left on the SIM
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
