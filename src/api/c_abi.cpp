@@ -84,15 +84,13 @@ class CTypeInfo {
   CTypeInfo() {
     const TypeLibrary& lib = TypeLib();
     const auto functions = Functions();
-    // Room for every parameter up front: the descriptions point into these vectors.
-    std::size_t param_count = 0;
-    for (const Function& f : functions) {
-      param_count += f.kind == Kind::PropertyPut ? 1 : f.member->params.size();
-    }
-    params_.reserve(param_count);
+    // Each description's parameters are found by index while params_ still grows, and
+    // pointed at once it is complete: no pointer into a vector that may move.
+    std::vector<std::size_t> firsts;
     for (const Function& f : functions) {
       const Member& m = *f.member;
       const std::size_t first = params_.size();
+      firsts.push_back(first);
       if (f.kind == Kind::PropertyPut) {
         params_.push_back({"RHS", Vt(m.type), SELVARN_PARAMFLAG_FIN, Keep(TypeName(m.type))});
       } else {
@@ -107,9 +105,10 @@ class CTypeInfo {
       }
       const Type result = f.kind == Kind::PropertyPut ? Type::Void : m.type;
       funcs_.push_back({m.id, Keep(m.name), static_cast<std::int32_t>(f.kind), f.slot,
-                        static_cast<std::int32_t>(params_.size() - first), params_.data() + first,
-                        Vt(result), Keep(TypeName(result)), Keep(m.help)});
+                        static_cast<std::int32_t>(params_.size() - first), nullptr, Vt(result),
+                        Keep(TypeName(result)), Keep(m.help)});
     }
+    for (std::size_t i = 0; i < funcs_.size(); ++i) funcs_[i].params = params_.data() + firsts[i];
     for (const Enumeration& e : lib.enums) {
       std::vector<selvarn_enumconst>& consts = consts_.emplace_back();
       for (const EnumMember& c : e.members) consts.push_back({Keep(c.name), c.value, Keep(c.help)});

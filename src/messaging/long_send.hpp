@@ -17,9 +17,9 @@ inline constexpr int kMaxParts = 215;
 
 // The text (UTF-8) in parts of at most kPartSeptets septets of the GSM 7-bit alphabet as
 // the long-message builder counts them, and of at most kPartUnits UTF-16 units: an
-// extension character's escape pair and a surrogate pair stay in one part. Without extension characters every part but the last
-// has 153 characters. Throws RuntimeError 5 for an empty text, 6 when it needs more than
-// kMaxParts parts.
+// extension character's escape pair and a surrogate pair stay in one part. Without extension
+// characters every part but the last has 153 characters. Throws RuntimeError 5 for an empty text, 6
+// when it needs more than kMaxParts parts.
 std::vector<std::string> SplitMessage(std::string_view text);
 
 }  // namespace selvarn::messaging

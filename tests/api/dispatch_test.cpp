@@ -165,7 +165,7 @@ TEST(Dispatch, Utf8IsCheckedByTheStandardsRules) {
   for (const char* bad :
        {"\x80", "\xC1\xBF", "\xC0\x80", "\xC3", "\xC3(", "\xE0\x9F\xBF", "\xE0\xA0", "\xE2\x82",
         "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-        "\xF0\x9F\x98", "ok\xFF"}) {
+        "\xF8\x90\x80\x80", "\xF0\x9F\x98", "ok\xFF"}) {
     EXPECT_FALSE(IsUtf8(bad)) << ::testing::PrintToString(bad);
   }
   EXPECT_EQ(ToText(std::int16_t{-32768}), "-32768");

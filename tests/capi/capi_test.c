@@ -120,6 +120,19 @@ static char* stop_sim(void) {
 /* --- Tests ------------------------------------------------------------------------ */
 
 static void test_identity_and_lifetime(void) {
+  /* The interface ids every client knows by heart, written out. */
+  static const struct {
+    const selvarn_guid* got;
+    selvarn_guid want;
+  } known[] = {
+      {&selvarn_IID_NULL, {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}},
+      {&selvarn_IID_IUnknown, {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}},
+      {&selvarn_IID_IDispatch, {0x00020400, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}},
+      {&selvarn_IID_IClassFactory, {1, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}},
+  };
+  for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i) {
+    CHECK(memcmp(known[i].got, &known[i].want, sizeof(selvarn_guid)) == 0);
+  }
   selvarn_SMS* sms = create();
   void* other = NULL;
   const selvarn_guid* same[] = {&selvarn_IID_IUnknown, &selvarn_IID_IDispatch, &selvarn_IID__SMS};
@@ -142,7 +155,8 @@ static void test_identity_and_lifetime(void) {
            SELVARN_S_OK);
   CHECK_HR(factory->lpVtbl->CreateInstance(factory, factory, &selvarn_IID__SMS, &other),
            SELVARN_CLASS_E_NOAGGREGATION);
-  CHECK_HR(factory->lpVtbl->LockServer(factory, 1), SELVARN_S_OK);
+  /* Any nonzero flag locks, automation's true (-1) included. */
+  CHECK_HR(factory->lpVtbl->LockServer(factory, -1), SELVARN_S_OK);
   factory->lpVtbl->Release(factory);
   CHECK_HR(DllCanUnloadNow(), SELVARN_S_FALSE);
   CHECK_HR(factory->lpVtbl->LockServer(factory, 0), SELVARN_S_OK);
@@ -297,6 +311,7 @@ static void test_dispatch(void) {
   CHECK(e.number == 13 && e.scode == SELVARN_HRESULT_FROM_ERROR(13));
   CHECK(strcmp(e.bstrSource, "SelvarnSMSAPI6.SMS") == 0 && strstr(e.bstrDescription, "DRStatus"));
   selvarn_ExcepInfoClear(&e);
+  CHECK(e.number == 0 && e.bstrSource == NULL && e.bstrDescription == NULL);
   CHECK_ERROR(13, "Type mismatch");
 
   /* Malformed calls: each its own HRESULT, the argument at fault counted as passed. */

@@ -3,8 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <iostream>
-#include <map>
+#include <memory>
 
+#include "command.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -38,168 +39,69 @@ Run "selvarn-sms COMMAND --help" for a command's options.
 
 constexpr const char* kUsageLine =
     "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--store PATH] [--json] "
-    "[--trace] "
-    "COMMAND [ARGS]";
+    "[--trace] COMMAND [ARGS]";
 
-// Each command's own synopsis, shown under a usage error in it.
-const std::map<std::string, std::string, std::less<>> kSynopsis = {
-    {"init", "init"},
-    {"network", "network"},
-    {"send", "send [--unicode | --7bit] [--report] [--wait-report[=S]] [--ref N] NUMBER TEXT|-"},
-    {"read", "read [--all]"},
-    {"watch", "watch [--interval S] [--exec CMD]"},
-    {"inbox", "inbox [--since WHEN]"},
-    {"outbox", "outbox [--since WHEN]"},
-    {"reports", "reports on|off"},
-    {"report", "report [--all]"},
-    {"help", "help [MEMBER]"},
-    {"call", "call MEMBER [ARGS...]"},
-    {"ports", "ports"},
-};
-
-void AddCommands(CLI::App& app, Request& r) {
-  app.add_subcommand("init",
-                     "Start the modem and print how it went: OK, PINRequired, PINWrong,\n"
-                     "SIMBlocked, SIMError or Fail")
-      ->footer("\nExample:\n  selvarn-sms --port 3 --pin 1234 init");
-  app.add_subcommand("network", "Tell whether the modem is registered on a network")
-      ->footer("\nExample:\n  selvarn-sms --port 3 network");
-
-  CLI::App* send = app.add_subcommand(
-      "send",
-      "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
-      "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
-      "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
-      "and the message reference of each part");
-  send->add_option("NUMBER", r.number, "Recipient: digits, + for an international number")
-      ->required();
-  send->add_option("TEXT", r.text, "The message (UTF-8); - reads it from standard input")
-      ->required();
-  CLI::Option* unicode =
-      send->add_flag("--unicode", r.unicode, "Send in UCS2 whatever the text (70 per message)");
-  send->add_flag("--7bit", r.seven_bit,
-                 "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
-      ->excludes(unicode);
-  send->add_flag("--report", r.report, "Switch the modem's delivery reports on first");
-  send->add_flag("--wait-report{120}", r.wait_report,
-                 "Then wait up to this many seconds (default 120) for the report of every\n"
-                 "part: exit 0 delivered, 1 failed, 4 no final report in time")
-      ->type_name("[=SECONDS]")
-      ->check(CLI::Range(0, 86400));
-  send->add_option("--ref", r.reference,
-                   "Reference shared by the parts of a long message, 0-255 (default: random)")
-      ->check(CLI::Range(0, 255));
-  send->footer(
-      "\nExamples:\n"
-      "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
-      "  selvarn-sms --port 3 send 0123456789 \"Привет\"           (goes out in UCS2)\n"
-      "  selvarn-sms --port 3 send --wait-report=60 +447700900001 - < letter.txt\n"
-      "  selvarn-sms --sim send --wait-report=10 +447700900123 \"Hi\"   (the simulator reports)\n"
-      "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
-
-  CLI::App* read = app.add_subcommand(
-      "read",
-      "Read the waiting message parts from the SIM into the message store (each deleted\n"
-      "from the SIM once stored) and print the first whole message not yet printed;\n"
-      "parts of a long message wait in the store until the last one is in");
-  read->add_flag("--all", r.all, "Print every whole message, until the SIM is empty");
-  read->footer(
-      "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");
-
-  CLI::App* watch = app.add_subcommand(
-      "watch",
-      "Keep the port open and take in messages and delivery reports as they come: each\n"
-      "is stored, each whole message and each report printed. Looks every --interval\n"
-      "seconds and at once when the modem announces something. Ctrl-C or SIGTERM stops\n"
-      "it after the step under way");
-  watch->add_option("--interval", r.interval, "Seconds between two looks (default 10)")
-      ->check(CLI::Range(1, 86400));
-  watch
-      ->add_option("--exec", r.exec,
-                   "Run CMD through /bin/sh for each whole message, with SELVARN_SMS_SENDER,\n"
-                   "SELVARN_SMS_TIME, SELVARN_SMS_TEXT and SELVARN_SMS_ID set. A message is\n"
-                   "marked done after CMD ends: after a crash CMD may see it again (use the id)")
-      ->type_name("CMD");
-  watch->footer(
-      "\nExamples:\n"
-      "  selvarn-sms --port 3 watch\n"
-      "  selvarn-sms --port 3 --json watch --interval 30 >> messages.jsonl\n"
-      "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_SENDER: $SELVARN_SMS_TEXT\"'");
-
-  for (const char* name : {"inbox", "outbox"}) {
-    const bool in = name[0] == 'i';
-    CLI::App* list = app.add_subcommand(
-        name, in ? "List the messages received, from the message store (no modem needed);\n"
-                   "a long message still missing parts after 10 minutes shows as INCOMPLETE"
-                 : "List the messages sent, from the message store (no modem needed), with\n"
-                   "their state (pending, delivered, failed) and each part's report");
-    list->add_option("--since", r.since,
-                     "Only from this time on: 2024-05-01, 2024-05-01T09:30 (local time; Z\n"
-                     "for UTC), or an age: 90s, 15m, 2h, 3d")
-        ->type_name("WHEN");
-    list->footer(std::string("\nExamples:\n  selvarn-sms ") + name + "\n  selvarn-sms " + name +
-                 " --since 2h\n  selvarn-sms --json " + name + " --since 2024-05-01");
-  }
-
-  CLI::App* reports =
-      app.add_subcommand("reports", "Switch the modem's delivery reports on or off");
-  reports->add_option("STATE", "on or off")
-      ->required()
-      ->check(CLI::IsMember({"on", "off"}))
-      ->each([&r](const std::string& v) { r.on = v == "on"; });
-  reports->footer("\nExample:\n  selvarn-sms --port 3 reports on");
-
-  CLI::App* report = app.add_subcommand(
-      "report", "Read the first delivery report waiting in the modem, print it and delete it");
-  report->add_flag("--all", r.all, "Go on until no report is left");
-  report->footer("\nExample:\n  selvarn-sms --port 3 report --all");
-
-  CLI::App* help = app.add_subcommand(
-      "help",
-      "Show the SMS class's members (properties, methods, enumerations), or what one\n"
-      "does, as its type library tells it");
-  help->add_option("MEMBER", r.member, "A property, method or enumeration (any case)");
-  help->footer("\nExamples:\n  selvarn-sms help\n  selvarn-sms help SendSMST");
-
-  CLI::App* call = app.add_subcommand(
-      "call",
-      "Call any member of the SMS class by name, as a script would; prints its result\n"
-      "and, after a method, the properties it filled");
-  call->add_option("MEMBER", r.member, "A property or method (any case)")->required();
-  call->add_option("ARGS", r.args, "Its arguments, in order (see: help MEMBER)");
-  call->footer(
-      "\nExamples:\n"
-      "  selvarn-sms --sim call SendSMST +447700900123 \"Hello\"\n"
-      "  selvarn-sms --port 3 call ReadSMS\n"
-      "  selvarn-sms --sim call InitModem        (the run's port and PIN when none given)\n"
-      "A property is read with no argument and written with one; each run starts a new\n"
-      "object, so a property holds only what this run put there.");
-
-  app.add_subcommand("ports",
-                     "List the port folder's entries and the serial devices of this machine")
-      ->footer("\nExample:\n  selvarn-sms ports");
-}
-
-// The command named in a parse error, if one was reached.
-std::string CommandOf(const CLI::App& app) {
-  const auto chosen = app.get_subcommands();
-  return chosen.empty() ? std::string() : chosen.front()->get_name();
-}
-
-void PrintUsage(std::ostream& err, const std::string& command) {
-  const auto it = kSynopsis.find(command);
-  if (it != kSynopsis.end()) {
-    err << "usage: selvarn-sms [OPTIONS] " << it->second << "\n"
-        << "Run \"selvarn-sms " << command << " --help\" for more.\n";
+void PrintUsage(std::ostream& err, const Command* command) {
+  if (command != nullptr) {
+    err << "usage: selvarn-sms [OPTIONS] " << command->Synopsis() << "\n"
+        << "Run \"selvarn-sms " << command->Name() << " --help\" for more.\n";
   } else {
     err << kUsageLine << "\nRun \"selvarn-sms --help\" for the commands and examples.\n";
   }
 }
 
-int UsageFailure(Io& io, const std::string& message, const std::string& command) {
+int UsageFailure(Io& io, const std::string& message, const Command* command = nullptr) {
   io.err << "selvarn-sms: " << message << "\n";
   PrintUsage(io.err, command);
   return kUsage;
+}
+
+// Closes the modem however the command ends; an error while closing after a finished
+// command is still reported (close can fail on a device that went away).
+int WithModemClosed(SMS& sms, Command& command, Session& session) {
+  int rc = kDone;
+  try {
+    rc = command.Execute(session);
+  } catch (...) {
+    sms.CloseModem();
+    throw;
+  }
+  sms.CloseModem();
+  return rc;
+}
+
+// Reaches the modem as far as the command needs, runs it and closes the modem again.
+int Execute(Command& command, const Options& options, Io& io) {
+  Printer printer(io.out, options.json);
+  try {
+    command.Check(options, io);  // bad input is found before the modem is touched
+    const Needs needs = command.Uses();
+    if (needs == Needs::kNothing) {
+      SMS sms;
+      Session session{options, io, printer, sms};
+      return command.Execute(session);
+    }
+    Link link(options.link);
+    Wire wire(io.err, options.trace, io.err_is_terminal);
+    printer.BeforeEach([&wire] { wire.Finish(); });
+    SMS sms;
+    Session session{options, io, printer, sms, &link, &wire};
+    if (needs == Needs::kModem) {
+      const ModemStatus status = sms.InitModem(link.port(), options.pin);
+      if (status != ModemStatus::OK) {
+        printer.Result(
+            {{"command", command.Name()}, {"status", StatusName(status)}, {"initialised", false}},
+            "the modem on " + link.Describe() + " did not start: " + StatusName(status));
+        sms.CloseModem();
+        return kAnsweredNo;
+      }
+    }
+    return WithModemClosed(sms, command, session);
+  } catch (const RuntimeError& e) {
+    printer.BeforeEach(nullptr);  // the wire is gone
+    ShowError(printer, io.err, command.Name(), e);
+    return kRunTimeError;
+  }
 }
 
 }  // namespace
@@ -208,7 +110,7 @@ int Run(const std::vector<std::string>& args, Io& io) {
   CLI::App app{kDescription, "selvarn-sms"};
   app.footer(kExamples);
   app.require_subcommand(1);
-  Request r;
+  Options r;
   CLI::Option* port = app.add_option("--port", r.link.port,
                                      "Port number N, 1-32767: the modem is at the port folder's "
                                      "entry comN, else /dev/ttyS<N-1> (default: 1)");
@@ -240,8 +142,22 @@ int Run(const std::vector<std::string>& args, Io& io) {
   app.add_flag("--json", r.json, "Print each result as one JSON object on a line");
   app.add_flag("--trace", r.trace,
                "Show the conversation with the modem on standard error, CR and LF visible");
-  AddCommands(app, r);
-  for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();
+  std::vector<std::unique_ptr<Command>> commands;
+  for (const CommandMaker make : Commands()) {
+    commands.push_back(make());
+    CLI::App* sub = app.add_subcommand(std::string(commands.back()->Name()));
+    commands.back()->Define(*sub);
+    sub->fallthrough();
+  }
+  // The command chosen (or reached before a parse error), if any.
+  const auto chosen = [&app, &commands]() -> Command* {
+    const auto subs = app.get_subcommands();
+    if (subs.empty()) return nullptr;
+    for (auto& c : commands) {
+      if (c->Name() == subs.front()->get_name()) return c.get();
+    }
+    return nullptr;
+  };
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -251,29 +167,25 @@ int Run(const std::vector<std::string>& args, Io& io) {
     io.out << app.help();
     return kDone;
   } catch (const CLI::ParseError& e) {
-    const std::string command = CommandOf(app);
-    if (command.empty()) {
+    Command* command = chosen();
+    if (command == nullptr) {
       // Before any command: a word that is none of them, or nothing at all.
       const auto extra = app.remaining();
       const auto word = std::find_if(extra.begin(), extra.end(),
                                      [](const std::string& a) { return !a.starts_with('-'); });
-      if (word != extra.end()) return UsageFailure(io, "unknown command \"" + *word + "\"", "");
+      if (word != extra.end()) return UsageFailure(io, "unknown command \"" + *word + "\"");
       if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && extra.empty()) {
-        return UsageFailure(io, "no command given", "");
+        return UsageFailure(io, "no command given");
       }
     }
     return UsageFailure(io, e.what(), command);
   }
-  r.command = CommandOf(app);
-  // A flag keeps its default value only when given; not given means no wait at all.
-  if (app.get_subcommand("send")->count("--wait-report") == 0) r.wait_report = -1;
-  if (!r.pin.empty() && !IsPin(r.pin)) {
-    return UsageFailure(io, "the PIN must be 4 to 8 digits", "");
-  }
+  Command* command = chosen();
+  if (!r.pin.empty() && !IsPin(r.pin)) return UsageFailure(io, "the PIN must be 4 to 8 digits");
   try {
-    return Execute(r, io);
+    return Execute(*command, r, io);
   } catch (const UsageError& e) {
-    return UsageFailure(io, e.what(), r.command);
+    return UsageFailure(io, e.what(), command);
   }
 }
 

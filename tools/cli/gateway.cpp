@@ -48,7 +48,7 @@ const char* CodingName(store::Coding c) {
 // One report as it came in, with the message it is about when it was matched.
 void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportResult& result) {
   const char* state = store::ToString(store::StateOfStatus(r.status));
-  Json j{{"command", g.request.command}, {"report", true},     {"reference", r.reference},
+  Json j{{"command", g.command}, {"report", true},     {"reference", r.reference},
          {"recipient", r.recipient},     {"status", r.status}, {"state", state},
          {"discharged", r.discharge}};
   std::string text = "report: reference " + std::to_string(r.reference) + " to " + r.recipient +
@@ -113,9 +113,9 @@ std::int64_t ParseSince(const std::string& text, std::int64_t now) {
   return utc ? static_cast<std::int64_t>(timegm(&tm)) : static_cast<std::int64_t>(mktime(&tm));
 }
 
-store::MessageStore OpenStore(const Request& request) {
-  return store::MessageStore(request.store.empty() ? store::MessageStore::DefaultPath()
-                                                   : request.store);
+store::MessageStore OpenStore(const Options& options) {
+  return store::MessageStore(options.store.empty() ? store::MessageStore::DefaultPath()
+                                                   : options.store);
 }
 
 Json MessageJson(const store::Message& m, const char* command) {
@@ -221,26 +221,27 @@ int HandOut(Gateway& g, const char* command,
   return count;
 }
 
-int GatewayRead(Gateway& g) {
+int GatewayRead(Gateway& g, bool all) {
   int printed = HandOut(g, "read");
   int unreadable = 0;
-  while (printed == 0 || g.request.all) {
-    const Drained d = DrainMessages(g, g.request.all);
+  while (printed == 0 || all) {
+    const Drained d = DrainMessages(g, all);
     unreadable += d.unreadable;
     printed += HandOut(g, "read");
     if (d.stuck) return kAnsweredNo;
-    if (d.parts == 0 || !g.request.all) break;
+    if (d.parts == 0 || !all) break;
   }
   if (unreadable > 0) return kRunTimeError;
   if (printed == 0) {
     g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
-    return g.request.all ? kDone : kAnsweredNo;
+    return all ? kDone : kAnsweredNo;
   }
   return kDone;
 }
 
-int GatewaySend(Gateway& g, int reference, SendCoding coding) {
-  const Request& r = g.request;
+int GatewaySend(Gateway& g, const SendOrder& r) {
+  const int reference = r.reference;
+  const SendCoding coding = r.coding;
   Json result{{"command", "send"}, {"to", r.number}};
   const bool wait = r.wait_report >= 0;
   if ((r.report || wait) && !g.sms.DeliveryReportOn()) {
@@ -316,9 +317,9 @@ int GatewaySend(Gateway& g, int reference, SendCoding coding) {
   return kTimedOut;
 }
 
-int Inbox(const Request& r, Printer& printer) {
-  store::MessageStore s = OpenStore(r);
-  const std::int64_t since = r.since.empty() ? 0 : ParseSince(r.since, Now());
+int Inbox(const Options& options, Printer& printer, const std::string& from) {
+  store::MessageStore s = OpenStore(options);
+  const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
   const auto messages = s.Inbox(since);
   int count = 0;
   for (const store::Message& m : messages) {
@@ -331,9 +332,9 @@ int Inbox(const Request& r, Printer& printer) {
   return kDone;
 }
 
-int Outbox(const Request& r, Printer& printer) {
-  store::MessageStore s = OpenStore(r);
-  const std::int64_t since = r.since.empty() ? 0 : ParseSince(r.since, Now());
+int Outbox(const Options& options, Printer& printer, const std::string& from) {
+  store::MessageStore s = OpenStore(options);
+  const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
   const auto sent = s.Outbox(since);
   int count = 0;
   for (const store::SentRecord& m : sent) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli.hpp"
+#include "command.hpp"
 #include "output.hpp"
 #include "platform/mscomm.hpp"
 #include "platform/unique_fd.hpp"
@@ -27,8 +28,8 @@ inline constexpr int kTimedOut = 4;
 // UsageError.
 std::int64_t ParseSince(const std::string& text, std::int64_t now);
 
-// Opens the request's store (the default one when none was named). Throws RuntimeError 75.
-store::MessageStore OpenStore(const Request& request);
+// Opens the run's store (the default one when none was named). Throws RuntimeError 75.
+store::MessageStore OpenStore(const Options& options);
 
 // A whole message as printed by read, watch and inbox.
 Json MessageJson(const store::Message& m, const char* command);
@@ -52,7 +53,7 @@ class Binding {
 
 // Everything a gateway command needs.
 struct Gateway {
-  const Request& request;
+  const char* command;  // names the results printed
   Io& io;
   Printer& printer;
   SMS& sms;
@@ -79,9 +80,17 @@ int HandOut(Gateway& g, const char* command,
 // The descriptor of the open serial port, to wait on between operations.
 int PortFd(const platform::MSComm& port);
 
-// r.text is the text itself (standard input already read).
-int GatewaySend(Gateway& g, int reference, SendCoding coding);
-int GatewayRead(Gateway& g);
+// What send was asked for; text is the text itself (standard input already read).
+struct SendOrder {
+  std::string number;
+  std::string text;
+  int reference = 0;
+  SendCoding coding = SendCoding::Auto;
+  bool report = false;   // switch reports on even without waiting for them
+  int wait_report = -1;  // seconds; -1: do not wait
+};
+int GatewaySend(Gateway& g, const SendOrder& order);
+int GatewayRead(Gateway& g, bool all);
 // SIGINT and SIGTERM held back while the object lives, so that nothing under way is cut;
 // fd() becomes readable when one came.
 class StopSignals {
@@ -97,8 +106,9 @@ class StopSignals {
   platform::UniqueFd fd_;
 };
 
-int Watch(Gateway& g, const StopSignals& stop);
-int Inbox(const Request& r, Printer& printer);
-int Outbox(const Request& r, Printer& printer);
+int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec);
+// `since` as ParseSince takes it; empty: everything.
+int Inbox(const Options& options, Printer& printer, const std::string& since);
+int Outbox(const Options& options, Printer& printer, const std::string& since);
 
 }  // namespace selvarn::cli

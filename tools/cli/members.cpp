@@ -3,6 +3,8 @@
 #include <array>
 
 #include "api/dispatch.hpp"
+#include "cli.hpp"
+#include "link.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -80,9 +82,9 @@ std::vector<std::pair<std::string, std::string>> FilledProperties(SMS& sms) {
 
 }  // namespace
 
-int Help(const Request& r, Printer& printer) {
+int Help(const std::string& name, Printer& printer) {
   const api::TypeLibrary& lib = api::TypeLib();
-  if (r.member.empty()) {
+  if (name.empty()) {
     std::string text = std::string(lib.name) + " " + std::to_string(lib.major) + "." +
                        std::to_string(lib.minor) + ": class " + std::string(lib.class_name) + " (" +
                        std::string(lib.prog_id) + ")\n";
@@ -104,27 +106,25 @@ int Help(const Request& r, Printer& printer) {
     if (!printer.json()) printer.Result({}, text);
     return kDone;
   }
-  if (const api::Member* m = api::FindMember(r.member)) {
+  if (const api::Member* m = api::FindMember(name)) {
     const std::string help = m->help.empty() ? "(no help string)" : Lines(m->help);
     printer.Result(MemberJson(*m),
                    api::Signature(*m) + "\nmember id " + Hex(m->id) + "\n\n" + help + "\n");
     return kDone;
   }
   for (const api::Enumeration& e : lib.enums) {
-    if (api::SameName(e.name, r.member)) {
+    if (api::SameName(e.name, name)) {
       printer.Result(EnumJson(e), EnumText(e));
       return kDone;
     }
   }
-  throw UsageError("the SMS class has no member \"" + r.member +
-                   "\" (selvarn-sms help lists them)");
+  throw UsageError("the SMS class has no member \"" + name + "\" (selvarn-sms help lists them)");
 }
 
-const api::Member& CallTarget(const Request& r) {
-  const api::Member* m = api::FindMember(r.member);
+const api::Member& CallTarget(const std::string& name, std::size_t arg_count) {
+  const api::Member* m = api::FindMember(name);
   if (m == nullptr) {
-    throw UsageError("the SMS class has no member \"" + r.member +
-                     "\" (selvarn-sms help lists them)");
+    throw UsageError("the SMS class has no member \"" + name + "\" (selvarn-sms help lists them)");
   }
   std::size_t least = 0;
   std::size_t most = 1;  // a property: read with none, written with one
@@ -133,19 +133,20 @@ const api::Member& CallTarget(const Request& r) {
     for (const api::Param& p : m->params) least += p.optional ? 0 : 1;
     if (m->name == "InitModem") least = 0;  // the run's port and PIN stand in
   }
-  if (r.args.size() < least || r.args.size() > most) {
+  if (arg_count < least || arg_count > most) {
     throw UsageError(std::string(m->name) + " takes " + std::to_string(least) +
                      (most != least ? " to " + std::to_string(most) : "") + " argument(s), given " +
-                     std::to_string(r.args.size()) + ": " + api::Signature(*m));
+                     std::to_string(arg_count) + ": " + api::Signature(*m));
   }
   return *m;
 }
 
 bool CallNeedsModem(const api::Member& m) { return !m.property && m.name != "InitModem"; }
 
-int Call(const Request& r, const api::Member& m, std::int16_t port, SMS& sms, Printer& printer) {
-  std::vector<api::Variant> args(r.args.begin(), r.args.end());
-  if (m.name == "InitModem" && args.empty()) args = {port, r.pin};
+int Call(const api::Member& m, const std::vector<std::string>& texts, std::int16_t port,
+         const std::string& pin, SMS& sms, Printer& printer) {
+  std::vector<api::Variant> args(texts.begin(), texts.end());
+  if (m.name == "InitModem" && args.empty()) args = {port, pin};
   unsigned flags = api::kMethod;
   if (m.property) flags = args.empty() ? api::kPropertyGet : api::kPropertyPut;
   api::Variant result;

@@ -4,8 +4,11 @@
 
 #include <ostream>
 
+#include <cstdint>
+#include <string>
+#include <vector>
 #include "api/type_library.hpp"
-#include "cli.hpp"
+
 #include "output.hpp"
 #include "selvarn/sms.hpp"
 
@@ -13,11 +16,11 @@ namespace selvarn::cli {
 
 // help [NAME]: every member and enumeration, or one of them with its help string.
 // Throws UsageError for a name the type library does not have.
-int Help(const Request& r, Printer& printer);
+int Help(const std::string& name, Printer& printer);
 
 // The member `call` names, checked before the modem is touched: it exists and gets an
 // argument count it takes. Throws UsageError otherwise.
-const api::Member& CallTarget(const Request& r);
+const api::Member& CallTarget(const std::string& name, std::size_t arg_count);
 
 // Whether the call needs the modem started first (a property or InitModem itself does not).
 bool CallNeedsModem(const api::Member& m);
@@ -26,6 +29,7 @@ bool CallNeedsModem(const api::Member& m);
 // method, the properties it left filled. InitModem without arguments gets the run's port
 // and PIN. Throws UsageError for arguments the member cannot take; lets a run-time error
 // of the member through as RuntimeError.
-int Call(const Request& r, const api::Member& m, std::int16_t port, SMS& sms, Printer& printer);
+int Call(const api::Member& m, const std::vector<std::string>& args, std::int16_t port,
+         const std::string& pin, SMS& sms, Printer& printer);
 
 }  // namespace selvarn::cli

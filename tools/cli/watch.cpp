@@ -102,8 +102,7 @@ int PortFd(const platform::MSComm& port) {
   return found;
 }
 
-int Watch(Gateway& g, const StopSignals& stop) {
-  const Request& r = g.request;
+int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec) {
   auto& gsm = platform::frmATC().GSM;
   // New messages announced as +CMTI, reports as +CDSI; a modem that refuses is polled.
   std::string reply;
@@ -111,13 +110,13 @@ int Watch(Gateway& g, const StopSignals& stop) {
   const int fd = PortFd(gsm);
   if (fd < 0) throw RuntimeError(err::kHardwareNotAvailable, "Cannot wait on the modem's port");
   g.printer.Interrupt();
-  g.io.err << "selvarn-sms: watching port " << gsm.CommPort() << " (every " << r.interval
+  g.io.err << "selvarn-sms: watching port " << gsm.CommPort() << " (every " << interval
            << " s and on each announcement); Ctrl-C stops\n";
 
   const auto each = [&](const store::Message& m) {
-    if (r.exec.empty()) return;
+    if (exec.empty()) return;
     g.io.out.flush();
-    const int status = RunCommand(r.exec, m);
+    const int status = RunCommand(exec, m);
     if (status != 0) {
       g.printer.Interrupt();
       g.io.err << "selvarn-sms: --exec for message " << m.id << " ended with status " << status
@@ -130,7 +129,7 @@ int Watch(Gateway& g, const StopSignals& stop) {
     DrainMessages(g, true);
     HandOut(g, "watch", each);
 
-    const auto next = Steady::now() + std::chrono::milliseconds(r.interval * 1000);
+    const auto next = Steady::now() + std::chrono::milliseconds(interval * 1000);
     idle.clear();
     while (true) {
       const auto left =

@@ -1,0 +1,44 @@
+// read [--all]: the message parts waiting on the SIM go into the store; whole messages
+// are printed, once each.
+#include <CLI/CLI.hpp>
+#include <optional>
+
+#include "command.hpp"
+#include "gateway.hpp"
+
+namespace selvarn::cli {
+namespace {
+
+class Read final : public Command {
+ public:
+  std::string_view Name() const override { return "read"; }
+  std::string_view Synopsis() const override { return "read [--all]"; }
+  void Define(CLI::App& app) override {
+    app.description(
+        "Read the waiting message parts from the SIM into the message store (each deleted\n"
+        "from the SIM once stored) and print the first whole message not yet printed;\n"
+        "parts of a long message wait in the store until the last one is in");
+    app.add_flag("--all", all_, "Print every whole message, until the SIM is empty");
+    app.footer(
+        "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");
+  }
+  // Nothing is taken off the SIM that could not be kept.
+  void Check(const Options& options, Io& /*io*/) override { store_.emplace(OpenStore(options)); }
+
+  int Execute(Session& s) override {
+    Binding binding(*store_);
+    binding.Attach(s.sms);
+    Gateway g{"read", s.io, s.printer, s.sms, *store_, binding};
+    return GatewayRead(g, all_);
+  }
+
+ private:
+  bool all_ = false;
+  std::optional<store::MessageStore> store_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeRead() { return std::make_unique<Read>(); }
+
+}  // namespace selvarn::cli

@@ -1,0 +1,114 @@
+// send NUMBER TEXT: one message when the text fits, else a long message in parts; the
+// message is recorded in the store, and its reports can be waited for.
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <ostream>
+#include <random>
+
+#include "api/dispatch.hpp"
+#include "command.hpp"
+#include "gateway.hpp"
+#include "text_args.hpp"
+
+namespace selvarn::cli {
+namespace {
+
+class Send final : public Command {
+ public:
+  std::string_view Name() const override { return "send"; }
+  std::string_view Synopsis() const override {
+    return "send [--unicode | --7bit] [--report] [--wait-report[=S]] [--ref N] NUMBER TEXT|-";
+  }
+  void Define(CLI::App& app) override {
+    app.description(
+        "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
+        "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
+        "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
+        "and the message reference of each part");
+    app.add_option("NUMBER", order_.number, "Recipient: digits, + for an international number")
+        ->required();
+    app.add_option("TEXT", order_.text, "The message (UTF-8); - reads it from standard input")
+        ->required();
+    CLI::Option* unicode =
+        app.add_flag("--unicode", unicode_, "Send in UCS2 whatever the text (70 per message)");
+    app.add_flag("--7bit", seven_bit_,
+                 "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
+        ->excludes(unicode);
+    app.add_flag("--report", order_.report, "Switch the modem's delivery reports on first");
+    wait_ = app.add_flag("--wait-report{120}", order_.wait_report,
+                         "Then wait up to this many seconds (default 120) for the report of\n"
+                         "every part: exit 0 delivered, 1 failed, 4 no final report in time")
+                ->type_name("[=SECONDS]")
+                ->check(CLI::Range(0, 86400));
+    app.add_option("--ref", reference_,
+                   "Reference shared by the parts of a long message, 0-255 (default: random)")
+        ->check(CLI::Range(0, 255));
+    app.footer(
+        "\nExamples:\n"
+        "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
+        "  selvarn-sms --port 3 send 0123456789 \"Привет\"           (goes out in UCS2)\n"
+        "  selvarn-sms --port 3 send --wait-report=60 +447700900001 - < letter.txt\n"
+        "  selvarn-sms --sim send --wait-report=10 +447700900123 \"Hi\"   (the simulator reports)\n"
+        "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
+  }
+
+  // Everything about the text is settled, and the store opened, before the modem is
+  // touched: nothing is sent that could not be recorded.
+  void Check(const Options& options, Io& io) override {
+    // A flag keeps its default value only when given; not given means no wait at all.
+    if (wait_->count() == 0) order_.wait_report = -1;
+    if (auto problem = RecipientProblem(order_.number)) throw UsageError(*problem);
+    const bool piped = order_.text == "-";
+    if (piped) order_.text = ReadText(io.in);
+    if (!api::IsUtf8(order_.text)) {
+      throw UsageError(std::string(piped ? "standard input" : "the text") + " is not UTF-8 text");
+    }
+    // An empty text is nearly always a pipe that brought nothing.
+    if (order_.text.empty()) throw UsageError("the text is empty");
+    plan_ = PlanSend(order_.text, unicode_);
+    if (seven_bit_ && plan_.unmapped > 0) {
+      io.err << "selvarn-sms: warning: " << plan_.unmapped
+             << " character(s) have no 7-bit form and go out as \"?\"; leave out --7bit to send "
+                "them as they are\n";
+    }
+    order_.coding = unicode_     ? SendCoding::Ucs2
+                    : seven_bit_ ? SendCoding::Gsm7
+                                 : SendCoding::Auto;
+    if (reference_) {
+      order_.reference = *reference_;
+    } else {
+      std::random_device random;
+      order_.reference = std::uniform_int_distribution<int>(0, 255)(random);
+    }
+    store_.emplace(OpenStore(options));
+  }
+
+  int Execute(Session& s) override {
+    std::size_t parts = plan_.parts;
+    if (order_.coding == SendCoding::Ucs2 ||
+        (order_.coding == SendCoding::Auto && plan_.unmapped > 0)) {
+      const std::size_t units = PlanSend(order_.text, true).length;
+      parts = units <= kUcs2Single ? 1 : (units + 66) / 67;
+    }
+    if (parts > 1) s.wire->ExpectParts(parts);
+    Binding binding(*store_);
+    binding.Attach(s.sms);
+    Gateway g{"send", s.io, s.printer, s.sms, *store_, binding};
+    return GatewaySend(g, order_);
+  }
+
+ private:
+  SendOrder order_;
+  bool unicode_ = false;
+  bool seven_bit_ = false;
+  CLI::Option* wait_ = nullptr;
+  std::optional<int> reference_;
+  SendPlan plan_;
+  std::optional<store::MessageStore> store_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeSend() { return std::make_unique<Send>(); }
+
+}  // namespace selvarn::cli
