@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
 #include "platform/host_form.hpp"
 #include "text_args.hpp"
@@ -29,7 +30,8 @@ std::string Iso(std::int64_t t) {
 
 std::string Parts(const std::vector<int>& numbers) {
   std::string out;
-  for (const int n : numbers) out += (out.empty() ? "" : ",") + std::to_string(n);
+  // A part the modem took without naming its reference shows as "?".
+  for (const int n : numbers) out += (out.empty() ? "" : ",") + (n < 0 ? "?" : std::to_string(n));
   return out;
 }
 
@@ -48,8 +50,8 @@ const char* CodingName(store::Coding c) {
 // One report as it came in, with the message it is about when it was matched.
 void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportResult& result) {
   const char* state = store::ToString(store::StateOfStatus(r.status));
-  Json j{{"command", g.command}, {"report", true},     {"reference", r.reference},
-         {"recipient", r.recipient},     {"status", r.status}, {"state", state},
+  Json j{{"command", g.command},     {"report", true},     {"reference", r.reference},
+         {"recipient", r.recipient}, {"status", r.status}, {"state", state},
          {"discharged", r.discharge}};
   std::string text = "report: reference " + std::to_string(r.reference) + " to " + r.recipient +
                      ": " + state + " (status " + std::to_string(r.status) + ")";
@@ -190,9 +192,7 @@ Drained DrainMessages(Gateway& g, bool all) {
       ok = g.sms.ReadSMS();
     } catch (const RuntimeError& e) {
       if (g.binding.handed() || ++unreadable > kMaxUnreadable) throw;
-      g.printer.Interrupt();
-      g.io.err << "selvarn-sms: error " << e.number() << ": " << e.description()
-               << " (the message stays on the SIM)\n";
+      ShowError(g.printer, g.io.err, g.command, e, " (the message stays on the SIM)");
       continue;
     }
     if (!g.binding.handed()) break;
@@ -260,10 +260,9 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
     return kAnsweredNo;
   }
   // The coding the library chose: 7-bit when it would take every character.
-  store::Coding stored = coding == SendCoding::Ucs2 ? store::Coding::Ucs2 : store::Coding::Gsm7;
-  if (coding == SendCoding::Auto && PlanSend(r.text, false).unmapped > 0) {
-    stored = store::Coding::Ucs2;
-  }
+  const bool ucs2 =
+      coding == SendCoding::Ucs2 || (coding == SendCoding::Auto && !messaging::FitsGsm7(r.text));
+  const store::Coding stored = ucs2 ? store::Coding::Ucs2 : store::Coding::Gsm7;
   const std::int64_t id = g.store.RecordSent(
       {.recipient = r.number, .text = r.text, .coding = stored, .references = refs});
   result["id"] = id;

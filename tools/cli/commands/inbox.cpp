@@ -15,8 +15,7 @@ class Listing final : public Command {
     return in_ ? "inbox [--since WHEN]" : "outbox [--since WHEN]";
   }
   void Define(CLI::App& app) override {
-    app.description(in_
-                        ? "List the messages received, from the message store (no modem needed);\n"
+    app.description(in_ ? "List the messages received, from the message store (no modem needed);\n"
                           "a long message still missing parts after 10 minutes shows as\n"
                           "INCOMPLETE, with the parts it lacks"
                         : "List the messages sent, from the message store (no modem needed), with\n"

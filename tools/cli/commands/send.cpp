@@ -8,6 +8,7 @@
 #include "api/dispatch.hpp"
 #include "command.hpp"
 #include "gateway.hpp"
+#include "messaging/extension_parts.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -65,15 +66,20 @@ class Send final : public Command {
     }
     // An empty text is nearly always a pipe that brought nothing.
     if (order_.text.empty()) throw UsageError("the text is empty");
-    plan_ = PlanSend(order_.text, unicode_);
-    if (seven_bit_ && plan_.unmapped > 0) {
-      io.err << "selvarn-sms: warning: " << plan_.unmapped
+    order_.coding = unicode_ ? SendCoding::Ucs2 : seven_bit_ ? SendCoding::Gsm7 : SendCoding::Auto;
+    try {
+      parts_ = messaging::PlanText(order_.text, order_.coding, false).parts.size();
+    } catch (const RuntimeError&) {
+      throw UsageError("the text is too long: a long message has at most " +
+                       std::to_string(messaging::kMostParts) + " parts (153 characters each, " +
+                       std::to_string(messaging::kLongUnits) + " in UCS2)");
+    }
+    if (const std::size_t unmapped = PlanSend(order_.text, false).unmapped;
+        seven_bit_ && unmapped > 0) {
+      io.err << "selvarn-sms: warning: " << unmapped
              << " character(s) have no 7-bit form and go out as \"?\"; leave out --7bit to send "
                 "them as they are\n";
     }
-    order_.coding = unicode_     ? SendCoding::Ucs2
-                    : seven_bit_ ? SendCoding::Gsm7
-                                 : SendCoding::Auto;
     if (reference_) {
       order_.reference = *reference_;
     } else {
@@ -84,13 +90,7 @@ class Send final : public Command {
   }
 
   int Execute(Session& s) override {
-    std::size_t parts = plan_.parts;
-    if (order_.coding == SendCoding::Ucs2 ||
-        (order_.coding == SendCoding::Auto && plan_.unmapped > 0)) {
-      const std::size_t units = PlanSend(order_.text, true).length;
-      parts = units <= kUcs2Single ? 1 : (units + 66) / 67;
-    }
-    if (parts > 1) s.wire->ExpectParts(parts);
+    if (parts_ > 1) s.wire->ExpectParts(parts_);
     Binding binding(*store_);
     binding.Attach(s.sms);
     Gateway g{"send", s.io, s.printer, s.sms, *store_, binding};
@@ -103,7 +103,7 @@ class Send final : public Command {
   bool seven_bit_ = false;
   CLI::Option* wait_ = nullptr;
   std::optional<int> reference_;
-  SendPlan plan_;
+  std::size_t parts_ = 1;
   std::optional<store::MessageStore> store_;
 };
 
