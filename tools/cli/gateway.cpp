@@ -191,7 +191,10 @@ Drained DrainMessages(Gateway& g, bool all) {
     try {
       ok = g.sms.ReadSMS();
     } catch (const RuntimeError& e) {
-      if (g.binding.handed() || ++unreadable > kMaxUnreadable) throw;
+      // Only a message that cannot be decoded is passed over; a port that failed ends it.
+      if (g.binding.handed() || e.number() != err::kInvalidCall || ++unreadable > kMaxUnreadable) {
+        throw;
+      }
       ShowError(g.printer, g.io.err, g.command, e, " (the message stays on the SIM)");
       continue;
     }
@@ -205,6 +208,7 @@ Drained DrainMessages(Gateway& g, bool all) {
       break;
     }
     if (!all && !g.store.NewMessages().empty()) break;
+    if (g.stopping && g.stopping()) break;
   }
   return d;
 }

@@ -59,6 +59,8 @@ struct Gateway {
   SMS& sms;
   store::MessageStore& store;
   Binding& binding;
+  // Asked between two parts read: true ends the reading there (watch's stop signals).
+  std::function<bool()> stopping{};
 };
 
 // Reads what waits on the SIM into the store: every report, then every message part.
@@ -100,6 +102,8 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
   int fd() const { return fd_.get(); }
+  // Whether one came (it stays pending until fd() is read).
+  bool Pending() const;
 
  private:
   sigset_t saved_{};

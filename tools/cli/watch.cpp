@@ -76,6 +76,11 @@ StopSignals::StopSignals() {
   fd_.reset(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
+bool StopSignals::Pending() const {
+  pollfd p{fd_.get(), POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 StopSignals::~StopSignals() {
   fd_.reset();
   pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
@@ -123,13 +128,32 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
                << "\n";
     }
   };
+  const auto stopped = [&] {
+    signalfd_siginfo info{};
+    [[maybe_unused]] ssize_t n = read(stop.fd(), &info, sizeof info);
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: " << strsignal(static_cast<int>(info.ssi_signo)) << ": stopped\n";
+    return kDone;
+  };
+  g.stopping = [&stop] { return stop.Pending(); };
+  HandOut(g, "watch", each);  // what an earlier run stored but did not hand out
+  const auto every = std::chrono::milliseconds(interval * 1000);
   std::string idle;
+  auto reports_due = Steady::now();
   while (true) {
-    DrainReports(g);
-    DrainMessages(g, true);
+    if (stop.Pending()) return stopped();
+    if (Steady::now() >= reports_due) {
+      DrainReports(g);
+      reports_due = Steady::now() + every;
+    }
+    // Up to the next whole message, which is handed out before more is read: a stream
+    // that keeps the SIM from ever being empty must not hold everything back.
+    const Drained d = DrainMessages(g, false);
     HandOut(g, "watch", each);
+    if (d.parts > 0 && !d.stuck) continue;  // more may be waiting
 
-    const auto next = Steady::now() + std::chrono::milliseconds(interval * 1000);
+    const auto next = Steady::now() + every;
+    reports_due = std::min(reports_due, next);
     idle.clear();
     while (true) {
       const auto left =
@@ -140,19 +164,14 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
       if (ready < 0 && errno != EINTR) {
         throw RuntimeError(err::kHardwareNotAvailable, std::string("poll: ") + strerror(errno));
       }
-      if ((p[1].revents & POLLIN) != 0) {
-        signalfd_siginfo info{};
-        [[maybe_unused]] ssize_t n = read(stop.fd(), &info, sizeof info);
-        g.printer.Interrupt();
-        g.io.err << "selvarn-sms: " << strsignal(static_cast<int>(info.ssi_signo)) << ": stopped\n";
-        return kDone;
-      }
+      if ((p[1].revents & POLLIN) != 0) return stopped();
       if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         throw RuntimeError(err::kHardwareNotAvailable,
                            "The modem on port " + std::to_string(gsm.CommPort()) + " went away");
       }
       if ((p[0].revents & POLLIN) != 0) {
         idle += gsm.Input();
+        if (idle.find("+CDSI:") != std::string::npos) reports_due = Steady::now();
         if (Announced(idle)) break;
         if (idle.size() > kKeepIdle) idle.erase(0, idle.size() - kKeepIdle);
       }
