@@ -34,7 +34,8 @@ class CallCommand final : public Command {
     return CallNeedsModem(*target_) ? Needs::kModem : Needs::kPort;
   }
   int Execute(Session& s) override {
-    const std::int16_t port = s.link != nullptr ? s.link->port() : 0;
+    std::int16_t port = 0;  // no port for a property
+    if (s.link != nullptr) port = s.link->port();
     return Call(*target_, args_, port, s.options.pin, s.sms, s.printer);
   }
 

@@ -48,10 +48,12 @@ class Report final : public Command {
              {"forwarded_date", sms.DRFDate()},
              {"forwarded_time", sms.DRFTime()},
              {"status", status}};
-      std::string text = (count > 0 ? "\n" : "") + std::string("Reference: ") + reference +
-                         "\nRecipient: " + sms.DRMNRecipient() + "\nReceived:  " + sms.DRRDate() +
-                         " " + sms.DRRTime() + "\nForwarded: " + sms.DRFDate() + " " +
-                         sms.DRFTime() + "\nStatus:    " + status + "\n";
+      std::string text = count > 0 ? "\n" : "";
+      text += "Reference: " + reference;
+      text += "\nRecipient: " + sms.DRMNRecipient();
+      text += "\nReceived:  " + sms.DRRDate() + " " + sms.DRRTime();
+      text += "\nForwarded: " + sms.DRFDate() + " " + sms.DRFTime();
+      text += "\nStatus:    " + status + "\n";
       if (!ok) text += "(the modem's report could not be read whole: it stays in the modem)\n";
       s.printer.Result(j, text);
       ++count;
