@@ -74,8 +74,8 @@ struct ReceivedReport {
 // message or report was not taken: it stays stored and the call returns false. Either
 // may be empty.
 struct ReceiveHook {
-  std::function<bool(const ReceivedMessage&)> message;
-  std::function<bool(const ReceivedReport&)> report;
+  std::function<bool(const ReceivedMessage&)> message{};
+  std::function<bool(const ReceivedReport&)> report{};
 };
 
 enum class SendCoding : std::int32_t { Auto = 0, Gsm7 = 1, Ucs2 = 2 };
