@@ -347,7 +347,10 @@ selvarn_variant_bool Bool(bool b) { return b ? SELVARN_VARIANT_TRUE : SELVARN_VA
   .put_##Name = [](selvarn_SMS* self,                                                            \
                    const char* value) { return Guard([&] { Sms(self).Name(InText(value)); }); }, \
   .get_##Name = [](selvarn_SMS* self, char** value) {                                            \
-    return Guard([&] { Out(value) = NewString(Sms(self).Name()); });                             \
+    return Guard([&] {                                                                           \
+      auto& out = Out(value);                                                                    \
+      out = NewString(Sms(self).Name());                                                         \
+    });                                                                                          \
   }
 
 const selvarn_SMSVtbl kVtbl = {
@@ -362,7 +365,10 @@ const selvarn_SMSVtbl kVtbl = {
                        std::int32_t value) { return Guard([&] { Sms(self).DRStatus(value); }); },
     .get_DRStatus =
         [](selvarn_SMS* self, std::int32_t* value) {
-          return Guard([&] { Out(value) = static_cast<std::int32_t>(Sms(self).DRStatus()); });
+          return Guard([&] {
+            auto& out = Out(value);
+            out = static_cast<std::int32_t>(Sms(self).DRStatus());
+          });
         },
     SELVARN_TEXT_SLOTS(DRFDate),
     SELVARN_TEXT_SLOTS(DRFTime),
@@ -379,16 +385,23 @@ const selvarn_SMSVtbl kVtbl = {
     .InitModem =
         [](selvarn_SMS* self, std::int16_t port, const char* pin, std::int32_t* result) {
           return Guard([&] {
-            Out(result) = static_cast<std::int32_t>(Sms(self).InitModem(port, InText(pin)));
+            auto& out = Out(result);
+            out = static_cast<std::int32_t>(Sms(self).InitModem(port, InText(pin)));
           });
         },
     .ConnectToGSM =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).ConnectToGSM()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).ConnectToGSM());
+          });
         },
     .ReadSMS =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).ReadSMS()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).ReadSMS());
+          });
         },
     // By reference, as declared, to copies: the caller's values are never written.
     .SendLMSText =
@@ -398,34 +411,51 @@ const selvarn_SMSVtbl kVtbl = {
             std::string n = InText(Ref(number));
             std::string m = InText(Ref(message));
             std::int16_t r = Ref(reference);
-            Out(result) = Bool(Sms(self).SendLMSText(n, m, r));
+            auto& out = Out(result);
+            out = Bool(Sms(self).SendLMSText(n, m, r));
           });
         },
     .SendSMST =
         [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
-          return Guard(
-              [&] { Out(result) = Bool(Sms(self).SendSMST(InText(number), InText(text))); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).SendSMST(InText(number), InText(text)));
+          });
         },
     .SendSMSU =
         [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
-          return Guard(
-              [&] { Out(result) = Bool(Sms(self).SendSMSU(InText(number), InText(text))); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).SendSMSU(InText(number), InText(text)));
+          });
         },
     .DeliveryReportOn =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).DeliveryReportOn()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).DeliveryReportOn());
+          });
         },
     .DeliveryReportOff =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).DeliveryReportOff()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).DeliveryReportOff());
+          });
         },
     .GetDeliveryReport =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).GetDeliveryReport()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).GetDeliveryReport());
+          });
         },
     .CloseModem =
         [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] { Out(result) = Bool(Sms(self).CloseModem()); });
+          return Guard([&] {
+            auto& out = Out(result);
+            out = Bool(Sms(self).CloseModem());
+          });
         },
 };
 
