@@ -13,6 +13,9 @@
 
 namespace selvarn::testing {
 
+// A new, empty default message store for the next command (store_env.cpp).
+void FreshDataHome();
+
 struct Outcome {
   int code = -1;
   std::string out;
@@ -30,6 +33,7 @@ class CommandLine : public ::testing::Test {
     std::ostringstream out;
     std::ostringstream err;
     cli::Io io{in, out, err, terminal, dev_folder};
+    FreshDataHome();
     Outcome o;
     o.code = cli::Run(args, io);
     o.out = out.str();

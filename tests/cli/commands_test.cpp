@@ -15,6 +15,11 @@ const std::string kReport =
     "report ref 12 to +447700900001 status 48 time 24/05/01,09:30:00+04 done "
     "24/05/01,09:30:05+04";
 const std::string kRefuse = R"(literal \r\nERROR\r\n)";
+const std::string kLongCyrillic = [] {
+  std::string s;
+  for (int i = 0; i < 71; ++i) s += "ж";
+  return s;
+}();
 
 struct TextCase {
   std::vector<std::string> args;
@@ -33,27 +38,36 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"--sim", "--do", "set sim pin", "--pin", "4321", "init"}, 1, "PINWrong\n"},
       {{"--sim", "network"}, 0, "registered\n"},
       {{"--sim", "--do", "set creg 0 2", "network"}, 1, "not registered\n"},
-      {{"--sim", "send", "+447700900001", "Hi"}, 0, "sent, message reference 1\n"},
+      {{"--sim", "send", "+447700900001", "Hi"},
+       0,
+       "sent as message 1 (7bit), message reference 1\n"},
       {{"--sim", "send", "--ref", "77", "+447700900001", std::string(400, 'a')},
        0,
-       "sent in 3 parts, message reference 3 (last part), long-message reference 77\n",
+       "sent as message 1 (7bit, 3 parts), message references 1,2,3\n",
        "part 1 of 3 sent\npart 2 of 3 sent\npart 3 of 3 sent\n"},
+      // 71 characters outside the 7-bit alphabet: two UCS2 parts of 67 and 4.
+      {{"--sim", "send", "+447700900001", kLongCyrillic},
+       0,
+       "sent as message 1 (unicode, 2 parts), message references 1,2\n",
+       "part 1 of 2 sent\npart 2 of 2 sent\n"},
       {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"}, 1, "not sent\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read", "--all"},
        0,
-       "From:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
-       "Text:   Hello\n\nFrom:   Selvarn\nCentre: +447785016005\nTime:   "
+       "Id:     1\nFrom:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
+       "Text:   Hello\n\nId:     2\nFrom:   Selvarn\nCentre: +447785016005\nTime:   "
        "24/05/02,10:00:00-08\nText:   Привет\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read"},
        0,
-       "From:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
+       "Id:     1\nFrom:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
        "Text:   Hello\n"},
       {{"--sim", "read"}, 1, "no message\n"},
       {{"--sim", "read", "--all"}, 0, "no message\n"},
+      // Stored, so shown once; the run stops rather than read it again and again.
       {{"--sim", "--do", kMessage, "--do", "fault AT+CMGD " + kRefuse, "read", "--all"},
        1,
-       "From:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
-       "Text:   Hello\n(the modem did not delete this message: it stays on the SIM)\n"},
+       "Id:     1\nFrom:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
+       "Text:   Hello\n",
+       "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n"},
       {{"--sim", "reports", "on"}, 0, "delivery reports on\n"},
       {{"--sim", "--do", "fault AT+CNMI " + kRefuse, "reports", "off"},
        1,
@@ -90,26 +104,29 @@ TEST_F(Commands, PrintOneJsonObjectPerResult) {
        0,
        {{{"command", "send"},
          {"to", "1234"},
-         {"parts", 2},
+         {"id", 1},
+         {"coding", "7bit"},
+         {"references", {1, 2}},
          {"long_reference", 5},
-         {"sent", true},
-         {"reference", "2"}}}},
+         {"sent", true}}}},
       {{"--do", kMessage, "--do", kMessage2, "read", "--all"},
        0,
        {{{"command", "read"},
-         {"found", true},
+         {"id", 1},
          {"sender", "+447700900001"},
          {"centre", "+447785016005"},
          {"timestamp", "24/05/01,09:30:00+04"},
          {"text", "Hello"},
-         {"deleted", true}},
+         {"parts", 1},
+         {"complete", true}},
         {{"command", "read"},
-         {"found", true},
+         {"id", 2},
          {"sender", "Selvarn"},
          {"centre", "+447785016005"},
          {"timestamp", "24/05/02,10:00:00-08"},
          {"text", "Привет"},
-         {"deleted", true}}}},
+         {"parts", 1},
+         {"complete", true}}}},
       {{"read"}, 1, {{{"command", "read"}, {"found", false}}}},
       {{"reports", "off"}, 0, {{{"command", "reports"}, {"reports", "off"}, {"ok", true}}}},
       {{"--do", kReport, "report"},
@@ -157,11 +174,6 @@ TEST_F(Commands, RunTimeErrorsExitThreeWithNumberAndDescription) {
 }
 
 TEST_F(Commands, UsageErrorsExitTwoWithOneLineAndTheUsage) {
-  const std::string long_cyrillic = [] {
-    std::string s;
-    for (int i = 0; i < 71; ++i) s += "ж";
-    return s;
-  }();
   const struct {
     std::vector<std::string> args;
     std::string error;  // first line of standard error
@@ -179,7 +191,9 @@ TEST_F(Commands, UsageErrorsExitTwoWithOneLineAndTheUsage) {
       {{"--do", "set sim pin", "init"}, "--do requires --sim", "usage:"},
       {{"--sim", "--do", "set nothing 1", "init"}, "simulator: ", "usage:"},
       {{"--pin", "12a4", "init"}, "the PIN must be 4 to 8 digits", "usage:"},
-      {{"send", "123"}, "TEXT is required", "usage: selvarn-sms [OPTIONS] send [--unicode]"},
+      {{"send", "123"},
+       "TEXT is required",
+       "usage: selvarn-sms [OPTIONS] send [--unicode | --7bit]"},
       {{"reports", "maybe"},
        "STATE: maybe not in {on,off}",
        "usage: selvarn-sms [OPTIONS] reports"},
@@ -190,11 +204,11 @@ TEST_F(Commands, UsageErrorsExitTwoWithOneLineAndTheUsage) {
       {{"--sim", "send", "--ref", "256", "123", "Hi"},
        "--ref: Value 256 not in range 0 to 255",
        "usage:"},
-      {{"--sim", "send", "--unicode", "123", long_cyrillic},
-       "a Unicode message holds 70 characters; this text has 71",
+      {{"--sim", "send", "123", std::string(255 * 153 + 1, 'a')},
+       "the text is too long: a long message has at most 255 parts",
        "usage:"},
-      {{"--sim", "send", "123", std::string(216 * 153, 'a')},
-       "the text is too long: a long message has at most 215 parts",
+      {{"--sim", "send", "--unicode", "123", std::string(255 * 67 + 1, 'a')},
+       "the text is too long: a long message has at most 255 parts",
        "usage:"},
   };
   for (const auto& c : cases) {

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+namespace selvarn::testing {
+void FreshDataHome();  // store_env.cpp
+}  // namespace selvarn::testing
+
 namespace {
 
 struct Result {
@@ -42,9 +46,10 @@ TEST(Program, RunsFromAShell) {
       {"frob", 2, ""},
       {"--device /nonexistent init", 3, ""},
       {"--sim send 123 -", 2, ""},  // nothing came
-      {"--sim send 123 -", 0, "sent, message reference 1\n", "echo hello"},
+      {"--sim send 123 -", 0, "sent as message 1 (7bit), message reference 1\n", "echo hello"},
   };
   for (const auto& c : cases) {
+    selvarn::testing::FreshDataHome();  // the message ids start at 1
     const Result r = Shell(c.args, c.input);
     EXPECT_EQ(r.status, c.status) << c.args;
     EXPECT_EQ(r.out, c.out) << c.args;

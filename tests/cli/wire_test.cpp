@@ -6,6 +6,12 @@
 namespace selvarn::testing {
 namespace {
 
+const std::string kLongCyrillic = [] {
+  std::string s;
+  for (int i = 0; i < 71; ++i) s += "ж";
+  return s;
+}();
+
 class Wire : public CommandLine {
  protected:
   // What the program wrote after the start-up, one entry per write.
@@ -40,22 +46,29 @@ TEST_F(Wire, TraceShowsBothDirectionsWithLineBreaksVisible) {
 }
 
 TEST_F(Wire, EachWayOfSendingPutsItsOwnPdusOnTheWire) {
-  const std::string submit_hello = "001100038121F30000AA05E8329BFD06<^Z><CR>";
+  // SMS-SUBMIT asking for a status report (21), no validity period, to "123" (03 81 21F3),
+  // "hello" in 5 septets.
+  const std::string submit_hello = "002100038121F3000005E8329BFD06<^Z><CR>";
   const struct {
     std::vector<std::string> args;
     std::string input;
     std::vector<std::string> written;
   } cases[] = {
-      {{"send", "123", "hello"}, "", {"AT+CMGS=15<CR><CR>", submit_hello}},
+      {{"send", "123", "hello"}, "", {"AT+CMGS=14<CR><CR>", submit_hello}},
       // Standard input loses the line break that ends it.
-      {{"send", "123", "-"}, "hello\n", {"AT+CMGS=15<CR><CR>", submit_hello}},
+      {{"send", "123", "-"}, "hello\n", {"AT+CMGS=14<CR><CR>", submit_hello}},
       {{"send", "--unicode", "123", "hello"},
        "",
-       {"AT+CMGS=20<CR><CR>", "001100038121F30008AA0A00680065006C006C006F<^Z><CR>"}},
+       {"AT+CMGS=19<CR><CR>", "002100038121F300080A00680065006C006C006F<^Z><CR>"}},
+      // ж is not in the alphabet and goes as "?"; € is an escape pair: 68 3F 1B 65.
+      {{"send", "--7bit", "123", "hж€"},
+       "",
+       {"AT+CMGS=13<CR><CR>", "002100038121F3000004E8DFA60C<^Z><CR>"}},
+      // The reports switched on first; the PDU asks for them anyway.
       {{"send", "--report", "123", "hello"},
        "",
-       {"AT+CNMI=2,0,0,2,0<CR><CR>", "AT+CSMP=49,255,0,0<CR><CR>", "AT+CMGS=15<CR><CR>",
-        "003100038121F30000AA05E8329BFD06<^Z><CR>"}},
+       {"AT+CNMI=2,0,0,2,0<CR><CR>", "AT+CSMP=49,255,0,0<CR><CR>", "AT+CMGS=14<CR><CR>",
+        submit_hello}},
       {{"reports", "off"}, "", {"AT+CNMI=2,0,0,0,0<CR><CR>", "AT+CSMP=1,255,0,0<CR><CR>"}},
   };
   for (const auto& c : cases) {
@@ -79,7 +92,9 @@ TEST_F(Wire, LongTextGoesOutInPartsWithTheChosenReference) {
        {"006100038121F30000A00500034D0201", "006100038121F300000F0500034D0202"}},
       {std::string(159, 'a') + "€",
        {"006100038121F30000A00500034D0201", "006100038121F300000F0500034D0202"}},
-      {std::string(160, 'a'), {"001100038121F30000AAA0"}},
+      {std::string(160, 'a'), {"002100038121F30000A0"}},
+      // 71 UCS2 units: 67 (140 octets with the header) and 4 (14).
+      {kLongCyrillic, {"006100038121F300088C0500034D0201", "006100038121F300080E0500034D0202"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.size());
@@ -108,7 +123,7 @@ TEST_F(Wire, LongSendShowsProgressPerPart) {
            R"(fault 006100038121F30000650500034D0303 literal \r\n+CMS ERROR: 500\r\n)", "send",
            "--ref", "77", "123", text});
   EXPECT_EQ(refused.code, 1);
-  EXPECT_EQ(refused.out, "not sent\n");
+  EXPECT_EQ(refused.out, "not sent (parts 1,? went out before the refusal)\n");
   EXPECT_EQ(refused.err, "part 1 of 3 sent\npart 2 of 3 sent\n");
 }
 

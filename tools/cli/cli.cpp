@@ -26,16 +26,20 @@ Examples:
   selvarn-sms --port 3 send +447700900001 "See you at ten"
   echo "A long report ..." | selvarn-sms --port 3 send +447700900001 -
   selvarn-sms --port 3 --json read --all          every waiting message, one JSON line each
+  selvarn-sms --port 3 watch --exec 'notify-send "$SELVARN_SMS_TEXT"'
+                                                  take in messages as they come
+  selvarn-sms outbox --since 1d                   what was sent today, delivered or not
   selvarn-sms help SendSMST                       what a library member does
   selvarn-sms --sim call SendSMST +447700900123 "Hi"   any member, called by name
 Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
-3 run-time error (number and description on standard error).
+3 run-time error (number and description on standard error); 4 send --wait-report
+saw no final report in time. Messages read and sent are kept in the message store.
 Run "selvarn-sms COMMAND --help" for a command's options.
 )";
 
 constexpr const char* kUsageLine =
-    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--json] [--trace] "
-    "COMMAND [ARGS]";
+    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--store PATH] [--json] "
+    "[--trace] COMMAND [ARGS]";
 
 void PrintUsage(std::ostream& err, const Command* command) {
   if (command != nullptr) {
@@ -69,9 +73,9 @@ int WithModemClosed(SMS& sms, Command& command, Session& session) {
 // Reaches the modem as far as the command needs, runs it and closes the modem again.
 int Execute(Command& command, const Options& options, Io& io) {
   Printer printer(io.out, options.json);
-  command.Check(options, io);  // bad input is found before the modem is touched
-  const Needs needs = command.Uses();
   try {
+    command.Check(options, io);  // bad input is found before the modem is touched
+    const Needs needs = command.Uses();
     if (needs == Needs::kNothing) {
       SMS sms;
       Session session{options, io, printer, sms};
@@ -131,6 +135,10 @@ int Run(const std::vector<std::string>& args, Io& io) {
       ->type_name("LINE")
       ->group("Simulator");
   app.add_option("--pin", r.pin, "SIM PIN (4-8 digits), sent when the SIM asks for it");
+  app.add_option("--store", r.store,
+                 "The message store file (default: $XDG_DATA_HOME/selvarn-sms/messages.db,\n"
+                 "else ~/.local/share/selvarn-sms/messages.db)")
+      ->type_name("PATH");
   app.add_flag("--json", r.json, "Print each result as one JSON object on a line");
   app.add_flag("--trace", r.trace,
                "Show the conversation with the modem on standard error, CR and LF visible");

@@ -24,6 +24,7 @@ namespace selvarn::cli {
 struct Options {
   LinkRequest link{};
   std::string pin{};
+  std::string store{};  // the message store; empty: its default place
   bool json = false;
   bool trace = false;
 };
@@ -54,7 +55,8 @@ class Command {
   // Gives the command's subcommand its description, arguments, options and examples; the
   // parsed values go into the command object.
   virtual void Define(CLI::App& app) = 0;
-  // Settles the input before the modem is touched. Throws UsageError.
+  // Settles the input before the modem is touched. Throws UsageError, or RuntimeError
+  // for what must be in hand first (the message store).
   virtual void Check(const Options& /*options*/, Io& /*io*/) {}
   // Asked after Check.
   virtual Needs Uses() const { return Needs::kModem; }

@@ -81,7 +81,13 @@ void Wire::OnBytes(bool written, std::string_view bytes) {
   }
   if (parts_ == 0) return;
   if (written) {
-    if (bytes.starts_with("AT+CMGS=")) answer_ = "";
+    // Any other command ends the wait: its OK is not a part's (a refused part is
+    // followed by the closing commands of the send).
+    if (bytes.starts_with("AT+CMGS=")) {
+      answer_ = "";
+    } else if (bytes.starts_with("AT")) {
+      answer_.reset();
+    }
     return;
   }
   if (!answer_) return;

@@ -8,6 +8,9 @@
   X(Network)                    \
   X(Send)                       \
   X(Read)                       \
+  X(Watch)                      \
+  X(Inbox)                      \
+  X(Outbox)                     \
   X(Reports)                    \
   X(Report)                     \
   X(Help)                       \

@@ -1,7 +1,10 @@
-// read [--all]: the messages waiting on the SIM, each deleted once shown.
+// read [--all]: the message parts waiting on the SIM go into the store; whole messages
+// are printed, once each.
 #include <CLI/CLI.hpp>
+#include <optional>
 
 #include "command.hpp"
+#include "gateway.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -12,54 +15,26 @@ class Read final : public Command {
   std::string_view Synopsis() const override { return "read [--all]"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Read the first message waiting on the SIM, print it and delete it from the SIM");
-    app.add_flag("--all", all_, "Go on until no message is left");
-    app.footer("\nExample:\n  selvarn-sms --port 3 read --all");
+        "Read the waiting message parts from the SIM into the message store (each deleted\n"
+        "from the SIM once stored) and print the first whole message not yet printed;\n"
+        "parts of a long message wait in the store until the last one is in");
+    app.add_flag("--all", all_, "Print every whole message, until the SIM is empty");
+    app.footer(
+        "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");
   }
+  // Nothing is taken off the SIM that could not be kept.
+  void Check(const Options& options, Io& /*io*/) override { store_.emplace(OpenStore(options)); }
 
   int Execute(Session& s) override {
-    // A message that cannot be decoded stays on the SIM and the library passes over it
-    // for the rest of the run, so the messages behind it can still be read.
-    constexpr int kMaxUnreadable = 255;
-    SMS& sms = s.sms;
-    int count = 0;
-    int unreadable = 0;
-    while (true) {
-      sms.MN({});
-      sms.Msg({});
-      sms.SMSC({});
-      sms.SCTS({});
-      bool ok = false;
-      try {
-        ok = sms.ReadSMS();
-      } catch (const RuntimeError& e) {
-        if (++unreadable > kMaxUnreadable) throw;
-        ShowError(s.printer, s.io.err, "read", e, " (the message stays on the SIM)");
-        continue;
-      }
-      // A message decoded but not deleted leaves its time stamp behind: show it, it stays
-      // on the SIM, and stop rather than read it again and again.
-      const bool decoded = ok || !sms.SCTS().empty();
-      if (!decoded) break;
-      Json m{{"command", "read"},    {"found", true},           {"sender", sms.MN()},
-             {"centre", sms.SMSC()}, {"timestamp", sms.SCTS()}, {"text", sms.Msg()},
-             {"deleted", ok}};
-      std::string text = (count > 0 ? "\n" : "") + std::string("From:   ") + sms.MN() +
-                         "\nCentre: " + sms.SMSC() + "\nTime:   " + sms.SCTS() +
-                         "\nText:   " + sms.Msg() + "\n";
-      if (!ok) text += "(the modem did not delete this message: it stays on the SIM)\n";
-      s.printer.Result(m, text);
-      ++count;
-      if (!ok) return kAnsweredNo;
-      if (!all_) break;
-    }
-    if (unreadable > 0) return kRunTimeError;
-    if (count == 0) s.printer.Result({{"command", "read"}, {"found", false}}, "no message");
-    return count > 0 || all_ ? kDone : kAnsweredNo;
+    Binding binding(*store_);
+    binding.Attach(s.sms);
+    Gateway g{"read", s.io, s.printer, s.sms, *store_, binding};
+    return GatewayRead(g, all_);
   }
 
  private:
   bool all_ = false;
+  std::optional<store::MessageStore> store_;
 };
 
 }  // namespace

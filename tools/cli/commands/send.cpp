@@ -1,4 +1,5 @@
-// send NUMBER TEXT: one message when the text fits, else a long message in parts.
+// send NUMBER TEXT: one message when the text fits, else a long message in parts; the
+// message is recorded in the store, and its reports can be waited for.
 #include <CLI/CLI.hpp>
 #include <optional>
 #include <ostream>
@@ -6,7 +7,8 @@
 
 #include "api/dispatch.hpp"
 #include "command.hpp"
-#include "messaging/long_send.hpp"
+#include "gateway.hpp"
+#include "messaging/extension_parts.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -16,105 +18,93 @@ class Send final : public Command {
  public:
   std::string_view Name() const override { return "send"; }
   std::string_view Synopsis() const override {
-    return "send [--unicode] [--report] [--ref N] NUMBER TEXT|-";
+    return "send [--unicode | --7bit] [--report] [--wait-report[=S]] [--ref N] NUMBER TEXT|-";
   }
   void Define(CLI::App& app) override {
     app.description(
-        "Send TEXT to NUMBER: one message when it fits (160 characters of the GSM\n"
-        "alphabet), else a long message in parts of 153 characters");
-    app.add_option("NUMBER", number_, "Recipient: digits, + for an international number")
+        "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
+        "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
+        "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
+        "and the message reference of each part");
+    app.add_option("NUMBER", order_.number, "Recipient: digits, + for an international number")
         ->required();
-    app.add_option("TEXT", text_, "The message (UTF-8); - reads it from standard input")
+    app.add_option("TEXT", order_.text, "The message (UTF-8); - reads it from standard input")
         ->required();
-    app.add_flag("--unicode", unicode_,
-                 "Send in UCS2, for characters the GSM alphabet lacks (70 at most)");
-    app.add_flag("--report", report_, "Ask the network for a delivery report (see: report)");
+    CLI::Option* unicode =
+        app.add_flag("--unicode", unicode_, "Send in UCS2 whatever the text (70 per message)");
+    app.add_flag("--7bit", seven_bit_,
+                 "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
+        ->excludes(unicode);
+    app.add_flag("--report", order_.report, "Switch the modem's delivery reports on first");
+    wait_ = app.add_flag("--wait-report{120}", order_.wait_report,
+                         "Then wait up to this many seconds (default 120) for the report of\n"
+                         "every part: exit 0 delivered, 1 failed, 4 no final report in time")
+                ->type_name("[=SECONDS]")
+                ->check(CLI::Range(0, 86400));
     app.add_option("--ref", reference_,
                    "Reference shared by the parts of a long message, 0-255 (default: random)")
         ->check(CLI::Range(0, 255));
     app.footer(
         "\nExamples:\n"
         "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
-        "  selvarn-sms --port 3 send --unicode 0123456789 \"Привет\"\n"
-        "  selvarn-sms --port 3 send --report +447700900001 - < letter.txt\n"
+        "  selvarn-sms --port 3 send 0123456789 \"Привет\"           (goes out in UCS2)\n"
+        "  selvarn-sms --port 3 send --wait-report=60 +447700900001 - < letter.txt\n"
+        "  selvarn-sms --sim send --wait-report=10 +447700900123 \"Hi\"   (the simulator reports)\n"
         "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
   }
 
-  // Everything about the text is settled before the modem is touched.
-  void Check(const Options& /*options*/, Io& io) override {
-    if (auto problem = RecipientProblem(number_)) throw UsageError(*problem);
-    const bool piped = text_ == "-";
-    if (piped) text_ = ReadText(io.in);
-    if (!api::IsUtf8(text_)) {
+  // Everything about the text is settled, and the store opened, before the modem is
+  // touched: nothing is sent that could not be recorded.
+  void Check(const Options& options, Io& io) override {
+    // A flag keeps its default value only when given; not given means no wait at all.
+    if (wait_->count() == 0) order_.wait_report = -1;
+    if (auto problem = RecipientProblem(order_.number)) throw UsageError(*problem);
+    const bool piped = order_.text == "-";
+    if (piped) order_.text = ReadText(io.in);
+    if (!api::IsUtf8(order_.text)) {
       throw UsageError(std::string(piped ? "standard input" : "the text") + " is not UTF-8 text");
     }
     // An empty text is nearly always a pipe that brought nothing.
-    if (text_.empty()) throw UsageError("the text is empty");
-    plan_ = PlanSend(text_, unicode_);
-    if (plan_.unicode && plan_.length > kUcs2Single) {
-      throw UsageError("a Unicode message holds " + std::to_string(kUcs2Single) +
-                       " characters; this text has " + std::to_string(plan_.length) +
-                       " (long messages go out in the 7-bit alphabet only: leave out --unicode)");
-    }
-    if (plan_.long_message && plan_.parts == 0) {
+    if (order_.text.empty()) throw UsageError("the text is empty");
+    order_.coding = unicode_ ? SendCoding::Ucs2 : seven_bit_ ? SendCoding::Gsm7 : SendCoding::Auto;
+    try {
+      parts_ = messaging::PlanText(order_.text, order_.coding, false).parts.size();
+    } catch (const RuntimeError&) {
       throw UsageError("the text is too long: a long message has at most " +
-                       std::to_string(messaging::kMaxParts) + " parts of 153 characters");
+                       std::to_string(messaging::kMostParts) + " parts (153 characters each, " +
+                       std::to_string(messaging::kLongUnits) + " in UCS2)");
     }
-    if (plan_.unmapped > 0) {
-      io.err << "selvarn-sms: warning: " << plan_.unmapped
-             << " character(s) have no 7-bit form and go out as \"?\""
-             << (plan_.long_message ? "" : "; --unicode sends them as they are") << "\n";
+    if (const std::size_t unmapped = PlanSend(order_.text, false).unmapped;
+        seven_bit_ && unmapped > 0) {
+      io.err << "selvarn-sms: warning: " << unmapped
+             << " character(s) have no 7-bit form and go out as \"?\"; leave out --7bit to send "
+                "them as they are\n";
     }
+    if (reference_) {
+      order_.reference = *reference_;
+    } else {
+      std::random_device random;
+      order_.reference = std::uniform_int_distribution<int>(0, 255)(random);
+    }
+    store_.emplace(OpenStore(options));
   }
 
   int Execute(Session& s) override {
-    Json result{{"command", "send"}, {"to", number_}, {"parts", plan_.parts}};
-    if (report_ && !s.sms.DeliveryReportOn()) {
-      result["sent"] = false;
-      s.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
-      return kAnsweredNo;
-    }
-    bool ok = false;
-    int reference = 0;
-    if (!plan_.long_message) {
-      ok = plan_.unicode ? s.sms.SendSMSU(number_, text_) : s.sms.SendSMST(number_, text_);
-    } else {
-      if (reference_) {
-        reference = *reference_;
-      } else {
-        std::random_device random;
-        reference = std::uniform_int_distribution<int>(0, 255)(random);
-      }
-      std::string number = number_;
-      std::string text = text_;
-      auto ref16 = static_cast<std::int16_t>(reference);
-      s.wire->ExpectParts(plan_.parts);
-      ok = s.sms.SendLMSText(number, text, ref16);
-      result["long_reference"] = reference;
-    }
-    const std::string mr = Bare(s.sms.MR());
-    result["sent"] = ok;
-    result["reference"] = mr;
-    std::string text = "not sent";
-    if (ok) {
-      text = "sent";
-      if (plan_.long_message) text += " in " + std::to_string(plan_.parts) + " parts";
-      text += ", message reference " + mr;
-      if (plan_.long_message) {
-        text += " (last part), long-message reference " + std::to_string(reference);
-      }
-    }
-    s.printer.Result(result, text);
-    return OkOrNo(ok);
+    if (parts_ > 1) s.wire->ExpectParts(parts_);
+    Binding binding(*store_);
+    binding.Attach(s.sms);
+    Gateway g{"send", s.io, s.printer, s.sms, *store_, binding};
+    return GatewaySend(g, order_);
   }
 
  private:
-  std::string number_;
-  std::string text_;
+  SendOrder order_;
   bool unicode_ = false;
-  bool report_ = false;
+  bool seven_bit_ = false;
+  CLI::Option* wait_ = nullptr;
   std::optional<int> reference_;
-  SendPlan plan_;
+  std::size_t parts_ = 1;
+  std::optional<store::MessageStore> store_;
 };
 
 }  // namespace

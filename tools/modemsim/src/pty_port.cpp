@@ -1,6 +1,9 @@
 #include "pty_port.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,6 +56,10 @@ PtyPort::PtyPort(const std::string& folder, int number) {
   }
   const int flags = fcntl(master_.get(), F_GETFL);
   fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK);
+  closes_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!closes_ || inotify_add_watch(closes_.get(), name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    Fail("inotify on " + device_);
+  }
 
   // symlink() fails on an existing name, so two simulators racing for a number never
   // share one: the loser moves on to the next.
@@ -68,6 +75,18 @@ PtyPort::PtyPort(const std::string& folder, int number) {
     if (errno != EEXIST || number > 0) Fail("link " + link);
   }
   Fail("no free port number in " + folder, EEXIST);
+}
+
+void PtyPort::OnClosed() {
+  char events[4096];
+  while (read(closes_.get(), events, sizeof events) > 0) {
+  }
+  int exclusive = 0;
+  if (ioctl(slave_.get(), TIOCGEXCL, &exclusive) != 0 || exclusive == 0) return;
+  // Our own open file takes the lock only when no other holds it.
+  if (flock(slave_.get(), LOCK_EX | LOCK_NB) != 0) return;
+  ioctl(slave_.get(), TIOCNXCL);
+  flock(slave_.get(), LOCK_UN);
 }
 
 PtyPort::~PtyPort() {

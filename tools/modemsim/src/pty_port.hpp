@@ -25,11 +25,20 @@ class PtyPort {
   const std::string& link() const { return link_; }
   const std::string& device() const { return device_; }
 
+  // Readable after another program closed the slave; OnClosed() then takes the events.
+  int closes() const { return closes_.get(); }
+  // A serial port forgets TIOCEXCL when its last user closes it, and a holder that was
+  // killed never clears it. Our own slave keeps the pty from ever closing, so do what the
+  // last close would: once no holder is left (none keeps the advisory lock the library
+  // takes), the port is no longer exclusive.
+  void OnClosed();
+
  private:
   platform::UniqueFd master_;
   // Held open (never read) so the pty lives on while the library closes and reopens
   // the port; without it every master read fails with EIO between two opens.
   platform::UniqueFd slave_;
+  platform::UniqueFd closes_;  // inotify: close events on the slave
   int number_ = 0;
   std::string link_;
   std::string device_;

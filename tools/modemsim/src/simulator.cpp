@@ -132,7 +132,7 @@ struct Simulator::Impl {
 void Simulator::Impl::Run() {
   char buf[4096];
   while (!stop) {
-    pollfd p[2] = {{pty.master(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    pollfd p[3] = {{pty.master(), POLLIN, 0}, {wake.get(), POLLIN, 0}, {pty.closes(), POLLIN, 0}};
     int timeout = -1;
     {
       std::lock_guard lock(mu);
@@ -141,7 +141,8 @@ void Simulator::Impl::Run() {
       if (!out.empty()) p[0].events |= POLLOUT;
       timeout = PollTimeout(now);
     }
-    if (poll(p, 2, timeout) <= 0) continue;
+    if (poll(p, 3, timeout) <= 0) continue;
+    if ((p[2].revents & POLLIN) != 0) pty.OnClosed();
     if ((p[1].revents & POLLIN) != 0) {
       std::uint64_t count = 0;
       [[maybe_unused]] ssize_t n = read(wake.get(), &count, sizeof count);

@@ -1,0 +1,59 @@
+// watch: the port stays open; what arrives is stored, printed and handed to a command.
+#include <CLI/CLI.hpp>
+#include <optional>
+
+#include "command.hpp"
+#include "gateway.hpp"
+
+namespace selvarn::cli {
+namespace {
+
+class WatchCommand final : public Command {
+ public:
+  std::string_view Name() const override { return "watch"; }
+  std::string_view Synopsis() const override { return "watch [--interval S] [--exec CMD]"; }
+  void Define(CLI::App& app) override {
+    app.description(
+        "Keep the port open and take in messages and delivery reports as they come: each\n"
+        "is stored, each whole message and each report printed. Looks every --interval\n"
+        "seconds and at once when the modem announces something. Ctrl-C or SIGTERM stops\n"
+        "it after the step under way");
+    app.add_option("--interval", interval_, "Seconds between two looks (default 10)")
+        ->check(CLI::Range(1, 86400));
+    app.add_option("--exec", exec_,
+                   "Run CMD through /bin/sh for each whole message, with SELVARN_SMS_SENDER,\n"
+                   "SELVARN_SMS_TIME, SELVARN_SMS_TEXT and SELVARN_SMS_ID set. A message is\n"
+                   "marked done after CMD ends: after a crash CMD may see it again (use the id)")
+        ->type_name("CMD");
+    app.footer(
+        "\nExamples:\n"
+        "  selvarn-sms --port 3 watch\n"
+        "  selvarn-sms --port 3 --json watch --interval 30 >> messages.jsonl\n"
+        "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_SENDER: $SELVARN_SMS_TEXT\"'");
+  }
+  // Stop signals wait for the step under way: held from before the modem starts. The
+  // store comes first: nothing is taken off the SIM that could not be kept.
+  void Check(const Options& options, Io& /*io*/) override {
+    stop_.emplace();
+    store_.emplace(OpenStore(options));
+  }
+
+  int Execute(Session& s) override {
+    Binding binding(*store_);
+    binding.Attach(s.sms);
+    Gateway g{"watch", s.io, s.printer, s.sms, *store_, binding};
+    return Watch(g, *stop_, interval_, exec_);
+  }
+
+ private:
+  int interval_ = 10;
+  std::string exec_;
+  std::optional<StopSignals> stop_;
+  std::optional<store::MessageStore> store_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeWatch() { return std::make_unique<WatchCommand>(); }
+
+}  // namespace selvarn::cli
