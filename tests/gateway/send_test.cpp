@@ -205,9 +205,9 @@ TEST_F(Gateway, BadArgumentsAndAClosedPortSendNothing) {
     EXPECT_EQ(ErrorNumberOf([&] { sms.SendLongUnicode(c.number, c.text, c.reference); }), c.error);
     EXPECT_EQ(Wire(), "");
   }
-  // 153 * 255 septets is the most a message holds.
+  // 153 * 255 septets is the most a message holds, and 255 the highest reference.
   sim->SetFault("AT+CMGS", kRefused);
-  EXPECT_FALSE(sms.SendText(kOwn, std::string(153 * 255, 'a'), 0));
+  EXPECT_FALSE(sms.SendText(kOwn, std::string(153 * 255, 'a'), 255));
   EXPECT_EQ(LogEntries().size(), 1u);
   Wire();
   platform::frmATC().GSM.PortOpen(false);
