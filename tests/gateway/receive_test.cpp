@@ -244,8 +244,9 @@ TEST_F(Binding, BadPartsFromTheModemNeverSpoilAStoredMessage) {
   EXPECT_EQ(texts, (std::vector<std::string>{"AACC!BB", "Z", "Z", "Z"}));
 }
 
-TEST_F(Binding, AStoreThatCannotBeWrittenLeavesTheMessageOnTheSim) {
+TEST_F(Binding, AStoreThatCannotBeWrittenLeavesMessageAndReportOnTheSim) {
   sim->StoreMessage({.text = "keep me"});
+  sim->StoreReport({.reference = 9});
   Wire();
   rlimit before{};
   getrlimit(RLIMIT_FSIZE, &before);
@@ -253,13 +254,18 @@ TEST_F(Binding, AStoreThatCannotBeWrittenLeavesTheMessageOnTheSim) {
   const rlimit full{0, before.rlim_max};  // as good as a full disk
   setrlimit(RLIMIT_FSIZE, &full);
   const bool read = sms.ReadSMS();
+  const std::string error = binding->LastError();
+  const bool part = binding->LastPart().has_value();
+  const bool report = sms.GetDeliveryReport();
   setrlimit(RLIMIT_FSIZE, &before);
   EXPECT_FALSE(read);
+  EXPECT_FALSE(report);
   EXPECT_EQ(Wire().find("AT+CMGD"), std::string::npos);
-  EXPECT_EQ(sim->Messages("SM").size(), 1u);
-  EXPECT_NE(binding->LastError().find(log_folder + "/messages.db"), std::string::npos);
-  EXPECT_NE(binding->LastError().find("disk I/O error"), std::string::npos) << binding->LastError();
-  EXPECT_FALSE(binding->LastPart());
+  EXPECT_EQ(sim->Messages("SM").size() + sim->Messages("SR").size(), 2u);
+  EXPECT_NE(error.find(log_folder + "/messages.db"), std::string::npos) << error;
+  EXPECT_NE(error.find("disk I/O error"), std::string::npos) << error;
+  EXPECT_NE(binding->LastError().find("disk I/O error"), std::string::npos);
+  EXPECT_FALSE(part);
   // Once the store can be written again the same message goes through.
   EXPECT_TRUE(sms.ReadSMS());
   EXPECT_EQ(binding->LastError(), "");
