@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -59,6 +60,10 @@ class Messaging : public SimulatedModem {
       std::filesystem::remove(file.path());
     }
     return entries;
+  }
+  // Sets each of the given text properties to `value`.
+  void SetAll(std::initializer_list<void (SMS::*)(std::string)> setters, const std::string& value) {
+    for (const auto set : setters) (sms.*set)(value);
   }
   // Waits (real time) until the network has put `count` entries in memory "SM" or "SR".
   void AwaitStored(const char* memory, std::size_t count) {

@@ -10,7 +10,15 @@ namespace {
 
 using modemsim::Fault;
 using modemsim::MessageStatus;
-using Reports = testing::Messaging;
+
+class Reports : public testing::Messaging {
+ protected:
+  // DRMNRecipient, DRRDate, DRRTime, DRFDate, DRFTime and DRStatus as it is kept.
+  std::string Fields() {
+    return sms.DRMNRecipient() + " " + sms.DRRDate() + " " + sms.DRRTime() + " " + sms.DRFDate() +
+           " " + sms.DRFTime() + " " + sms.DRStatusText();
+  }
+};
 
 const Fault kError{.literal = "\r\nERROR\r\n"};
 
@@ -75,9 +83,7 @@ TEST_F(Reports, AReportIsReadIntoTheProperties) {
     EXPECT_EQ(Wire(),
               kListed + "AT+CMGR=\"" + i + "\"\rAT+CMGD=" + i + "\r\rAT+CPMS=\"SM\"\rAT+CMGF=0\r");
     EXPECT_EQ(sms.DRMsgRef(), "12");
-    EXPECT_EQ(sms.DRMNRecipient(), "+447700900001");
-    EXPECT_EQ(sms.DRRDate() + " " + sms.DRRTime(), "24/05/01 09:30:00");
-    EXPECT_EQ(sms.DRFDate() + " " + sms.DRFTime(), "24/05/01 09:30:02");
+    EXPECT_EQ(Fields(), "+447700900001 24/05/01 09:30:00 24/05/01 09:30:02 1");
     EXPECT_EQ(sms.DRStatus(), DeliveryStatus::Delivered);
     EXPECT_TRUE(sim->Messages("SR").empty());
     EXPECT_FALSE(sms.GetDeliveryReport());
@@ -86,45 +92,39 @@ TEST_F(Reports, AReportIsReadIntoTheProperties) {
 }
 
 TEST_F(Reports, FieldsAsTheModemWritesThem) {
-  const std::string stamps = "\"09/03/01,12:34:56+32\",\"09/03/02,01:02:03+32\",";
   const std::string head = "\"REC READ\",6,12,\"+447700900001\",145,";
-  const char *to = "+447700900001", *received = "09/03/01 12:34:56",
-             *forwarded = "09/03/02 01:02:03";
+  const std::string stamps = "\"09/03/01,12:34:56+32\",\"09/03/02,01:02:03+32\",";
+  const std::string fields = "+447700900001 09/03/01 12:34:56 09/03/02 01:02:03 ";
   struct Case {
-    std::string fields;  // after "+CMGR: "
-    const char *status, *recipient, *received, *forwarded;
-    bool result = true;
+    std::string answer;  // after "+CMGR: "
+    std::string fields;
+    const char* status;  // as DRStatus is kept
+    bool taken = true;
   } cases[] = {
-      {head + stamps + "0", "1", to, received, forwarded},
-      {head + stamps + "48", "0", to, received, forwarded},
-      {head + stamps + "32", "2", to, received, forwarded},
-      {head + stamps + "64", "2", to, received, forwarded},
-      {head + stamps + "00", "2", to, received, forwarded},
-      {head + stamps + " 0 ", "1", to, received, forwarded},
-      {head + stamps, "2", to, received, forwarded},
-      {"\"REC READ\",6,12,,," + stamps + "0", "1", "", received, forwarded},
-      {head + "\"09/03/01,12:34:56-08\",\"09/03/02,01:02:03\",0", "1", to, received, forwarded},
-      {"\"REC READ\",6,12", "7", "old", "old old", "old old", false},
+      {head + stamps + "0", fields, "1"},
+      {head + stamps + "48", fields, "0"},
+      {head + stamps + "32", fields, "2"},
+      {head + stamps + "64", fields, "2"},
+      {head + stamps + "00", fields, "2"},
+      {head + stamps + " 0 ", fields, "1"},
+      {head + stamps, fields, "2"},
+      {"\"REC READ\",6,12,,," + stamps + "0", fields.substr(13), "1"},
+      {head + "\"09/03/01,12:34:56-08\",\"09/03/02,01:02:03\",0", fields, "1"},
+      {"\"REC READ\",6,12", "old old old old old ", "7", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fields);
+    SCOPED_TRACE(c.answer);
     Restart();
     sim->StoreReport({.reference = 12});
-    sim->SetFault("AT+CMGR", {.literal = "\r\n+CMGR: " + c.fields + "\r\n\r\nOK\r\n"});
-    sms.DRMNRecipient("old");
-    sms.DRRDate("old");
-    sms.DRRTime("old");
-    sms.DRFDate("old");
-    sms.DRFTime("old");
+    sim->SetFault("AT+CMGR", {.literal = "\r\n+CMGR: " + c.answer + "\r\n\r\nOK\r\n"});
+    SetAll({&SMS::DRMNRecipient, &SMS::DRRDate, &SMS::DRRTime, &SMS::DRFDate, &SMS::DRFTime},
+           "old");
     sms.DRStatus(7);
-    EXPECT_EQ(sms.GetDeliveryReport(), c.result);
+    EXPECT_EQ(sms.GetDeliveryReport(), c.taken);
     EXPECT_EQ(Wire(), kListed + "AT+CMGR=\"1\"\r" +
-                          (c.result ? "AT+CMGD=1\r\rAT+CPMS=\"SM\"\rAT+CMGF=0\r"
-                                    : "AT+CMGF=0\rAT+CPMS=\"SM\"\r"));
-    EXPECT_EQ(sms.DRMNRecipient(), c.recipient);
-    EXPECT_EQ(sms.DRRDate() + " " + sms.DRRTime(), c.received);
-    EXPECT_EQ(sms.DRFDate() + " " + sms.DRFTime(), c.forwarded);
-    EXPECT_EQ(sms.DRStatusText(), c.status);
+                          (c.taken ? "AT+CMGD=1\r\rAT+CPMS=\"SM\"\rAT+CMGF=0\r"
+                                   : "AT+CMGF=0\rAT+CPMS=\"SM\"\r"));
+    EXPECT_EQ(Fields(), c.fields + c.status);
   }
 }
 

@@ -2,12 +2,12 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "modem/modem.hpp"
 #include "selvarn/sms.hpp"
-#include "support/errors.hpp"
 #include "support/sim_port.hpp"
 
 namespace selvarn {
@@ -102,17 +102,6 @@ TEST_F(Transactions, LeftoversNeverReachTheNextCommand) {
   EXPECT_EQ(clock.NowMs() - t0, 300);
 }
 
-TEST_F(Transactions, AClosedPortFailsBeforeAnythingIsWritten) {
-  platform::frmATC().GSM.PortOpen(false);
-  std::string reply = "untouched";
-  for (Transaction run : {Modem::ATCommand, Modem::ATCommand1, Modem::ATCommand2}) {
-    EXPECT_EQ(testing::ErrorNumberOf([&] { run("AT", reply, 0); }), err::kDeviceNotOpen);
-  }
-  EXPECT_EQ(reply, "untouched");
-  EXPECT_FALSE(Modem::IsPortOpen());
-  EXPECT_EQ(sim->Received(), "");
-}
-
 // Limits count whole seconds of the clock, so where in its second a wait starts decides
 // where in (L, L+1] it ends: from .000 it takes L+1 s, from .950 just over L s. The time
 // test comes before the markers: an answer in the last cycle is too late.
@@ -141,6 +130,50 @@ TEST_F(Transactions, TheLimitEndsOnTheWholeSecondClock) {
     EXPECT_EQ(clock.NowMs() - start, c.elapsed);
     EXPECT_EQ(reply, "before");
     sim->ClearTranscript();
+  }
+}
+
+// A whole conversation (start-up with a PIN, network check, one more command) with every
+// answer late or in pieces gives the results and wire bytes of whole answers.
+TEST_F(Transactions, SplitAnswersGiveWhatWholeAnswersGive) {
+  struct Case {
+    std::string name;
+    Fault fault;
+    milliseconds cycle{1};  // real time per polling cycle; 50 ms makes pauses honest
+  };
+  const milliseconds slow(50);
+  std::vector<Case> cases = {
+      {"whole", {}},
+      {"every answer 2-6 s late", {.delay = milliseconds(120)}},
+      {"after the colon, 200 ms", {.chunks = {8}, .chunk_pause = milliseconds(200)}, slow},
+      {"inside the line, 70 ms", {.chunks = {9}, .chunk_pause = milliseconds(70)}, slow},
+      {"9600 bit/s",
+       {.chunks = std::vector<std::size_t>(64, 1), .chunk_pause = milliseconds(1)},
+       slow},
+  };
+  for (std::size_t cut = 1; cut <= 24; ++cut) {
+    cases.push_back({"cut after byte " + std::to_string(cut),
+                     {.chunks = {cut}, .chunk_pause = milliseconds(2 + cut % 3 * 5)}});
+  }
+  platform::frmATC().GSM.PortOpen(false);
+  sim->SetEcho(true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock.real_sleep = c.cycle;
+    sim->ClearFaults();
+    sim->SetFault("AT", c.fault);  // every command line but "AT+CMGF=0", whose second CR
+    sim->SetFault("AT+CMGF", {});  // would be echoed between the pieces
+    sim->SetSim(modemsim::SimState::PinRequired, "1234");
+    sim->ClearTranscript();
+    SMS sms;
+    EXPECT_EQ(sms.InitModem(static_cast<std::int16_t>(sim->port()), "1234"), ModemStatus::OK);
+    EXPECT_TRUE(sms.ConnectToGSM());
+    std::string reply;
+    EXPECT_TRUE(Modem::ATCommand("ATI", reply, 0));
+    EXPECT_EQ(reply, "ATI\r\r\nselvarn-modemsim\r\n\r\nOK\r\n");
+    EXPECT_EQ(sim->Received(),
+              "AT\rAT+CPIN?\rAT+CPIN=1234\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\r"
+              "AT+CMGF=0\r\rAT+CREG?\rATI\r");
   }
 }
 
