@@ -1,4 +1,5 @@
 // PDUConverter: what the single-message sends and the reader see of the PDU core.
+#include "pdu/msisdn.hpp"
 #include "pdu/pdu_converter.hpp"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,6 @@ TEST(Converter, DecodeLeavesEveryOutput) {
       {oa + "10 42502161000000 02C834", hi + "+00|Hi|0||0"},
       {oa + "40 42502161000008 02C834", hi + "-00|Hi|0||"},  // automatic deletion
       {oa + "F2 4250216100004A 02C834", hi + "-24|Hi|0||2"},
-      {oa + "C0 42502161000023 02C834", hi + "+32|Hi|0||"},  // waiting, discard
       {oa + "D8 42502161000069 02C834", hi + "-16|Hi|0||"},  // waiting, store
       {oa + "B3 42502161000017 02C834", hi + "+71|Hi|0||"},  // reserved group
       // Reserved alphabets of the general group read as the default alphabet.
@@ -154,6 +154,20 @@ TEST(Converter, EncodeBuildsOneMessageOrRefuses) {
       EXPECT_EQ(c.PDU(), "previous") << k.number;
     }
   }
+}
+
+TEST(NormaliseMSISDN, DropsPlusAndHyphenAndPrefixesLocalMobiles) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"012-5550147", "60125550147"},
+      {"+0125550147", "60125550147"},  // plus before the test
+      {"0-1-2", "6012"},
+      {"0060125550147", "0060125550147"},
+      {" 0125", " 0125"},  // nothing else is removed
+      {"01", "601"},
+      {"0", "0"},
+      {"12+34-56", "123456"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(MSISDN::NormaliseMSISDN(in), out) << in;
 }
 
 }  // namespace

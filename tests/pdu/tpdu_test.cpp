@@ -40,8 +40,6 @@ TEST(Tpdu, DeliverVectors) {
        "91:27381000015 [] C8:27838890001 pid00 dcs00 99/03/29,15:16:59+08 \"hellohello\""},
       {"alphanumeric_sender", "00 04 0DD049B7F93D6D4E01 00 00 42502161000080 00",
        "- [] D0:InfoSMS pid00 dcs00 24/05/12,16:00:00+08 \"\""},
-      {"alphanumeric_four", "00 04 07D0C2B07B0D 00 00 42502161000080 00",
-       "- [] D0:Bank pid00 dcs00 24/05/12,16:00:00+08 \"\""},
       {"alphanumeric_eleven", "00 04 14D041E19058341E9149E512 00 00 42502161000080 00",
        "- [] D0:ABCDEFGHIJK pid00 dcs00 24/05/12,16:00:00+08 \"\""},
       // Six header octets and one fill bit: the text starts at septet 7.

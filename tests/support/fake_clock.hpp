@@ -24,7 +24,6 @@ class FakeClock : public platform::Clock {
     if (on_sleep) on_sleep(now_);
     std::this_thread::sleep_for(real_sleep);
   }
-  std::int64_t Elapsed() const { return now_ - start_; }
 
   std::function<void(std::int64_t)> on_sleep;
   std::chrono::microseconds real_sleep{1000};
