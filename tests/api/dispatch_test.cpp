@@ -17,31 +17,27 @@ struct Outcome {
   Variant result{};
   std::int32_t hresult = 0;
   int number = 0;
-  std::optional<unsigned> argument{};
 };
 
-Outcome Call(SMS& sms, std::int32_t id, unsigned flags, const std::vector<Variant>& args) {
-  try {
-    return {Invoke(sms, id, flags, args)};
-  } catch (const AutomationError& e) {
-    return {{}, e.hresult(), e.number(), e.argument()};
-  }
-}
 Outcome Call(SMS& sms, const char* name, unsigned flags, const std::vector<Variant>& args) {
-  return Call(sms, IdOfName(name).value(), flags, args);
+  try {
+    return {Invoke(sms, IdOfName(name).value(), flags, args)};
+  } catch (const AutomationError& e) {
+    return {{}, e.hresult(), e.number()};
+  }
 }
 
 TEST(Dispatch, EveryPropertyIsWrittenAndReadThroughItsId) {
   SMS sms;
   for (const Function& f : Functions()) {
     if (f.kind != Kind::PropertyPut || f.member->type != Type::String) continue;
-    EXPECT_EQ(Call(sms, f.member->id, kCall, {}).result, Variant(std::string()));
-    EXPECT_EQ(Call(sms, f.member->id, kPropertyPut, {std::string(f.member->name) + "!"}).result,
-              Variant());
+    EXPECT_EQ(Invoke(sms, f.member->id, kCall, {}), Variant(std::string()));
+    const std::vector<Variant> value{std::string(f.member->name) + "!"};
+    EXPECT_EQ(Invoke(sms, f.member->id, kPropertyPut, value), Variant());
   }
   for (const Function& f : Functions()) {
     if (f.kind != Kind::PropertyGet || f.member->type != Type::String) continue;
-    EXPECT_EQ(Call(sms, f.member->id, kPropertyGet, {}).result,
+    EXPECT_EQ(Invoke(sms, f.member->id, kPropertyGet, {}),
               Variant(std::string(f.member->name) + "!"));
   }
   EXPECT_EQ(sms.MN(), "MN!");
@@ -70,8 +66,7 @@ TEST(Dispatch, ArgumentsConvertAsAutomationClientsExpect) {
   SMS sms;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.property) + " <- " + ToText(c.put));
-    const Outcome put = Call(sms, c.property, kPropertyPut, {c.put});
-    EXPECT_EQ(put.hresult, 0);
+    EXPECT_EQ(Call(sms, c.property, kPropertyPut, {c.put}).hresult, 0);
     EXPECT_EQ(Call(sms, c.property, kMethod, {}).result, c.get);
   }
 }
@@ -90,18 +85,12 @@ TEST(Dispatch, MalformedCallsFailWithTheirNumbers) {
     std::optional<unsigned> argument;
     const char* description;
   } cases[] = {
-      {kDRStatus, kPropertyPut, {S("two")}, hr::kTypeMismatch, 13, 0,
-       "Type mismatch: argument 1 (RHS) of DRStatus"},
       {kDRStatus, kPropertyPut, {S("1.5")}, hr::kTypeMismatch, 13, 0,
        "Type mismatch: argument 1 (RHS) of DRStatus"},
-      {kDRStatus, kPropertyPut, {S("2147483648")}, hr::kOverflow, 6, 0,
-       "Overflow: argument 1 (RHS) of DRStatus"},
       {kDRStatus, kPropertyPut, {missing}, hr::kTypeMismatch, 13, 0,
        "Type mismatch: argument 1 (RHS) of DRStatus"},
       {kDRStatus, kPropertyGet, {}, hr::kException, 13, {},
        "Type mismatch: DRStatus holds \"\""},
-      {kMN, kPropertyPut, {S("\xFF")}, hr::kInvalidArg, 5, 0,
-       "Invalid procedure call or argument: argument 1 (RHS) of MN is not UTF-8 text"},
       {kMN, kMethod, {std::int16_t{1}}, hr::kBadParamCount, 450, {},
        "Wrong number of arguments or invalid property assignment: MN takes 0, given 1"},
       {kMN, kPropertyPut, {}, hr::kBadParamCount, 450, {},
@@ -118,8 +107,6 @@ TEST(Dispatch, MalformedCallsFailWithTheirNumbers) {
        "Overflow: argument 1 (intPort) of InitModem"},
       {kInit, kMethod, {S("COM1")}, hr::kTypeMismatch, 13, 0,
        "Type mismatch: argument 1 (intPort) of InitModem"},
-      {kInit, kMethod, {S()}, hr::kTypeMismatch, 13, 0,
-       "Type mismatch: argument 1 (intPort) of InitModem"},
       {kInit, kMethod, {missing, S("1234")}, hr::kParamNotOptional, 449, 0,
        "Argument not optional: argument 1 (intPort) of InitModem"},
       {kInit, kMethod, {std::int16_t{1}, S("12\xC3")}, hr::kInvalidArg, 5, 1,
@@ -130,15 +117,10 @@ TEST(Dispatch, MalformedCallsFailWithTheirNumbers) {
        "Wrong number of arguments or invalid property assignment: InitModem takes 1 to 2, given 3"},
       {kInit, kPropertyGet, {std::int16_t{1}}, hr::kMemberNotFound, 438, {},
        "Object doesn't support this property or method: InitModem is a method"},
-      {0x6003000E, kPropertyPut, {std::int16_t{1}}, hr::kMemberNotFound, 438, {},
-       "Object doesn't support this property or method: ConnectToGSM is a method"},
       {0x6003000F, kMethod, {}, hr::kMemberNotFound, 438, {},
        "Object doesn't support this property or method: member id 0x6003000F"},
-      {0, kCall, {}, hr::kMemberNotFound, 438, {},
-       "Object doesn't support this property or method: member id 0x00000000"},
   };
   // clang-format on
-
   for (const auto& c : cases) {
     SMS sms;
     try {
@@ -181,29 +163,22 @@ class DispatchToModem : public testing::SimulatedModem {
   SMS sms;
 };
 
-TEST_F(DispatchToModem, MethodsReachTheModemAndAnswerInAutomationTypes) {
-  const auto port = static_cast<std::int32_t>(sim->port());
-  EXPECT_EQ(Run("InitModem", {port}).result, Variant(std::int32_t{1}));
-  EXPECT_EQ(sim->Received(), "AT\rAT+CPIN?\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\rAT+CMGF=0\r\r");
-  EXPECT_EQ(Run("ConnectToGSM", {}).result, Variant(VariantBool::True));
-  EXPECT_EQ(sim->Received(), "AT+CREG?\r");
-  EXPECT_EQ(Run("CloseModem", {}).result, Variant(VariantBool::True));
-  EXPECT_EQ(Run("ConnectToGSM", {}).result, Variant(VariantBool::False));
-  EXPECT_EQ(sim->Received(), "");
-
+// Start-up itself is pinned through the C and Python faces; here: the PIN argument, left
+// out or given, and the ends of the port range, tried (no such port: Fail) not refused.
+TEST_F(DispatchToModem, InitModemTakesItsPortAndOptionalPin) {
   sim->SetSim(modemsim::SimState::PinRequired, "1234");
+  const auto port = static_cast<std::int32_t>(sim->port());
   EXPECT_EQ(Run("initmodem", {std::to_string(port), Missing{}}).result, Variant(std::int32_t{2}));
   EXPECT_EQ(sim->Received(), "AT\rAT+CPIN?\r") << "no PIN given, none sent";
   EXPECT_EQ(Run("InitModem", {std::int16_t(port), std::string("1234")}).result,
             Variant(std::int32_t{1}));
-  EXPECT_NE(sim->Received().find("AT+CPIN?\rAT+CPIN=1234\r"), std::string::npos);
-}
-
-TEST_F(DispatchToModem, PortsAtTheEndsOfTheRangeAreTriedNotRefused) {
-  for (std::int32_t port : {32767, -32768, 0}) {
-    const Outcome o = Run("InitModem", {port});
-    EXPECT_EQ(o.hresult, 0) << port;
-    EXPECT_EQ(o.result, Variant(std::int32_t{0})) << port;
+  EXPECT_EQ(sim->Received(),
+            "AT\rAT+CPIN?\rAT+CPIN=1234\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\rAT+CMGF=0\r\r");
+  EXPECT_EQ(Run("ConnectToGSM", {}).result, Variant(VariantBool::True));
+  EXPECT_EQ(Run("CloseModem", {}).result, Variant(VariantBool::True));
+  EXPECT_EQ(Run("ConnectToGSM", {}).result, Variant(VariantBool::False));
+  for (std::int32_t end : {32767, -32768}) {
+    EXPECT_EQ(Run("InitModem", {end}).result, Variant(std::int32_t{0})) << end;
   }
 }
 
@@ -242,9 +217,6 @@ TEST_F(DispatchMessaging, EveryMessagingMethodThroughItsId) {
   const Outcome bad_number = Run("SendSMST", {std::string("0125x"), std::string("hi")});
   EXPECT_EQ(bad_number.hresult, hr::kException);
   EXPECT_EQ(bad_number.number, err::kInvalidCall);
-  EXPECT_EQ(Run("SendLMSText", {own, std::string(), std::int16_t{1}}).number, err::kInvalidCall);
-  EXPECT_EQ(Run("SendLMSText", {own, std::string("x"), std::int32_t{32768}}).hresult,
-            hr::kOverflow);
   EXPECT_EQ(Run("CloseModem", {}).result, yes);
   for (const char* name :
        {"ReadSMS", "DeliveryReportOn", "DeliveryReportOff", "GetDeliveryReport"}) {

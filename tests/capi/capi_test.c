@@ -5,12 +5,10 @@
  *   test_capi PATH-OF-selvarn-modemsim
  */
 #define _GNU_SOURCE
-#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,26 +161,18 @@ static void test_identity_and_lifetime(void) {
   CHECK_HR(DllCanUnloadNow(), SELVARN_S_OK);
 }
 
-typedef selvarn_hresult (*put_text)(selvarn_SMS*, const char*);
-typedef selvarn_hresult (*get_text)(selvarn_SMS*, char**);
-
 static void test_properties(void) {
   selvarn_SMS* sms = create();
   const selvarn_SMSVtbl* v = sms->lpVtbl;
   const struct {
-    put_text put;
-    get_text get;
-  } texts[] = {{v->put_DRFDate, v->get_DRFDate},
-               {v->put_DRFTime, v->get_DRFTime},
-               {v->put_DRRDate, v->get_DRRDate},
-               {v->put_DRRTime, v->get_DRRTime},
+    selvarn_hresult (*put)(selvarn_SMS*, const char*);
+    selvarn_hresult (*get)(selvarn_SMS*, char**);
+  } texts[] = {{v->put_DRFDate, v->get_DRFDate}, {v->put_DRFTime, v->get_DRFTime},
+               {v->put_DRRDate, v->get_DRRDate}, {v->put_DRRTime, v->get_DRRTime},
                {v->put_DRMNRecipient, v->get_DRMNRecipient},
-               {v->put_DRMsgRef, v->get_DRMsgRef},
-               {v->put_SCTS, v->get_SCTS},
-               {v->put_MR, v->get_MR},
-               {v->put_SMSC, v->get_SMSC},
-               {v->put_Msg, v->get_Msg},
-               {v->put_MN, v->get_MN},
+               {v->put_DRMsgRef, v->get_DRMsgRef}, {v->put_SCTS, v->get_SCTS},
+               {v->put_MR, v->get_MR}, {v->put_SMSC, v->get_SMSC},
+               {v->put_Msg, v->get_Msg}, {v->put_MN, v->get_MN},
                {v->put_IDD, v->get_IDD}};
   const size_t n = sizeof texts / sizeof texts[0];
   char* got = NULL;
@@ -220,6 +210,8 @@ static void test_properties(void) {
   sms->lpVtbl->Release(sms);
 }
 
+/* The description made from the type library: each function at its slot with its member
+   id, parameters that stay valid, the enumerations. */
 static void test_type_info(void) {
   selvarn_SMS* sms = create();
   uint32_t count = 0;
@@ -229,13 +221,10 @@ static void test_type_info(void) {
   CHECK_HR(sms->lpVtbl->GetTypeInfo(sms, 1, 0x409, &info), SELVARN_DISP_E_BADINDEX);
   CHECK_ERROR(5, "type information 1");
   CHECK_HR(sms->lpVtbl->GetTypeInfo(sms, 0, 0x409, &info), SELVARN_S_OK);
-  CHECK(strcmp(info->prog_id, "SelvarnSMSAPI6.SMS") == 0 && info->lcid == 0x409);
   CHECK(memcmp(&info->clsid, &selvarn_CLSID_SMS, sizeof(selvarn_guid)) == 0);
-  CHECK(memcmp(&info->iid, &selvarn_IID__SMS, sizeof(selvarn_guid)) == 0);
   CHECK(info->type_flags == (SELVARN_TYPEFLAG_FHIDDEN | SELVARN_TYPEFLAG_FDUAL |
                              SELVARN_TYPEFLAG_FNONEXTENSIBLE | SELVARN_TYPEFLAG_FDISPATCHABLE));
-  CHECK(info->func_count == 36 && (int)(sizeof(selvarn_SMSVtbl) / sizeof(void*)) == 43);
-  /* Each description names its slot, and a name finds the description's member id. */
+  CHECK(info->func_count == 36);
   for (int32_t i = 0; i < info->func_count; ++i) {
     const selvarn_funcdesc* f = &info->funcs[i];
     int32_t id = 0;
@@ -246,9 +235,6 @@ static void test_type_info(void) {
   const selvarn_funcdesc* init = &info->funcs[26];
   CHECK(strcmp(init->name, "InitModem") == 0 && init->param_count == 2);
   CHECK(init->params[0].vt == SELVARN_VT_I2 && init->params[1].flags & SELVARN_PARAMFLAG_FOPT);
-  CHECK(strcmp(info->funcs[15].help,
-               "SMSC (SMS Centre) time stamp \xE2\x80\x93 time of the message received by SMSC.") ==
-        0);
   CHECK(info->enum_count == 2 && strcmp(info->enums[1].members[3].name, "PINWrong") == 0);
   sms->lpVtbl->Release(sms);
 }
@@ -273,35 +259,29 @@ static void test_dispatch(void) {
            SELVARN_DISP_E_UNKNOWNINTERFACE);
   CHECK_ERROR(5, "interface");
 
-  /* An assignment with its value named, then a read; text comes back allocated. */
-  selvarn_variant arg, result;
-  int32_t put_id = SELVARN_DISPID_PROPERTYPUT;
-  arg.vt = SELVARN_VT_BSTR;
-  arg.bstrVal = "+447700900001";
-  selvarn_dispparams put = {&arg, &put_id, 1, 1};
-  selvarn_dispparams none = {NULL, NULL, 0, 0};
-  CHECK_HR(
-      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL, NULL),
-      SELVARN_S_OK);
-  selvarn_VariantInit(&result);
-  CHECK_HR(
-      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_METHOD | SELVARN_DISPATCH_PROPERTYGET,
-                &none, &result, NULL, NULL),
-      SELVARN_S_OK);
-  CHECK(result.vt == SELVARN_VT_BSTR && strcmp(result.bstrVal, "+447700900001") == 0);
-  selvarn_VariantClear(&result);
-  CHECK(result.vt == SELVARN_VT_EMPTY);
-  /* A Boolean by reference, read through its pointer, assigned as text. */
+  /* An assignment with its value named, then a read; text comes back allocated. A Boolean
+     by reference is read through its pointer and assigned as text. */
   selvarn_variant_bool yes = SELVARN_VARIANT_TRUE;
-  arg.vt = SELVARN_VT_BOOL | SELVARN_VT_BYREF;
-  arg.pboolVal = &yes;
-  CHECK_HR(
-      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL, NULL),
-      SELVARN_S_OK);
-  CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_METHOD, &none, &result, NULL, NULL),
-           SELVARN_S_OK);
-  CHECK(result.vt == SELVARN_VT_BSTR && strcmp(result.bstrVal, "True") == 0);
-  selvarn_VariantClear(&result);
+  selvarn_variant args[] = {{.vt = SELVARN_VT_BSTR, .bstrVal = "+447700900001"},
+                            {.vt = SELVARN_VT_BOOL | SELVARN_VT_BYREF, .pboolVal = &yes}};
+  const char* want[] = {"+447700900001", "True"};
+  int32_t put_id = SELVARN_DISPID_PROPERTYPUT;
+  selvarn_dispparams none = {NULL, NULL, 0, 0}, put = {args, &put_id, 1, 1};
+  selvarn_variant result;
+  for (size_t i = 0; i < 2; ++i) {
+    put.rgvarg = &args[i];
+    CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL,
+                       NULL),
+             SELVARN_S_OK);
+    selvarn_VariantInit(&result);
+    CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0,
+                       SELVARN_DISPATCH_METHOD | SELVARN_DISPATCH_PROPERTYGET, &none, &result,
+                       NULL, NULL),
+             SELVARN_S_OK);
+    CHECK(result.vt == SELVARN_VT_BSTR && strcmp(result.bstrVal, want[i]) == 0);
+    selvarn_VariantClear(&result);
+    CHECK(result.vt == SELVARN_VT_EMPTY);
+  }
 
   /* A run-time error of the member comes back as an exception with its number. */
   selvarn_excepinfo e = {0, 0, NULL, NULL};
@@ -314,54 +294,64 @@ static void test_dispatch(void) {
   CHECK(e.number == 0 && e.bstrSource == NULL && e.bstrDescription == NULL);
   CHECK_ERROR(13, "Type mismatch");
 
-  /* Malformed calls: each its own HRESULT, the argument at fault counted as passed. */
+  /* Malformed calls: each its own HRESULT, the argument at fault counted as passed (last
+     first; 99: none). Arguments are PIN then intPort for InitModem, the value for MN. */
   int16_t port = 3;
-  selvarn_variant two[2];
-  two[1].vt = SELVARN_VT_I4; /* intPort */
-  two[1].lVal = 70000;
-  two[0].vt = SELVARN_VT_ERROR; /* PIN left out */
-  two[0].scode = SELVARN_DISP_E_PARAMNOTFOUND;
-  selvarn_dispparams init = {two, NULL, 2, 0};
-  uint32_t at = 99;
-  CHECK_HR(v->Invoke(sms, 0x6003000D, NULL, 0, SELVARN_DISPATCH_METHOD, &init, &result, NULL, &at),
-           SELVARN_DISP_E_OVERFLOW);
-  CHECK(at == 1);
-  CHECK_ERROR(6, "intPort");
-  two[1].vt = SELVARN_VT_BSTR;
-  two[1].bstrVal = "COM3";
-  CHECK_HR(v->Invoke(sms, 0x6003000D, NULL, 0, SELVARN_DISPATCH_METHOD, &init, &result, NULL, &at),
-           SELVARN_DISP_E_TYPEMISMATCH);
-  CHECK_ERROR(13, "intPort");
-  two[1].vt = 99;
-  CHECK_HR(v->Invoke(sms, 0x6003000D, NULL, 0, SELVARN_DISPATCH_METHOD, &init, &result, NULL, &at),
-           SELVARN_DISP_E_BADVARTYPE);
-  CHECK_ERROR(5, "argument 1");
-  two[1].vt = SELVARN_VT_I2 | SELVARN_VT_BYREF;
-  two[1].piVal = &port;
-  two[0].vt = SELVARN_VT_BSTR;
-  two[0].bstrVal = "12\xC3";
-  at = 99;
-  CHECK_HR(v->Invoke(sms, 0x6003000D, NULL, 0, SELVARN_DISPATCH_METHOD, &init, &result, NULL, &at),
-           SELVARN_E_INVALIDARG);
-  CHECK(at == 0);
-  CHECK_ERROR(5, "PIN");
-  CHECK_HR(v->Invoke(sms, 0x6003000D, NULL, 0, SELVARN_DISPATCH_METHOD, &none, &result, NULL, NULL),
-           SELVARN_DISP_E_BADPARAMCOUNT);
-  CHECK_ERROR(450, "InitModem takes 1 to 2, given 0");
-  CHECK_HR(v->Invoke(sms, 0x6003000F, NULL, 0, SELVARN_DISPATCH_METHOD, &none, &result, NULL, NULL),
-           SELVARN_DISP_E_MEMBERNOTFOUND);
-  CHECK_ERROR(438, "member id");
-  CHECK_HR(v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_METHOD, &put, &result, NULL, NULL),
-           SELVARN_DISP_E_NONAMEDARGS);
-  CHECK_ERROR(5, "by name");
-  put.cNamedArgs = 2;
-  CHECK_HR(
-      v->Invoke(sms, 0x68030001, NULL, 0, SELVARN_DISPATCH_PROPERTYPUT, &put, NULL, NULL, NULL),
-      SELVARN_DISP_E_NONAMEDARGS);
-  CHECK_ERROR(5, "by name");
-  CHECK(result.vt == SELVARN_VT_EMPTY);
+  const selvarn_variant no_pin = {.vt = SELVARN_VT_ERROR, .scode = SELVARN_DISP_E_PARAMNOTFOUND};
+  struct {
+    int32_t id;
+    uint16_t flags;
+    selvarn_variant args[2];
+    uint32_t count, named, at;
+    selvarn_hresult hr;
+    int32_t number;
+    const char* fragment;
+  } bad[] = {
+      {0x6003000D, SELVARN_DISPATCH_METHOD, {no_pin, {.vt = SELVARN_VT_I4, .lVal = 70000}}, 2, 0,
+       1, SELVARN_DISP_E_OVERFLOW, 6, "intPort"},
+      {0x6003000D, SELVARN_DISPATCH_METHOD, {no_pin, {.vt = SELVARN_VT_BSTR, .bstrVal = "COM3"}},
+       2, 0, 1, SELVARN_DISP_E_TYPEMISMATCH, 13, "intPort"},
+      {0x6003000D, SELVARN_DISPATCH_METHOD, {no_pin, {.vt = 99}}, 2, 0, 1,
+       SELVARN_DISP_E_BADVARTYPE, 5, "argument 1"},
+      {0x6003000D, SELVARN_DISPATCH_METHOD,
+       {{.vt = SELVARN_VT_BSTR, .bstrVal = "12\xC3"},
+        {.vt = SELVARN_VT_I2 | SELVARN_VT_BYREF, .piVal = &port}},
+       2, 0, 0, SELVARN_E_INVALIDARG, 5, "PIN"},
+      {0x6003000D, SELVARN_DISPATCH_METHOD, {{0}}, 0, 0, 99, SELVARN_DISP_E_BADPARAMCOUNT, 450,
+       "InitModem takes 1 to 2, given 0"},
+      {0x6003000F, SELVARN_DISPATCH_METHOD, {{0}}, 0, 0, 99, SELVARN_DISP_E_MEMBERNOTFOUND, 438,
+       "member id"},
+      {0x68030001, SELVARN_DISPATCH_METHOD, {no_pin}, 1, 1, 99, SELVARN_DISP_E_NONAMEDARGS, 5,
+       "by name"},
+      {0x68030001, SELVARN_DISPATCH_PROPERTYPUT, {no_pin}, 1, 2, 99, SELVARN_DISP_E_NONAMEDARGS, 5,
+       "by name"},
+  };
+  for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
+    selvarn_dispparams p = {bad[i].args, &put_id, bad[i].count, bad[i].named};
+    uint32_t at = 99;
+    selvarn_VariantInit(&result);
+    CHECK_HR(v->Invoke(sms, bad[i].id, NULL, 0, bad[i].flags, &p, &result, NULL, &at), bad[i].hr);
+    CHECK(at == bad[i].at && result.vt == SELVARN_VT_EMPTY);
+    CHECK_ERROR(bad[i].number, bad[i].fragment);
+  }
   sms->lpVtbl->Release(sms);
 }
+
+/* Calls `call` until it answers true, for at most about five seconds. */
+static int eventually(selvarn_SMS* sms,
+                      selvarn_hresult (*call)(selvarn_SMS*, selvarn_variant_bool*)) {
+  selvarn_variant_bool ok = SELVARN_VARIANT_FALSE;
+  for (int i = 0; i < 50 && ok == SELVARN_VARIANT_FALSE; ++i) {
+    if (call(sms, &ok) != SELVARN_S_OK) return 0;
+    if (ok == SELVARN_VARIANT_FALSE) usleep(100 * 1000);
+  }
+  return ok == SELVARN_VARIANT_TRUE;
+}
+
+static const char kStart[] =
+    "AT<CR>AT+CPIN?<CR>AT+CSMS=0<CR>AT+CSQ<CR>AT+CSDH=1<CR>AT+CMGF=0<CR><CR>AT+CREG?<CR>"
+    "AT+CMGS=23<CR><CR>0011000B810621550541F70000AA0AE8329BFD4697D9EC37<^Z><CR>"
+    "AT+CMGS=18<CR><CR>0011000B810621550541F70008AA0400680069<^Z><CR>";
 
 static void test_modem(void) {
   const int port = start_sim();
@@ -374,8 +364,41 @@ static void test_modem(void) {
   CHECK(status == 1);
   CHECK_HR(v->ConnectToGSM(sms, &ok), SELVARN_S_OK);
   CHECK(ok == SELVARN_VARIANT_TRUE);
-  CHECK_HR(other->lpVtbl->ConnectToGSM(other, &ok), SELVARN_S_OK);
+  CHECK_HR(v->ConnectToGSM(sms, NULL), SELVARN_E_POINTER);
+  CHECK_ERROR(5, "NULL");
+  CHECK_HR(v->SendSMST(sms, "012-5550147", "hellohello", &ok), SELVARN_S_OK);
   CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK_HR(v->SendSMSU(sms, "012-5550147", "hi", &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK_HR(v->SendSMST(sms, "0125x", "hi", &ok), SELVARN_HRESULT_FROM_ERROR(5));
+  CHECK_ERROR(5, "");
+  CHECK_HR(v->DeliveryReportOn(sms, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+
+  /* To the modem's own number, so that the parts and their reports come back; the
+     arguments by reference come back unchanged. */
+  char number[] = "+447700900123", text[201];
+  char *number_ref = number, *text_ref = text;
+  int16_t reference = 42;
+  memset(text, 'x', 200);
+  text[200] = '\0';
+  CHECK_HR(v->SendLMSText(sms, &number_ref, &text_ref, &reference, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+  CHECK(number_ref == number && strcmp(number, "+447700900123") == 0);
+  CHECK(text_ref == text && strlen(text) == 200 && reference == 42);
+  CHECK_HR(v->SendLMSText(sms, NULL, &text_ref, &reference, &ok), SELVARN_E_POINTER);
+  CHECK_ERROR(5, "NULL");
+  char* got = NULL;
+  CHECK(eventually(sms, v->ReadSMS));
+  CHECK_HR(v->get_Msg(sms, &got), SELVARN_S_OK);
+  CHECK(strlen(got) == 153 && strspn(got, "x") == 153);
+  selvarn_FreeString(got);
+  CHECK(eventually(sms, v->GetDeliveryReport));
+  CHECK_HR(v->get_DRStatus(sms, &status), SELVARN_S_OK);
+  CHECK(status == 1);
+  CHECK_HR(v->DeliveryReportOff(sms, &ok), SELVARN_S_OK);
+  CHECK(ok == SELVARN_VARIANT_TRUE);
+
   /* Releasing the last reference to one object closes the port its thread shares; an
      object asked for with an interface it lacks is never made, so it closes nothing. */
   selvarn_ClassFactory* factory = NULL;
@@ -393,80 +416,20 @@ static void test_modem(void) {
   CHECK(ok == SELVARN_VARIANT_FALSE);
   CHECK_HR(other->lpVtbl->CloseModem(other, &ok), SELVARN_S_OK);
   CHECK(ok == SELVARN_VARIANT_TRUE);
-  CHECK_HR(other->lpVtbl->ConnectToGSM(other, NULL), SELVARN_E_POINTER);
-  CHECK_ERROR(5, "NULL");
   other->lpVtbl->Release(other);
   const char* written = stop_sim();
-  if (!CHECK(strcmp(written,
-                    "AT<CR>AT+CPIN?<CR>AT+CSMS=0<CR>AT+CSQ<CR>AT+CSDH=1<CR>AT+CMGF=0<CR><CR>"
-                    "AT+CREG?<CR>AT+CREG?<CR>AT+CREG?<CR>") == 0)) {
-    fprintf(stderr, "  written: %s\n", written);
-  }
-}
-
-/* Calls `call` until it answers true, for at most about five seconds. */
-static int eventually(selvarn_SMS* sms,
-                      selvarn_hresult (*call)(selvarn_SMS*, selvarn_variant_bool*)) {
-  selvarn_variant_bool ok = SELVARN_VARIANT_FALSE;
-  for (int i = 0; i < 50 && ok == SELVARN_VARIANT_FALSE; ++i) {
-    if (call(sms, &ok) != SELVARN_S_OK) return 0;
-    if (ok == SELVARN_VARIANT_FALSE) usleep(100 * 1000);
-  }
-  return ok == SELVARN_VARIANT_TRUE;
-}
-
-static void test_messaging(void) {
-  const int port = start_sim();
-  selvarn_SMS* sms = create();
-  const selvarn_SMSVtbl* v = sms->lpVtbl;
-  int32_t status = 0;
-  selvarn_variant_bool ok = 0;
-  CHECK_HR(v->InitModem(sms, (int16_t)port, "", &status), SELVARN_S_OK);
-  CHECK_HR(v->SendSMST(sms, "012-5550147", "hellohello", &ok), SELVARN_S_OK);
-  CHECK(ok == SELVARN_VARIANT_TRUE);
-  CHECK_HR(v->SendSMSU(sms, "012-5550147", "hi", &ok), SELVARN_S_OK);
-  CHECK(ok == SELVARN_VARIANT_TRUE);
-  CHECK_HR(v->SendSMST(sms, "0125x", "hi", &ok), SELVARN_HRESULT_FROM_ERROR(5));
-  CHECK_ERROR(5, "");
-  CHECK_HR(v->DeliveryReportOn(sms, &ok), SELVARN_S_OK);
-  CHECK(ok == SELVARN_VARIANT_TRUE);
-
-  /* To the modem's own number, so that the parts and their reports come back. */
-  char number[] = "+447700900123", text[201];
-  char *number_ref = number, *text_ref = text;
-  int16_t reference = 42;
-  memset(text, 'x', 200);
-  text[200] = '\0';
-  CHECK_HR(v->SendLMSText(sms, &number_ref, &text_ref, &reference, &ok), SELVARN_S_OK);
-  CHECK(ok == SELVARN_VARIANT_TRUE);
-  CHECK(number_ref == number && strcmp(number, "+447700900123") == 0);
-  CHECK(text_ref == text && strlen(text) == 200 && reference == 42);
-  CHECK_HR(v->SendLMSText(sms, NULL, &text_ref, &reference, &ok), SELVARN_E_POINTER);
-  CHECK_ERROR(5, "NULL");
-
-  char* got = NULL;
-  CHECK(eventually(sms, v->ReadSMS));
-  CHECK_HR(v->get_Msg(sms, &got), SELVARN_S_OK);
-  CHECK(strlen(got) == 153 && strspn(got, "x") == 153);
-  selvarn_FreeString(got);
-  CHECK(eventually(sms, v->GetDeliveryReport));
-  CHECK_HR(v->get_DRStatus(sms, &status), SELVARN_S_OK);
-  CHECK(status == 1);
-  CHECK_HR(v->DeliveryReportOff(sms, &ok), SELVARN_S_OK);
-  CHECK(ok == SELVARN_VARIANT_TRUE);
-  sms->lpVtbl->Release(sms);
-  const char* written = stop_sim();
-  CHECK(strstr(written,
-               "AT+CMGS=23<CR><CR>0011000B810621550541F70000AA0AE8329BFD4697D9EC37<^Z>"
-               "<CR>AT+CMGS=18<CR><CR>0011000B810621550541F70008AA0400680069<^Z><CR>"));
+  /* Start-up, one network check (none for the call with no place for its result), the
+     two sends; then the long message's two parts. */
+  if (!CHECK(strncmp(written, kStart, strlen(kStart)) == 0)) fprintf(stderr, "  %s\n", written);
   CHECK(strstr(written, "0500032A0201") && strstr(written, "0500032A0202"));
 }
 
 static void test_registration(void) {
   char home[] = "/tmp/selvarn-capi-config-XXXXXX";
-  char path[256], text[4096];
+  char path[256], text[64] = "";
   selvarn_guid clsid;
   selvarn_SMS* sms = NULL;
+  int32_t status = 0;
   if (mkdtemp(home) == NULL) exit(1);
   setenv("XDG_CONFIG_HOME", home, 1);
   snprintf(path, sizeof path, "%s/selvarn-sms/registry.json", home);
@@ -480,7 +443,6 @@ static void test_registration(void) {
   CHECK_HR(selvarn_CreateObject("SELVARNSMSAPI6.SMS", &selvarn_IID__SMS, (void**)&sms),
            SELVARN_S_OK);
   if (CHECK(sms != NULL)) {
-    int32_t status = 0;
     CHECK_HR(sms->lpVtbl->put_DRStatus(sms, 1), SELVARN_S_OK);
     CHECK_HR(sms->lpVtbl->get_DRStatus(sms, &status), SELVARN_S_OK);
     CHECK(status == 1);
@@ -523,7 +485,6 @@ int main(int argc, char** argv) {
   test_type_info();
   test_dispatch();
   test_modem();
-  test_messaging();
   test_registration();
   printf("capi: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;
