@@ -68,9 +68,9 @@ void BM_WatchIdle(benchmark::State& state) {
   double cpu_share = 0;
   for (auto _ : state) {
     selvarn::modemsim::Simulator sim({.port_folder = dir});
-    std::vector<std::string> args = {program,  "--port", std::to_string(sim.port()),
-                                     "--store", dir + "/messages.db", "watch", "--interval",
-                                     std::to_string(state.range(0))};
+    std::vector<std::string> args = {
+        program, "--port",     std::to_string(sim.port()),    "--store", dir + "/messages.db",
+        "watch", "--interval", std::to_string(state.range(0))};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -102,8 +102,7 @@ int SimEntries(const std::string& port) {
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<std::size_t>(n));
           }
-          return got.find("OK\r\n") != std::string::npos ||
-                 got.find("ERROR") != std::string::npos;
+          return got.find("OK\r\n") != std::string::npos || got.find("ERROR") != std::string::npos;
         },
         3s);
   }
@@ -151,9 +150,16 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   const std::string link = dir + "/com" + port;
   const std::string db = dir + "/messages.db";
   const std::string log = dir + "/exec.log";
-  const std::vector<std::string> watch = {
-      Program("selvarn-sms"), "--port",           port, "--store", db, "watch", "--interval", "1",
-      "--exec",               "echo \"$SELVARN_SMS_ID\" >> " + log};
+  const std::vector<std::string> watch = {Program("selvarn-sms"),
+                                          "--port",
+                                          port,
+                                          "--store",
+                                          db,
+                                          "watch",
+                                          "--interval",
+                                          "1",
+                                          "--exec",
+                                          "echo \"$SELVARN_SMS_ID\" >> " + log};
   const auto watching = [&](int run) {
     return Slurp(dir + "/watch" + std::to_string(run) + ".err").find("selvarn-sms: watching") !=
            std::string::npos;
@@ -250,9 +256,9 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   int parts = 0;
   for (const Planned& p : plan) parts += p.order.empty() ? 1 : static_cast<int>(p.order.size());
   std::cout << "kill test: " << kills << " kills in " << run << " runs, " << stale_locks
-            << " left a lock that the next run took over; delivered " << kMessages
-            << " messages (" << parts << " parts), in store " << ids.size() << ", on SIM "
-            << on_sim << ", incomplete " << incomplete << ", duplicates " << duplicates
+            << " left a lock that the next run took over; delivered " << kMessages << " messages ("
+            << parts << " parts), in store " << ids.size() << ", on SIM " << on_sim
+            << ", incomplete " << incomplete << ", duplicates " << duplicates
             << ", --exec repeated " << repeats << "; the last run drained it in " << drain_ms
             << " ms\n";
   EXPECT_TRUE(drained);

@@ -18,7 +18,8 @@ namespace sim = selvarn::modemsim;
 
 class Watch : public ::testing::Test {
  protected:
-  Watch() : simulator(std::make_unique<sim::Simulator>(sim::Options{.port_folder = ports.path()})) {}
+  Watch()
+      : simulator(std::make_unique<sim::Simulator>(sim::Options{.port_folder = ports.path()})) {}
 
   std::vector<std::string> Args(const std::vector<std::string>& command) const {
     std::vector<std::string> args = {Program("selvarn-sms"), "--port",
@@ -41,20 +42,22 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigterm) {
   const std::string risky = "It's \"$HOME\" & $(id); rm -rf / #";
   const std::string long_text(200, 'L');
   simulator->Deliver({.sender = "+447700900001", .text = risky, .time = time});
-  simulator->Deliver(
-      {.sender = "Selvarn", .text = long_text, .time = time, .order = {2, 1}});
+  simulator->Deliver({.sender = "Selvarn", .text = long_text, .time = time, .order = {2, 1}});
   const std::string log = File("exec.log");
   // Only an announcement can bring the third message in time: the next look is a
   // minute away.
-  const std::vector<std::string> watch = Args(
-      {"watch", "--interval", "60", "--exec",
-       "printf '%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
-       "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_TEXT\" >> " + log});
+  const std::vector<std::string> watch =
+      Args({"watch", "--interval", "60", "--exec",
+            "printf '%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
+            "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_TEXT\" >> " +
+                log});
   {
     Child w(watch, File("w1.out"), File("w1.err"));
-    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 2; }, 15s)) << Slurp(File("w1.err"));
+    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 2; }, 15s))
+        << Slurp(File("w1.err"));
     simulator->Deliver({.sender = "+447700900002", .text = "Late", .time = time});
-    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 3; }, 10s)) << Slurp(File("w1.err"));
+    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 3; }, 10s))
+        << Slurp(File("w1.err"));
     w.Signal(SIGTERM);
     EXPECT_EQ(w.WaitAtMost(10s), 0) << Slurp(File("w1.err"));
     EXPECT_NE(Slurp(File("w1.err")).find("Terminated: stopped"), std::string::npos);
