@@ -42,6 +42,7 @@ int RunCommand(const std::string& command, const store::Message& m) {
   env.push_back("SELVARN_SMS_TEXT=" + m.Text());
   env.push_back("SELVARN_SMS_ID=" + std::to_string(m.id));
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::string sh = "/bin/sh";
