@@ -58,6 +58,7 @@ TEST(Dispatch, ArgumentsConvertAsAutomationClientsExpect) {
       {"Msg", std::string("Grüße €\r\n"), std::string("Grüße €\r\n")},
       {"DRStatus", std::int16_t{2}, std::int32_t{2}},
       {"DRStatus", std::int32_t{-2147483647 - 1}, std::int32_t{-2147483647 - 1}},
+      {"DRStatus", std::int32_t{2147483647}, std::int32_t{2147483647}},
       {"DRStatus", std::string(" +1 "), std::int32_t{1}},
       {"DRStatus", std::string("-2147483648"), std::int32_t{-2147483647 - 1}},
       {"DRStatus", VariantBool::True, std::int32_t{-1}},
