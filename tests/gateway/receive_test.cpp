@@ -1,11 +1,8 @@
 // The receive hook: what it is given, that a declined message or report stays stored, and
-// the hook bound to the message store end to end: whole messages out of parts in any order,
-// reports matched to what was sent, a store that cannot be written leaving all on the SIM.
+// the hook bound to the message store end to end (reassembly itself is the store's test).
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,26 +17,16 @@ namespace selvarn {
 namespace {
 
 using store::MessageStore;
-using store::PartOutcome;
 using store::ReceiveBinding;
 using Hook = testing::Messaging;
 
 const std::string kReadWire = "AT+CPMS=\"SM\"\rAT+CMGL=\"4\"\r\rAT+CMGL=\"1\"\r\rAT+CMGR=1\r";
 const std::string kReportWire = "AT+CMGF=1\rAT+CPMS=\"SR\"\rAT+CMGL=\"ALL\"\rAT+CMGR=\"1\"\r";
 
-// A UCS2 SMS-DELIVER from +447700900001 at 24/01/02,10:11:12+04 with the user-data header
-// given (without its length octet) and the text given in hex, "hi" by default.
-std::string Deliver(const std::string& header, const std::string& units = "00680069") {
-  const auto octet = [](std::size_t v) {
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(v));
-    return std::string(buf);
-  };
-  const std::size_t udhl = header.size() / 2;
-  const std::string ud = header.empty() ? "" : octet(udhl) + header;
-  return std::string("0791447758100650") + (header.empty() ? "04" : "44") +
-         "0C9144770009001000084210200111214" + "0" + octet(ud.size() / 2 + units.size() / 2) + ud +
-         units;
+// "hi" in UCS2 from +447700900001 at 24/01/02,10:11:12+04: the first octet, then the
+// user data with its length.
+std::string Deliver(const char* first, const char* ud) {
+  return std::string("0791447758100650") + first + "0C9144770009001000084210200111214" + "0" + ud;
 }
 
 // A hook that declines or throws leaves the message or report stored and the modem
@@ -103,18 +90,17 @@ TEST_F(Hook, TheHookSeesWhatWasDecoded) {
   EXPECT_EQ(sms.ReadConcatenation(), std::nullopt);
   struct Case {
     const char* name;
-    std::string header;
+    std::string pdu;
     std::optional<Concatenation> concat;
   } cases[] = {
-      {"16-bit element", "0804ABCD0302", Concatenation{0xABCD, 16, 3, 2}},
-      {"8-bit element", "0003FE0201", Concatenation{0xFE, 8, 2, 1}},
-      {"sequence 0 reads as single", "0003FE0200", std::nullopt},
-      {"no header", "", std::nullopt},
+      {"16-bit element", Deliver("44", "0B060804ABCD030200680069"),
+       Concatenation{0xABCD, 16, 3, 2}},
+      {"8-bit element", Deliver("44", "0A050003FE020100680069"), Concatenation{0xFE, 8, 2, 1}},
+      {"no header", Deliver("04", "0400680069"), std::nullopt},
   };
   for (const auto& c : cases) {
     Restart();
-    const std::string pdu = Deliver(c.header);
-    sim->StorePdu("SM", pdu);
+    sim->StorePdu("SM", c.pdu);
     std::optional<ReceivedMessage> seen;
     sms.SetReceiveHook({.message = [&](const ReceivedMessage& m) {
       seen = m;
@@ -125,7 +111,7 @@ TEST_F(Hook, TheHookSeesWhatWasDecoded) {
     EXPECT_EQ(std::to_string(seen->index) + " " + seen->sender + " " + seen->smsc + " " +
                   seen->scts + " " + seen->text + " " + std::to_string(seen->dcs),
               "1 +447700900001 +447785016005 24/01/02,10:11:12+04 hi 8");
-    EXPECT_EQ(seen->pdu, pdu);
+    EXPECT_EQ(seen->pdu, c.pdu);
     EXPECT_EQ(seen->concat, c.concat) << c.name;
     EXPECT_EQ(sms.ReadConcatenation(), c.concat) << c.name;
   }
@@ -205,43 +191,6 @@ TEST_F(Binding, LongUnicodeRoundTripAndItsReports) {
   EXPECT_EQ(store->Sent(id)->state, store::DeliveryState::Delivered);
   EXPECT_TRUE(sim->Messages("SM").empty());
   EXPECT_TRUE(sim->Messages("SR").empty());
-}
-
-TEST_F(Binding, PartsInAnyOrderWithADuplicate) {
-  sim->Deliver({.text = kLong, .coding = modemsim::Coding::Ucs2, .order = {3, 1, 1, 2}});
-  AwaitStored("SM", 4);
-  std::vector<PartOutcome> outcomes;
-  std::vector<int> sequences;
-  while (sms.ReadSMS()) {
-    outcomes.push_back(binding->LastPart()->outcome);
-    sequences.push_back(sms.ReadConcatenation()->sequence);
-  }
-  EXPECT_EQ(sequences, (std::vector<int>{3, 1, 1, 2}));
-  EXPECT_EQ(outcomes, (std::vector<PartOutcome>{PartOutcome::Stored, PartOutcome::Stored,
-                                                PartOutcome::Duplicate, PartOutcome::Stored}));
-  EXPECT_TRUE(binding->LastPart()->complete);
-  const auto messages = store->NewMessages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].Text(), kLong);
-}
-
-TEST_F(Binding, BadPartsFromTheModemNeverSpoilAStoredMessage) {
-  for (const std::string& pdu :
-       {Deliver("0003050201", "00410041"), Deliver("0003050200", "005A"),
-        Deliver("0003050203", "005A"), Deliver("0003050001", "005A"),
-        Deliver("0003050201", "00420042"), Deliver("0003050202", "00430043")}) {
-    sim->StorePdu("SM", pdu);
-  }
-  while (sms.ReadSMS()) {
-  }
-  EXPECT_TRUE(sim->Messages("SM").empty());
-  std::vector<std::string> texts;
-  for (const auto& m : store->Inbox()) {
-    texts.push_back(m.Text() + (m.Complete() ? "" : "*") +
-                    (m.conflicts.empty() ? "" : "!" + m.conflicts[0].text));
-  }
-  std::sort(texts.begin(), texts.end());
-  EXPECT_EQ(texts, (std::vector<std::string>{"AACC!BB", "Z", "Z", "Z"}));
 }
 
 TEST_F(Binding, AStoreThatCannotBeWrittenLeavesMessageAndReportOnTheSim) {

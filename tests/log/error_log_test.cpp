@@ -25,19 +25,13 @@ using namespace std::chrono;
 
 TEST(Mask, Keywords) {
   const char* const cases[][2] = {
-      {"Hello, see you at six", "Hello, see you at six"},
-      {"TOKEN", "TQ24>1EN"},
-      {"at ok Ok", "at ok Ok"},
-      {"CGATT", "CGQ24>0T"},  // AT goes first, so CGATT never matches whole
-      {"SM and \"SM\"", "SM and Q24>26"},
-      {"\"ME\" ME", "Q24>27 ME"},
-      {"AT+CMGS=", "Q24>0+Q24>19="},
-      {"+CME ERROR: 10", "+Q24>3 Q24>2: 10"},
-      {"OKOK", "Q24>1Q24>1"},
+      {"TOKEN at ok Ok", "TQ24>1EN at ok Ok"},  // case matters
+      {"CGATT", "CGQ24>0T"},                    // AT goes first, so CGATT never matches whole
+      {"SM and \"SM\" \"ME\" ME", "SM and Q24>26 Q24>27 ME"},
+      {"+CME ERROR: 10 OKOK", "+Q24>3 Q24>2: 10 Q24>1Q24>1"},
       {"\"STO UNSENT\" STO UNSENT \"0007\"", "Q24>23 STO UNSENT Q24>24"},
       {"Start STK-- STGI --End STK", "Q24>28 Q24>30 Q24>33"},
-      {"Start MMS--MMSCURL--End MMS", "Q24>34Q24>36Q24>46"},
-      {"Größe OK €", "Größe Q24>1 €"},
+      {"Start MMS--MMSCURL--End MMS Größe €", "Q24>34Q24>36Q24>46 Größe €"},
   };
   for (const auto& k : cases) EXPECT_EQ(Mask(k[0]), k[1]) << k[0];
 }
@@ -126,9 +120,7 @@ TEST_F(LogFile, RefusesAFileThatIsNotItsOwnOrAFolderItCannotUse) {
       {"FIFO without a reader", [&] { ::mkfifo(today.c_str(), 0600); }},
       {"directory", [&] { fs::create_directory(today); }},
       {"hard link", [&] { fs::create_hard_link(other, today); }},
-      {"mode 0666", plain(0666)},
       {"mode 0640", plain(0640)},
-      {"mode 0700", plain(0700)},
       {"missing folder", folder(dir_ / "missing")},
       {"folder is a file", folder(other)},
   };
