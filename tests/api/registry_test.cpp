@@ -41,6 +41,8 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, RecordsAreWrittenFoundReplacedAndRemoved) {
+  setenv("XDG_CONFIG_HOME", "", 1);  // empty counts as unset: the default under $HOME
+  EXPECT_EQ(RegistryPath(), std::string(getenv("HOME")) + "/.config/selvarn-sms/registry.json");
   EXPECT_FALSE(FindRecord(path, sms.prog_id)) << "no file yet";
   EXPECT_FALSE(RemoveRecord(path, sms.prog_id));
   WriteRecord(path, other);

@@ -24,7 +24,7 @@ TEST(TypeLibrary, NamesVersionGuidsAndFlags) {
   EXPECT_EQ(GuidText(lib.clsid), "{A0211C17-ECB8-4BF2-8EAD-F8885F095CAD}");
   EXPECT_EQ(ParseGuid("a0211c17-ecb8-4bf2-8ead-f8885f095cad"), lib.clsid) << "braces optional";
   for (const char* bad :
-       {"", "{A0211C17-ECB8-4BF2-8EAD-F8885F095CA}", "(A0211C17-ECB8-4BF2-8EAD-F8885F095CAD)",
+       {"", "(A0211C17-ECB8-4BF2-8EAD-F8885F095CAD)", "{A0211C17-ECB8-4BF2-8EAD-F8885F095CAD}}",
         "{A0211C17-ECB8-4BF2-8EAD-F8885F095CAX}", "A0211C17-ECB8-4BF2-8EAD+F8885F095CAD"})
     EXPECT_FALSE(ParseGuid(bad)) << bad;
 }
