@@ -30,19 +30,15 @@ class CommandLine : public ::testing::Test {
   CommandLine() { clock.real_sleep = std::chrono::milliseconds(2); }
   void TearDown() override { platform::ResetThreadState(); }
 
-  // Each run gets an empty message store of its own, never the user's.
-  void FreshDataHome() {
-    const std::string fresh = ports.path() + "/data" + std::to_string(++runs_);
-    std::filesystem::create_directories(fresh);
-    setenv("XDG_DATA_HOME", fresh.c_str(), 1);
-  }
-
   Outcome Run(const std::vector<std::string>& args, const std::string& input = "",
               bool terminal = false) {
     std::istringstream in(input);
     std::ostringstream out, err;
     cli::Io io{in, out, err, terminal, dev_folder};
-    FreshDataHome();
+    // Each run gets an empty message store of its own, never the user's.
+    const std::string data = ports.path() + "/data" + std::to_string(++runs_);
+    std::filesystem::create_directories(data);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
     const int code = cli::Run(args, io);
     return {code, out.str(), err.str()};
   }

@@ -47,7 +47,6 @@ TEST_F(Gateway, SendWaitsForTheReportsOfEveryPart) {
     EXPECT_EQ(lines.size(), 2 + parts) << o.out;
     const json box = json::parse(Lines(With({"--json", "outbox"}).out).back());
     EXPECT_EQ(box["state"], c.state);
-    EXPECT_EQ(box["parts"].size(), parts);
   }
 }
 
