@@ -101,7 +101,6 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"call", "CloseModem"}, 0, "True\n"},
       {{"call", "MN", "hello"}, 0, "hello\n"},
       {{"call", "DRStatus", "1"}, 0, "Delivered\n"},
-      // JSON: one object per result.
       {{"--sim", "--json", "--do", "set sim absent", "network"},
        1,
        R"({"command":"network","status":"SIMError","initialised":false})"},
@@ -113,9 +112,6 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        0,
        R"({"command":"read","id":1,"sender":"Selvarn","centre":"+447785016005","timestamp":"24/05/02,10:00:00-08","text":"Привет","parts":1,"complete":true})"},
       {{"--sim", "--json", "read"}, 1, R"({"command":"read","found":false})"},
-      {{"--sim", "--json", "reports", "off"},
-       0,
-       R"({"command":"reports","reports":"off","ok":true})"},
       {{"--sim", "--json", "--do", kReport, "report"},
        0,
        R"({"command":"report","found":true,"complete":true,"reference":"12","recipient":"+447700900001","received_date":"24/05/01","received_time":"09:30:00","forwarded_date":"24/05/01","forwarded_time":"09:30:05","status":"Undelivered"})"},
@@ -125,7 +121,6 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"--json", "call", "DRStatus", "2"},
        0,
        R"({"command":"call","member":"DRStatus","result":2,"name":"Unknown"})"},
-      // Run-time errors.
       {{"--device", "/nonexistent/ttyUSB9", "init"},
        3,
        "",
@@ -139,7 +134,6 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
               "(it needs octets 12 to 17, the PDU has 11) (the message stays on the SIM)\n"},
       {{"call", "DRStatus"}, 3, "", kErr + "error 13: Type mismatch: DRStatus holds \"\""},
       {{"call", "SendLMSText", "123", "", "7"}, 3, "", kErr + "error 5: Invalid procedure call"},
-      // Usage errors.
       {{}, 2, "", kErr + "no command given" + kMainUsage},
       {{"frob"}, 2, "", kErr + "unknown command \"frob\"" + kMainUsage},
       {{"--port", "0", "init"},
