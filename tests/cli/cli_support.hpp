@@ -1,20 +1,23 @@
-// Runs the command line in-process on a fake clock and keeps what it printed.
+// Runs the command line in-process on a fake clock, in private port and data folders, and
+// keeps what it printed.
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "cli.hpp"
 #include "platform/thread_state.hpp"
 #include "support/fake_clock.hpp"
+#include "support/port_folder.hpp"
 
 namespace selvarn::testing {
-
-// A new, empty default message store for the next command (store_env.cpp).
-void FreshDataHome();
 
 struct Outcome {
   int code = -1;
@@ -30,20 +33,23 @@ class CommandLine : public ::testing::Test {
   Outcome Run(const std::vector<std::string>& args, const std::string& input = "",
               bool terminal = false) {
     std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
+    std::ostringstream out, err;
     cli::Io io{in, out, err, terminal, dev_folder};
-    FreshDataHome();
-    Outcome o;
-    o.code = cli::Run(args, io);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
+    // Each run gets an empty message store of its own, never the user's.
+    const std::string data = ports.path() + "/data" + std::to_string(++runs_);
+    std::filesystem::create_directories(data);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    const int code = cli::Run(args, io);
+    return {code, out.str(), err.str()};
   }
 
+  PortFolder ports;  // the user's port folder for these tests
   std::string dev_folder = "/dev";
   FakeClock clock;
   ClockGuard guard{clock};
+
+ private:
+  int runs_ = 0;
 };
 
 // The lines of a text, without their line breaks.
@@ -52,6 +58,19 @@ inline std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// Output that starts with "{" is compared as JSON lines, other output byte for byte.
+inline void ExpectOutput(const std::string& got, const std::string& expected) {
+  if (!expected.starts_with("{")) {
+    EXPECT_EQ(got, expected);
+    return;
+  }
+  std::vector<nlohmann::json> a, b;
+  for (const std::string& line : Lines(got))
+    a.push_back(nlohmann::json::parse(line, nullptr, false));
+  for (const std::string& line : Lines(expected)) b.push_back(nlohmann::json::parse(line));
+  EXPECT_EQ(a, b) << got;
 }
 
 }  // namespace selvarn::testing

@@ -1,14 +1,25 @@
-// watch as a process against the simulator: the command run once per whole message
-// with the message in its environment, messages announced while it waits, a clean stop
-// on SIGTERM that leaves the port free, and a modem that goes away.
-#include <memory>
+// watch as a process against the simulator: the command run once per whole message with
+// the message in its environment, messages announced while it waits, a clean stop that
+// leaves the port free, a modem that goes away; and watchers killed at random moments.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <set>
+#include <thread>
 
-#include "child_process.hpp"
 #include "cli_support.hpp"
 #include "modemsim/simulator.hpp"
-#include "support/port_folder.hpp"
+#include "store/message_store.hpp"
+
+extern char** environ;
 
 namespace selvarn::testing {
 namespace {
@@ -16,81 +27,235 @@ namespace {
 using namespace std::chrono_literals;
 namespace sim = selvarn::modemsim;
 
+std::string Program(const std::string& name) {
+  return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Polls `done` every 10 ms for at most `limit`; whether it came true.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// A program run as a child, its output in `name`.out and `name`.err; killed and reaped
+// when the object goes.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& name) : name(name) {
+    std::vector<std::string> all = {
+        "/bin/sh", "-c", "exec \"$0\" \"$@\" </dev/null >" + name + ".out 2>" + name + ".err"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid = -1;
+  }
+  ~Child() { WaitAtMost(0ms); }
+
+  bool running() {
+    int raw = 0;
+    if (pid <= 0 || status || waitpid(pid, &raw, WNOHANG) != pid) return pid > 0 && !status;
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+  }
+  // The exit status or 128 + the signal, once ended; -1 if still running after `limit`
+  // (then it is killed).
+  int WaitAtMost(std::chrono::milliseconds limit) {
+    if (WaitFor([this] { return !running(); }, limit)) return status.value_or(-1);
+    kill(pid, SIGKILL);
+    WaitFor([this] { return !running(); }, 10s);
+    return -1;
+  }
+  std::string err() const { return Slurp(name + ".err"); }
+  bool watching() const { return err().find("selvarn-sms: watching") != std::string::npos; }
+
+  std::string name;
+  pid_t pid = -1;
+  std::optional<int> status;
+};
+
+// selvarn-sms on port `port` with the message store `store`.
+std::vector<std::string> Sms(const std::string& port, const std::string& store,
+                             const std::vector<std::string>& command) {
+  std::vector<std::string> args = {Program("selvarn-sms"), "--port", port, "--store", store};
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
 class Watch : public ::testing::Test {
  protected:
-  Watch()
-      : simulator(std::make_unique<sim::Simulator>(sim::Options{.port_folder = ports.path()})) {}
-
   std::vector<std::string> Args(const std::vector<std::string>& command) const {
-    std::vector<std::string> args = {Program("selvarn-sms"), "--port",
-                                     std::to_string(simulator->port()), "--store",
-                                     ports.path() + "/messages.db"};
-    args.insert(args.end(), command.begin(), command.end());
-    return args;
-  }
-  std::string File(const std::string& name) const { return ports.path() + "/" + name; }
-  bool Watching(const std::string& err) const {
-    return Slurp(File(err)).find("selvarn-sms: watching") != std::string::npos;
+    return Sms(std::to_string(simulator->port()), dir + "/db", command);
   }
 
   PortFolder ports;
-  std::unique_ptr<sim::Simulator> simulator;
+  const std::string dir = ports.path();
+  std::unique_ptr<sim::Simulator> simulator =
+      std::make_unique<sim::Simulator>(sim::Options{.port_folder = ports.path()});
 };
 
-TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigterm) {
+TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
   const std::string time = "24/05/01,09:30:00+04";
   const std::string risky = "It's \"$HOME\" & $(id); rm -rf / #";
   const std::string long_text(200, 'L');
   simulator->Deliver({.sender = "+447700900001", .text = risky, .time = time});
   simulator->Deliver({.sender = "Selvarn", .text = long_text, .time = time, .order = {2, 1}});
-  const std::string log = File("exec.log");
-  // Only an announcement can bring the third message in time: the next look is a
-  // minute away.
-  const std::vector<std::string> watch =
-      Args({"watch", "--interval", "60", "--exec",
-            "printf '%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
-            "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_TEXT\" >> " +
-                log});
+  const std::string log = dir + "/exec.log";
+  const auto logged = [&] { return Lines(Slurp(log)).size(); };
+  // Only an announcement brings the third message in time: the next look is a minute away.
+  const auto watch = Args({"watch", "--interval", "60", "--exec",
+                           "printf '%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
+                           "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_TEXT\" >> " +
+                               log});
   {
-    Child w(watch, File("w1.out"), File("w1.err"));
-    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 2; }, 15s))
-        << Slurp(File("w1.err"));
+    Child w(watch, dir + "/w1");
+    ASSERT_TRUE(WaitFor([&] { return logged() >= 2; }, 15s)) << w.err();
     simulator->Deliver({.sender = "+447700900002", .text = "Late", .time = time});
-    ASSERT_TRUE(WaitFor([&] { return Lines(Slurp(log)).size() >= 3; }, 10s))
-        << Slurp(File("w1.err"));
-    w.Signal(SIGTERM);
-    EXPECT_EQ(w.WaitAtMost(10s), 0) << Slurp(File("w1.err"));
-    EXPECT_NE(Slurp(File("w1.err")).find("Terminated: stopped"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return logged() >= 3; }, 10s)) << w.err();
+    kill(w.pid, SIGINT);
+    EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
+    EXPECT_NE(w.err().find("Interrupt: stopped"), std::string::npos);
   }
-  const std::vector<std::string> expected = {
-      "1|+447700900001|" + time + "|" + risky,
-      "2|Selvarn|" + time + "|" + long_text,
-      "3|+447700900002|" + time + "|Late",
-  };
+  const std::vector<std::string> expected = {"1|+447700900001|" + time + "|" + risky,
+                                             "2|Selvarn|" + time + "|" + long_text,
+                                             "3|+447700900002|" + time + "|Late"};
   EXPECT_EQ(Lines(Slurp(log)), expected);
   EXPECT_TRUE(simulator->Messages("SM").empty());
-
-  // The port is free again, and a second run hands out nothing twice.
-  Child init(Args({"init"}), File("init.out"), File("init.err"));
-  EXPECT_EQ(init.WaitAtMost(10s), 0) << Slurp(File("init.err"));
-  EXPECT_EQ(Slurp(File("init.out")), "OK\n");
-  Child again(watch, File("w2.out"), File("w2.err"));
-  ASSERT_TRUE(WaitFor([&] { return Watching("w2.err"); }, 10s)) << Slurp(File("w2.err"));
-  std::this_thread::sleep_for(500ms);
-  again.Signal(SIGINT);
-  EXPECT_EQ(again.WaitAtMost(10s), 0) << Slurp(File("w2.err"));
-  EXPECT_EQ(Lines(Slurp(log)).size(), 3u);
 }
 
 TEST_F(Watch, AModemThatGoesAwayEndsItWithStatusThree) {
-  Child w(Args({"watch"}), File("w.out"), File("w.err"));
-  ASSERT_TRUE(WaitFor([&] { return Watching("w.err"); }, 10s)) << Slurp(File("w.err"));
+  Child w(Args({"watch"}), dir + "/w");
+  ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 10s)) << w.err();
   std::this_thread::sleep_for(2s);  // waiting on the port by now
   simulator.reset();
-  EXPECT_EQ(w.WaitAtMost(15s), 3) << Slurp(File("w.err"));
-  EXPECT_NE(Slurp(File("w.err")).find("selvarn-sms: error 8010: The modem on port "),
-            std::string::npos)
-      << Slurp(File("w.err"));
+  EXPECT_EQ(w.WaitAtMost(15s), 3) << w.err();
+  EXPECT_NE(w.err().find("selvarn-sms: error 8010: The modem on port "), std::string::npos)
+      << w.err();
+}
+
+TEST_F(Watch, MainReadsStandardInputAndPassesTheStatusOn) {
+  const std::string line =
+      "echo hello | " + Program("selvarn-sms") + " --sim --store " + dir + "/s.db send 123 -";
+  Child send({"/bin/sh", "-c", line}, dir + "/send");
+  EXPECT_EQ(send.WaitAtMost(20s), 0) << send.err();
+  EXPECT_EQ(Slurp(dir + "/send.out"), "sent as message 1 (7bit), message reference 1\n");
+}
+
+// Whether a holder still has the port in exclusive mode (TIOCEXCL).
+bool Exclusive(const std::string& port) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int exclusive = 0;
+  if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive), close(fd);
+  return exclusive != 0;
+}
+
+// Messages (every third long, in 2 or 3 parts in any order, one part twice) delivered by a
+// separate simulator process while watchers are killed again and again: nothing delivered
+// is lost, nothing stored twice. Each kill leaves the port's lock file and exclusive mode
+// behind, which the next watcher takes over. SELVARN_KILL_SEED=N repeats a run.
+TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
+  constexpr int kMessages = 16, kKills = 15, kEveryMs = 1200;
+  unsigned seed = std::random_device{}();
+  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
+  std::cout << "kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed << " repeats it)\n";
+  std::mt19937 rng(seed);
+  PortFolder ports;  // the children find the port and its lock folder through the environment
+  const std::string dir = ports.path();
+  std::vector<std::string> texts;
+  std::string scenario;
+  for (int i = 0; i < kMessages; ++i) {
+    const bool long_one = i % 3 == 1;  // 2 or 3 parts, in any order
+    texts.push_back("Message " + std::to_string(100 + i) + " " +
+                    std::string(long_one ? 170 + 20 * i : 20 + 8 * i, static_cast<char>('a' + i)));
+    scenario += "at " + std::to_string(300 + i * kEveryMs) + " message from +4477009000" +
+                std::to_string(10 + i % 7);
+    if (long_one) {
+      std::vector<int> order((texts.back().size() + 152) / 153);
+      std::iota(order.begin(), order.end(), 1);
+      std::shuffle(order.begin(), order.end(), rng);
+      if (i == 1) order.push_back(order.front());  // a network may deliver a part twice
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        scenario += (k > 0 ? "," : " order ") + std::to_string(order[k]);
+      }
+    }
+    scenario += " text " + texts.back() + "\n";
+  }
+  std::ofstream(dir + "/timeline.scn") << scenario;
+  Child simulator({Program("selvarn-modemsim"), "--scenario", dir + "/timeline.scn"}, dir + "/sim");
+  ASSERT_TRUE(WaitFor([&] { return Slurp(dir + "/sim.out").starts_with("port "); }, 5s))
+      << simulator.err();
+  const auto started = std::chrono::steady_clock::now();
+  const auto timeline_end = std::chrono::milliseconds(300 + kMessages * kEveryMs + 500);
+  const std::string port = std::to_string(std::atoi(Slurp(dir + "/sim.out").c_str() + 5));
+  const std::string link = dir + "/com" + port;
+  const std::string log = dir + "/exec.log";
+  const auto watch = Sms(port, dir + "/messages.db",
+                         {"watch", "--interval", "1", "--exec", "echo $SELVARN_SMS_ID >> " + log});
+
+  int kills = 0, stale_locks = 0, run = 0;
+  bool last = false;
+  for (;; ++kills) {
+    // A real port leaves exclusive mode as its holder's process ends; the simulator
+    // notices the close a moment later.
+    ASSERT_TRUE(WaitFor([&] { return !Exclusive(link); }, 2s)) << "run " << run;
+    Child w(watch, dir + "/watch" + std::to_string(++run));
+    if (last) {
+      // A last, clean run takes over the dead holder's lock and drains the SIM.
+      const auto handed_out = [&] {
+        const auto ids = Lines(Slurp(log));
+        return std::set<std::string>(ids.begin(), ids.end()).size();
+      };
+      EXPECT_TRUE(WaitFor([&] { return handed_out() >= kMessages; }, 25s));
+      std::this_thread::sleep_for(1000ms);  // a last look, for anything that would come twice
+      kill(w.pid, SIGTERM);
+      EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
+      EXPECT_TRUE(std::filesystem::is_empty(ports.locks())) << "a clean stop leaves no lock";
+      break;
+    }
+    // The last kill comes once the port is surely open, so a lock is surely left.
+    last = kills + 1 >= kKills && std::chrono::steady_clock::now() - started >= timeline_end;
+    if (last) {
+      ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 10s)) << w.err();
+    }
+    std::this_thread::sleep_for(std::uniform_int_distribution<int>(400, 2500)(rng) * 1ms);
+    ASSERT_TRUE(w.running()) << "run " << run << " ended by itself:\n" << w.err();
+    kill(w.pid, SIGKILL);
+    ASSERT_EQ(w.WaitAtMost(5s), 128 + SIGKILL);
+    const bool stale = !std::filesystem::is_empty(ports.locks());
+    stale_locks += stale ? 1 : 0;
+    ASSERT_TRUE(stale || !last);
+  }
+
+  // Every message delivered is in the store once (what is left on the SIM, a second
+  // store takes); --exec ran for each (a kill between it and the mark repeats it).
+  Child left({Program("selvarn-sms"), "--port", port, "--store", dir + "/left.db", "read", "--all"},
+             dir + "/left");
+  EXPECT_EQ(left.WaitAtMost(30s), 0) << left.err();
+  const auto left_lines = Lines(Slurp(dir + "/left.out"));
+  const auto on_sim = std::count_if(left_lines.begin(), left_lines.end(),
+                                    [](const std::string& l) { return l.starts_with("Id:"); });
+  store::MessageStore s(dir + "/messages.db", {.incomplete_after = 0});
+  std::vector<std::string> stored;
+  for (const store::Message& m : s.Inbox())
+    stored.push_back(m.Complete() ? m.Text() : "(incomplete)");
+  std::sort(stored.begin(), stored.end());
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(stored, texts);
+  std::cout << "kill test: " << kills << " kills in " << run << " runs, " << stale_locks
+            << " left a lock for the next run to take over; delivered " << kMessages
+            << " messages, in store " << stored.size() << ", on SIM " << on_sim << ", --exec ran "
+            << Lines(Slurp(log)).size() << " times\n";
+  EXPECT_EQ(on_sim, 0);
+  EXPECT_GT(stale_locks, 0);
 }
 
 }  // namespace
