@@ -24,8 +24,7 @@ namespace modemsim_test {
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-// A fresh folder under /tmp, removed with its contents.
-struct TempDir {
+struct TempDir {  // a fresh folder under /tmp, removed with its contents
   TempDir() {
     char name[] = "/tmp/modemsim-test-XXXXXX";
     if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
@@ -60,8 +59,7 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Raw, without waiting for carrier, at `speed`.
-  void SetSpeed(speed_t speed) {
+  void SetSpeed(speed_t speed) {  // raw, without waiting for carrier
     termios tio{};
     tcgetattr(fd_, &tio);
     cfmakeraw(&tio);
@@ -120,8 +118,7 @@ inline testing::AssertionResult Answers(Client& client, std::string_view line,
          << Printable(line) << " got " << Printable(got) << ", expected " << Printable(expected);
 }
 
-// A conversation from a given power-on state: each step's bytes and everything that
-// comes back.
+// A conversation from a power-on state: each step's bytes and everything that comes back.
 struct Dialogue {
   const char* name;
   selvarn::modemsim::ModemState state;
