@@ -50,23 +50,20 @@ inline std::string Join(const std::vector<Arrival>& arrivals) {
 
 class Client {
  public:
-  explicit Client(const std::string& path, speed_t speed = B115200)
+  // Raw at 115200 bit/s, without waiting for carrier.
+  explicit Client(const std::string& path)
       : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
-    SetSpeed(speed);
-  }
-  ~Client() { close(fd_); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  void SetSpeed(speed_t speed) {  // raw, without waiting for carrier
     termios tio{};
     tcgetattr(fd_, &tio);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    cfsetspeed(&tio, speed);
+    cfsetspeed(&tio, B115200);
     tcsetattr(fd_, TCSANOW, &tio);
   }
+  ~Client() { close(fd_); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
 
   void Write(std::string_view bytes) {
     while (!bytes.empty()) {

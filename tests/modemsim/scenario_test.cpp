@@ -1,8 +1,5 @@
 // Scenario files and the selvarn-modemsim program built on them.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -59,8 +56,6 @@ TEST(Scenario, NamesTheBadLine) {
       {"set outcome +44 lost",
        "line 1: outcome is delivered, deferred, failed or 0-255, not 'lost'"},
       {"fault AT+CSQ chunks 2,0 10", "line 1: bad chunk size '0'"},
-      {"fault AT+CSQ literal \\q", "line 1: unknown escape \\q"},
-      {"message from +44 hello", "line 1: unknown message option 'hello'"},
       {"message text \xE2\x82", "line 1: text is not UTF-8"},
       {"message text \xE4\xB8\xAD", "line 1: '\xE4\xB8\xAD' is not in the GSM 7-bit alphabet"},
       {"message pdu 00GG", "line 1: a PDU is hex digits, not '00GG'"},
@@ -171,43 +166,6 @@ TEST(Program, HelpShowsEverySettingWithExamples) {
   EXPECT_NE(help.find("--do 'message from +447700900001 text Hello there'"), std::string::npos);
   EXPECT_NE(scenario.find("Example:\n  set sim pin\n"), std::string::npos);
   EXPECT_EQ(Output("--zone +99"), "selvarn-modemsim: --zone: zone is 0-79, not '+99'\n");
-}
-
-// The program as a person runs it: flags, "port N", SIGTERM, then the transcript.
-TEST(Program, PrintsItsPortServesAndStopsOnSigterm) {
-  const auto program = Program();
-  if (!std::filesystem::exists(program)) GTEST_SKIP() << program << " not built";
-  TempDir dir;
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl(program.c_str(), "selvarn-modemsim", "--ports", dir.path.c_str(), "--port", "4",
-          "--no-echo", "--sim", "pin", "--pin", "4321", "--transcript", "--outcome", "*", "failed",
-          "--do", "message from +447700900001 text Hi", nullptr);
-    _exit(127);
-  }
-  close(out[1]);
-  std::string printed;
-  for (char c; read(out[0], &c, 1) == 1 && c != '\n';) printed += c;
-  EXPECT_EQ(printed, "port 4");
-  if (printed == "port 4") {
-    Client client(dir.path + "/com4");
-    EXPECT_TRUE(Answers(client, "AT+CPIN?\r", "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n"));
-    EXPECT_TRUE(Answers(client, "AT+CPIN=4321;+CPMS?\r",
-                        "\r\n+CPMS: \"SM\",1,30,\"SM\",1,30,\"SM\",1,30\r\n\r\nOK\r\n"));
-  }
-  kill(pid, SIGTERM);
-  char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-    printed.append(buf, static_cast<std::size_t>(n));
-  close(out[0]);
-  int status = -1;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_NE(printed.find(" ms host  AT+CPIN=4321;+CPMS?<CR>\n"), std::string::npos) << printed;
-  EXPECT_FALSE(std::filesystem::exists(dir.path + "/com4"));
 }
 
 }  // namespace

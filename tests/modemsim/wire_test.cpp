@@ -1,6 +1,6 @@
-// What happens on the wire beyond plain answers: line speed, silent faults, ports that come
-// and go, exclusive holders, and the transcript. (Fault timing is pinned by the library's
-// transaction tests.)
+// What happens on the wire beyond plain answers: ports that come and go, exclusive
+// holders, and the transcript. (Line speed and faults are pinned by the library's
+// start-up and transaction tests.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -26,30 +26,6 @@ class Wire : public testing::Test {
  protected:
   TempDir dir_;
 };
-
-TEST_F(Wire, SilentWhileThePortRunsAtAnotherSpeed) {
-  Simulator sim({.port_folder = dir_.path, .speed = 9600});
-  Client client(sim.link_path(), B115200);
-  client.Write("AT\r");
-  EXPECT_EQ(client.ReadFor(100ms), "");
-  client.SetSpeed(B9600);
-  EXPECT_TRUE(Answers(client, "AT\r", "AT\r" + kOk));
-}
-
-TEST_F(Wire, SilentFaultsSkipTheCommandForTheirCount) {
-  Simulator sim({.port_folder = dir_.path});
-  sim.SetFault("AT+CMGF", {.silent = true, .count = 1});
-  sim.SetFault("AT+CSDH", {.silent = true, .no_echo = true});
-  Client client(sim.link_path());
-  client.Write("AT+CMGF=1\r");
-  EXPECT_EQ(client.ReadFor(100ms), "AT+CMGF=1\r");
-  client.Write("AT+CSDH=1\r");
-  EXPECT_EQ(client.ReadFor(60ms), "");
-  EXPECT_EQ(sim.State().cmgf, 0);
-  EXPECT_EQ(sim.State().csdh, 0);
-  EXPECT_TRUE(Answers(client, "AT+CMGF=1\r", "AT+CMGF=1\r" + kOk));
-  EXPECT_EQ(sim.State().cmgf, 1);
-}
 
 // Two simulators take two ports, each survives its client closing and reopening, and
 // both links are gone afterwards.
@@ -121,20 +97,15 @@ pid_t Holder(const std::string& path) {
   return pid;
 }
 
-int Exclusive(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  int exclusive = -1;
-  if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive);
-  if (fd >= 0) close(fd);
-  return exclusive;
-}
-
 // Whether the port stays exclusive for `wait` (true), or turns free within it (false).
 bool StaysExclusive(const std::string& path, milliseconds wait) {
-  const auto until = std::chrono::steady_clock::now() + wait;
-  while (std::chrono::steady_clock::now() < until) {
-    if (Exclusive(path) == 0) return false;
-    std::this_thread::sleep_for(10ms);
+  for (const auto until = std::chrono::steady_clock::now() + wait;
+       std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(10ms)) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = -1;
+    if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive);
+    if (fd >= 0) close(fd);
+    if (exclusive == 0) return false;
   }
   return true;
 }

@@ -101,22 +101,6 @@ TEST(BuildSubmitPDU, WholePdus) {
   }
 }
 
-TEST(BuildSubmitPDU, LongestPartsFillOneMessage) {
-  testing::MappingFolder folder;
-  folder.Write("0x61\t0x0061\n");
-  const std::tuple<std::string, std::uint8_t, std::int16_t> cases[] = {
-      // text, coding, prefix
-      {std::string(153, 'a'), 7, 0},             // 153 septets and the fill bit: 134 octets
-      {std::string(151, 'a') + "\u20AC", 7, 0},  // the escape pair fits exactly
-      {std::string(134, 'a'), 8, -1},            // the prefix is for UCS2 only
-      {std::string(66, 'a'), 16, -1},
-  };
-  for (const auto& [text, coding, prefix] : cases) {
-    ASSERT_TRUE(BuildSubmitPDU("1", text, 1, 1, 1, coding, "", 0, prefix)) << text;
-    EXPECT_EQ(PDUString.substr(16, 2) + std::to_string(PDULength), coding == 7 ? "A0148" : "8C148");
-  }
-}
-
 // Every 7-bit path sends one '?' for each code point the alphabet cannot carry: an emoji
 // is one septet, not one per surrogate.
 TEST(BuildSubmitPDU, OneQuestionMarkPerCodePointOnEvery7BitPath) {

@@ -141,6 +141,26 @@ TEST_F(StoreTest, PartsBecomeMessagesWhateverTheirOrder) {
   }
 }
 
+// A part and a conflicting text set aside keep every field they came with.
+TEST_F(StoreTest, EveryFieldOfAPartAndAConflictComesBack) {
+  MessageStore store(File(), ShowAll());
+  ReceivedPart one = PartOf(300, 2, 1, "hello ", 990),
+               clash = PartOf(300, 2, 1, "earth", 995, "t3");
+  one.pdu = "07911614";
+  one.sim_index = 4;
+  clash.pdu = "FF";
+  one.concat->reference_bits = clash.concat->reference_bits = 16;
+  store.StorePart(one);
+  store.StorePart(clash);
+  const Message m = store.Inbox().at(0);
+  EXPECT_EQ(m.sender + " " + std::to_string(m.total) + " " + std::to_string(m.received_at),
+            "+60125550147 2 990");
+  EXPECT_EQ(m.concat, (Concatenation{300, 16, 2, 0}));
+  EXPECT_EQ(m.parts, (std::vector<Part>{{1, "+60120000015", "24/05/01,10:00:00+08", "hello ",
+                                         "07911614", 4, 990}}));
+  EXPECT_EQ(m.conflicts, (std::vector<Conflict>{{1, "t3", "earth", "FF", 995}}));
+}
+
 TEST_F(StoreTest, NewMessagesAreHandedOutOnceIncompleteOnesShowWhenOld) {
   MessageStore::Options o;
   o.incomplete_after = 600;
@@ -169,30 +189,20 @@ TEST_F(StoreTest, NewMessagesAreHandedOutOnceIncompleteOnesShowWhenOld) {
 
 TEST_F(StoreTest, BadArgumentsAreRefusedAndStoreNothing) {
   MessageStore store(File(), ShowAll());
-  const auto part = [](int bits, int ref) {
+  const auto part = [&](int bits, int ref) {
     ReceivedPart p = PartOf(ref, 2, 1, "x");
     p.concat->reference_bits = bits;
-    return p;
+    return [&store, p] { store.StorePart(p); };
+  };
+  const auto report = [&](int ref, int st) {
+    return [&store, ref, st] { store.StoreReport({ref, "1", "", "", st}); };
+  };
+  const auto sent = [&](std::vector<int> refs, Coding coding = Coding::Gsm7) {
+    return [&store, refs, coding] { store.RecordSent({"1", "x", coding, refs}); };
   };
   const std::function<void()> calls[] = {
-      [&] { store.StorePart(part(7, 0)); },
-      [&] { store.StorePart(part(8, 256)); },
-      [&] { store.StorePart(part(16, 65536)); },
-      [&] {
-        store.StoreReport({256, "1", "", "", 0});
-      },
-      [&] {
-        store.StoreReport({1, "1", "", "", -1});
-      },
-      [&] {
-        store.RecordSent({"1", "x", Coding::Gsm7, {}});
-      },
-      [&] {
-        store.RecordSent({"1", "x", Coding::Gsm7, {1, 256}});
-      },
-      [&] {
-        store.RecordSent({"1", "x", static_cast<Coding>(3), {1}});
-      }};
+      part(7, 0),    part(8, 256), part(16, 65536), report(256, 0),
+      report(1, -1), sent({}),     sent({1, 256}),  sent({1}, static_cast<Coding>(3))};
   for (std::size_t i = 0; i < std::size(calls); ++i) {
     EXPECT_EQ(selvarn::testing::ErrorNumberOf(calls[i]), 5) << "call " << i;
   }
@@ -290,32 +300,6 @@ TEST_F(StoreTest, ReportsFindTheirPart) {
     EXPECT_EQ(results, c.results) << "case " << n;
     EXPECT_EQ(states, c.states) << "case " << n;
   }
-}
-
-// Each field of a send, its parts and reports comes back as stored; a report read before
-// its send was recorded is taken up by it.
-TEST_F(StoreTest, OutboxAndReportsKeepWhatArrived) {
-  MessageStore store(File());
-  const std::int64_t t = std::time(nullptr);
-  const StatusReport early{255, "601", "s1", "d1", 0, t + 5},
-      failed{0, "0601", "s2", "d2", 64, t + 6};
-  store.StoreReport(early);
-  const auto id = store.RecordSent({"+601", "hi there", Coding::Ucs2, {255, 0}});  // sent now
-  const auto first = store.StoreReport(failed);
-  const auto sent = store.Sent(id);
-  ASSERT_TRUE(sent.has_value() && sent->sent_at >= t);
-  EXPECT_EQ(*sent, (SentRecord{id,
-                               "+601",
-                               "hi there",
-                               Coding::Ucs2,
-                               sent->sent_at,
-                               {{1, 255, DeliveryState::Delivered, 0, t + 5},
-                                {2, 0, DeliveryState::Failed, 64, t + 6}},
-                               DeliveryState::Failed}));
-  EXPECT_TRUE(store.Outbox(sent->sent_at + 1).empty());
-  EXPECT_EQ(store.Reports(), (std::vector<StoredReport>{{first.report_id - 1, early, id, 1},
-                                                        {first.report_id, failed, id, 2}}));
-  EXPECT_EQ(store.Reports(t + 6).size(), 1U);
 }
 
 std::string Slurp(const std::string& path) {
