@@ -53,7 +53,7 @@ TEST(Converter, DecodeLeavesEveryOutput) {
       {"00 04 0DD049B7F93D6D4E01 00 00 42502161000080 00", "|InfoSMS|24/05/12,16:00:00+08||0||"},
       {"00 04 14D041E19058341E9149E512 00 00 42502161000080 00",
        "|ABCDEFGHIJK|24/05/12,16:00:00+08||0||"},
-      // Every flag set, a national number with a '*'.
+      // Every flag set, a '*' among the digits.
       {"00 AC 0381A1F3 7F F0 42502161000080 02 C834", "|1*3|24/05/12,16:00:00+08|Hi|0||0"},
       // Six header octets and one fill bit: the text starts at septet 7.
       {"00 44 0B911346610089F6 00 00 42502161000080 12 050003CC0201 906536FB0DBABFE56C32",
