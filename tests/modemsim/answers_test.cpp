@@ -87,6 +87,7 @@ const Dialogue kDialogues[] = {
       {"AT+CMGD=1,5\r", Cms(304)},
       {"AT+CMGL\r", Info("CMGL", "1,0,,21\r\n" + kHi)},
       {"AT+CMGL=0\r", kOk},
+      {"AT+CMGR=1\r", Info("CMGR", "1,,21\r\n" + kHi)},
       {"AT+CMGD=0,4;+CMGD=?\r", Info("CMGD", "(),(0-4)")}}},
     // The prompt and the PDU echoed; ESC cancels.
     {"CmgsEscCancels",

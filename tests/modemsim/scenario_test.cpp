@@ -122,10 +122,11 @@ TEST(Scenario, FaultsAndSendsReachTheWire) {
       "fault AT+CPIN? count 1 literal \\r\\n+CPIN:\n"
       "fault AT+CPIN? tail 50 \\x20READY\\r\\n\\r\\nOK\\r\\n\n"
       "fault AT+CSQ chunks 2 30 delay 20\n"
-      "send 0 \\r\\nRING\\r\\n\n");
+      "send 0 \\r\\nRING\\x39\\7/\\r\\n\n");
   ApplyScenario(sim, in);
   Client client(sim.link_path());
-  EXPECT_EQ(Join(client.ReadTimed("RING\r\n", 1000ms)), "\r\nRING\r\n");
+  // Hex and octal escapes end where their digits do.
+  EXPECT_EQ(Join(client.ReadTimed("/\r\n", 1000ms)), "\r\nRING9\x07/\r\n");
   EXPECT_TRUE(Answers(client, "AT+CREG?\r", "\r\n+CREG: 0,2\r\n\r\nOK\r\n"));
   // Literal and tail add up to one fault; the count of one then runs out.
   EXPECT_TRUE(Answers(client, "AT+CPIN?\r", "\r\n+CPIN: READY\r\n\r\nOK\r\n"));
