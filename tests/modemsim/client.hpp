@@ -24,8 +24,7 @@ namespace modemsim_test {
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-// A fresh folder under /tmp, removed with its contents.
-struct TempDir {
+struct TempDir {  // a fresh folder under /tmp, removed with its contents
   TempDir() {
     char name[] = "/tmp/modemsim-test-XXXXXX";
     if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
@@ -51,24 +50,20 @@ inline std::string Join(const std::vector<Arrival>& arrivals) {
 
 class Client {
  public:
-  explicit Client(const std::string& path, speed_t speed = B115200)
+  // Raw at 115200 bit/s, without waiting for carrier.
+  explicit Client(const std::string& path)
       : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
-    SetSpeed(speed);
-  }
-  ~Client() { close(fd_); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  // Raw, without waiting for carrier, at `speed`.
-  void SetSpeed(speed_t speed) {
     termios tio{};
     tcgetattr(fd_, &tio);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    cfsetspeed(&tio, speed);
+    cfsetspeed(&tio, B115200);
     tcsetattr(fd_, TCSANOW, &tio);
   }
+  ~Client() { close(fd_); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
 
   void Write(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -120,8 +115,7 @@ inline testing::AssertionResult Answers(Client& client, std::string_view line,
          << Printable(line) << " got " << Printable(got) << ", expected " << Printable(expected);
 }
 
-// A conversation from a given power-on state: each step's bytes and everything that
-// comes back.
+// A conversation from a power-on state: each step's bytes and everything that comes back.
 struct Dialogue {
   const char* name;
   selvarn::modemsim::ModemState state;

@@ -1,9 +1,15 @@
-// What happens on the wire beyond plain answers: line speed, injected faults and their
-// timing, ports that come and go, and the transcript.
+// What happens on the wire beyond plain answers: ports that come and go, exclusive
+// holders, and the transcript. (Line speed and faults are pinned by the library's
+// start-up and transaction tests.)
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "client.hpp"
 #include "modemsim/simulator.hpp"
@@ -11,100 +17,15 @@
 namespace modemsim_test {
 namespace {
 
-using selvarn::modemsim::Fault;
 using selvarn::modemsim::Printable;
 using selvarn::modemsim::Simulator;
 
 const std::string kOk = "\r\nOK\r\n";
-const std::string kCsq = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n";
 
 class Wire : public testing::Test {
  protected:
   TempDir dir_;
 };
-
-TEST_F(Wire, SilentWhileThePortRunsAtAnotherSpeed) {
-  Simulator sim({.port_folder = dir_.path, .speed = 9600});
-  Client client(sim.link_path(), B115200);
-  client.Write("AT\r");
-  EXPECT_EQ(client.ReadFor(100ms), "");
-  client.SetSpeed(B9600);
-  EXPECT_TRUE(Answers(client, "AT\r", "AT\r" + kOk));
-}
-
-struct FaultCase {
-  const char* name;
-  Fault fault;
-  std::string line;
-  // Pieces after the echo, each with the earliest time (ms after the write) it may
-  // begin to arrive; the bound above is generous so that a busy machine passes.
-  std::vector<std::pair<std::string, int>> pieces;
-};
-
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
-
-const FaultCase kFaults[] = {
-    {"Delay", {.delay = 150ms}, "AT+CSQ\r", {{kCsq, 150}}},
-    {"Chunks",
-     {.chunks = {3, 5}, .chunk_pause = 80ms},
-     "AT+CSQ\r",
-     {{"\r\n+", 0}, {"CSQ: 20,", 80}, {"99\r\n\r\nOK\r\n", 160}}},
-    {"LiteralCaseBlind", {.literal = "\r\n+CSQ: 0,0\r\n"}, "at+csq\r", {{"\r\n+CSQ: 0,0\r\n", 0}}},
-    {"Tail",
-     {.tail = "\r\nOK\r\n", .tail_after = 120ms},
-     "AT+CPIN?\r",
-     {{"\r\n+CPIN: READY\r\n\r\nOK\r\n", 0}, {"\r\nOK\r\n", 120}}},
-    {"NoEchoKeepsAnswer", {.no_echo = true}, "AT+CSQ\r", {{kCsq, 0}}},
-};
-
-class Faults : public Wire, public testing::WithParamInterface<FaultCase> {};
-
-TEST_P(Faults, ArriveAsInjected) {
-  const FaultCase& c = GetParam();
-  Simulator sim({.port_folder = dir_.path});
-  sim.SetFault("AT+C", c.fault);
-  Client client(sim.link_path());
-  client.Write(c.line);
-  const std::string echo = c.fault.no_echo ? "" : c.line;
-  std::string expected = echo;
-  for (const auto& piece : c.pieces) expected += piece.first;
-  const auto arrivals = client.ReadTimed(expected, 2000ms);
-  ASSERT_EQ(Printable(Join(arrivals)), Printable(expected));
-  // Find the arrival that brought each piece's first byte.
-  std::size_t offset = echo.size();
-  for (const auto& [bytes, earliest] : c.pieces) {
-    std::size_t seen = 0;
-    std::int64_t at = -1;
-    for (const Arrival& a : arrivals) {
-      if ((seen += a.bytes.size()) > offset) {
-        at = a.ms;
-        break;
-      }
-    }
-    EXPECT_GE(at, earliest - 5) << Printable(bytes);
-    EXPECT_LT(at, earliest + 400) << Printable(bytes);
-    offset += bytes.size();
-  }
-  EXPECT_EQ(client.ReadFor(30ms), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, Faults, testing::ValuesIn(kFaults),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Wire, SilentFaultsSkipTheCommandForTheirCount) {
-  Simulator sim({.port_folder = dir_.path});
-  sim.SetFault("AT+CMGF", {.silent = true, .count = 1});
-  sim.SetFault("AT+CSDH", {.silent = true, .no_echo = true});
-  Client client(sim.link_path());
-  client.Write("AT+CMGF=1\r");
-  EXPECT_EQ(client.ReadFor(100ms), "AT+CMGF=1\r");
-  client.Write("AT+CSDH=1\r");
-  EXPECT_EQ(client.ReadFor(60ms), "");
-  EXPECT_EQ(sim.State().cmgf, 0);
-  EXPECT_EQ(sim.State().csdh, 0);
-  EXPECT_TRUE(Answers(client, "AT+CMGF=1\r", "AT+CMGF=1\r" + kOk));
-  EXPECT_EQ(sim.State().cmgf, 1);
-}
 
 // Two simulators take two ports, each survives its client closing and reopening, and
 // both links are gone afterwards.
@@ -130,12 +51,9 @@ TEST_F(Wire, TranscriptKeepsEveryByteInOrder) {
   ASSERT_TRUE(Answers(client, "AT\r", "AT\r" + kOk));
   ASSERT_TRUE(Answers(client, "AT+CMGS=1\r", "AT+CMGS=1\r\r\n> "));
   ASSERT_TRUE(Answers(client, "0000\x1a", "0000\x1a\r\n+CMS ERROR: 304\r\n"));
-  const std::string received = "AT\rAT+CMGS=1\r0000\x1a";
-  const std::string sent = "AT\r" + kOk + "AT+CMGS=1\r\r\n> 0000\x1a\r\n+CMS ERROR: 304\r\n";
-  EXPECT_EQ(sim.Received(), received);
-  EXPECT_EQ(sim.Sent(), sent);
+  EXPECT_EQ(sim.Received(), "AT\rAT+CMGS=1\r0000\x1a");
+  EXPECT_EQ(sim.Sent(), "AT\r" + kOk + "AT+CMGS=1\r\r\n> 0000\x1a\r\n+CMS ERROR: 304\r\n");
 
-  // One line per change of direction; the times are left out here.
   std::istringstream printed(sim.PrintableTranscript());
   std::string shape;
   for (std::string line; std::getline(printed, line);) {
@@ -148,12 +66,71 @@ TEST_F(Wire, TranscriptKeepsEveryByteInOrder) {
             "modem AT+CMGS=1<CR><CR><LF>> \n"
             "host  0000<^Z>\n"
             "modem 0000<^Z><CR><LF>+CMS ERROR: 304<CR><LF>\n");
+  EXPECT_EQ(Printable(std::string("\x1b\x00\x7f\x80\xff\t", 6)),
+            "<ESC><0x00><0x7F><0x80><0xFF><0x09>");
 }
 
-TEST(Printable, ShowsControlBytes) {
-  EXPECT_EQ(Printable("> +CMGS: 1\r\n"), "> +CMGS: 1<CR><LF>");
-  EXPECT_EQ(Printable(std::string("\x1a\x1b\x00\x7f\x80\xff\t", 7)),
-            "<^Z><ESC><0x00><0x7F><0x80><0xFF><0x09>");
+// A port held exclusively by a program that was killed: like a real serial port, the
+// simulator's port is free again once its last holder is gone, and only then.
+// A child that opens the port as the library does (advisory lock, then TIOCEXCL) and
+// waits to be killed. Only async-signal-safe calls after fork.
+pid_t Holder(const std::string& path) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+    const char answer = held ? 'y' : 'n';
+    [[maybe_unused]] ssize_t n = write(ready[1], &answer, 1);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char answer = 'n';
+  [[maybe_unused]] ssize_t n = read(ready[0], &answer, 1);
+  close(ready[0]);
+  if (answer != 'y') {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return pid;
+}
+
+// Whether the port stays exclusive for `wait` (true), or turns free within it (false).
+bool StaysExclusive(const std::string& path, milliseconds wait) {
+  for (const auto until = std::chrono::steady_clock::now() + wait;
+       std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(10ms)) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = -1;
+    if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive);
+    if (fd >= 0) close(fd);
+    if (exclusive == 0) return false;
+  }
+  return true;
+}
+
+TEST(Exclusive, FreedWhenTheLastHolderDiesAndNotBefore) {
+  TempDir dir;
+  Simulator sim({.port_folder = dir.path});
+  const pid_t first = Holder(sim.link_path());
+  ASSERT_GT(first, 0);
+  // Others opening and closing meanwhile (a port probe) do not free it.
+  EXPECT_TRUE(StaysExclusive(sim.link_path(), 200ms));
+
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  EXPECT_FALSE(StaysExclusive(sim.link_path(), 2000ms));
+
+  // The next holder gets it, and the modem still answers it.
+  const pid_t second = Holder(sim.link_path());
+  EXPECT_GT(second, 0);
+  if (second > 0) {
+    kill(second, SIGKILL);
+    waitpid(second, nullptr, 0);
+  }
+  Client client(sim.link_path());
+  EXPECT_TRUE(Answers(client, "AT\r", "AT\r\r\nOK\r\n"));
 }
 
 }  // namespace

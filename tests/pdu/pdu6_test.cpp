@@ -1,85 +1,61 @@
 // The long-message codec: the GSM alphabet by character code, septet packing, the
-// binary helpers, and the SMS-SUBMIT builder with every input it must refuse.
+// binary helpers, the SMS-SUBMIT builder with every input it must refuse, and the UCS2
+// mapping file, whose cached table must answer exactly as a fresh scan of the file does.
 #include "pdu/pdu6.hpp"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <random>
 #include <string>
+#include <tuple>
 
 #include "mapping_folder.hpp"
 #include "pdu/pdu_converter.hpp"
+#include "pdu/ucs2_map.hpp"
 #include "selvarn/error.hpp"
 #include "support/errors.hpp"
+#include "ucs2_oracle.hpp"
 #include "vectors.hpp"
 
 namespace selvarn::PDU6 {
 namespace {
 
+using selvarn::testing::EncodeUCS2Uncached;
 using selvarn::testing::ErrorNumberOf;
 using selvarn::testing::Hex;
-
-TEST(PDU6, GSMAlphabetCodeOfEveryKindOfCharacter) {
-  struct Case {
-    int code, gsm, second;  // second: the extension code after an escape
-  };
-  // clang-format off
-  const Case cases[] = {
-      // Characters whose GSM position differs from their Windows-1252 one.
-      {0x40, 0x00, 0}, {0x24, 0x02, 0}, {0xC7, 0x09, 0}, {0xC9, 0x1F, 0}, {0xA4, 0x24, 0},
-      {0xA1, 0x40, 0}, {0xDC, 0x5E, 0}, {0xE0, 0x7F, 0},
-      // Extension characters (more in the packing table below): the escape, then their code.
-      {0x0C, 0x1B, 0x0A}, {'{', 0x1B, 0x28}, {'}', 0x1B, 0x29}, {'[', 0x1B, 0x3C},
-      // No representation, an escape or NBSP in the text, codes out of range: '?'.
-      {'`', 0x3F, 0}, {0x1B, 0x3F, 0}, {0xA0, 0x3F, 0}, {0x81, 0x3F, 0}, {-1, 0x3F, 0},
-      {256, 0x3F, 0},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    const auto code = static_cast<std::int16_t>(c.code);
-    EXPECT_EQ(GSMAlphabetCode(code), c.gsm) << "code " << c.code;
-    const gsm::Septets s = GSMSeptets(code);
-    EXPECT_EQ(s.count * 256 + s.code[1], (c.second == 0 ? 256 : 512) + c.second) << c.code;
-  }
-}
+using selvarn::testing::MappingFolder;
 
 TEST(PDU6, Encode7BitPacksBehindOneFillBitAndCountsSeptets) {
-  struct Case {
-    const char* text;
-    const char* hex;
-    int septets;
-  } const cases[] = {
+  const std::tuple<const char*, const char*, int> cases[] = {
       {"", "", 0},
       {"\u00A3", "02", 1},
-      {"abc", "C2E231", 3},
-      {"hello", "D06536FB0D", 5},
       {"abcdefgh", "C2E231B96C3EA301", 8},   // the last octet carries one bit
       {"abcdefghi", "C2E231B96C3EA3D3", 9},  // fills seven octets exactly
-      {"Hi\r\n", "90E98602", 4},
       {"\u00C4\u00DF_\u00BF", "B69E0818", 4},
       {"a\u20ACb", "C29BB218", 4},
       {"x^~|\\", "F01BCAA6B7016E5E", 9},
-      {"\u03A9\u00E1`", "7EBF1F", 3},  // outside the code page or the alphabet
-      {"\xF0\x9F\x98\x80", "7E", 1},   // beyond the BMP: one character, one '?'
+      {"\u03A9\u00E1`", "7EBF1F", 3},               // outside the code page or the alphabet
+      {"@\x1B\u00A0", "00BF1F", 3},                 // an escape or a no-break space in the text
+      {"\u00C9\u00A4\u00A1\u00E0", "3E24E01F", 4},  // GSM positions unlike Windows-1252
+      {"\xF0\x9F\x98\x80", "7E", 1},                // beyond the BMP: one character, one '?'
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, hex, septets] : cases) {
     SeptetCount = -1;
-    EXPECT_EQ(Encode_7_bit(c.text), c.hex) << c.text;
-    EXPECT_EQ(SeptetCount, c.septets) << c.text;
+    EXPECT_EQ(Encode_7_bit(text), hex) << text;
+    EXPECT_EQ(SeptetCount, septets) << text;
   }
+  EXPECT_EQ(GSMAlphabetCode(-1) + GSMAlphabetCode(256), 2 * 0x3F);  // codes out of range
   EXPECT_EQ(Encode_8_bit("Hi\r\u00E4\u00FF\u20AC\u2122\u03A9"), "48690DE4FF80993F");
 }
 
 TEST(PDU6, DecToBinAndBinToDec) {
-  struct Case {
-    int value;
-    const char* bits;
-  } const cases[] = {
+  const std::pair<std::int16_t, const char*> cases[] = {
       {0, "00000000"}, {5, "00000101"}, {256, "100000000"}, {32767, "111111111111111"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(DecToBin(static_cast<std::int16_t>(c.value)), c.bits) << c.value;
-    EXPECT_EQ(BinToDec(c.bits), c.value) << c.bits;
+  for (const auto& [value, bits] : cases) {
+    EXPECT_EQ(DecToBin(value), bits) << value;
+    EXPECT_EQ(BinToDec(bits), value) << bits;
   }
-  EXPECT_EQ(BinToDec("0000000000000000000000001"), 1);
   EXPECT_EQ(ErrorNumberOf([] { DecToBin(-1); }), err::kInvalidCall);
   EXPECT_EQ(ErrorNumberOf([] { BinToDec("1000000000000000"); }), err::kOverflow);
   EXPECT_EQ(ErrorNumberOf([] { BinToDec("10a1"); }), err::kTypeMismatch);
@@ -125,55 +101,26 @@ TEST(BuildSubmitPDU, WholePdus) {
   }
 }
 
-TEST(BuildSubmitPDU, LongestPartsFillOneMessage) {
-  testing::MappingFolder folder;
-  folder.Write("0x61\t0x0061\n");
-  struct Case {
-    std::string text;
-    std::uint8_t coding;
-    std::int16_t prefix;
-  } const cases[] = {
-      {std::string(153, 'a'), 7, 0},             // 153 septets and the fill bit: 134 octets
-      {std::string(151, 'a') + "\u20AC", 7, 0},  // the escape pair fits exactly
-      {std::string(134, 'a'), 8, -1},            // the prefix is for UCS2 only
-      {std::string(66, 'a'), 16, -1},
-      {std::string(67, 'a'), 16, 0},
-  };
-  for (const auto& c : cases) {
-    ASSERT_TRUE(BuildSubmitPDU("1", c.text, 1, 1, 1, c.coding, "", 0, c.prefix)) << c.text;
-    EXPECT_EQ(PDUString.substr(16, 2), c.coding == 7 ? "A0" : "8C") << c.text;
-    EXPECT_EQ(PDULength, 148) << c.text;
-  }
-}
-
 // Every 7-bit path sends one '?' for each code point the alphabet cannot carry: an emoji
 // is one septet, not one per surrogate.
 TEST(BuildSubmitPDU, OneQuestionMarkPerCodePointOnEvery7BitPath) {
-  struct Case {
-    const char* text;
-    const char* septets;  // hex, one octet per septet
-  } const cases[] = {
-      {"\xF0\x9F\x98\x80", "3F"},
-      {"a\xF0\x9F\x98\x80\xF0\x9F\x8E\x89"
-       "b",
-       "613F3F62"},
-      {"\xE4\xB8\xAD\xE6\x96\x87", "3F3F"},  // two CJK characters
-      {"x\xFF"
-       "y",
-       "783F79"},  // a byte that is not UTF-8
+  // The text, then its septets in hex, one octet each.
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\xF0\x9F\x98\x80\xF0\x9F\x8E\x89-", "613F3F2D"},
+      {"x\xFF-", "783F2D"},  // a byte that is not UTF-8
   };
-  for (const auto& c : cases) {
-    ASSERT_TRUE(BuildSubmitPDU("1", c.text, 1, 1, 1, 7, "", 0, 0));
+  for (const auto& [text, septets] : cases) {
+    ASSERT_TRUE(BuildSubmitPDU("1", text, 1, 1, 1, 7, "", 0, 0));
     const auto part = pdu::Pdu<pdu::SubmitTpdu>::FromHex(PDUString).tpdu.user_data.body;
-    EXPECT_EQ(pdu::ToHex(part), c.septets) << c.text;
-    EXPECT_EQ(SeptetLength(c.text), static_cast<int>(part.size())) << c.text;
-
+    EXPECT_EQ(pdu::ToHex(part), septets) << text;
+    EXPECT_EQ(SeptetLength(text), static_cast<int>(part.size())) << text;
     pdu::PDUConverter single;
     single.PhoneNumber("1");
-    single.Text(c.text);
+    single.Text(text);
     single.Encode();
-    const auto body = pdu::Pdu<pdu::SubmitTpdu>::FromHex(single.PDU()).tpdu.user_data.body;
-    EXPECT_EQ(pdu::ToHex(body), c.septets) << c.text;
+    EXPECT_EQ(pdu::ToHex(pdu::Pdu<pdu::SubmitTpdu>::FromHex(single.PDU()).tpdu.user_data.body),
+              septets)
+        << text;
   }
   EXPECT_EQ(CharacterSeptets(U'\U0001F600'), 1);
   EXPECT_EQ(CharacterSeptets(U'\u20AC'), 2);
@@ -198,10 +145,8 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
       {n, std::string(152, 'a') + "\u20AC", 1, 1, 1, 7, "", 0},
       {n, "abc", 1, 1, 1, 0, "", 0},
       {n, "abc", -1, 1, 1, 7, "", 0},
-      {n, "abc", 256, 1, 1, 7, "", 0},
       {n, "abc", 1, 0, 0, 7, "", 0},
       {n, "abc", 1, 2, 3, 7, "", 0},
-      {n, "abc", 1, 255, 256, 7, "", 0},
       {n, "abc", 1, 256, 1, 7, "", 0},
       {"012-5550147", "abc", 1, 1, 1, 7, "", 0},
       {"1\x1A\r\nAT+CMGD=1", "abc", 1, 1, 1, 7, "", 0},  // a command smuggled in
@@ -225,6 +170,92 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
   EXPECT_FALSE(BuildSubmitPDU(n, std::string(71, 'a'), 1, 1, 1, 16, "", 0, 0));
   EXPECT_EQ(ErrorNumberOf([&] { BuildSubmitPDU(n, std::string(70, 'a'), 1, 1, 1, 16, "", 0, 0); }),
             err::kFileNotFound);
+}
+
+constexpr char kLineA[] = "0x41\t0x0041\t#LATIN CAPITAL LETTER A\n";
+
+TEST(EncodeUCS2, ReadsTheMappingFileItemByItem) {
+  struct Case {
+    const char* name;
+    const char* file;
+    const char* text;
+    const char* hex;
+  } const cases[] = {
+      {"example line, repeated, no entry", kLineA, "AAB", "00410041003F"},
+      {"lower-case key never matches a letter digit", "0x4a\t0x004A\n0x41\t0x0041\n0x3d\t0x003D\n",
+       "JA=", "003F0041003F"},
+      {"comma between key and TAB", "0x42,\t0x0042\n", "B", "003F"},
+      {"comma splits a line into items", "0x43\t0x0043,0x44\t0x0044\n", "DC", "00440043"},
+      {"key found anywhere in the item", "x 0x41\t0x0041\n", "A", "0041"},
+      {"longer key is another key", "0x410\t0x1111\n0x41\t0x0041\n", "A", "0041"},
+      {"CR LF and CR line ends", "0x41\t0x0041\r\n0x42\t0x0042\r0x43\t0x0043\r", "BAC",
+       "004200410043"},
+      {"value spaces trimmed, digits upper-cased", "0x41\t0x00e4 \n", "A", "00E4"},
+      {"short value is no value", "0x41\t0x41\t#A\n", "A", "003F"},
+      {"missing value still ends the scan", "0x41\t\n0x41\t0x0041\n", "A", "003F"},
+      {"no TAB, no key", "0x41 0x0041\n", "A", "003F"},
+      // A code from 0x80 up reads the next character's code into one key, unpadded,
+      // and is dropped when nothing follows it.
+      {"high code pairs with the next", "0xE941\t0x1234\n", "\u00E9A", "1234"},
+      {"pair key is not padded", "0xE9A\t0x5678\n", "\u00E9\n", "5678"},
+      {"trailing high code dropped", kLineA, "A\u00E9", "0041"},
+      {"lone high code dropped", kLineA, "\u20AC", ""},
+      {"outside the code page is '?'", "0x3F\t0x003F\n", "\u4E2D", "003F"},
+  };
+  for (const auto& c : cases) {
+    MappingFolder folder;
+    folder.Write(c.file);
+    EXPECT_EQ(Encode_UCS2(c.text), c.hex) << c.name;
+  }
+}
+
+TEST(EncodeUCS2, FollowsTheFileWhenItChanges) {
+  constexpr long kT0 = 1'600'000'000'000'000'000L;
+  MappingFolder folder;
+  folder.Write(kLineA, kT0);
+  EXPECT_EQ(Encode_UCS2("AB"), "0041003F");
+  EXPECT_EQ(CurrentUCS2Table(), CurrentUCS2Table());  // unchanged: read once, kept
+
+  // Same size, new content, a modification time 1 ns later.
+  folder.Write("0x41\t0x0061\t#LATIN CAPITAL LETTER A\n", kT0 + 1);
+  EXPECT_EQ(Encode_UCS2("AB"), "0061003F");
+
+  // Another size, the same modification time.
+  folder.Write("0x41\t0x0061\n0x42\t0x0062\n", kT0 + 1);
+  EXPECT_EQ(Encode_UCS2("AB"), "00610062");
+
+  // Replaced by another file of the same size and time.
+  folder.Write("0x41\t0x0071\n0x42\t0x0072\n", kT0 + 1, "next.txt");
+  std::filesystem::rename(folder.dir() / "next.txt", folder.file());
+  EXPECT_EQ(Encode_UCS2("AB"), "00710072");
+
+  // Removed after being cached: file not found, as a fresh read would find.
+  std::filesystem::remove(folder.file());
+  EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2("A"); }), err::kFileNotFound);
+}
+
+// The oracle reads the file afresh for every character; the cached table must agree with
+// it on any file made of the pieces that matter to the item and key rules.
+TEST(EncodeUCS2, CachedAgreesWithAFreshScan) {
+  const char* const pieces[] = {"0x", "41", "E9", "0041", "00e9", "\t", ",", " ", "\n", "\r", "A"};
+  const char* const chars[] = {"A", "\u00E9", "x", "\u20AC"};
+  std::mt19937 rng(20240611);
+  MappingFolder folder;
+  for (int round = 0; round < 100; ++round) {
+    std::string file, text;
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i)
+      file += pieces[rng() % std::size(pieces)];
+    for (int i = 1 + static_cast<int>(rng() % 5); i > 0; --i)
+      text += chars[rng() % std::size(chars)];
+    folder.Write(file, 1'700'000'000'000'000'000L + round);
+    ASSERT_EQ(Encode_UCS2(text), EncodeUCS2Uncached(text)) << "file: " << file;
+  }
+  // Texts that need no lookup do not touch the file; a folder in its place is unreadable.
+  std::filesystem::remove(folder.file());
+  EXPECT_EQ(Encode_UCS2("\u00E9"), "");
+  std::filesystem::create_directory(folder.file());
+  EXPECT_EQ(ErrorNumberOf([] { Encode_UCS2("A"); }), err::kPathFileAccess);
+  EXPECT_EQ(ErrorNumberOf([] { EncodeUCS2Uncached("A"); }), err::kPathFileAccess);
 }
 
 }  // namespace

@@ -1,0 +1,454 @@
+// The message store: received parts joined into messages, sends matched with their
+// delivery reports, and the file: private, migrated in steps, refused when not ours,
+// never half written.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "selvarn/error.hpp"
+#include "store/message_store.hpp"
+#include "store/schema.hpp"
+#include "support/errors.hpp"
+
+namespace selvarn::store::testing {
+namespace {
+
+// A fresh folder under /tmp for each test, removed afterwards.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = "/tmp/selvarn-store-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string File(const std::string& name = "messages.db") const { return dir_ + "/" + name; }
+
+  // Incomplete messages show at once, so listings show everything stored.
+  static MessageStore::Options ShowAll() {
+    MessageStore::Options o;
+    o.incomplete_after = 0;
+    return o;
+  }
+
+  std::string dir_;
+};
+
+// Each message as its parts' texts joined by "|": "*" in front when incomplete, "!N"
+// after when N conflicting texts were set aside.
+inline std::string Render(const std::vector<Message>& messages) {
+  std::string out;
+  for (const Message& m : messages) {
+    if (!out.empty()) out += " / ";
+    if (!m.Complete()) out += "*";
+    for (const Part& p : m.parts)
+      out += (p.sequence == m.parts.front().sequence ? "" : "|") + p.text;
+    if (!m.conflicts.empty()) out += "!" + std::to_string(m.conflicts.size());
+  }
+  return out;
+}
+
+inline ReceivedPart PartOf(int ref, int total, int seq, std::string text, std::int64_t at = 1000,
+                           std::string scts = "24/05/01,10:00:00+08") {
+  ReceivedPart p;
+  p.sender = "+60125550147";
+  p.smsc = "+60120000015";
+  p.scts = std::move(scts);
+  p.text = std::move(text);
+  p.received_at = at;
+  p.concat = Concatenation{ref, 8, total, seq};
+  return p;
+}
+
+struct Arrival {
+  int seq;
+  const char* text;
+  std::int64_t at = 1000;
+  const char* scts = "t1";
+  int total = 3;
+  int bits = 8;  // 0: a single message
+  const char* sender = "+60125550147";
+  int index = 0;
+};
+
+using PartTable = std::vector<std::pair<std::vector<Arrival>, std::pair<const char*, const char*>>>;
+
+// Results as letters: S stored, D duplicate, C conflict, 1 stored alone; "+" when the
+// message is then complete.
+std::string Store(MessageStore& store, const std::vector<Arrival>& arrivals) {
+  std::string out;
+  for (const Arrival& a : arrivals) {
+    ReceivedPart p = PartOf(0, a.total, a.seq, a.text, a.at, a.scts);
+    p.concat->reference_bits = a.bits;
+    if (a.bits == 0) p.concat.reset();
+    p.sender = a.sender;
+    p.sim_index = a.index;
+    const PartResult r = store.StorePart(p);
+    out += "SDC1"[static_cast<int>(r.outcome)];
+    if (r.complete) out += "+";
+  }
+  return out;
+}
+
+TEST_F(StoreTest, PartsBecomeMessagesWhateverTheirOrder) {
+  // clang-format off
+  const PartTable cases = {
+      {{{1, "A"}, {2, "B"}, {3, "C"}}, {"SSS+", "A|B|C"}},
+      {{{2, "B"}, {2, "B"}, {1, "A"}, {3, "C"}, {1, "A"}}, {"SDSS+D+", "A|B|C"}},
+      {{{1, "A"}, {1, "A", 1001, "t2"}, {2, "B"}, {3, "C"}}, {"SDSS+", "A|B|C"}},
+      {{{1, "A"}, {1, "X"}, {2, "B"}, {1, "X"}, {3, "C"}}, {"SCSCS+", "A|B|C!1"}},
+      {{{1, "A"}, {3, "C"}}, {"SS", "*A|C"}},
+      // The sender's reference comes round again: a new message, the old one untouched,
+      // and an old part seen again still belongs to the old one.
+      {{{1, "A"}, {2, "B"}, {3, "C"}, {1, "P", 5000, "t9"}, {2, "B"}, {2, "Q", 5000, "t9"},
+        {3, "R", 5000, "t9"}}, {"SSS+SD+SS+", "A|B|C / P|Q|R"}},
+      // Past the reassembly window the key may be reused: a new message.
+      {{{1, "A", 100000}, {2, "B", 186400}, {3, "C", 186401}}, {"SSS", "*A|B / *C"}},
+      {{{1, "A", 1000, "t1", 2}, {1, "X"}, {2, "B", 1000, "t1", 2}}, {"SSS+", "A|B / *X"}},
+      {{{1, "A", 1000, "t1", 2}, {2, "B", 1000, "t1", 2, 16}}, {"SS", "*A / *B"}},
+      {{{1, "A"}, {2, "B", 1000, "t1", 3, 8, "+60125550148"}}, {"SS", "*A / *B"}},
+      // Concatenation data that cannot be right: the text stands alone, joined to nothing.
+      {{{1, "A"}, {0, "Z"}, {4, "Y"}, {1, "W", 1000, "t1", 0}, {2, "B"}, {3, "C"},
+        {1, "V", 1000, "t1", 256}}, {"S1+1+1+SS+1+", "A|B|C / Z / Y / W / V"}},
+      {{{1, "A", 1000, "t1", 1}}, {"S+", "A"}},
+      // Single messages (no concatenation): one read again, with the same sender, time
+      // stamp, text and index, is stored once.
+      {{{1, "A", 1, "t1", 1, 0}, {1, "A", 1, "t1", 1, 0}, {1, "A", 1, "t2", 1, 0},
+        {1, "B", 1, "t1", 1, 0}, {1, "A", 1, "t1", 1, 0, "+601"},
+        {1, "A", 1, "t1", 1, 0, "+60125550147", 2}}, {"S+D+S+S+S+S+", "A / A / B / A / A"}},
+  };
+  // clang-format on
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    MessageStore store(File(std::to_string(i) + ".db"), ShowAll());
+    EXPECT_EQ(Store(store, cases[i].first), cases[i].second.first) << "case " << i;
+    EXPECT_EQ(Render(store.Inbox()), cases[i].second.second) << "case " << i;
+  }
+}
+
+// A part and a conflicting text set aside keep every field they came with.
+TEST_F(StoreTest, EveryFieldOfAPartAndAConflictComesBack) {
+  MessageStore store(File(), ShowAll());
+  ReceivedPart one = PartOf(300, 2, 1, "hello ", 990),
+               clash = PartOf(300, 2, 1, "earth", 995, "t3");
+  one.pdu = "07911614";
+  one.sim_index = 4;
+  clash.pdu = "FF";
+  one.concat->reference_bits = clash.concat->reference_bits = 16;
+  store.StorePart(one);
+  store.StorePart(clash);
+  const Message m = store.Inbox().at(0);
+  EXPECT_EQ(m.sender + " " + std::to_string(m.total) + " " + std::to_string(m.received_at),
+            "+60125550147 2 990");
+  EXPECT_EQ(m.concat, (Concatenation{300, 16, 2, 0}));
+  EXPECT_EQ(m.parts, (std::vector<Part>{{1, "+60120000015", "24/05/01,10:00:00+08", "hello ",
+                                         "07911614", 4, 990}}));
+  EXPECT_EQ(m.conflicts, (std::vector<Conflict>{{1, "t3", "earth", "FF", 995}}));
+}
+
+TEST_F(StoreTest, NewMessagesAreHandedOutOnceIncompleteOnesShowWhenOld) {
+  MessageStore::Options o;
+  o.incomplete_after = 600;
+  MessageStore store(File(), o);
+  const std::int64_t before = std::time(nullptr);
+  store.StorePart(PartOf(4, 3, 2, "old", before - 700));
+  store.StorePart(PartOf(5, 2, 1, "young", before - 500));
+  EXPECT_EQ(Render(store.IncompleteMessages()), "*old");
+  EXPECT_EQ(store.IncompleteMessages().at(0).Missing(), (std::vector<int>{1, 3}));
+  const auto a = store.StorePart(PartOf(1, 2, 2, "A2", 1000)).message_id;
+  store.StorePart(PartOf(1, 2, 1, "A1", 1003));
+  const auto b = store.StorePart(PartOf(2, 2, 1, "B1", 1001)).message_id;
+  store.StorePart(PartOf(3, 1, 1, "C", 1002));
+  EXPECT_EQ(Render(store.NewMessages()), "C / A1|A2");  // in the order they completed
+  EXPECT_FALSE(store.MarkHandedOut(b));                 // not complete yet
+  EXPECT_TRUE(store.MarkHandedOut(a));
+  EXPECT_FALSE(store.MarkHandedOut(a));
+  store.StorePart(PartOf(2, 2, 2, "B2", 1004));
+  EXPECT_EQ(Render(store.NewMessages()), "C / B1|B2");
+  const auto inbox = store.Inbox();
+  EXPECT_EQ(Render(inbox), "A1|A2 / B1|B2 / C / *old");
+  EXPECT_GE(inbox[0].handed_out_at.value_or(0), before);
+  EXPECT_FALSE(inbox[1].handed_out_at.has_value());
+  EXPECT_EQ(Render(store.Inbox(1001)), "B1|B2 / C / *old");
+}
+
+TEST_F(StoreTest, BadArgumentsAreRefusedAndStoreNothing) {
+  MessageStore store(File(), ShowAll());
+  const auto part = [&](int bits, int ref) {
+    ReceivedPart p = PartOf(ref, 2, 1, "x");
+    p.concat->reference_bits = bits;
+    return [&store, p] { store.StorePart(p); };
+  };
+  const auto report = [&](int ref, int st) {
+    return [&store, ref, st] { store.StoreReport({ref, "1", "", "", st}); };
+  };
+  const auto sent = [&](std::vector<int> refs, Coding coding = Coding::Gsm7) {
+    return [&store, refs, coding] { store.RecordSent({"1", "x", coding, refs}); };
+  };
+  const std::function<void()> calls[] = {
+      part(7, 0),    part(8, 256), part(16, 65536), report(256, 0),
+      report(1, -1), sent({}),     sent({1, 256}),  sent({1}, static_cast<Coding>(3))};
+  for (std::size_t i = 0; i < std::size(calls); ++i) {
+    EXPECT_EQ(selvarn::testing::ErrorNumberOf(calls[i]), 5) << "call " << i;
+  }
+  EXPECT_TRUE(store.Inbox().empty() && store.Outbox().empty() && store.Reports().empty());
+}
+
+TEST(StateOfStatus, FollowsTheStatusRanges) {
+  std::string got;  // the first letters of the states, at the edges of the ranges
+  for (int st : {0, 31, 32, 63, 64, 95, 96, 127, 128, 255}) got += ToString(StateOfStatus(st))[0];
+  EXPECT_EQ(got, "ddppffffff");
+}
+
+TEST(SameNumber, MatchesTheFormsOfOneNumberOnly) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"+60125550147", "60125550147", true},
+      {"+60125550147", "012-555 0147", true},  // national form, country code 60
+      {"+1 555 0100", "5550100", true},        // seven digits are enough
+      {"+353871234567", "0871234567", true},   // a three-digit country code
+      {"+60125550147", "+60125550148", false},
+      {"+494015550147", "15550147", false},  // four extra digits are no country code
+      {"+6012555", "12555", false},          // too short for a tail match
+      {"MyBank", "MyBank", true},
+      {"MyBank", "MYBANK", false},
+      {"", "0", false},
+  };
+  for (const auto& [a, b, same] : cases) {
+    EXPECT_EQ(SameNumber(a, b), same) << a << " " << b;
+    EXPECT_EQ(SameNumber(b, a), same) << b << " " << a;
+  }
+}
+
+// A send (references given) or a report (reference, number, status, time stamp), at a
+// time; a report's result is "<send>.<part>:<state>" or "-" unmatched, after "dup " when
+// it was stored before.
+struct Event {
+  std::vector<int> refs;
+  int ref = 0;
+  const char* number = "+60125550147";
+  int status = 0;
+  const char* scts = "t1";
+  std::int64_t at = 100;
+};
+
+struct ReportCase {
+  std::vector<Event> events;
+  std::vector<std::string> results;
+  const char* states;  // of the sends, in order
+};
+
+TEST_F(StoreTest, ReportsFindTheirPart) {
+  const char* national = "0125550147";
+  // clang-format off
+  const ReportCase cases[] = {
+      {{{{5, 6}}, {{}, 5, national}, {{}, 6}}, {"1.1:pending", "1.2:delivered"}, "delivered"},
+      {{{{5, 6}}, {{}, 6, national, 70}, {{}, 5}}, {"1.2:failed", "1.1:failed"}, "failed"},
+      {{{{5}}, {{}, 5, national, 100}}, {"1.1:failed"}, "failed"},
+      {{{{5}}, {{}, 5, national, 32}, {{}, 5, national, 0, "t2"}}, {"1.1:pending", "1.1:delivered"},
+       "delivered"},
+      // References wrap: the newest send still waiting takes the report.
+      {{{{9}}, {{9}, 0, national, 0, "", 200}, {{}, 9}, {{}, 9, national, 0, "t2"}},
+       {"2.1:delivered", "1.1:delivered"}, "delivered delivered"},
+      {{{{9}}, {{9}, 0, "+60125550148", 0, "", 200}, {{}, 9}}, {"1.1:delivered"}, "delivered pending"},
+      {{{{5}}, {{}, 5, "+60125550148"}, {{}, 4}}, {"-", "-"}, "pending"},
+      {{{{5}}, {{}, 5}, {{}, 5}}, {"1.1:delivered", "dup 1.1:delivered"}, "delivered"},
+      // Read before the sender recorded its message: taken up when it does, if it came
+      // after the send.
+      {{{{}, 5, national, 0, "t1", 150}, {{5}}}, {"-"}, "delivered"},
+      {{{{}, 5, national, 0, "t1", 50}, {{5}}}, {"-"}, "pending"},
+  };
+  // clang-format on
+  int n = 0;
+  for (const ReportCase& c : cases) {
+    MessageStore store(File(std::to_string(n++) + ".db"));
+    std::vector<std::int64_t> sends;
+    std::vector<std::string> results;
+    for (const Event& e : c.events) {
+      if (!e.refs.empty()) {
+        sends.push_back(store.RecordSent({e.number, "hello", Coding::Gsm7, e.refs, e.at}));
+        continue;
+      }
+      const ReportResult r = store.StoreReport({e.ref, e.number, e.scts, "d", e.status, e.at});
+      std::string got = r.duplicate ? "dup " : "";
+      for (std::size_t i = 0; i < sends.size(); ++i) {
+        if (r.sent_id == sends[i]) {
+          got += std::to_string(i + 1) + "." + std::to_string(r.sequence) + ":" +
+                 ToString(r.message_state);
+        }
+      }
+      if (!r.sent_id) got += "-";
+      results.push_back(got);
+    }
+    std::string states;
+    for (const SentRecord& s : store.Outbox())
+      states += (states.empty() ? "" : " ") + std::string(ToString(s.state));
+    EXPECT_EQ(results, c.results) << "case " << n;
+    EXPECT_EQ(states, c.states) << "case " << n;
+  }
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// SQL run on the file through a connection of its own.
+std::int64_t RawQuery(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  std::int64_t out = -1;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW) {
+    out = sqlite3_column_int64(st, 0);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// The description of the RuntimeError 75 that f throws, "" for any other outcome.
+template <typename F>
+std::string FileError(F&& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    if (e.number() == 75) return e.description();
+  }
+  return "";
+}
+
+// Runs f in a child process (to change its user or limits there); its exit status.
+int InChild(const std::function<int()>& f) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(f());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST_F(StoreTest, NewFileIsPrivateAndReopensWithItsMessages) {
+  const std::string path = dir_ + "/a/b/messages.db";
+  MessageStore(path).StorePart(PartOf(1, 1, 1, "kept"));
+  struct stat file {
+  }, folder{};
+  ASSERT_EQ(stat(path.c_str(), &file) + stat((dir_ + "/a").c_str(), &folder), 0);
+  EXPECT_EQ((file.st_mode & 0777) * 010000 + (folder.st_mode & 0777), 0600'0700U);
+  EXPECT_EQ(Render(MessageStore(path).NewMessages()), "kept");
+  EXPECT_EQ(RawQuery(path, "PRAGMA user_version"), schema::Migrations().back().version);
+  EXPECT_EQ(RawQuery(path, "SELECT journal_mode = 'wal' FROM pragma_journal_mode"), 1);
+}
+
+TEST(DefaultPath, FollowsXdgDataHomeWhenAbsolute) {
+  setenv("HOME", "/h", 1);
+  setenv("XDG_DATA_HOME", "/x/data", 1);
+  EXPECT_EQ(MessageStore::DefaultPath(), "/x/data/selvarn-sms/messages.db");
+  setenv("XDG_DATA_HOME", "data", 1);
+  EXPECT_EQ(MessageStore::DefaultPath(), "/h/.local/share/selvarn-sms/messages.db");
+  unsetenv("XDG_DATA_HOME");
+}
+
+TEST_F(StoreTest, MigrationsRunInStepsAndAllOrNothing) {
+  const schema::Migration steps[] = {{1, "CREATE TABLE a (x); INSERT INTO a VALUES (1);"},
+                                     {2, "INSERT INTO a VALUES (2);"},
+                                     {3, "INSERT INTO a VALUES (3); INSERT INTO b VALUES (1);"}};
+  const std::string path = File();
+  std::ofstream{path};  // empty, as the store makes it before opening
+  sql::Database db(path);
+  // Step 1 again would fail: a file at a step's version skips it.
+  for (std::size_t known : {1, 1, 2}) schema::Migrate(db, std::span(steps, known));
+  const char* rows_and_version =
+      "SELECT count(*) * 10 + (SELECT * FROM pragma_user_version) FROM a";
+  EXPECT_EQ(RawQuery(path, rows_and_version), 22);
+  EXPECT_NE(FileError([&] { schema::Migrate(db, steps); }).find("migrating to schema version 3"),
+            std::string::npos);
+  EXPECT_EQ(RawQuery(path, rows_and_version), 22);
+}
+
+TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
+  const std::string garbage = File("garbage.db");
+  std::ofstream(garbage) << std::string(8192, 'x');
+  const std::string other = File("other.db");
+  RawQuery(other, "CREATE TABLE notes (t)");
+  const std::string marked = File("marked.db");  // another program's, still empty
+  RawQuery(marked, "PRAGMA application_id = 7");
+  const std::string newer = File("newer.db");
+  MessageStore{newer};
+  RawQuery(newer, "PRAGMA user_version = 99");
+  const std::pair<std::string, std::string> cases[] = {
+      {garbage, "file is not a database"},
+      {other, "not a selvarn-sms message store"},
+      {marked, "not a selvarn-sms message store"},
+      {newer, "schema version 99 was written by a newer selvarn-sms"},
+      {garbage + "/sub/messages.db", "making the folder " + garbage + "/sub: Not a directory"},
+  };
+  for (const auto& [path, why] : cases) {
+    const std::string before = Slurp(path);
+    const std::string error = FileError([&] { MessageStore{path}; });
+    EXPECT_NE(error.find("message store " + path + ": "), std::string::npos) << error;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+    EXPECT_EQ(Slurp(path), before) << path;
+  }
+}
+
+TEST_F(StoreTest, ReadOnlyFileFailsClearly) {
+  const std::string path = File();
+  MessageStore{path};
+  chmod(path.c_str(), 0444);
+  chmod(dir_.c_str(), 0755);
+  // Root may write anywhere, so the check runs as nobody.
+  EXPECT_EQ(InChild([&] {
+              if (geteuid() == 0 && setuid(65534) != 0) return 2;
+              const auto e = FileError([&] { MessageStore{path}; });
+              return e.find("Permission denied") != std::string::npos ? 0 : 1;
+            }),
+            0);
+}
+
+TEST_F(StoreTest, FullDiskLosesNothingStoredAndStoresNothingHalf) {
+  const std::string path = File();
+  MessageStore(path).StorePart(PartOf(1, 1, 1, "before"));
+  const int stored = InChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    MessageStore store(path);
+    const rlimit limit{256 * 1024, 256 * 1024};  // the file system is full at 256 KiB
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::string text(150, 'y');
+    for (int i = 1; i < 250; ++i) {
+      ReceivedPart p = PartOf(i % 256, 3, 1 + i % 3, text);
+      p.pdu = std::string(2000, 'A');
+      const std::string e = FileError([&] { store.StorePart(p); });
+      if (e.find("storing a received part: disk I/O error") != std::string::npos) return i - 1;
+      if (!e.empty()) return 250;
+    }
+    return 251;
+  });
+  ASSERT_LT(stored, 250) << "the limit was never reached";
+  MessageStore store(path, ShowAll());
+  std::size_t parts = 0;
+  for (const Message& m : store.Inbox()) parts += m.parts.size();
+  EXPECT_EQ(parts, static_cast<std::size_t>(stored) + 1);
+  EXPECT_EQ(RawQuery(path,
+                     "SELECT count(*) FROM messages WHERE present <> "
+                     "(SELECT count(*) FROM parts WHERE message_id = messages.id)"),
+            0);
+  EXPECT_EQ(RawQuery(path, "SELECT 'ok' = (SELECT * FROM pragma_integrity_check)"), 1);
+}
+
+}  // namespace
+}  // namespace selvarn::store::testing
