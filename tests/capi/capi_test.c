@@ -69,7 +69,8 @@ static char* stop_sim(void) {
   kill(sim_pid, SIGTERM);
   while (fgets(line, sizeof line, sim_out) != NULL) {
     const char* host = strstr(line, " ms host  ");
-    const size_t n = host != NULL ? strcspn(host += 10, "\n") : 0;
+    if (host == NULL) continue;
+    const size_t n = strcspn(host += 10, "\n");
     if (used + n < sizeof written) memcpy(written + used, host, n), used += n;
   }
   written[used] = '\0';
