@@ -253,10 +253,14 @@ TEST_F(Transactions, LeftoversNeverReachTheNextCommand) {
   EXPECT_TRUE(Modem::ATCommand("AT+CSQ", reply, 0));
   EXPECT_EQ(reply, kCsq) << "the next command gets its own answer";
 
-  // With no final result at all, the drop-through ends at its own limit.
+  // The drop-through ends at its own limit without a final result, and at once with one.
   t0 = clock.NowMs();
   EXPECT_FALSE(Modem::DropThroughFinalResult(milliseconds(300)));
   EXPECT_EQ(clock.NowMs() - t0, 300);
+  sim->Send("\r\nOK\r\n");
+  ASSERT_TRUE(sim->WaitSent("\r\nOK\r\n", milliseconds(2000)));
+  std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_TRUE(Modem::DropThroughFinalResult(milliseconds(300)));
 }
 
 // Limits count whole seconds of the clock, so where in its second a wait starts decides
