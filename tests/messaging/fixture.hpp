@@ -34,7 +34,6 @@ class Messaging : public SimulatedModem {
     std::filesystem::remove_all(log_folder);
   }
 
-  // A fresh simulated modem in the given state, its port open.
   void Restart(modemsim::ModemState modem = {}) {
     platform::frmATC().GSM.PortOpen(false);
     sim.reset();
@@ -42,21 +41,19 @@ class Messaging : public SimulatedModem {
         modemsim::Options{.port_folder = ports.path(), .modem = std::move(modem)});
     OpenPort();
   }
-  // What the library wrote since the last call.
   std::string Wire() {
     std::string wire = sim->Received();
     sim->ClearTranscript();
     return wire;
   }
-  // The texts of the log's entries, without their headings, and empties the log.
+  // The texts of the log's entries, without their headings; empties the log.
   std::vector<std::string> LogEntries() {
     std::vector<std::string> entries;
     for (const auto& file : std::filesystem::directory_iterator(log_folder)) {
       std::ifstream in(file.path(), std::ios::binary);
-      for (std::string line; std::getline(in, line);) {
+      for (std::string line; std::getline(in, line);)
         if (!line.starts_with("*** ") && !line.empty())
           entries.push_back(line.substr(0, line.size() - 1));
-      }
       std::filesystem::remove(file.path());
     }
     return entries;
