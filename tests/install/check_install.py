@@ -53,16 +53,23 @@ class User:
         self.env = {"HOME": self.home, "PATH": f"{self.prefix}/bin:/usr/bin:/bin",
                     "LANG": "C.UTF-8", "LD_LIBRARY_PATH": self.libdir}
 
-    def run(self, *cmd, env=None, stdin=None):
+    def run(self, *cmd, env=None):
         done = subprocess.run(self.wrap + list(cmd), env={**self.env, **(env or {})},
-                              cwd=self.home, input=stdin, capture_output=True, text=True,
-                              timeout=120)
+                              cwd=self.home, capture_output=True, text=True, timeout=120)
         return done.returncode, done.stdout, done.stderr
 
-    def ok(self, *cmd, env=None, stdin=None):
-        rc, out, err = self.run(*cmd, env=env, stdin=stdin)
+    def ok(self, *cmd, env=None):
+        rc, out, err = self.run(*cmd, env=env)
         check(rc == 0, f"{' '.join(cmd)} exited {rc}: {out}{err}")
         return out
+
+    def copy(self, source, name, **kwargs):
+        """A copy of a file or tree of the source in the user's home, the user's own."""
+        target = os.path.join(self.home, name)
+        (shutil.copytree if os.path.isdir(source) else shutil.copy)(source, target, **kwargs)
+        if self.wrap:
+            subprocess.run(["chown", "-R", "nobody:", self.home], check=True)
+        return target
 
     def start_simulator(self):
         self.sim = subprocess.Popen(self.wrap + ["selvarn-modemsim", "--port", "1"], env=self.env,
@@ -83,19 +90,13 @@ def install(build, root):
                    env={**os.environ, "DESTDIR": root}, stdout=subprocess.DEVNULL)
 
 
+# What the programs and the module below do not prove by working.
 def check_files(user, version, python):
     p, lib = user.prefix, user.libdir
     real = os.path.join(lib, f"libselvarnsms.so.{version}")
-    check(os.path.realpath(os.path.join(lib, "libselvarnsms.so")) == real, "the link chain")
-    check(os.readlink(os.path.join(lib, SONAME)) == os.path.basename(real), "soname link")
     dynamic = subprocess.run(["readelf", "-d", real], capture_output=True, text=True).stdout
     check(f"Library soname: [{SONAME}]" in dynamic, "the library's soname")
-    # The library reads the mapping file from its own folder.
-    for path in [f"{lib}/Unicode.txt", f"{p}/include/selvarn/sms.hpp",
-                 f"{p}/include/selvarn/selvarn_sms.h", f"{lib}/cmake/SelvarnSMS/SelvarnSMSConfig.cmake",
-                 f"{lib}/cmake/SelvarnSMS/SelvarnSMSConfigVersion.cmake",
-                 f"{lib}/pkgconfig/selvarn-sms.pc", f"{p}/share/bash-completion/completions/selvarn-sms"]:
-        check(os.path.isfile(path), f"{path} installed")
+    check(os.path.isfile(f"{lib}/Unicode.txt"), "the mapping file beside the library")
     for binary in [f"{p}/bin/selvarn-sms", f"{p}/bin/selvarn-modemsim", real]:
         sections = subprocess.run(["readelf", "-SW", binary], capture_output=True, text=True).stdout
         check(".debug_info" not in sections and ".symtab" not in sections, f"{binary} stripped")
@@ -151,11 +152,8 @@ def check_completion(user):
         check(sorted(out.split()) == sorted(expected), f"completing {words}: {out.split()}")
 
 
-def check_programs(user, top, source, cxx, version):
-    work = os.path.join(user.home, "consumer")
-    shutil.copytree(os.path.join(source, "tests/install/consumer"), work)
-    if user.wrap:
-        subprocess.run(["chown", "-R", "nobody:", work], check=True)
+def check_programs(user, source, cxx, version):
+    work = user.copy(os.path.join(source, "tests/install/consumer"), "consumer")
     user.ok("cmake", "-S", work, "-B", f"{work}/build", "-G", "Ninja", f"-DCMAKE_CXX_COMPILER={cxx}",
             f"-DCMAKE_PREFIX_PATH={user.prefix}")
     user.ok("cmake", "--build", f"{work}/build")
@@ -184,15 +182,11 @@ def check_python(user, module, source, python, version):
     out = user.ok(python, "-c", PYTHON_SEND, env={"PYTHONPATH": os.path.dirname(module)})
     check(out == f"{module} {SONAME} {version}\n", f"the installed module by soname: {out}")
     # pip from a checkout, offline: the build backend is the system's setuptools.
-    checkout = os.path.join(user.home, "checkout")
-    os.makedirs(f"{checkout}/bindings")
-    shutil.copy(os.path.join(source, "CMakeLists.txt"), checkout)
-    shutil.copytree(os.path.join(source, "bindings/python"), f"{checkout}/bindings/python",
-                    ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
-    if user.wrap:
-        subprocess.run(["chown", "-R", "nobody:", checkout], check=True)
+    user.copy(os.path.join(source, "CMakeLists.txt"), "CMakeLists.txt")
+    bindings = user.copy(os.path.join(source, "bindings/python"), "bindings/python",
+                         ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
     user.ok(python, "-m", "pip", "install", "--no-build-isolation", "--no-deps", "--no-index",
-            "--quiet", "--target", f"{user.home}/pip", f"{checkout}/bindings/python")
+            "--quiet", "--target", f"{user.home}/pip", bindings)
     out = user.ok(python, "-c", "import importlib.metadata as m, selvarn_sms as s; "
                   "print(m.version('selvarn-sms'), s.library_version(), s.__file__)",
                   env={"PYTHONPATH": f"{user.home}/pip"})
@@ -244,30 +238,27 @@ def main():
     ap.add_argument("--package", action="store_true")
     a = ap.parse_args()
     top = tempfile.mkdtemp(prefix="selvarn-install-")
-    if a.package:
-        try:
-            check_package(a.build, top, a.version)
-        finally:
-            shutil.rmtree(top, ignore_errors=True)
-        sys.exit(f"{len(failures)} check(s) failed" if failures else 0)
     try:
-        os.chmod(top, 0o755)  # the user reaches its home and the installation through it
-        root = os.path.join(top, "root")
-        install(a.build, root)
-        user = User(top, root)
-        if not a.long_send:
-            module = check_files(user, a.version, a.python)
-            check_versions_and_pages(user, a.version)
-            check_completion(user)
-        user.start_simulator()
-        try:
-            if a.long_send:
-                check_long_send(user, root)
-            else:
-                check_programs(user, top, a.source, a.cxx, a.version)
-                check_python(user, module, a.source, a.python, a.version)
-        finally:
-            user.stop_simulator()
+        if a.package:
+            check_package(a.build, top, a.version)
+        else:
+            os.chmod(top, 0o755)  # the user reaches its home and the installation through it
+            root = os.path.join(top, "root")
+            install(a.build, root)
+            user = User(top, root)
+            if not a.long_send:
+                module = check_files(user, a.version, a.python)
+                check_versions_and_pages(user, a.version)
+                check_completion(user)
+            user.start_simulator()
+            try:
+                if a.long_send:
+                    check_long_send(user, root)
+                else:
+                    check_programs(user, a.source, a.cxx, a.version)
+                    check_python(user, module, a.source, a.python, a.version)
+            finally:
+                user.stop_simulator()
     finally:
         shutil.rmtree(top, ignore_errors=True)
     if failures:
