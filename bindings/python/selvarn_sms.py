@@ -14,8 +14,10 @@ error's number and description (13: type mismatch, 6: overflow, ...).
 
 The module needs the shared library libselvarnsms, found in this order: the path in
 $SELVARN_SMS_LIBRARY; a libselvarnsms.so* next to this file; the library registered
-(DllRegisterServer) in $XDG_CONFIG_HOME/selvarn-sms/registry.json. It is plain Python over
-the library's C interface: nothing to compile.
+(DllRegisterServer) in $XDG_CONFIG_HOME/selvarn-sms/registry.json; the installed library,
+which the system's loader finds by its name libselvarnsms.so.6. It is plain Python over
+the library's C interface: nothing to compile. library_version() tells which version
+was loaded.
 """
 
 import ctypes
@@ -25,9 +27,14 @@ import inspect
 import json
 import os
 
-__all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "library_path"]
+__all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "library_path",
+           "library_version"]
 
 PROG_ID = "SelvarnSMSAPI6.SMS"
+# The interface this module speaks is that of major version 6; an installed library is
+# found by this name as a C program linked with -lselvarnsms finds it (ld.so.cache,
+# LD_LIBRARY_PATH).
+SONAME = "libselvarnsms.so.6"
 
 
 class SMSError(RuntimeError):
@@ -164,19 +171,23 @@ def _find_library():
     if beside:
         return beside[0]
     registered = _registered_library()
-    if registered:
+    # A registration left behind by a build that is gone does not hide the installed one.
+    if registered and os.path.exists(registered):
         return registered
-    raise ImportError(
-        "selvarn_sms: cannot find the library libselvarnsms. Set SELVARN_SMS_LIBRARY to "
-        "its path, put this module next to it, or register it (call its "
-        f"DllRegisterServer) so that {_registry_path()} names it.")
+    return SONAME
 
 
 def _load(path):
     try:
         lib = ctypes.CDLL(path)
     except OSError as e:
-        raise ImportError(f"selvarn_sms: cannot load {path}: {e}") from e
+        hint = ""
+        if path == SONAME:
+            hint = (" (install the library, e.g. cmake --install or the selvarn-sms package, "
+                    "or set SELVARN_SMS_LIBRARY to its path)")
+        raise ImportError(f"selvarn_sms: cannot load {path}: {e}{hint}") from e
+    lib.selvarn_LibraryVersion.argtypes = []
+    lib.selvarn_LibraryVersion.restype = ctypes.c_char_p
     lib.selvarn_LoadTypeLib.argtypes = [ctypes.POINTER(ctypes.POINTER(_TypeInfo))]
     lib.selvarn_GetErrorInfo.argtypes = [ctypes.POINTER(ctypes.c_int32),
                                          ctypes.POINTER(ctypes.c_void_p)]
@@ -193,6 +204,11 @@ def _load(path):
 
 library_path = _find_library()
 _lib = _load(library_path)
+
+
+def library_version():
+    """The loaded library's version, "major.minor.patch"."""
+    return _lib.selvarn_LibraryVersion().decode("ascii")
 
 
 def _text(pointer):

@@ -310,6 +310,9 @@ SELVARN_C_API void selvarn_ExcepInfoClear(selvarn_excepinfo* e);
 /* The calling thread's last failure: SELVARN_S_OK with its run-time error number and
    description (free it with selvarn_FreeString; description may be NULL), or
    SELVARN_S_FALSE when there is none. Taking it clears it. */
+/* The library's version, "major.minor.patch" (static text: not to be freed). */
+SELVARN_C_API const char* selvarn_LibraryVersion(void);
+
 SELVARN_C_API selvarn_hresult selvarn_GetErrorInfo(int32_t* number, char** description);
 
 #ifdef __cplusplus

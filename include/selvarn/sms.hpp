@@ -37,6 +37,10 @@ enum class ModemStatus : std::int32_t {
 // The hook must not call into the library.
 SELVARN_API void SetMessagePump(std::function<void()> hook);
 
+// The library's version, "major.minor.patch"; the major number is the shared library's
+// (libselvarnsms.so.6 for 6.x.y).
+SELVARN_API const char* LibraryVersion() noexcept;
+
 // Beyond the automation interface: what a read part is, a receive hook, and sends that
 // pick their coding. Without SetReceiveHook, SetSendProgress and the sends below, every
 // member of SMS behaves exactly as documented with it.

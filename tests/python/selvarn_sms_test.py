@@ -74,7 +74,8 @@ class Module(unittest.TestCase):
             shutil.rmtree(folder, ignore_errors=True)
 
     def test_found_through_the_registry(self):
-        # Without $SELVARN_SMS_LIBRARY: the library DllRegisterServer recorded, else a clear error.
+        # Without $SELVARN_SMS_LIBRARY: the library DllRegisterServer recorded, else the one
+        # installed on this machine (by its soname), else a clear error.
         library = os.path.realpath(os.environ["SELVARN_SMS_LIBRARY"])
         env = {k: v for k, v in os.environ.items() if k != "SELVARN_SMS_LIBRARY"}
         env.update(XDG_CONFIG_HOME=tempfile.mkdtemp(prefix="selvarn-py-config-"),
@@ -85,10 +86,20 @@ class Module(unittest.TestCase):
                 "import selvarn_sms as m; s = m.SMS(); s.MN = 'x'; print(m.library_path, s.MN)"
             return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                                   text=True, timeout=60)
+        installed = subprocess.run([sys.executable, "-c", f"import ctypes; ctypes.CDLL({selvarn_sms.SONAME!r})"],
+                                   env=env, capture_output=True).returncode == 0
+
+        def expect_unregistered():
+            done = run(None)
+            if installed:
+                self.assertEqual(done.stdout, f"{selvarn_sms.SONAME} x\n")
+            else:
+                self.assertIn("SELVARN_SMS_LIBRARY", done.stderr)
         try:
-            self.assertIn("SELVARN_SMS_LIBRARY", run(None).stderr)
+            expect_unregistered()
             self.assertEqual(run("DllRegisterServer").stdout, f"{library} x\n")
-            self.assertIn("SELVARN_SMS_LIBRARY", run("DllUnregisterServer").stderr)
+            run("DllUnregisterServer")
+            expect_unregistered()
         finally:
             shutil.rmtree(env["XDG_CONFIG_HOME"], ignore_errors=True)
 

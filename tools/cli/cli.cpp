@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "command.hpp"
+#include "selvarn/sms.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -110,6 +111,8 @@ int Run(const std::vector<std::string>& args, Io& io) {
   CLI::App app{kDescription, "selvarn-sms"};
   app.footer(kExamples);
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("selvarn-sms ") + LibraryVersion(),
+                       "Print the library's version and exit");
   Options r;
   CLI::Option* port = app.add_option("--port", r.link.port,
                                      "Port number N, 1-32767: the modem is at the port folder's "
@@ -165,6 +168,9 @@ int Run(const std::vector<std::string>& args, Io& io) {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
     io.out << app.help();
+    return kDone;
+  } catch (const CLI::CallForVersion& e) {
+    io.out << e.what() << "\n";
     return kDone;
   } catch (const CLI::ParseError& e) {
     Command* command = chosen();

@@ -138,6 +138,9 @@ int Serve(const Program& p) {
 int Run(int argc, char** argv) {
   CLI::App app{kDescription, "selvarn-modemsim"};
   app.footer(kExamples);
+  // The simulator ships with the library and carries its version.
+  app.set_version_flag("--version", "selvarn-modemsim " SELVARN_VERSION,
+                       "Print the version and exit");
   Program p;
   AddFlags(app, p);
   CLI11_PARSE(app, argc, argv);
