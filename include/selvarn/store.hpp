@@ -180,6 +180,10 @@ class SELVARN_API MessageStore {
     // deleted from the SIM after storing is never lost). Off: survives a crash of the
     // program only, for slow media.
     bool sync_every_commit = true;
+    // For queries alone: the file is opened read-only, so a store on a read-only file
+    // system or of another user can be listed. Nothing is created or brought up to date:
+    // a missing file, and one an older version left, throw 75, and so does any write.
+    bool read_only = false;
   };
 
   // Opens or creates the store at path: missing folders are made (0700), a new file is

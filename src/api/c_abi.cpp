@@ -284,22 +284,26 @@ selvarn_hresult GetIDsOfNames(selvarn_SMS*, const selvarn_guid* riid, const char
     CheckNullIid(riid);
     if (count == 0) return;
     if (names == nullptr || ids == nullptr) NullPointer();
-    std::string unknown;
+    // The first name not found; a null or empty name is never found.
+    std::optional<std::string> unknown;
+    const auto shown = [](const char* name) -> std::string {
+      if (name == nullptr) return "(null)";
+      return *name == '\0' ? "(empty name)" : name;
+    };
     const Member* member = names[0] != nullptr ? FindMember(names[0]) : nullptr;
     ids[0] = member != nullptr ? member->id : -1;
-    if (member == nullptr) unknown = names[0] != nullptr ? names[0] : "(null)";
+    if (member == nullptr) unknown = shown(names[0]);
     for (std::uint32_t i = 1; i < count; ++i) {
       ids[i] = -1;
       if (member == nullptr) continue;
-      const std::string_view name = names[i] != nullptr ? names[i] : "";
-      for (std::size_t p = 0; p < member->params.size(); ++p) {
-        if (SameName(name, member->params[p].name)) ids[i] = static_cast<std::int32_t>(p);
+      for (std::size_t p = 0; p < member->params.size() && names[i] != nullptr; ++p) {
+        if (SameName(names[i], member->params[p].name)) ids[i] = static_cast<std::int32_t>(p);
       }
-      if (ids[i] < 0 && unknown.empty()) unknown = name;
+      if (ids[i] < 0 && !unknown) unknown = shown(names[i]);
     }
-    if (!unknown.empty()) {
+    if (unknown) {
       throw AutomationError(SELVARN_DISP_E_UNKNOWNNAME, kErrNoSuchMember,
-                            "Object doesn't support this property or method: " + unknown);
+                            "Object doesn't support this property or method: " + *unknown);
     }
   });
 }

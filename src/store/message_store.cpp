@@ -225,11 +225,20 @@ MessageStore::MessageStore() : MessageStore(DefaultPath(), Options{}) {}
 MessageStore::MessageStore(const std::string& path) : MessageStore(path, Options{}) {}
 
 MessageStore::MessageStore(const std::string& path, const Options& options) {
-  PrepareFile(path);
+  if (options.read_only) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) sql::Fail(path, "opening", std::strerror(errno));
+  } else {
+    PrepareFile(path);
+  }
   impl_ = std::make_unique<Impl>(path, options);
   auto& db = impl_->db;
   db.Doing("opening");
   db.BusyTimeout(options.busy_timeout_ms);
+  if (options.read_only) {
+    schema::CheckCurrent(db, schema::Migrations());
+    return;
+  }
   db.Exec("PRAGMA foreign_keys = ON");
   schema::Check(db, schema::Migrations());
   // WAL: readers never block the writer, and a commit is one append.

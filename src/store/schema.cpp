@@ -125,6 +125,17 @@ void Check(sql::Database& db, std::span<const Migration> steps) {
   CheckVersion(db, steps);
 }
 
+void CheckCurrent(sql::Database& db, std::span<const Migration> steps) {
+  db.Doing("reading the schema version");
+  const auto version = CheckVersion(db, steps);
+  if (version < steps.back().version) {
+    sql::Fail(db.Path(), "opening",
+              "schema version " + std::to_string(version) +
+                  " is older than this selvarn-sms reads without writing; opening it once for "
+                  "writing brings it up to date");
+  }
+}
+
 void Migrate(sql::Database& db, std::span<const Migration> steps) {
   sql::Transaction txn(db, "reading the schema version");
   // Again inside the transaction: another process may have migrated meanwhile.

@@ -24,6 +24,10 @@ std::span<const Migration> Migrations();
 // the last step, writing nothing: run before anything that could change the file.
 void Check(sql::Database& db, std::span<const Migration> steps);
 
+// As Check, and refuses a file below the last version too: for a reader that may not
+// bring it up to date.
+void CheckCurrent(sql::Database& db, std::span<const Migration> steps);
+
 // Brings the file up to the last version in steps, all in one transaction: a failing
 // step leaves the file as it was. Refuses what Check refuses.
 void Migrate(sql::Database& db, std::span<const Migration> steps);

@@ -1,7 +1,11 @@
 #include "store/sqlite.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <utility>
 
 #include "selvarn/error.hpp"
@@ -66,11 +70,50 @@ std::string Statement::Text(int column) const {
 
 void Database::StmtDeleter::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 
-Database::Database(std::string path) : path_(std::move(path)) {
-  // No URI names, no creation of a missing file here: the caller made the file with the
-  // permissions it wants.
-  int rc =
-      sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+namespace {
+
+// The file as a URI name, every byte outside the unreserved set and "/" percent-encoded.
+std::string FileUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) != 0 || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += c;
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", u);
+      uri += hex;
+    }
+  }
+  return uri;
+}
+
+// Reading a file in write-ahead-log mode takes a shared-memory file beside it. Where none
+// can be made (a read-only file system, a folder of another user) and no log is pending,
+// the file holds everything and is read as it stands.
+std::string ReadOnlyUri(const std::string& path) {
+  std::string uri = FileUri(path);
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat st {};
+  if (access(folder.c_str(), W_OK) != 0 && stat((path + "-wal").c_str(), &st) != 0) {
+    uri += "?immutable=1";
+  }
+  return uri;
+}
+
+}  // namespace
+
+Database::Database(std::string path, bool read_only) : path_(std::move(path)) {
+  // No creation of a missing file here: the caller made the file with the permissions it
+  // wants. Reading alone goes by a URI name (its options need one), percent-encoded so that
+  // every path means itself.
+  const int rc =
+      read_only
+          ? sqlite3_open_v2(ReadOnlyUri(path_).c_str(), &db_,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
+          : sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close(db_);
     db_ = nullptr;

@@ -61,8 +61,9 @@ class Statement {
 
 class Database {
  public:
-  // Opens an existing or new file for reading and writing.
-  explicit Database(std::string path);
+  // Opens an existing file for reading and writing; with read_only for reading alone, so
+  // that a file on a read-only medium or in another user's folder can be read.
+  explicit Database(std::string path, bool read_only = false);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;

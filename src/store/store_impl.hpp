@@ -9,7 +9,7 @@
 namespace selvarn::store {
 
 struct MessageStore::Impl {
-  Impl(const std::string& path, const Options& o) : db(path), options(o) {}
+  Impl(const std::string& path, const Options& o) : db(path, o.read_only), options(o) {}
   sql::Database db;
   Options options;
 };

@@ -29,9 +29,8 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-// The code point that starts at s[i], and in `len` the bytes it takes. A malformed
-// sequence gives U+FFFD and skips the lead byte with the continuation bytes that belonged
-// to it.
+}  // namespace
+
 char32_t DecodeUtf8(std::string_view s, std::size_t i, std::size_t& len) {
   const auto b = static_cast<unsigned char>(s[i]);
   len = 1;
@@ -61,8 +60,6 @@ char32_t DecodeUtf8(std::string_view s, std::size_t i, std::size_t& len) {
   len = k;
   return 0xFFFD;
 }
-
-}  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view s) {
   std::u16string out;

@@ -8,6 +8,11 @@
 
 namespace selvarn::text {
 
+// The code point that starts at s[i], and in `len` the bytes it takes. A malformed
+// sequence gives U+FFFD and skips the lead byte with the continuation bytes that belonged
+// to it.
+char32_t DecodeUtf8(std::string_view s, std::size_t i, std::size_t& len);
+
 // Invalid UTF-8 sequences become U+FFFD, so a bad byte never aborts a conversion.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 // The same text as code points, one per character, malformed sequences as U+FFFD.

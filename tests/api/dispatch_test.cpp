@@ -81,6 +81,7 @@ TEST(Dispatch, MalformedCallsFailWithTheirNumbers) {
     }
   }
   EXPECT_FALSE(IdOfName("Init Modem"));
+  EXPECT_FALSE(IdOfName(""));
 }
 
 TEST(Dispatch, Utf8IsCheckedByTheStandardsRules) {

@@ -155,6 +155,12 @@ static void test_dispatch(void) {
   CHECK(ids[0] == 0x60030011 && ids[1] == 2 && ids[2] == 0);
   CHECK(v->GetIDsOfNames(sms, NULL, names, 4, 0, ids) == SELVARN_DISP_E_UNKNOWNNAME);
   CHECK(ids[3] == -1 && error_is(438, "nope"));
+  /* A null or empty name, of a member or of a parameter, names nothing. */
+  const char* unnamed[][2] = {{"", "x"}, {NULL, "x"}, {"SendSMST", ""}, {"SendSMST", NULL}};
+  for (size_t i = 0; i < 4; ++i) {
+    CHECK(v->GetIDsOfNames(sms, NULL, unnamed[i], 2, 0, ids) == SELVARN_DISP_E_UNKNOWNNAME);
+    CHECK(ids[1] == -1 && error_is(438, "property or method: "));
+  }
   CHECK(v->GetIDsOfNames(sms, &selvarn_IID__SMS, names, 1, 0, ids) ==
         SELVARN_DISP_E_UNKNOWNINTERFACE);
   CHECK(error_is(5, "interface"));

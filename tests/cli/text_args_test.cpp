@@ -1,6 +1,7 @@
 // What people type for a message, checked and measured before the modem is touched.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 #include "text_args.hpp"
@@ -8,13 +9,31 @@
 namespace selvarn::cli {
 namespace {
 
-TEST(TextArgs, StandardInputLosesOneFinalLineBreak) {
-  const std::string in[] = {"hello\n", "hello\r\n", "hello", "two\nlines\n\n", "\n"};
-  const std::string text[] = {"hello", "hello", "hello", "two\nlines\n", ""};
-  for (std::size_t i = 0; i < std::size(in); ++i) {
-    std::istringstream stream(in[i]);
-    EXPECT_EQ(ReadText(stream), text[i]) << ::testing::PrintToString(in[i]);
+// Reading stops past the limit: what a send cannot take is never held whole.
+TEST(TextArgs, StandardInputLosesOneFinalLineBreakAndStopsPastTheLimit) {
+  const struct {
+    std::string in;
+    std::size_t most;
+    std::optional<std::string> text;
+  } cases[] = {
+      {"hello\n", 5, "hello"},
+      {"hello\r\n", 5, "hello"},
+      {"hello", 5, "hello"},
+      {"two\nlines\n\n", 10, "two\nlines\n"},
+      {"\n", 0, ""},
+      {"hello!", 5, std::nullopt},
+      {"hello\n\n", 5, std::nullopt},
+      {"hello\r\nx", 5, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::istringstream stream(c.in);
+    EXPECT_EQ(ReadText(stream, c.most), c.text) << ::testing::PrintToString(c.in);
   }
+  std::istringstream endless(std::string(5000, 'a'));
+  EXPECT_EQ(ReadText(endless, 5), std::nullopt);
+  EXPECT_EQ(endless.rdbuf()->in_avail(), 5000 - 8);
+  // The limit is the longest text a send takes: 255 parts of 153 septets, 4 bytes a character.
+  EXPECT_EQ(MostTextBytes(), 4u * 255 * 153);
 }
 
 TEST(TextArgs, RecipientsAndPins) {

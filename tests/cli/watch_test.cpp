@@ -105,9 +105,12 @@ class Watch : public ::testing::Test {
 
 TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
   const std::string time = "24/05/01,09:30:00+04";
-  const std::string risky = "It's \"$HOME\" & $(id); rm -rf / #";
+  // A NUL would end the variable: it comes as \u0000.
+  const std::string shell = "It's \"$HOME\" & $(id); rm -rf / #";
+  const std::string risky = shell + std::string(1, '\0') + "!";
   const std::string long_text(200, 'L');
-  simulator->Deliver({.sender = "+447700900001", .text = risky, .time = time});
+  simulator->Deliver(
+      {.sender = "+447700900001", .text = risky, .coding = sim::Coding::Ucs2, .time = time});
   simulator->Deliver({.sender = "Selvarn", .text = long_text, .time = time, .order = {2, 1}});
   const std::string log = dir + "/exec.log";
   const auto logged = [&] { return Lines(Slurp(log)).size(); };
@@ -125,7 +128,7 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
     EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
     EXPECT_NE(w.err().find("Interrupt: stopped"), std::string::npos);
   }
-  const std::vector<std::string> expected = {"1|+447700900001|" + time + "|" + risky,
+  const std::vector<std::string> expected = {"1|+447700900001|" + time + "|" + shell + "\\u0000!",
                                              "2|Selvarn|" + time + "|" + long_text,
                                              "3|+447700900002|" + time + "|Late"};
   EXPECT_EQ(Lines(Slurp(log)), expected);

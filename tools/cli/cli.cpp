@@ -142,7 +142,9 @@ int Run(const std::vector<std::string>& args, Io& io) {
                  "The message store file (default: $XDG_DATA_HOME/selvarn-sms/messages.db,\n"
                  "else ~/.local/share/selvarn-sms/messages.db)")
       ->type_name("PATH");
-  app.add_flag("--json", r.json, "Print each result as one JSON object on a line");
+  app.add_flag("--json", r.json,
+               "Print each result as one JSON object on a line, texts exactly as they came\n"
+               "(plain output shows control characters escaped: \\t, \\r, \\e, \\u0007)");
   app.add_flag("--trace", r.trace,
                "Show the conversation with the modem on standard error, CR and LF visible");
   std::vector<std::unique_ptr<Command>> commands;

@@ -37,7 +37,9 @@ void ShowError(Printer& printer, std::ostream& err, std::string_view command, co
                    "");
   }
   printer.Interrupt();
-  err << "selvarn-sms: error " << e.number() << ": " << e.description() << consequence << "\n";
+  // A description may quote what the modem answered.
+  err << "selvarn-sms: error " << e.number() << ": " << Escaped(e.description()) << consequence
+      << "\n";
 }
 
 }  // namespace selvarn::cli

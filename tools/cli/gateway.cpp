@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <optional>
 
 #include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
@@ -35,6 +37,9 @@ std::string Parts(const std::vector<int>& numbers) {
   return out;
 }
 
+// Lines of a text after its first stand under it, clear of the field names.
+constexpr std::string_view kTextIndent = "        ";
+
 const char* CodingName(store::Coding c) {
   switch (c) {
     case store::Coding::Gsm7:
@@ -53,8 +58,9 @@ void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportRe
   Json j{{"command", g.command},     {"report", true},     {"reference", r.reference},
          {"recipient", r.recipient}, {"status", r.status}, {"state", state},
          {"discharged", r.discharge}};
-  std::string text = "report: reference " + std::to_string(r.reference) + " to " + r.recipient +
-                     ": " + state + " (status " + std::to_string(r.status) + ")";
+  std::string text = "report: reference " + std::to_string(r.reference) + " to " +
+                     Escaped(r.recipient) + ": " + state + " (status " + std::to_string(r.status) +
+                     ")";
   if (result.sent_id) {
     j["sent_id"] = *result.sent_id;
     j["part"] = result.sequence;
@@ -104,21 +110,69 @@ std::int64_t ParseSince(const std::string& text, std::int64_t now) {
     if (c == 'T') c = ' ';
   std::tm tm{};
   const char* end = nullptr;
+  bool date_only = false;
   for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d"}) {
     tm = std::tm{};
     end = strptime(t.c_str(), format, &tm);
+    date_only = std::string_view(format) == "%Y-%m-%d";
     if (end != nullptr && *end == '\0') break;
     end = nullptr;
   }
   if (end == nullptr) throw bad();
+  // The conversion would carry an impossible day or second over into the next month or
+  // minute, and a local time the clocks skip into another hour: converted back, each field
+  // must be as written.
+  const std::tm asked = tm;
+  std::tm back{};
+  std::tm day{};
+  day.tm_mday = asked.tm_mday;
+  day.tm_mon = asked.tm_mon;
+  day.tm_year = asked.tm_year;
+  const std::time_t midnight = timegm(&day);
+  gmtime_r(&midnight, &back);
+  if (back.tm_year != asked.tm_year || back.tm_mon != asked.tm_mon ||
+      back.tm_mday != asked.tm_mday) {
+    throw UsageError("--since: there is no such day as \"" + text + "\"");
+  }
   tm.tm_isdst = -1;
-  return utc ? static_cast<std::int64_t>(timegm(&tm)) : static_cast<std::int64_t>(mktime(&tm));
+  const std::time_t since = utc ? timegm(&tm) : mktime(&tm);
+  if (utc) {
+    gmtime_r(&since, &back);
+  } else {
+    localtime_r(&since, &back);
+  }
+  // A day that starts in a skipped hour starts when its clocks do.
+  if (!date_only && (back.tm_mday != asked.tm_mday || back.tm_hour != asked.tm_hour ||
+                     back.tm_min != asked.tm_min || back.tm_sec != asked.tm_sec)) {
+    throw UsageError("--since: there is no such time as \"" + text + "\"" +
+                     (utc ? "" : " (the clocks skip it here)"));
+  }
+  return static_cast<std::int64_t>(since);
 }
 
 store::MessageStore OpenStore(const Options& options) {
   return store::MessageStore(options.store.empty() ? store::MessageStore::DefaultPath()
                                                    : options.store);
 }
+
+namespace {
+
+// The store for a listing, read-only: a store on a read-only medium lists, and a missing
+// one is not made. Nothing when there is none (a missing store holds no message).
+std::optional<store::MessageStore> OpenToList(const Options& options, Printer& printer,
+                                              const char* command) {
+  const std::string path =
+      options.store.empty() ? store::MessageStore::DefaultPath() : options.store;
+  std::error_code error;
+  if (!std::filesystem::exists(path, error) && !error) {
+    printer.Result({{"command", command}, {"found", false}},
+                   "no message: there is no message store " + path + " yet");
+    return std::nullopt;
+  }
+  return store::MessageStore(path, {.read_only = true});
+}
+
+}  // namespace
 
 Json MessageJson(const store::Message& m, const char* command) {
   Json j{{"command", command},
@@ -134,12 +188,12 @@ Json MessageJson(const store::Message& m, const char* command) {
 }
 
 std::string MessageText(const store::Message& m) {
-  std::string text = "Id:     " + std::to_string(m.id) + "\nFrom:   " + m.sender +
-                     "\nCentre: " + (m.parts.empty() ? "" : m.parts.front().smsc) +
-                     "\nTime:   " + (m.parts.empty() ? "" : m.parts.front().scts) + "\n";
+  std::string text = "Id:     " + std::to_string(m.id) + "\nFrom:   " + Escaped(m.sender) +
+                     "\nCentre: " + Escaped(m.parts.empty() ? "" : m.parts.front().smsc) +
+                     "\nTime:   " + Escaped(m.parts.empty() ? "" : m.parts.front().scts) + "\n";
   if (m.total > 1) text += "Parts:  " + std::to_string(m.total) + "\n";
   if (!m.Complete()) text += "INCOMPLETE: parts " + Parts(m.Missing()) + " missing\n";
-  return text + "Text:   " + m.Text() + "\n";
+  return text + "Text:   " + Escaped(m.Text(), kTextIndent) + "\n";
 }
 
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
@@ -321,9 +375,10 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
 }
 
 int Inbox(const Options& options, Printer& printer, const std::string& from) {
-  store::MessageStore s = OpenStore(options);
   const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
-  const auto messages = s.Inbox(since);
+  std::optional<store::MessageStore> s = OpenToList(options, printer, "inbox");
+  if (!s) return kDone;
+  const auto messages = s->Inbox(since);
   int count = 0;
   for (const store::Message& m : messages) {
     Json j = MessageJson(m, "inbox");
@@ -336,14 +391,15 @@ int Inbox(const Options& options, Printer& printer, const std::string& from) {
 }
 
 int Outbox(const Options& options, Printer& printer, const std::string& from) {
-  store::MessageStore s = OpenStore(options);
   const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
-  const auto sent = s.Outbox(since);
+  std::optional<store::MessageStore> s = OpenToList(options, printer, "outbox");
+  if (!s) return kDone;
+  const auto sent = s->Outbox(since);
   int count = 0;
   for (const store::SentRecord& m : sent) {
     Json parts = Json::array();
     std::string text = std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(m.id) +
-                       "\nTo:     " + m.recipient + "\nSent:   " + Iso(m.sent_at) +
+                       "\nTo:     " + Escaped(m.recipient) + "\nSent:   " + Iso(m.sent_at) +
                        "\nState:  " + store::ToString(m.state) + "\n";
     for (const store::SentPart& p : m.parts) {
       Json pj{
@@ -366,7 +422,7 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
                     {"sent_at", Iso(m.sent_at)},
                     {"state", store::ToString(m.state)},
                     {"parts", parts}},
-                   text + "Text:   " + m.text + "\n");
+                   text + "Text:   " + Escaped(m.text, kTextIndent) + "\n");
   }
   if (sent.empty()) printer.Result({{"command", "outbox"}, {"found", false}}, "no message");
   return kDone;

@@ -25,21 +25,6 @@ std::string Hex(std::int32_t id) {
   return text;
 }
 
-// Line breaks in a value shown, so that a reference's trailing CR LF is seen for what it is.
-std::string Shown(std::string_view value) {
-  std::string out;
-  for (const char c : value) {
-    if (c == '\r') {
-      out += "<CR>";
-    } else if (c == '\n') {
-      out += "<LF>";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 Json MemberJson(const api::Member& m) {
   return {{"command", "help"},
           {"member", m.name},
@@ -179,7 +164,7 @@ int Call(const api::Member& m, const std::vector<std::string>& texts, std::int16
     text = api::ToText(result);
   } else if (const auto* s = std::get_if<std::string>(&result)) {
     j["result"] = *s;
-    text = Shown(*s);
+    text = Escaped(*s);
   } else {
     j["result"] = nullptr;
   }
@@ -187,7 +172,7 @@ int Call(const api::Member& m, const std::vector<std::string>& texts, std::int16
     j["properties"] = Json::object();
     for (const auto& [name, value] : FilledProperties(sms)) {
       j["properties"][name] = value;
-      text += "\n" + name + " = " + Shown(value);
+      text += "\n" + name + " = " + Escaped(value);
     }
   }
   printer.Result(j, text);

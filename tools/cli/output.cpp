@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/thread_state.hpp"
+#include "text/text.hpp"
 
 namespace selvarn::cli {
 
@@ -16,6 +17,55 @@ void Printer::Result(const Json& object, std::string_view text) {
     if (!text.empty() && text.back() != '\n') out_ << '\n';
   }
   out_.flush();
+}
+
+namespace {
+
+// Code points that must not reach a terminal as they are.
+bool Hidden(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string Escape(std::string_view text, const std::string_view* indent) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t len = 0;
+  for (std::size_t i = 0; i < text.size(); i += len) {
+    const char32_t c = text::DecodeUtf8(text, i, len);
+    const std::string_view bytes = text.substr(i, len);
+    char hex[12];
+    if (c == 0xFFFD && bytes != "\xEF\xBF\xBD") {
+      for (const char b : bytes) {
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(b));
+        out += hex;
+      }
+    } else if (!Hidden(c)) {
+      out += bytes;
+    } else if (c == '\n' && indent != nullptr) {
+      out.append("\n").append(*indent);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == 0x1B) {
+      out += "\\e";
+    } else {
+      std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
+      out += hex;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Escaped(std::string_view text) { return Escape(text, nullptr); }
+
+std::string Escaped(std::string_view text, std::string_view indent) {
+  return Escape(text, &indent);
 }
 
 std::string Visible(std::string_view bytes) {

@@ -33,6 +33,18 @@ class Printer {
   std::function<void()> before_{};
 };
 
+// Text that came from the modem or the network, as the plain output shows it: nothing in
+// it may move the cursor, recolour or clear the terminal, reorder the line, or start a line
+// that passes for one of ours. Tab, CR and ESC show as \t, \r, \e; a line feed as \n;
+// the other C0 controls, DEL, the C1 controls, the line and paragraph separators and the
+// bidirectional embeddings, overrides and isolates as \uXXXX (lower-case hex, as JSON
+// writes them); a byte that is not UTF-8 as \xNN. A backslash stays as it is: --json
+// gives the exact text.
+std::string Escaped(std::string_view text);
+// The same for a text of several lines: each line feed is kept and followed by `indent`,
+// so that the text's own lines all stand indented under its first.
+std::string Escaped(std::string_view text, std::string_view indent);
+
 // Bytes with line breaks and control bytes shown: <CR>, <LF>, <^Z>, <ESC>, <0xNN>.
 std::string Visible(std::string_view bytes);
 

@@ -1,7 +1,8 @@
 #include "text_args.hpp"
 
-#include <iterator>
+#include <algorithm>
 
+#include "messaging/extension_parts.hpp"
 #include "messaging/long_send.hpp"
 #include "selvarn/error.hpp"
 #include "text/gsm_alphabet.hpp"
@@ -9,14 +10,24 @@
 
 namespace selvarn::cli {
 
-std::string ReadText(std::istream& in) {
-  std::string text(std::istreambuf_iterator<char>(in), {});
+std::optional<std::string> ReadText(std::istream& in, std::size_t most) {
+  // Room for the line break that is dropped, and one byte more to see that there is more.
+  const std::size_t room = most + 3;
+  std::string text;
+  text.resize(room);
+  in.read(text.data(), static_cast<std::streamsize>(room));
+  text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.ends_with("\r\n")) {
     text.resize(text.size() - 2);
   } else if (text.ends_with('\n')) {
     text.pop_back();
   }
+  if (text.size() > most) return std::nullopt;
   return text;
+}
+
+std::size_t MostTextBytes() {
+  return 4 * messaging::kMostParts * std::max(messaging::kLongSeptets, messaging::kLongUnits);
 }
 
 std::optional<std::string> RecipientProblem(std::string_view number) {

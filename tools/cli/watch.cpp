@@ -31,15 +31,30 @@ bool Announced(const std::string& idle) {
   return idle.find("+CMTI:") != std::string::npos || idle.find("+CDSI:") != std::string::npos;
 }
 
+// An environment value ends at its first NUL; a NUL of the message goes in as \u0000,
+// as JSON writes it, so that nothing after it is lost.
+std::string EnvValue(const std::string& value) {
+  std::string out;
+  for (const char c : value) {
+    if (c == '\0') {
+      out += "\\u0000";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Runs `command` through /bin/sh with the message in its environment; its exit status.
 int RunCommand(const std::string& command, const store::Message& m) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "SELVARN_SMS_", 12) != 0) env.emplace_back(*e);
   }
-  env.push_back("SELVARN_SMS_SENDER=" + m.sender);
-  env.push_back("SELVARN_SMS_TIME=" + (m.parts.empty() ? std::string() : m.parts.front().scts));
-  env.push_back("SELVARN_SMS_TEXT=" + m.Text());
+  env.push_back("SELVARN_SMS_SENDER=" + EnvValue(m.sender));
+  env.push_back("SELVARN_SMS_TIME=" +
+                EnvValue(m.parts.empty() ? std::string() : m.parts.front().scts));
+  env.push_back("SELVARN_SMS_TEXT=" + EnvValue(m.Text()));
   env.push_back("SELVARN_SMS_ID=" + std::to_string(m.id));
   std::vector<char*> envp;
   envp.reserve(env.size() + 1);

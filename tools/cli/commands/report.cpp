@@ -49,11 +49,11 @@ class Report final : public Command {
              {"forwarded_time", sms.DRFTime()},
              {"status", status}};
       std::string text = count > 0 ? "\n" : "";
-      text += "Reference: " + reference;
-      text += "\nRecipient: " + sms.DRMNRecipient();
-      text += "\nReceived:  " + sms.DRRDate() + " " + sms.DRRTime();
-      text += "\nForwarded: " + sms.DRFDate() + " " + sms.DRFTime();
-      text += "\nStatus:    " + status + "\n";
+      text += "Reference: " + Escaped(reference);
+      text += "\nRecipient: " + Escaped(sms.DRMNRecipient());
+      text += "\nReceived:  " + Escaped(sms.DRRDate() + " " + sms.DRRTime());
+      text += "\nForwarded: " + Escaped(sms.DRFDate() + " " + sms.DRFTime());
+      text += "\nStatus:    " + Escaped(status) + "\n";
       if (!ok) text += "(the modem's report could not be read whole: it stays in the modem)\n";
       s.printer.Result(j, text);
       ++count;

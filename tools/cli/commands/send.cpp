@@ -60,19 +60,26 @@ class Send final : public Command {
     if (wait_->count() == 0) order_.wait_report = -1;
     if (auto problem = RecipientProblem(order_.number)) throw UsageError(*problem);
     const bool piped = order_.text == "-";
-    if (piped) order_.text = ReadText(io.in);
-    if (!api::IsUtf8(order_.text)) {
-      throw UsageError(std::string(piped ? "standard input" : "the text") + " is not UTF-8 text");
+    const std::string subject = piped ? "standard input" : "the text";
+    const auto too_long = [&subject] {
+      return UsageError(subject + " is too long: a long message has at most " +
+                        std::to_string(messaging::kMostParts) + " parts (" +
+                        std::to_string(messaging::kLongSeptets) + " characters each, " +
+                        std::to_string(messaging::kLongUnits) + " in UCS2)");
+    };
+    if (piped) {
+      std::optional<std::string> text = ReadText(io.in, MostTextBytes());
+      if (!text) throw too_long();
+      order_.text = std::move(*text);
     }
+    if (!api::IsUtf8(order_.text)) throw UsageError(subject + " is not UTF-8 text");
     // An empty text is nearly always a pipe that brought nothing.
     if (order_.text.empty()) throw UsageError("the text is empty");
     order_.coding = unicode_ ? SendCoding::Ucs2 : seven_bit_ ? SendCoding::Gsm7 : SendCoding::Auto;
     try {
       parts_ = messaging::PlanText(order_.text, order_.coding, false).parts.size();
     } catch (const RuntimeError&) {
-      throw UsageError("the text is too long: a long message has at most " +
-                       std::to_string(messaging::kMostParts) + " parts (153 characters each, " +
-                       std::to_string(messaging::kLongUnits) + " in UCS2)");
+      throw too_long();
     }
     if (const std::size_t unmapped = PlanSend(order_.text, false).unmapped;
         seven_bit_ && unmapped > 0) {
