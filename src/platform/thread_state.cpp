@@ -1,6 +1,7 @@
 #include "platform/thread_state.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <new>
 
 namespace selvarn::platform {
@@ -18,7 +19,9 @@ void Empty(ThreadState& state) {
   // stand-in that may be gone already.
   state.seams.system_calls = nullptr;
   state.host.reset();
-  state = ThreadState{};
+  // Made afresh in place rather than assigned: an assigned empty text keeps its buffer.
+  std::destroy_at(&state);
+  std::construct_at(&state);
 }
 
 // Made with the state, so it runs at the thread's end (for the main thread: at exit, before
