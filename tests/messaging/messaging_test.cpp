@@ -447,6 +447,7 @@ TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
       {"AT+CMGL", kError, kListed + restore},
       {"AT+NONE", {}, kListed + restore, false, false, false},
       {"AT+CMGR", {.literal = "\r\n+CMS ERROR: 321\r\n"}, read + restore},
+      {"AT+CMGR", {.literal = "\r\nOK\r\n"}, read + restore},
       {"AT+CMGL", {.literal = "\r\n+CMGL: x,\r\nOK\r\n"}, kListed + restore},
       {"AT+CMGD", kError, done, true},
       {"AT+CPMS=\"SM\"", kError, done, false, false},
@@ -459,6 +460,9 @@ TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
     EXPECT_EQ(sms.GetDeliveryReport(), c.result);
     EXPECT_EQ(Wire(), c.wire);
     EXPECT_EQ(sim->Messages("SR").size(), c.stored ? 1u : 0u);
+    sim->ClearFaults();
+    EXPECT_EQ(sms.GetDeliveryReport(), c.stored) << "a report left stored is read next time";
+    Wire();
   }
   platform::frmATC().GSM.PortOpen(false);
   EXPECT_FALSE(sms.GetDeliveryReport());
