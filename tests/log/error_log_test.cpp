@@ -1,6 +1,7 @@
 #include "log/error_log.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ TEST_F(LogFile, TheFolderFollowsTheEnvironmentAndIsMadeOwnerOnly) {
   }
   ::umask(umask);
   EXPECT_EQ(fs::status(home).permissions(), fs::perms(0755));
+  unsetenv("HOME");  // the home folder of the user's account, then
+  EXPECT_EQ(LogFolder(), std::string(getpwuid(geteuid())->pw_dir) + "/.local/state/selvarn-sms");
   unsetenv("XDG_STATE_HOME");
   setenv("HOME", user_home.c_str(), 1);
 }
