@@ -7,32 +7,37 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
 #include "modemsim/simulator.hpp"
 #include "platform/host_form.hpp"
-#include "platform/library_folder.hpp"
 #include "selvarn/sms.hpp"
 
 namespace {
 
 using selvarn::modemsim::Simulator;
 
-std::string TempFolder() {
-  char tmpl[] = "/tmp/selvarn-bench-msg-XXXXXX";
-  return mkdtemp(tmpl);
-}
+// A private folder for the simulator's port link and the log, removed at exit.
+struct PrivateFolder {
+  PrivateFolder() {
+    char tmpl[] = "/tmp/selvarn-bench-msg-XXXXXX";
+    path = mkdtemp(tmpl);
+    setenv("SELVARN_SMS_PORTS", path.c_str(), 1);
+    setenv("SELVARN_SMS_LOG_DIR", path.c_str(), 1);
+  }
+  ~PrivateFolder() { std::filesystem::remove_all(path); }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  std::string path;
+};
 
-// One simulator on a private port folder for the whole run, the log in a private folder.
+// One simulator for the whole run.
 Simulator& Sim() {
-  static std::string folder = [] {
-    std::string f = TempFolder();
-    setenv("SELVARN_SMS_PORTS", f.c_str(), 1);
-    return f;
-  }();
-  static Simulator sim({.port_folder = folder});
+  static const PrivateFolder folder;
+  static Simulator sim({.port_folder = folder.path});
   return sim;
 }
 
@@ -40,7 +45,6 @@ selvarn::SMS& Opened() {
   static selvarn::SMS sms;
   auto& gsm = selvarn::platform::frmATC().GSM;
   if (!gsm.PortOpen()) {
-    selvarn::platform::SetLibraryFolderOverride(TempFolder());
     gsm.CommPort(static_cast<std::int16_t>(Sim().port()));
     gsm.Settings("115200,N,8,1");
     gsm.PortOpen(true);

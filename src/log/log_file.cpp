@@ -11,7 +11,6 @@
 
 #include "log/error_log.hpp"
 #include "platform/clock.hpp"
-#include "platform/library_folder.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
@@ -25,15 +24,36 @@ namespace {
 constexpr const char* kVersion = SELVARN_STR(SELVARN_VERSION_MAJOR) "." SELVARN_STR(
     SELVARN_VERSION_MINOR) "." SELVARN_STR(SELVARN_VERSION_PATCH);
 
-[[noreturn]] void Fail(const char* what, const std::string& path, int error) {
+[[noreturn]] void Fail(const char* what, const std::string& path, int error,
+                       const char* kind = "log file") {
   throw RuntimeError(err::kPathFileAccess, std::string("Path/File access error: cannot ") + what +
-                                               " log file \"" + path +
+                                               " " + kind + " \"" + path +
                                                "\": " + std::generic_category().message(error));
 }
 
-// The log holds message texts: it is created owner-only, and whatever already sits at
-// its name must be a plain file. O_NOFOLLOW refuses a planted symbolic link; O_NONBLOCK
-// keeps a planted FIFO from blocking the open until the check rejects it.
+// Makes the folders missing on the way to the log, owner-only: the log holds message texts.
+void MakeFolders(const std::string& folder) {
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    struct stat st {};
+    if (::stat(part.c_str(), &st) != 0) {
+      if (::mkdir(part.c_str(), 0700) == 0) {
+        // A restrictive umask would leave a folder the log cannot use.
+        const platform::UniqueFd made(
+            platform::OpenRetrying(part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made || ::fchmod(made.get(), 0700) != 0) {
+          Fail("set the mode of", part, errno, "log folder");
+        }
+      } else if (errno != EEXIST) {
+        Fail("create", part, errno, "log folder");
+      }
+    }
+    if (slash == std::string::npos) return;
+  }
+}
+
+// O_NOFOLLOW refuses a planted symbolic link; O_NONBLOCK keeps a planted FIFO from
+// blocking the open until the check rejects it.
 platform::UniqueFd OpenLog(const std::string& path) {
   constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -57,20 +77,21 @@ platform::UniqueFd OpenLog(const std::string& path) {
                      "Path/File access error: log file \"" + path + "\" " + why);
 }
 
-// Anyone who can create files in the library's folder could plant a file at tomorrow's
-// name and collect every logged text; only a file exactly as the log makes its own is
-// written to.
+// Whatever is at the day's name is checked on the open descriptor, so nothing can be
+// swapped in between. Refused is only what another user could have planted or could
+// still change or read through a second name: a file made by logrotate or touch (0644)
+// is the user's own and is appended to.
 void CheckOwnFile(int fd, const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) Fail("examine", path, errno);
   if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file");
   if (st.st_uid != ::geteuid()) Refuse(path, "belongs to another user");
-  if ((st.st_mode & 07777) != 0600) {
+  if (st.st_nlink != 1) Refuse(path, "has other names (hard links)");
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    Refuse(path, std::string("has mode ") + mode + ", not 0600");
+    Refuse(path, std::string("may be written by others (mode ") + mode + ")");
   }
-  if (st.st_nlink != 1) Refuse(path, "has other names (hard links)");
 }
 
 std::string TwoDigits(int v) {
@@ -94,9 +115,9 @@ void WriteEntry(std::string_view text) {
   const int year = local.tm_year + 1900;
   const int month = local.tm_mon + 1;
 
-  const std::string path = platform::LibraryFolder() + "/SELVARN SMS API Log_" +
-                           std::to_string(year) + "-" + std::to_string(month) + "-" +
-                           std::to_string(local.tm_mday) + ".txt";
+  const std::string folder = LogFolder();
+  const std::string path = folder + "/SELVARN SMS API Log_" + std::to_string(year) + "-" +
+                           std::to_string(month) + "-" + std::to_string(local.tm_mday) + ".txt";
 
   std::string entry = std::string("*** SELVARN SMS API version ") + kVersion + " log dated on ";
   entry += std::to_string(year) + "-" + TwoDigits(month) + "-" + TwoDigits(local.tm_mday) + " " +
@@ -105,6 +126,7 @@ void WriteEntry(std::string_view text) {
   entry += masked;
   entry += "\r\n";
 
+  MakeFolders(folder);
   platform::UniqueFd fd = OpenLog(path);
   CheckOwnFile(fd.get(), path);  // a regular file: O_NONBLOCK has no effect on its writes
   if (!platform::WriteAll(fd.get(), entry)) Fail("write to", path, errno);

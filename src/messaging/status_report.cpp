@@ -4,10 +4,15 @@
 #include <array>
 #include <exception>
 #include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
 #include "modem/replies.hpp"
+#include "platform/thread_state.hpp"
+#include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
@@ -42,28 +47,72 @@ DeliveryStatus StatusOf(const std::string& field) {
   return DeliveryStatus::Unknown;
 }
 
+// A listed report's fields after its index and status word: they tell one report from
+// another at the same index, while the status word changes from unread to read once listed.
+std::string ListedFields(std::string_view reply, std::int16_t entry) {
+  std::string_view line = reply.substr(static_cast<std::size_t>(entry - 1));
+  line = line.substr(0, line.find("\r\n"));
+  const std::size_t index_end = line.find(',');
+  const std::size_t status_end =
+      index_end == std::string_view::npos ? index_end : line.find(',', index_end + 1);
+  return std::string(status_end == std::string_view::npos ? line : line.substr(status_end));
+}
+
+struct Listed {
+  std::int16_t index = 0;
+  std::string fields;
+};
+
+// The first listed report that is not one this thread failed to cut.
+std::optional<Listed> FirstReport(std::string_view reply) {
+  const auto& uncuttable = platform::CurrentThread().uncuttable_reports;
+  for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
+       entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
+    Listed listed{*Replies::ListedIndex(reply, entry), ListedFields(reply, entry)};
+    const auto failed = uncuttable.find(listed.index);
+    if (failed == uncuttable.end() || failed->second != listed.fields) return listed;
+  }
+  return std::nullopt;
+}
+
 // The fields of a text-mode report after "+CMGR:" at `at`: <stat>,<fo>,<mr>,<ra>,<tora>,
-// <scts>,<dt>,<st>, each time stamp holding a comma of its own. Stored one by one, so a
-// cut that fails leaves the fields before it stored. With a hook, it gets the fields.
-bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, std::int16_t index,
-                 const std::function<bool(const ReceivedReport&)>& hook) {
-  std::array<int, 11> comma{};  // comma[k] ends field k; comma[10] is the CR LF after it
+// <scts>,<dt>,<st>, each time stamp holding a comma of its own; field k ends at comma k,
+// field 10 at the CR LF after comma 9. Throws RuntimeError when they cannot be cut.
+std::array<std::string, 11> CutReport(std::string_view text, std::int16_t at) {
+  std::array<int, 11> comma{};
   comma[1] = Replies::Find(text, ",", at);
   for (int k = 2; k <= 9; ++k) comma[k] = Replies::Find(text, ",", comma[k - 1] + 1);
   comma[10] = Replies::Find(text, "\r\n", comma[9] + 1);
-  const auto field = [&](int k) {
-    return Replies::Mid(text, comma[k - 1] + 1, comma[k] - comma[k - 1] - 1);
-  };
-  sms.DRMsgRef(field(3));
-  sms.DRMNRecipient(field(4));
-  sms.DRRDate(field(6));
-  sms.DRRTime(TimeOf(field(7)));
-  sms.DRFDate(field(8));
-  sms.DRFTime(TimeOf(field(9)));
-  sms.DRStatus(StatusOf(Replies::Trim(field(10))));
+  std::array<std::string, 11> field{};
+  for (int k = 3; k <= 10; ++k) {
+    field[k] = Replies::Mid(text, comma[k - 1] + 1, comma[k] - comma[k - 1] - 1);
+  }
+  return field;
+}
+
+// Stores the report in the DR properties, all of them or, when it cannot be cut, none. With
+// a hook, it gets the fields.
+bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, const Listed& listed,
+                 const std::function<bool(const ReceivedReport&)>& hook) {
+  std::array<std::string, 11> field;
+  try {
+    field = CutReport(text, at);
+  } catch (const RuntimeError&) {
+    // Left stored, where nothing is lost, and passed over by later calls so that it does
+    // not hold up the reports behind it.
+    platform::CurrentThread().uncuttable_reports[listed.index] = listed.fields;
+    throw;
+  }
+  sms.DRMsgRef(field[3]);
+  sms.DRMNRecipient(field[4]);
+  sms.DRRDate(field[6]);
+  sms.DRRTime(TimeOf(field[7]));
+  sms.DRFDate(field[8]);
+  sms.DRFTime(TimeOf(field[9]));
+  sms.DRStatus(StatusOf(Replies::Trim(field[10])));
   if (!hook) return true;
-  return hook(messaging::MakeReport(index, field(3), field(4), field(6) + "," + field(7),
-                                    field(8) + "," + field(9), Replies::Trim(field(10))));
+  return hook(messaging::MakeReport(listed.index, field[3], field[4], field[6] + "," + field[7],
+                                    field[8] + "," + field[9], Replies::Trim(field[10])));
 }
 
 bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>& hook) {
@@ -72,15 +121,15 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
     return false;
   }
   std::string reply;
-  std::int16_t index = 0;
+  std::optional<Listed> listed;
   std::string report;
   std::int16_t at = 0;
   const bool found = [&] {
     if (!Modem::ATCommand("AT+CMGL=\"ALL\"", reply, 0)) return false;
-    const std::optional<std::int16_t> listed = Replies::ListedIndex(reply);
+    listed = FirstReport(reply);
     if (!listed) return false;
-    index = *listed;
-    if (!Modem::ATCommand("AT+CMGR=\"" + std::to_string(index) + "\"", report, 0)) return false;
+    const std::string read = "AT+CMGR=\"" + std::to_string(listed->index) + "\"";
+    if (!Modem::ATCommand(read, report, 0)) return false;
     at = Replies::Find(report, "+CMGR:");
     return at != 0;
   }();
@@ -92,13 +141,13 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
   // The position is taken before the quotes go; an echoed command's two quotes before
   // "+CMGR:" only move the search two characters into its header.
   std::erase(report, '"');
-  if (!StoreReport(sms, report, at, index, hook)) {
+  if (!StoreReport(sms, report, at, *listed, hook)) {
     // Declined by the hook: the report stays stored for the next call.
     Send(kPduMode);
     Send(kSimStorage);
     return false;
   }
-  Send("AT+CMGD=" + std::to_string(index) + "\r");  // a report left behind is read again
+  Send("AT+CMGD=" + std::to_string(listed->index) + "\r");  // a report left behind is read again
   const bool restored = Send(kSimStorage);
   Send(kPduMode);
   return restored;

@@ -60,8 +60,8 @@ std::int16_t ToInt16(std::string_view text) {
   return static_cast<std::int16_t>(value);
 }
 
-std::optional<std::int16_t> ListedIndex(std::string_view reply) {
-  const std::int16_t entry = Find(reply, "+CMGL:");
+std::optional<std::int16_t> ListedIndex(std::string_view reply, int start) {
+  const std::int16_t entry = Find(reply, "+CMGL:", start);
   if (entry == 0) return std::nullopt;
   const std::int16_t colon = Find(reply, ":", entry);
   const std::int16_t comma = Find(reply, ",", colon);

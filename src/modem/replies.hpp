@@ -43,10 +43,10 @@ std::int16_t ToInt16(std::string_view text);
 
 // Answers of the modem.
 
-// The index of the first entry of a message listing ("+CMGL: <index>,..."): the text between
-// its colon and the next comma, trimmed and converted. nullopt when nothing is listed.
-// Throws as ToInt16 does, and 5 when no comma follows.
-std::optional<std::int16_t> ListedIndex(std::string_view reply);
+// The index of the first entry of a message listing ("+CMGL: <index>,...") at or after
+// position `start`: the text between its colon and the next comma, trimmed and converted.
+// nullopt when nothing is listed there. Throws as ToInt16 does, and 5 when no comma follows.
+std::optional<std::int16_t> ListedIndex(std::string_view reply, int start = 1);
 
 // The message reference of an accepted submission: the text between "+CMGS" with its colon
 // and the next "OK", spaces trimmed, line breaks kept ("12\r\n\r\n"). nullopt without

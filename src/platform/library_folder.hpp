@@ -1,4 +1,4 @@
-// The folder that holds the library file: the daily log and Unicode.txt live there.
+// The folder that holds the library file, where Unicode.txt is read from.
 #pragma once
 
 #include <string>

@@ -46,6 +46,9 @@ struct ThreadState {
   // Received messages the reader could not decode, by index, with their PDU as listed:
   // they stay stored, and later reads pass over exactly these entries.
   std::map<std::int16_t, std::string> undecodable{};
+  // Status reports whose fields could not be cut, by index, with their listed fields after
+  // the status word: they stay stored, and later calls pass over exactly these entries.
+  std::map<std::int16_t, std::string> uncuttable_reports{};
   Seams seams{};
 };
 

@@ -259,7 +259,7 @@ TEST_F(Hook, TheHookSeesWhatWasDecoded) {
 
 // A store that cannot be written: message and report stay on the SIM, the error names the file.
 TEST_F(Hook, AStoreThatCannotBeWrittenLeavesMessageAndReportOnTheSim) {
-  MessageStore store(log_folder + "/messages.db", {});
+  MessageStore store(ports.path() + "/messages.db", {});
   ReceiveBinding binding(store);
   sms.SetReceiveHook(binding.Hook());
   sim->StoreMessage({.text = "keep me"});
@@ -278,7 +278,7 @@ TEST_F(Hook, AStoreThatCannotBeWrittenLeavesMessageAndReportOnTheSim) {
   EXPECT_FALSE(report);
   EXPECT_EQ(Wire().find("AT+CMGD"), std::string::npos);
   EXPECT_EQ(sim->Messages("SM").size() + sim->Messages("SR").size(), 2u);
-  EXPECT_NE(error.find(log_folder + "/messages.db"), std::string::npos) << error;
+  EXPECT_NE(error.find(ports.path() + "/messages.db"), std::string::npos) << error;
   EXPECT_NE(error.find("disk I/O error"), std::string::npos) << error;
   // Once the store can be written again the same message goes through.
   EXPECT_TRUE(sms.ReadSMS());

@@ -1,18 +1,14 @@
-// An SMS object on an open port to the simulated modem, its log in a private folder.
+// An SMS object on an open port to the simulated modem, its log in the port folder's.
 #pragma once
-
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "platform/library_folder.hpp"
 #include "selvarn/sms.hpp"
 #include "support/errors.hpp"
 #include "support/sim_port.hpp"
@@ -23,15 +19,7 @@ class Messaging : public SimulatedModem {
  protected:
   void SetUp() override {
     SimulatedModem::SetUp();
-    char name[] = "/tmp/selvarn-msg-log-XXXXXX";
-    if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
-    log_folder = name;
-    platform::SetLibraryFolderOverride(log_folder);
     OpenPort();
-  }
-  void TearDown() override {
-    SimulatedModem::TearDown();
-    std::filesystem::remove_all(log_folder);
   }
 
   void Restart(modemsim::ModemState modem = {}) {
@@ -49,7 +37,8 @@ class Messaging : public SimulatedModem {
   // The texts of the log's entries, without their headings; empties the log.
   std::vector<std::string> LogEntries() {
     std::vector<std::string> entries;
-    for (const auto& file : std::filesystem::directory_iterator(log_folder)) {
+    if (!std::filesystem::exists(ports.log())) return entries;
+    for (const auto& file : std::filesystem::directory_iterator(ports.log())) {
       std::ifstream in(file.path(), std::ios::binary);
       for (std::string line; std::getline(in, line);)
         if (!line.starts_with("*** ") && !line.empty())
@@ -70,7 +59,6 @@ class Messaging : public SimulatedModem {
     ASSERT_EQ(sim->Messages(memory).size(), count) << memory;
   }
 
-  std::string log_folder;
   SMS sms;
 };
 

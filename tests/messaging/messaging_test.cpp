@@ -337,6 +337,23 @@ TEST_F(Reports, TheSwitchSetsWhatLaterSendsAskFor) {
 const std::string kReport = "0791447758100650060C0C91447700090010425010900300404250109003200A00";
 const std::string kListed = "AT+CMGF=1\rAT+CPMS=\"SR\"\rAT+CMGL=\"ALL\"\r";
 
+// The report properties in one text; Old() sets them to "old" and DRStatus to 7.
+std::string DR(const SMS& sms) {
+  return sms.DRMsgRef() + " " + sms.DRMNRecipient() + " " + sms.DRRDate() + " " + sms.DRRTime() +
+         " " + sms.DRFDate() + " " + sms.DRFTime() + " " + sms.DRStatusText();
+}
+void Old(SMS& sms) {
+  using Put = void (SMS::*)(std::string);
+  for (const Put put :
+       std::initializer_list<Put>{&SMS::DRMsgRef, &SMS::DRMNRecipient, &SMS::DRRDate, &SMS::DRRTime,
+                                  &SMS::DRFDate, &SMS::DRFTime})
+    (sms.*put)("old");
+  sms.DRStatus(7);
+}
+std::string Taken(const std::string& i) {
+  return kListed + "AT+CMGR=\"" + i + "\"\rAT+CMGD=" + i + "\r\rAT+CPMS=\"SM\"\rAT+CMGF=0\r";
+}
+
 // The simulator's own answers (at index 2 and 0, echoed), then as other modems write them.
 TEST_F(Reports, FieldsAsTheModemWritesThem) {
   const std::string head = "\"REC READ\",6,12,\"+447700900001\",145,";
@@ -347,12 +364,11 @@ TEST_F(Reports, FieldsAsTheModemWritesThem) {
     std::string answer;  // after "+CMGR: "; empty: the simulator's own
     std::string fields;
     const char* status;  // as DRStatus is kept
-    bool taken = true;
     int index = 1;
     bool echo = false;
   } cases[] = {
-      {"", own, "1", true, 2, true},
-      {"", own, "1", true, 0, true},
+      {"", own, "1", 2, true},
+      {"", own, "1", 0, true},
       {head + stamps + "0", fields, "1"},
       {head + stamps + "48", fields, "0"},
       {head + stamps + "32", fields, "2"},
@@ -362,7 +378,6 @@ TEST_F(Reports, FieldsAsTheModemWritesThem) {
       {head + stamps, fields, "2"},
       {"\"REC READ\",6,12,,," + stamps + "0", "12 " + fields.substr(16), "1"},
       {head + "\"09/03/01,12:34:56-08\",\"09/03/02,01:02:03\",0", fields, "1"},
-      {"\"REC READ\",6,12", "old old old old old old ", "7", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
@@ -371,21 +386,48 @@ TEST_F(Reports, FieldsAsTheModemWritesThem) {
              .sr = {{c.index, MessageStatus::ReceivedUnread, kReport}}});
     if (!c.answer.empty())
       sim->SetFault("AT+CMGR", {.literal = "\r\n+CMGR: " + c.answer + "\r\n\r\nOK\r\n"});
-    SetAll({&SMS::DRMsgRef, &SMS::DRMNRecipient, &SMS::DRRDate, &SMS::DRRTime, &SMS::DRFDate,
-            &SMS::DRFTime},
-           "old");
-    sms.DRStatus(7);
-    EXPECT_EQ(sms.GetDeliveryReport(), c.taken);
-    const std::string i = std::to_string(c.index);
-    EXPECT_EQ(Wire(), kListed + "AT+CMGR=\"" + i + "\"\r" +
-                          (c.taken ? "AT+CMGD=" + i + "\r\rAT+CPMS=\"SM\"\rAT+CMGF=0\r"
-                                   : "AT+CMGF=0\rAT+CPMS=\"SM\"\r"));
-    EXPECT_EQ(sms.DRMsgRef() + " " + sms.DRMNRecipient() + " " + sms.DRRDate() + " " +
-                  sms.DRRTime() + " " + sms.DRFDate() + " " + sms.DRFTime() + " " +
-                  sms.DRStatusText(),
-              c.fields + c.status);
-    EXPECT_EQ(sim->Messages("SR").size(), c.taken ? 0u : 1u);
+    Old(sms);
+    EXPECT_TRUE(sms.GetDeliveryReport());
+    EXPECT_EQ(Wire(), Taken(std::to_string(c.index)));
+    EXPECT_EQ(DR(sms), c.fields + c.status);
+    EXPECT_TRUE(sim->Messages("SR").empty());
   }
+}
+
+// A report that cannot be cut (a blank where its time has a comma) stays stored and leaves
+// the properties alone; later calls pass over exactly that report to the ones behind it.
+TEST_F(Reports, OneThatCannotBeCutIsPassedOver) {
+  const auto numbered = [](int index, const char* reference) {
+    return modemsim::StoredMessage{index, MessageStatus::ReceivedUnread,
+                                   kReport.substr(0, 18) + reference + kReport.substr(20)};
+  };
+  Restart({.sr = {numbered(1, "15"), numbered(2, "16"), numbered(3, "17")}});
+  sim->SetFault("AT+CMGR=\"1\"", {.literal = "\r\n+CMGR: \"REC READ\",6,21,\"+447700900001\",145,"
+                                             "\"09/03/01 12:34:56+32\",\"09/03/02,01:02:03+32\",0"
+                                             "\r\n\r\nOK\r\n"});
+  const std::string rest = " +447700900001 24/05/01 09:30:00 24/05/01 09:30:02 1";
+  const std::string restore = "AT+CMGF=0\rAT+CPMS=\"SM\"\r";
+  const struct {
+    bool result;
+    std::string wire, properties;
+  } calls[] = {
+      {false, kListed + "AT+CMGR=\"1\"\r" + restore, "old old old old old old 7"},
+      {true, Taken("2"), "22" + rest},
+      {true, Taken("3"), "23" + rest},
+      {false, kListed + restore, "23" + rest},
+  };
+  Old(sms);
+  for (const auto& c : calls) {
+    SCOPED_TRACE(c.wire);
+    EXPECT_EQ(sms.GetDeliveryReport(), c.result);
+    EXPECT_EQ(Wire(), c.wire);
+    EXPECT_EQ(DR(sms), c.properties);
+  }
+  ASSERT_EQ(sim->Messages("SR").size(), 1u);
+  EXPECT_EQ(sim->Messages("SR")[0].index, 1);
+  Restart({.sr = {numbered(1, "18")}});  // another report at that index is read
+  EXPECT_TRUE(sms.GetDeliveryReport());
+  EXPECT_EQ(sms.DRMsgRef(), "24");
 }
 
 TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
@@ -405,6 +447,7 @@ TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
       {"AT+CMGL", kError, kListed + restore},
       {"AT+NONE", {}, kListed + restore, false, false, false},
       {"AT+CMGR", {.literal = "\r\n+CMS ERROR: 321\r\n"}, read + restore},
+      {"AT+CMGR", {.literal = "\r\nOK\r\n"}, read + restore},
       {"AT+CMGL", {.literal = "\r\n+CMGL: x,\r\nOK\r\n"}, kListed + restore},
       {"AT+CMGD", kError, done, true},
       {"AT+CPMS=\"SM\"", kError, done, false, false},
@@ -417,6 +460,9 @@ TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
     EXPECT_EQ(sms.GetDeliveryReport(), c.result);
     EXPECT_EQ(Wire(), c.wire);
     EXPECT_EQ(sim->Messages("SR").size(), c.stored ? 1u : 0u);
+    sim->ClearFaults();
+    EXPECT_EQ(sms.GetDeliveryReport(), c.stored) << "a report left stored is read next time";
+    Wire();
   }
   platform::frmATC().GSM.PortOpen(false);
   EXPECT_FALSE(sms.GetDeliveryReport());

@@ -38,6 +38,7 @@ class Module(unittest.TestCase):
         # Through the module, the C interface and dispatch; what the simulator's own number is sent comes back.
         folder = tempfile.mkdtemp(prefix="selvarn-py-ports-")
         os.environ["SELVARN_SMS_PORTS"] = folder
+        os.environ["SELVARN_SMS_LOG_DIR"] = folder  # the long message's parts are logged
         sim = subprocess.Popen([os.environ["SELVARN_MODEMSIM"], "--ports", folder, "--sim", "pin"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         own, texts = "+447700900123", []

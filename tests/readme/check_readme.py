@@ -80,6 +80,7 @@ def main():
     env.update(SELVARN_SMS_PORTS=os.path.join(work, "ports"),
                SELVARN_SMS_LOCKS=os.path.join(work, "locks"),
                HOME=os.path.join(work, "home"), XDG_DATA_HOME="", XDG_CONFIG_HOME="",
+               XDG_STATE_HOME="", SELVARN_SMS_LOG_DIR="",
                SELVARN_SMS_LIBRARY=args.library, PYTHONPATH=args.bindings,
                PATH=args.bin + os.pathsep + env.get("PATH", ""),
                LD_LIBRARY_PATH=libdir)

@@ -1,6 +1,7 @@
 // A private port folder for a test: comN links live in a fresh temporary folder that
-// SELVARN_SMS_PORTS points to while the object lives, and the ports' lock files in its
-// "locks" folder (SELVARN_SMS_LOCKS), away from the machine's own /var/lock.
+// SELVARN_SMS_PORTS points to while the object lives, the ports' lock files in its
+// "locks" folder (SELVARN_SMS_LOCKS), away from the machine's own /var/lock, and the
+// diagnostics log in its "log" folder (SELVARN_SMS_LOG_DIR), away from the user's.
 #pragma once
 
 #include <stdlib.h>
@@ -23,10 +24,12 @@ class PortFolder {
     std::filesystem::create_directory(locks_);
     setenv("SELVARN_SMS_PORTS", path_.c_str(), 1);
     setenv("SELVARN_SMS_LOCKS", locks_.c_str(), 1);
+    setenv("SELVARN_SMS_LOG_DIR", log().c_str(), 1);
   }
   ~PortFolder() {
     unsetenv("SELVARN_SMS_PORTS");
     unsetenv("SELVARN_SMS_LOCKS");
+    unsetenv("SELVARN_SMS_LOG_DIR");
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
@@ -35,6 +38,7 @@ class PortFolder {
 
   const std::string& path() const { return path_; }
   const std::string& locks() const { return locks_; }
+  std::string log() const { return path_ + "/log"; }
   // Makes port n lead to target.
   void Link(int n, const std::string& target) const {
     const std::string link = path_ + "/com" + std::to_string(n);

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "modemsim/simulator.hpp"
-#include "platform/library_folder.hpp"
 #include "selvarn/sms.hpp"
 
 namespace {
@@ -140,7 +139,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   setenv("SELVARN_SMS_PORTS", folder, 1);
-  selvarn::platform::SetLibraryFolderOverride(folder);
+  setenv("SELVARN_SMS_LOG_DIR", folder, 1);
   int rc = 0;
   {
     selvarn::modemsim::ModemState modem;
