@@ -1,9 +1,10 @@
 // What automation clients learn about the SMS class: the library, its two enumerations
-// and the _SMS interface with every member, its id, arguments and help string. This one
-// table is the source of dispatch, of the C ABI's slot order, of the command line's
-// help and call, and of the Python module's class.
+// and the _SMS interface with every member, its id, arguments and help string, as the
+// member table (members.def) and the declarations in SMS give them. The command line's
+// help and call and the Python module's class read it from here.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -103,7 +104,11 @@ inline constexpr int kFirstMemberSlot = 7;
 std::span<const Function> Functions();
 
 // Names match without regard to (ASCII) case, as automation clients look them up.
-bool SameName(std::string_view a, std::string_view b);
+constexpr bool SameName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
 // nullptr when there is none.
 const Member* FindMember(std::string_view name);
 const Member* MemberById(std::int32_t id);
