@@ -367,7 +367,9 @@ struct C<std::string&> {
 template <>
 struct C<std::int16_t> {
   using In = std::int16_t;
+  using Out = std::int16_t;
   static std::int16_t From(std::int16_t v) { return v; }
+  static std::int16_t To(std::int16_t v) { return v; }
 };
 template <>
 struct C<std::int16_t&> {
