@@ -5,7 +5,7 @@
 // type library alone, not from the library: after a new row in the table the library
 // does not build until its slot is in the header.
 //
-//   selvarn-c-header [--check | --write] include/selvarn/selvarn_sms.h
+//   selvarn-c-header --check|--write include/selvarn/selvarn_sms.h
 #include <algorithm>
 #include <cstddef>
 #include <fstream>
@@ -92,13 +92,14 @@ std::string Slots() {
   return block;
 }
 
-int Run(std::string_view mode, const std::string& path) {
+// 0 when the header's slots are the table's (after writing them, with --write), 1 when
+// they differ (--check), 2 when the header cannot be read or written.
+int Run(bool write, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream read;
   read << in.rdbuf();
   const std::string header = read.str();
-  const std::size_t begin = header.find(kBegin);
-  const std::size_t end = header.find(kEnd);
+  const std::size_t begin = header.find(kBegin), end = header.find(kEnd);
   if (!in || begin == std::string::npos || end == std::string::npos || end < begin) {
     std::cerr << "selvarn-c-header: " << path << " has no generated slots to replace\n";
     return 2;
@@ -106,38 +107,29 @@ int Run(std::string_view mode, const std::string& path) {
   const std::size_t from = begin + kBegin.size();
   const std::string slots = Slots();
   const std::string made = header.substr(0, from) + slots + header.substr(end);
-  if (mode == "--check") {
-    if (made == header) return 0;
-    std::istringstream old(header.substr(from, end - from)), now(slots);
-    std::string was, is;
-    auto line =
-        std::count(header.begin(), header.begin() + static_cast<std::ptrdiff_t>(from), '\n');
-    while (std::getline(old, was) && std::getline(now, is) && was == is) ++line;
-    std::cerr << path << ":" << line + 1
-              << ": a slot differs from the member table\n  header: " << was << "\n  table:  " << is
-              << "\nWrite the slots again with: cmake --build build --target c_header\n";
-    return 1;
-  }
-  if (mode == "--write") {
-    if (made == header) return 0;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << made;
-    return out ? 0 : 2;
-  }
-  std::cout << made;
-  return 0;
+  if (made == header) return 0;
+  if (write) return (std::ofstream(path, std::ios::binary) << made) ? 0 : 2;
+  // The first line that differs, where an editor finds it.
+  std::istringstream old(header.substr(from, end - from)), now(slots);
+  std::string was, is;
+  auto line = std::count(header.begin(), header.begin() + static_cast<std::ptrdiff_t>(from), '\n');
+  while (std::getline(old, was) && std::getline(now, is) && was == is) ++line;
+  std::cerr << path << ":" << line + 1
+            << ": a slot differs from the member table\n  header: " << was << "\n  table:  " << is
+            << "\nWrite the slots again with: cmake --build build --target c_header\n";
+  return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string_view mode = argc == 3 ? argv[1] : "";
-  if (argc < 2 || argc > 3 || (argc == 3 && mode != "--check" && mode != "--write")) {
-    std::cerr << "usage: selvarn-c-header [--check | --write] HEADER\n";
+  if (mode != "--check" && mode != "--write") {
+    std::cerr << "usage: selvarn-c-header --check|--write HEADER\n";
     return 2;
   }
   try {
-    return Run(mode, argv[argc - 1]);
+    return Run(mode == "--write", argv[2]);
   } catch (const std::exception& e) {
     std::cerr << "selvarn-c-header: " << e.what() << "\n";
     return 2;
