@@ -47,13 +47,8 @@ decltype(auto) Pass(Variant& v) {
 template <auto Fn>
 Variant Call(SMS& sms, std::span<Variant> args) {
   using M = MethodOf<Fn>;
-  return [&]<std::size_t... I>(std::index_sequence<I...>)->Variant {
-    if constexpr (std::is_void_v<typename M::Result>) {
-      (sms.*Fn)(Pass<typename M::template Param<I>>(args[I])...);
-      return {};
-    } else {
-      return ToVariant((sms.*Fn)(Pass<typename M::template Param<I>>(args[I])...));
-    }
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return ToVariant((sms.*Fn)(Pass<typename M::template Param<I>>(args[I])...));
   }
   (std::make_index_sequence<M::kArity>{});
 }

@@ -15,9 +15,7 @@ namespace {
 template <typename T>
 constexpr Type TypeOf() {
   using U = std::remove_cvref_t<T>;
-  if constexpr (std::is_void_v<U>) {
-    return Type::Void;
-  } else if constexpr (std::is_same_v<U, bool>) {
+  if constexpr (std::is_same_v<U, bool>) {
     return Type::Boolean;
   } else if constexpr (std::is_same_v<U, std::int16_t>) {
     return Type::Int16;
@@ -70,27 +68,6 @@ constexpr Member kMembers[] = {
 };
 #undef SELVARN_OPTIONAL
 
-// Clients find a member by its id and by its name in any case: both must be unique, and
-// an optional parameter has only optional ones after it.
-constexpr bool WellFormed(std::span<const Member> members) {
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    for (std::size_t j = i + 1; j < members.size(); ++j) {
-      if (members[i].id == members[j].id || SameName(members[i].name, members[j].name)) {
-        return false;
-      }
-    }
-    bool optional = false;
-    for (const Param& p : members[i].params) {
-      if (optional && !p.optional) return false;
-      optional = p.optional;
-    }
-  }
-  return true;
-}
-static_assert(WellFormed(kMembers),
-              "a member id or name used twice, or a required parameter "
-              "after an optional one");
-
 constexpr EnumMember kDeliveryStatus[] = {
     {"Undelivered", 0, "Undelivered"},
     {"Delivered", 1, "Delivered"},
@@ -138,6 +115,12 @@ int HexDigit(char c) {
 }  // namespace
 
 const TypeLibrary& TypeLib() { return kTypeLibrary; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 std::span<const Function> Functions() {
   static const std::vector<Function> functions = [] {

@@ -4,7 +4,6 @@
 // help and call and the Python module's class read it from here.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -104,11 +103,7 @@ inline constexpr int kFirstMemberSlot = 7;
 std::span<const Function> Functions();
 
 // Names match without regard to (ASCII) case, as automation clients look them up.
-constexpr bool SameName(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&](char x, char y) { return lower(x) == lower(y); });
-}
+bool SameName(std::string_view a, std::string_view b);
 // nullptr when there is none.
 const Member* FindMember(std::string_view name);
 const Member* MemberById(std::int32_t id);
