@@ -348,9 +348,15 @@ selvarn_hresult Invoke(selvarn_SMS* self, std::int32_t id, const selvarn_guid* r
 // --- Property and method slots -----------------------------------------------------
 
 // How a C++ type of a declaration in SMS crosses the C ABI: In is the C argument and From
-// reads it, Out is what a result pointer points at and To writes it.
+// reads it, Out is what a result pointer points at and To writes it. Integers cross as
+// they are.
 template <typename T>
-struct C;
+struct C {
+  using In = T;
+  using Out = T;
+  static T From(T v) { return v; }
+  static T To(T v) { return v; }
+};
 template <>
 struct C<std::string> {
   using In = const char*;
@@ -358,28 +364,16 @@ struct C<std::string> {
   static std::string From(const char* s) { return InText(s); }
   static char* To(const std::string& s) { return NewString(s); }
 };
-// By reference, as declared, to a copy: the caller's text is never written or freed.
+// By reference, as declared, to a copy: the caller's value is never written or freed.
 template <>
 struct C<std::string&> {
   using In = char**;
   static std::string From(char** s) { return InText(Ref(s)); }
 };
 template <>
-struct C<std::int16_t> {
-  using In = std::int16_t;
-  using Out = std::int16_t;
-  static std::int16_t From(std::int16_t v) { return v; }
-  static std::int16_t To(std::int16_t v) { return v; }
-};
-template <>
 struct C<std::int16_t&> {
   using In = std::int16_t*;
   static std::int16_t From(std::int16_t* v) { return Ref(v); }
-};
-template <>
-struct C<std::int32_t> {
-  using In = std::int32_t;
-  static std::int32_t From(std::int32_t v) { return v; }
 };
 template <>
 struct C<bool> {
