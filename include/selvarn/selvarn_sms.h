@@ -193,7 +193,13 @@ typedef struct selvarn_typeinfo {
 typedef struct selvarn_SMS selvarn_SMS;
 
 /* The slots, in this order: identity, dispatch, then each property's put and get, then
-   the methods. Results come back through the last argument. */
+   the methods. Results come back through the last argument.
+   - DRStatus holds text; its get fails with run-time error 13 while that text is no
+     number (as on a new object).
+   - InitModem: a NULL PIN is none given. The result is a ModemStatus (0 Fail ... 5
+     SIMError).
+   - SendLMSText takes its arguments by reference, as declared; none of the three is
+     changed or freed by the call. */
 typedef struct selvarn_SMSVtbl {
   selvarn_hresult (*QueryInterface)(selvarn_SMS* This, const selvarn_guid* riid, void** ppv);
   uint32_t (*AddRef)(selvarn_SMS* This);
@@ -212,8 +218,7 @@ typedef struct selvarn_SMSVtbl {
                             selvarn_variant* pVarResult, selvarn_excepinfo* pExcepInfo,
                             uint32_t* puArgErr);
 
-  /* DRStatus holds text; its get fails with run-time error 13 while that text is no
-     number (as on a new object). */
+  /* The members' slots, generated from the member table: not to be edited by hand. */
   selvarn_hresult (*put_DRStatus)(selvarn_SMS* This, int32_t value);
   selvarn_hresult (*get_DRStatus)(selvarn_SMS* This, int32_t* value);
   selvarn_hresult (*put_DRFDate)(selvarn_SMS* This, const char* value);
@@ -241,12 +246,10 @@ typedef struct selvarn_SMSVtbl {
   selvarn_hresult (*put_IDD)(selvarn_SMS* This, const char* value);
   selvarn_hresult (*get_IDD)(selvarn_SMS* This, char** value);
 
-  /* PIN NULL: none given. The result is a ModemStatus (0 Fail ... 5 SIMError). */
   selvarn_hresult (*InitModem)(selvarn_SMS* This, int16_t intPort, const char* PIN,
                                int32_t* result);
   selvarn_hresult (*ConnectToGSM)(selvarn_SMS* This, selvarn_variant_bool* result);
   selvarn_hresult (*ReadSMS)(selvarn_SMS* This, selvarn_variant_bool* result);
-  /* By reference, as declared; none of the three is changed or freed by the call. */
   selvarn_hresult (*SendLMSText)(selvarn_SMS* This, char** strMobileNumber, char** strMessage,
                                  int16_t* intMessageReference, selvarn_variant_bool* result);
   selvarn_hresult (*SendSMST)(selvarn_SMS* This, const char* Number, const char* MessageText,
@@ -257,6 +260,7 @@ typedef struct selvarn_SMSVtbl {
   selvarn_hresult (*DeliveryReportOff)(selvarn_SMS* This, selvarn_variant_bool* result);
   selvarn_hresult (*GetDeliveryReport)(selvarn_SMS* This, selvarn_variant_bool* result);
   selvarn_hresult (*CloseModem)(selvarn_SMS* This, selvarn_variant_bool* result);
+  /* End of the members' slots. */
 } selvarn_SMSVtbl;
 
 struct selvarn_SMS {

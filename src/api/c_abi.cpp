@@ -6,9 +6,12 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "api/members.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn::api::c_abi {
@@ -344,19 +347,75 @@ selvarn_hresult Invoke(selvarn_SMS* self, std::int32_t id, const selvarn_guid* r
 
 // --- Property and method slots -----------------------------------------------------
 
-selvarn_variant_bool Bool(bool b) { return b ? SELVARN_VARIANT_TRUE : SELVARN_VARIANT_FALSE; }
-
-// The text properties are alike but for their accessors.
-#define SELVARN_TEXT_SLOTS(Name)                                                                 \
-  .put_##Name = [](selvarn_SMS* self,                                                            \
-                   const char* value) { return Guard([&] { Sms(self).Name(InText(value)); }); }, \
-  .get_##Name = [](selvarn_SMS* self, char** value) {                                            \
-    return Guard([&] {                                                                           \
-      auto& out = Out(value);                                                                    \
-      out = NewString(Sms(self).Name());                                                         \
-    });                                                                                          \
+// How a C++ type of a declaration in SMS crosses the C ABI: In is the C argument and From
+// reads it, Out is what a result pointer points at and To writes it. Integers cross as
+// they are.
+template <typename T>
+struct C {
+  using In = T;
+  using Out = T;
+  static T From(T v) { return v; }
+  static T To(T v) { return v; }
+};
+template <>
+struct C<std::string> {
+  using In = const char*;
+  using Out = char*;
+  static std::string From(const char* s) { return InText(s); }
+  static char* To(const std::string& s) { return NewString(s); }
+};
+// By reference, as declared, to a copy: the caller's value is never written or freed.
+template <>
+struct C<std::string&> {
+  using In = char**;
+  static std::string From(char** s) { return InText(Ref(s)); }
+};
+template <>
+struct C<std::int16_t&> {
+  using In = std::int16_t*;
+  static std::int16_t From(std::int16_t* v) { return Ref(v); }
+};
+template <>
+struct C<bool> {
+  using Out = selvarn_variant_bool;
+  static selvarn_variant_bool To(bool b) {
+    return b ? SELVARN_VARIANT_TRUE : SELVARN_VARIANT_FALSE;
   }
+};
+template <typename Enum>
+requires std::is_enum_v<Enum>
+struct C<Enum> {
+  using Out = std::int32_t;
+  static std::int32_t To(Enum e) { return static_cast<std::int32_t>(e); }
+};
 
+// A by-reference parameter gets the converted copy itself; a by-value one takes it over.
+template <typename A>
+decltype(auto) Pass(std::remove_cvref_t<A>& held) {
+  if constexpr (std::is_lvalue_reference_v<A>) {
+    return (held);
+  } else {
+    return std::move(held);
+  }
+}
+
+template <auto Fn>
+struct Slot;
+template <typename R, typename... A, R (SMS::*Fn)(A...)>
+struct Slot<Fn> {
+  static selvarn_hresult Call(selvarn_SMS* self, typename C<A>::In... in,
+                              typename C<R>::Out* result) {
+    return Guard([&] {
+      auto& out = Out(result);
+      // Read in order, so the first bad argument is the one reported.
+      std::tuple<std::remove_cvref_t<A>...> held{C<A>::From(in)...};
+      out = std::apply([&](auto&... h) { return C<R>::To((Sms(self).*Fn)(Pass<A>(h)...)); }, held);
+    });
+  }
+};
+
+// The slots in the header's order, all expanded from the member table: the compiler
+// checks each against the slot the header declares.
 const selvarn_SMSVtbl kVtbl = {
     .QueryInterface = QueryInterface,
     .AddRef = AddRef,
@@ -365,105 +424,23 @@ const selvarn_SMSVtbl kVtbl = {
     .GetTypeInfo = GetTypeInfo,
     .GetIDsOfNames = GetIDsOfNames,
     .Invoke = Invoke,
-    .put_DRStatus = [](selvarn_SMS* self,
-                       std::int32_t value) { return Guard([&] { Sms(self).DRStatus(value); }); },
-    .get_DRStatus =
-        [](selvarn_SMS* self, std::int32_t* value) {
-          return Guard([&] {
-            auto& out = Out(value);
-            out = static_cast<std::int32_t>(Sms(self).DRStatus());
-          });
-        },
-    SELVARN_TEXT_SLOTS(DRFDate),
-    SELVARN_TEXT_SLOTS(DRFTime),
-    SELVARN_TEXT_SLOTS(DRRDate),
-    SELVARN_TEXT_SLOTS(DRRTime),
-    SELVARN_TEXT_SLOTS(DRMNRecipient),
-    SELVARN_TEXT_SLOTS(DRMsgRef),
-    SELVARN_TEXT_SLOTS(SCTS),
-    SELVARN_TEXT_SLOTS(MR),
-    SELVARN_TEXT_SLOTS(SMSC),
-    SELVARN_TEXT_SLOTS(Msg),
-    SELVARN_TEXT_SLOTS(MN),
-    SELVARN_TEXT_SLOTS(IDD),
-    .InitModem =
-        [](selvarn_SMS* self, std::int16_t port, const char* pin, std::int32_t* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = static_cast<std::int32_t>(Sms(self).InitModem(port, InText(pin)));
-          });
-        },
-    .ConnectToGSM =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).ConnectToGSM());
-          });
-        },
-    .ReadSMS =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).ReadSMS());
-          });
-        },
-    // By reference, as declared, to copies: the caller's values are never written.
-    .SendLMSText =
-        [](selvarn_SMS* self, char** number, char** message, std::int16_t* reference,
-           selvarn_variant_bool* result) {
-          return Guard([&] {
-            std::string n = InText(Ref(number));
-            std::string m = InText(Ref(message));
-            std::int16_t r = Ref(reference);
-            auto& out = Out(result);
-            out = Bool(Sms(self).SendLMSText(n, m, r));
-          });
-        },
-    .SendSMST =
-        [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).SendSMST(InText(number), InText(text)));
-          });
-        },
-    .SendSMSU =
-        [](selvarn_SMS* self, const char* number, const char* text, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).SendSMSU(InText(number), InText(text)));
-          });
-        },
-    .DeliveryReportOn =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).DeliveryReportOn());
-          });
-        },
-    .DeliveryReportOff =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).DeliveryReportOff());
-          });
-        },
-    .GetDeliveryReport =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).GetDeliveryReport());
-          });
-        },
-    .CloseModem =
-        [](selvarn_SMS* self, selvarn_variant_bool* result) {
-          return Guard([&] {
-            auto& out = Out(result);
-            out = Bool(Sms(self).CloseModem());
-          });
-        },
+#define SELVARN_PROPERTY(Name, Id, Help)                                                     \
+  .put_##Name =                                                                              \
+      [](selvarn_SMS* self, C<PutValue<SELVARN_PROPERTY_TYPE(Name)>>::In value) {            \
+        return Guard(                                                                        \
+            [&] { Sms(self).Name(C<PutValue<SELVARN_PROPERTY_TYPE(Name)>>::From(value)); }); \
+      },                                                                                     \
+  .get_##Name = [](selvarn_SMS* self, C<SELVARN_PROPERTY_TYPE(Name)>::Out* value) {          \
+    return Guard([&] {                                                                       \
+      auto& out = Out(value);                                                                \
+      out = C<SELVARN_PROPERTY_TYPE(Name)>::To(Sms(self).Name());                            \
+    });                                                                                      \
+  },
+#define SELVARN_METHOD(Name, Id, Help, ...) .Name = Slot<&SMS::Name>::Call,
+#include "api/members.def"
+#undef SELVARN_PROPERTY
+#undef SELVARN_METHOD
 };
-
-#undef SELVARN_TEXT_SLOTS
 
 }  // namespace
 

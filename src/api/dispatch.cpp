@@ -4,9 +4,10 @@
 #include <charconv>
 #include <cstdio>
 #include <limits>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
+#include "api/members.hpp"
 #include "text/trim.hpp"
 
 namespace selvarn::api {
@@ -15,86 +16,56 @@ namespace {
 // How one member runs: a property's get and put, or a method's call. The arguments a
 // call sees are already converted to the parameter types, optional ones filled in.
 struct Binding {
-  std::string_view name;
   Variant (*get)(const SMS&) = nullptr;
   void (*put)(SMS&, Variant&) = nullptr;
   Variant (*call)(SMS&, std::span<Variant>) = nullptr;
 };
 
-VariantBool Bool(bool b) { return b ? VariantBool::True : VariantBool::False; }
-std::string& Text(Variant& v) { return std::get<std::string>(v); }
-std::int16_t Int16(const Variant& v) { return std::get<std::int16_t>(v); }
-
-// The text properties are alike but for their accessors.
-#define SELVARN_TEXT_PROPERTY(Name)                                                              \
-  Binding {                                                                                      \
-#Name, [](const SMS& s)                                                                      \
-                -> Variant { return s.Name(); }, [](SMS & s,                                     \
-                                                    Variant &                                    \
-                                                        v) { s.Name(std::move(Text(v))); },      \
-                                                                                         nullptr \
+template <typename T>
+Variant ToVariant(const T& value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value ? VariantBool::True : VariantBool::False;
+  } else if constexpr (std::is_enum_v<T>) {
+    return static_cast<std::int32_t>(value);
+  } else {
+    return value;
   }
+}
 
+// A converted argument as a parameter of type A takes it: by reference, the converted
+// copy itself, so the caller's value is never touched.
+template <typename A>
+decltype(auto) Pass(Variant& v) {
+  using Value = std::remove_cvref_t<A>;
+  if constexpr (std::is_lvalue_reference_v<A>) {
+    return (std::get<Value>(v));
+  } else {
+    return std::move(std::get<Value>(v));
+  }
+}
+
+template <auto Fn>
+Variant Call(SMS& sms, std::span<Variant> args) {
+  using M = MethodOf<Fn>;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return ToVariant((sms.*Fn)(Pass<typename M::template Param<I>>(args[I])...));
+  }
+  (std::make_index_sequence<M::kArity>{});
+}
+
+// In the type library's order.
 const Binding kBindings[] = {
-    {"DRStatus", [](const SMS& s) -> Variant { return static_cast<std::int32_t>(s.DRStatus()); },
-     [](SMS& s, Variant& v) { s.DRStatus(std::get<std::int32_t>(v)); }, nullptr},
-    SELVARN_TEXT_PROPERTY(DRFDate),
-    SELVARN_TEXT_PROPERTY(DRFTime),
-    SELVARN_TEXT_PROPERTY(DRRDate),
-    SELVARN_TEXT_PROPERTY(DRRTime),
-    SELVARN_TEXT_PROPERTY(DRMNRecipient),
-    SELVARN_TEXT_PROPERTY(DRMsgRef),
-    SELVARN_TEXT_PROPERTY(SCTS),
-    SELVARN_TEXT_PROPERTY(MR),
-    SELVARN_TEXT_PROPERTY(SMSC),
-    SELVARN_TEXT_PROPERTY(Msg),
-    SELVARN_TEXT_PROPERTY(MN),
-    SELVARN_TEXT_PROPERTY(IDD),
-    {"InitModem", nullptr, nullptr,
-     [](SMS& s, std::span<Variant> a) -> Variant {
-       return static_cast<std::int32_t>(s.InitModem(Int16(a[0]), std::move(Text(a[1]))));
-     }},
-    {"ConnectToGSM", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ConnectToGSM()); }},
-    {"ReadSMS", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.ReadSMS()); }},
-    // By reference to the converted copies: the caller's values are never touched.
-    {"SendLMSText", nullptr, nullptr,
-     [](SMS& s, std::span<Variant> a) -> Variant {
-       std::int16_t reference = Int16(a[2]);
-       return Bool(s.SendLMSText(Text(a[0]), Text(a[1]), reference));
-     }},
-    {"SendSMST", nullptr, nullptr,
-     [](SMS& s, std::span<Variant> a) -> Variant {
-       return Bool(s.SendSMST(std::move(Text(a[0])), std::move(Text(a[1]))));
-     }},
-    {"SendSMSU", nullptr, nullptr,
-     [](SMS& s, std::span<Variant> a) -> Variant {
-       return Bool(s.SendSMSU(std::move(Text(a[0])), std::move(Text(a[1]))));
-     }},
-    {"DeliveryReportOn", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOn()); }},
-    {"DeliveryReportOff", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.DeliveryReportOff()); }},
-    {"GetDeliveryReport", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.GetDeliveryReport()); }},
-    {"CloseModem", nullptr, nullptr,
-     [](SMS& s, std::span<Variant>) -> Variant { return Bool(s.CloseModem()); }},
+#define SELVARN_PROPERTY(Name, Id, Help)             \
+  {[](const SMS& s) { return ToVariant(s.Name()); }, \
+   [](SMS& s, Variant& v) { s.Name(Pass<PutValue<SELVARN_PROPERTY_TYPE(Name)>>(v)); }, nullptr},
+#define SELVARN_METHOD(Name, Id, Help, ...) {nullptr, nullptr, Call<&SMS::Name>},
+#include "api/members.def"
+#undef SELVARN_PROPERTY
+#undef SELVARN_METHOD
 };
 
-#undef SELVARN_TEXT_PROPERTY
-
-// The binding of each member, in the type library's order.
 const Binding& BindingOf(const Member& member) {
-  static const std::vector<const Binding*> table = [] {
-    const auto members = TypeLib().members;
-    std::vector<const Binding*> t(members.size(), nullptr);
-    for (const Binding& b : kBindings) {
-      t[static_cast<std::size_t>(FindMember(b.name) - members.data())] = &b;
-    }
-    return t;
-  }();
-  return *table[static_cast<std::size_t>(&member - TypeLib().members.data())];
+  return kBindings[static_cast<std::size_t>(&member - TypeLib().members.data())];
 }
 
 std::string Where(const Member& m, std::size_t index) {
