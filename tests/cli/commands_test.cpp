@@ -66,7 +66,9 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        kErr + "warning: 6 character(s) have no 7-bit form and go out as \"?\"; leave out --7bit "
               "to send them as they are\n"},
       {{"send", "1234", "-"}, 0, Sent("7bit"), "", "hi\n"},
-      {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"}, 1, "not sent\n"},
+      {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"},
+       1,
+       "not sent as message 1 (7bit): part 1 refused (ERROR)\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read", "--all"},
        0,
        kShown1 + "\nId:     2\nFrom:   Selvarn\nCentre: +447785016005\nTime:   "

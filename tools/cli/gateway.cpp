@@ -8,6 +8,7 @@
 #include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
 #include "platform/host_form.hpp"
+#include "selvarn/send_binding.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -253,30 +254,58 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
     g.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
     return kAnsweredNo;
   }
-  const bool ok = g.sms.SendText(r.number, r.text, reference, coding);
-  const std::vector<int> refs = g.sms.SentReferences();
-  result["sent"] = ok;
-  result["references"] = refs;
-  if (!ok) {
-    g.printer.Result(result, "not sent" + (refs.empty() ? std::string()
-                                                        : " (parts " + Parts(refs) +
-                                                              " went out before the refusal)"));
-    return kAnsweredNo;
-  }
-  // The coding the library chose: 7-bit when it would take every character.
-  const bool ucs2 =
-      coding == SendCoding::Ucs2 || (coding == SendCoding::Auto && !messaging::FitsGsm7(r.text));
-  const store::Coding stored = ucs2 ? store::Coding::Ucs2 : store::Coding::Gsm7;
-  const std::int64_t id = g.store.RecordSent(
-      {.recipient = r.number, .text = r.text, .coding = stored, .references = refs});
+  const store::SendOutcome sent = store::SendAndRecord(
+      g.sms, g.store,
+      {.number = r.number, .text = r.text, .reference = reference, .coding = coding});
+  const std::int64_t id = sent.id;
+  const std::vector<int>& refs = sent.references;
+  const store::SendState state =
+      sent.record ? sent.record->send_state
+                  : (refs.empty() ? store::SendState::Uncertain : store::SendState::PartlySent);
+  const std::size_t parts = sent.record ? sent.record->parts.size() : refs.size();
   result["id"] = id;
-  result["coding"] = CodingName(stored);
-  if (refs.size() > 1) result["long_reference"] = reference;
-  g.printer.Result(
-      result,
-      "sent as message " + std::to_string(id) + " (" + CodingName(stored) +
-          (refs.size() > 1 ? ", " + std::to_string(refs.size()) + " parts" : std::string()) +
-          "), message reference" + (refs.size() > 1 ? "s " : " ") + Parts(refs));
+  result["coding"] = CodingName(sent.coding);
+  result["sent"] = state == store::SendState::Sent;
+  result["references"] = refs;
+  if (parts > 1) result["long_reference"] = reference;
+  const std::string what = " as message " + std::to_string(id) + " (" + CodingName(sent.coding) +
+                           (parts > 1 ? ", " + std::to_string(parts) + " parts" : std::string()) +
+                           ")";
+  if (state == store::SendState::Sent && sent.error.empty()) {
+    g.printer.Result(result, "sent" + what + ", message reference" +
+                                 (refs.size() > 1 ? "s " : " ") + Parts(refs));
+  } else {
+    result["send_state"] = store::ToString(state);
+    std::string text = state == store::SendState::Uncertain ? "may have been sent"
+                       : state == store::SendState::NotSent ? "not sent"
+                                                            : "partly sent";
+    text += what + ":";
+    if (sent.record) {
+      Json states = Json::array();
+      for (const store::SentPart& p : sent.record->parts) {
+        states.push_back(store::ToString(p.send));
+        text += (p.sequence > 1 ? ", part " : " part ") + std::to_string(p.sequence) + " " +
+                store::ToString(p.send);
+      }
+      result["parts"] = states;
+      if (!sent.record->error.empty()) {
+        result["why"] = sent.record->error;
+        text += " (" + sent.record->error + ")";
+      }
+    } else {
+      text += " the store could not record how far it got; references " + Parts(refs);
+    }
+    if (state == store::SendState::Uncertain) {
+      text += "; see the outbox, and the recipient, before sending it again";
+    }
+    g.printer.Result(result, text);
+  }
+  if (!sent.error.empty()) {
+    ShowError(g.printer, g.io.err, g.command, RuntimeError(sent.error_number, sent.error));
+  }
+  if (state == store::SendState::Uncertain) return kUncertain;
+  if (!sent.error.empty()) return kRunTimeError;
+  if (state != store::SendState::Sent) return kAnsweredNo;
   if (!wait) return kDone;
 
   // Reports come as +CDSI on the idle line; between them, a look every few seconds.

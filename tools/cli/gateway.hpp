@@ -21,6 +21,8 @@ namespace selvarn::cli {
 
 // Exit status of send --wait-report when the reports did not all come in time.
 inline constexpr int kTimedOut = 4;
+// Exit status of send when a part got no answer: it may have been sent.
+inline constexpr int kUncertain = 5;
 
 // The start of a listing: an ISO date-time ("2024-05-01", "2024-05-01T09:30",
 // "2024-05-01 09:30:15", local time, or UTC with a trailing "Z") or an age: a number with
