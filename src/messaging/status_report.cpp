@@ -8,6 +8,7 @@
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
 #include "modem/replies.hpp"
+#include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
@@ -66,7 +67,8 @@ bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, std::int16_t 
                                     field(8) + "," + field(9), Replies::Trim(field(10))));
 }
 
-bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>& hook) {
+bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
+  const auto& hook = hooks.report;
   if (!Send("AT+CMGF=1") || !Send("AT+CPMS=\"SR\"")) {
     Send(kPduMode);
     return false;
@@ -91,8 +93,24 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
   }
   // The position is taken before the quotes go; an echoed command's two quotes before
   // "+CMGR:" only move the search two characters into its header.
+  const std::string listed = report;
   std::erase(report, '"');
-  if (!StoreReport(sms, report, at, index, hook)) {
+  bool stored = false;
+  try {
+    stored = StoreReport(sms, report, at, index, hook);
+  } catch (const RuntimeError& e) {
+    if (!hooks.undecodable) throw;
+    // One report that cannot be read must not hold up the ones behind it: kept as it was
+    // listed, it can go.
+    const auto from = listed.find("+CMGR:");
+    const std::string line = listed.substr(from, listed.find('\r', from) - from);
+    stored = hooks.undecodable({.memory = "SR", .index = index, .raw = line, .error = e.what()});
+    if (stored) Send("AT+CMGD=" + std::to_string(index) + "\r");
+    Send(kPduMode);
+    Send(kSimStorage);
+    return false;
+  }
+  if (!stored) {
     // Declined by the hook: the report stays stored for the next call.
     Send(kPduMode);
     Send(kSimStorage);
@@ -109,7 +127,7 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
 bool SMS::GetDeliveryReport() {
   if (!Modem::IsPortOpen()) return false;
   try {
-    return ReadFirstReport(*this, receive_hook_.report);
+    return ReadFirstReport(*this, receive_hook_);
   } catch (const std::exception&) {
     SendQuietly(kPduMode);
     SendQuietly(kSimStorage);

@@ -145,27 +145,92 @@ std::string MessageText(const store::Message& m) {
 
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
 
+void Binding::Arm() {
+  handed_ = false;
+  undecodable = false;
+  retry = 0;
+  notices.clear();
+  store_error.clear();
+}
+
+void Binding::Handed() {
+  handed_ = true;
+  if (!binding_.LastError().empty() && store_error.empty()) store_error = binding_.LastError();
+}
+
 void Binding::Attach(SMS& sms) {
   ReceiveHook inner = binding_.Hook();
-  sms.SetReceiveHook({.message =
-                          [this, m = inner.message](const ReceivedMessage& msg) {
-                            handed_ = true;
-                            return m(msg);
-                          },
-                      .report =
-                          [this, r = inner.report](const ReceivedReport& rep) {
-                            handed_ = true;
-                            return r(rep);
-                          }});
+  sms.SetReceiveHook(
+      {.message =
+           [this, m = inner.message](const ReceivedMessage& msg) {
+             const bool ok = m(msg);
+             undecodable = false;
+             Handed();
+             return ok;
+           },
+       .report =
+           [this, r = inner.report](const ReceivedReport& rep) {
+             const bool ok = r(rep);
+             undecodable = false;
+             Handed();
+             return ok;
+           },
+       .undecodable =
+           [this, u = inner.undecodable](const UndecodableEntry& e) {
+             const bool kept = u(e);
+             undecodable = true;
+             Handed();
+             const std::string where = e.memory + " index " + std::to_string(e.index);
+             if (kept) {
+               notices.push_back("kept an undecodable entry (" + where + ": " + e.error +
+                                 ") in the quarantine and deleted it from the modem");
+             } else if (binding_.LastError().empty()) {
+               ++retry;
+             }
+             return kept;
+           },
+       .skipped =
+           [this](const std::string& what) {
+             notices.push_back("passed over in the SIM's listing: " + what);
+           }});
 }
+
+namespace {
+
+void ShowNotices(Gateway& g) {
+  for (const std::string& n : g.binding.notices) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: warning: " << n << "\n";
+  }
+  g.binding.notices.clear();
+}
+
+}  // namespace
 
 Drained DrainReports(Gateway& g) {
   Drained d;
+  // An unreadable report is tried again at once; one that fails differently each time
+  // is left after a few tries.
+  constexpr int kTries = 3;
+  int tries = 0;
   while (true) {
     g.binding.Arm();
     const bool ok = g.sms.GetDeliveryReport();
+    ShowNotices(g);
     if (!g.binding.handed()) break;
-    if (!g.binding.error().empty()) NotStored("status report", g.binding.error());
+    if (!g.binding.store_error.empty()) NotStored("status report", g.binding.store_error);
+    if (g.binding.undecodable) {
+      if (g.binding.retry == 0) {
+        tries = 0;
+        continue;
+      }
+      if (++tries >= kTries) {
+        d.retry = 1;
+        break;
+      }
+      continue;
+    }
+    tries = 0;
     if (const auto& result = g.binding.binding().LastReport()) {
       // Just stored, so among the last few seconds' reports.
       for (const store::StoredReport& stored : g.store.Reports(Now() - 60)) {
@@ -184,32 +249,19 @@ Drained DrainReports(Gateway& g) {
 
 Drained DrainMessages(Gateway& g, bool all) {
   Drained d;
-  constexpr int kMaxUnreadable = 255;
-  int& unreadable = d.unreadable;
-  while (true) {
-    g.binding.Arm();
-    bool ok = false;
-    try {
-      ok = g.sms.ReadSMS();
-    } catch (const RuntimeError& e) {
-      // Only a message that cannot be decoded is passed over; a port that failed ends it.
-      if (g.binding.handed() || e.number() != err::kInvalidCall || ++unreadable > kMaxUnreadable) {
-        throw;
-      }
-      ShowError(g.printer, g.io.err, g.command, e, " (the message stays on the SIM)");
-      continue;
-    }
-    if (!g.binding.handed()) break;
-    if (!g.binding.error().empty()) NotStored("message", g.binding.error());
-    ++d.parts;
-    if (!ok) {
-      g.printer.Interrupt();
-      g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
-      d.stuck = true;
-      break;
-    }
-    if (!all && !g.store.NewMessages().empty()) break;
-    if (g.stopping && g.stopping()) break;
+  g.binding.Arm();
+  const TakeResult taken = g.sms.TakeMessages([&] {
+    // Up to the next whole message unless all are wanted, and never past a stop signal.
+    return (!all && !g.store.NewMessages().empty()) || (g.stopping && g.stopping());
+  });
+  ShowNotices(g);
+  if (!g.binding.store_error.empty()) NotStored("message", g.binding.store_error);
+  d.parts = taken.taken;
+  d.retry = g.binding.retry;
+  if (taken.stuck) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
+    d.stuck = true;
   }
   return d;
 }
@@ -228,15 +280,28 @@ int HandOut(Gateway& g, const char* command,
 
 int GatewayRead(Gateway& g, bool all) {
   int printed = HandOut(g, "read");
-  int unreadable = 0;
-  while (printed == 0 || all) {
+  // An entry that could not be decoded gets another try at once; the second failure
+  // the same way quarantines it. Entries that fail differently each time stay.
+  constexpr int kRetries = 2;
+  int retries = 0;
+  int left = 0;
+  while (printed == 0 || all || left > 0) {
     const Drained d = DrainMessages(g, all);
-    unreadable += d.unreadable;
     printed += HandOut(g, "read");
     if (d.stuck) return kAnsweredNo;
+    left = d.retry;
+    if (left > 0) {
+      if (retries++ < kRetries) continue;
+      break;
+    }
     if (d.parts == 0 || !all) break;
   }
-  if (unreadable > 0) return kRunTimeError;
+  if (left > 0) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: " << left
+             << " entry(ies) could not be decoded and stay on the SIM for the next read\n";
+    return kRunTimeError;
+  }
   if (printed == 0) {
     g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
     return all ? kDone : kAnsweredNo;
@@ -286,6 +351,7 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
         states.push_back(store::ToString(p.send));
         text += (p.sequence > 1 ? ", part " : " part ") + std::to_string(p.sequence) + " " +
                 store::ToString(p.send);
+        if (p.send == store::PartSend::Taken) text += " (reference " + Parts({p.reference}) + ")";
       }
       result["parts"] = states;
       if (!sent.record->error.empty()) {
@@ -371,14 +437,26 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
   int count = 0;
   for (const store::SentRecord& m : sent) {
     Json parts = Json::array();
+    // A message that did not go whole says how far it got instead of its delivery.
+    const bool whole = m.send_state == store::SendState::Sent;
+    std::string state = whole ? store::ToString(m.state) : store::ToString(m.send_state);
+    if (!m.error.empty()) state += " (" + m.error + ")";
     std::string text = std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(m.id) +
                        "\nTo:     " + m.recipient + "\nSent:   " + Iso(m.sent_at) +
-                       "\nState:  " + store::ToString(m.state) + "\n";
+                       "\nState:  " + state + "\n";
     for (const store::SentPart& p : m.parts) {
-      Json pj{
-          {"part", p.sequence}, {"reference", p.reference}, {"state", store::ToString(p.state)}};
-      text += "  part " + std::to_string(p.sequence) + " reference " + std::to_string(p.reference) +
-              ": " + store::ToString(p.state);
+      const bool taken = p.send == store::PartSend::Taken;
+      Json pj{{"part", p.sequence},
+              {"send", store::ToString(p.send)},
+              {"state", taken ? store::ToString(p.state) : store::ToString(p.send)}};
+      text += "  part " + std::to_string(p.sequence);
+      if (taken) {
+        pj["reference"] = p.reference >= 0 ? Json(p.reference) : Json();
+        text += " reference " + (p.reference >= 0 ? std::to_string(p.reference) : "?") + ": " +
+                store::ToString(p.state);
+      } else {
+        text += ": " + std::string(store::ToString(p.send));
+      }
       if (p.status) pj["status"] = *p.status;
       if (p.reported_at) {
         pj["reported_at"] = Iso(*p.reported_at);
@@ -387,15 +465,17 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
       text += "\n";
       parts.push_back(pj);
     }
-    printer.Result({{"command", "outbox"},
-                    {"id", m.id},
-                    {"to", m.recipient},
-                    {"text", m.text},
-                    {"coding", CodingName(m.coding)},
-                    {"sent_at", Iso(m.sent_at)},
-                    {"state", store::ToString(m.state)},
-                    {"parts", parts}},
-                   text + "Text:   " + m.text + "\n");
+    Json j{{"command", "outbox"},
+           {"id", m.id},
+           {"to", m.recipient},
+           {"text", m.text},
+           {"coding", CodingName(m.coding)},
+           {"sent_at", Iso(m.sent_at)},
+           {"state", whole ? store::ToString(m.state) : store::ToString(m.send_state)},
+           {"send_state", store::ToString(m.send_state)},
+           {"parts", parts}};
+    if (!m.error.empty()) j["error"] = m.error;
+    printer.Result(j, text + "Text:   " + m.text + "\n");
   }
   if (sent.empty()) printer.Result({{"command", "outbox"}, {"found", false}}, "no message");
   return kDone;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cli.hpp"
 #include "command.hpp"
@@ -37,18 +38,27 @@ store::MessageStore OpenStore(const Options& options);
 Json MessageJson(const store::Message& m, const char* command);
 std::string MessageText(const store::Message& m);
 
-// The receive binding, and whether the library handed it anything since Arm().
+// The receive binding, and what the library handed it since Arm().
 class Binding {
  public:
   explicit Binding(store::MessageStore& store);
   void Attach(SMS& sms);
-  void Arm() { handed_ = false; }
+  void Arm();
   bool handed() const { return handed_; }
   // Why the last item handed could not be stored; empty when it was.
   const std::string& error() const { return binding_.LastError(); }
   const store::ReceiveBinding& binding() const { return binding_; }
 
+  // Since Arm(): warnings to show (listing lines passed over, entries quarantined), the
+  // first failure of the store, undecodable entries left for another try, and whether the
+  // last item handed was an undecodable one.
+  std::vector<std::string> notices;
+  std::string store_error;
+  int retry = 0;
+  bool undecodable = false;
+
  private:
+  void Handed();
   store::ReceiveBinding binding_;
   bool handed_ = false;
 };
@@ -71,7 +81,7 @@ struct Drained {
   int parts = 0;
   int reports = 0;
   bool stuck = false;  // the modem kept something it was asked to delete
-  int unreadable = 0;  // messages that could not be decoded: left on the SIM
+  int retry = 0;       // undecodable entries left on the SIM for another try
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
