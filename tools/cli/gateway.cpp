@@ -149,6 +149,7 @@ void Binding::Arm() {
   handed_ = false;
   undecodable = false;
   retry = 0;
+  quarantined = 0;
   notices.clear();
   store_error.clear();
 }
@@ -182,6 +183,7 @@ void Binding::Attach(SMS& sms) {
              Handed();
              const std::string where = e.memory + " index " + std::to_string(e.index);
              if (kept) {
+               ++quarantined;
                notices.push_back("kept an undecodable entry (" + where + ": " + e.error +
                                  ") in the quarantine and deleted it from the modem");
              } else if (binding_.LastError().empty()) {
@@ -258,6 +260,7 @@ Drained DrainMessages(Gateway& g, bool all) {
   if (!g.binding.store_error.empty()) NotStored("message", g.binding.store_error);
   d.parts = taken.taken;
   d.retry = g.binding.retry;
+  d.quarantined = g.binding.quarantined;
   if (taken.stuck) {
     g.printer.Interrupt();
     g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
@@ -294,7 +297,8 @@ int GatewayRead(Gateway& g, bool all) {
       if (retries++ < kRetries) continue;
       break;
     }
-    if (d.parts == 0 || !all) break;
+    // What left the SIM made room for what the network still holds.
+    if ((d.parts == 0 && d.quarantined == 0) || !all) break;
   }
   if (left > 0) {
     g.printer.Interrupt();
@@ -478,6 +482,30 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
     printer.Result(j, text + "Text:   " + m.text + "\n");
   }
   if (sent.empty()) printer.Result({{"command", "outbox"}, {"found", false}}, "no message");
+  return kDone;
+}
+
+int Undecodable(const Options& options, Printer& printer, const std::string& from) {
+  store::MessageStore s = OpenStore(options);
+  const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
+  const auto entries = s.Quarantined(since);
+  int count = 0;
+  for (const store::QuarantinedEntry& e : entries) {
+    const std::string index = e.sim_index ? std::to_string(*e.sim_index) : "?";
+    printer.Result({{"command", "inbox"},
+                    {"undecodable", e.id},
+                    {"memory", e.memory},
+                    {"index", e.sim_index ? Json(*e.sim_index) : Json()},
+                    {"received_at", Iso(e.received_at)},
+                    {"error", e.error},
+                    {"raw", e.raw}},
+                   std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(e.id) +
+                       "\nTaken:  " + Iso(e.received_at) + " from " + e.memory + " index " + index +
+                       "\nError:  " + e.error + "\nRaw:    " + e.raw + "\n");
+  }
+  if (entries.empty()) {
+    printer.Result({{"command", "inbox"}, {"found", false}}, "no undecodable entry");
+  }
   return kDone;
 }
 

@@ -55,6 +55,7 @@ class Binding {
   std::vector<std::string> notices;
   std::string store_error;
   int retry = 0;
+  int quarantined = 0;
   bool undecodable = false;
 
  private:
@@ -80,8 +81,9 @@ struct Gateway {
 struct Drained {
   int parts = 0;
   int reports = 0;
-  bool stuck = false;  // the modem kept something it was asked to delete
-  int retry = 0;       // undecodable entries left on the SIM for another try
+  bool stuck = false;   // the modem kept something it was asked to delete
+  int retry = 0;        // undecodable entries left on the SIM for another try
+  int quarantined = 0;  // undecodable entries kept aside and deleted: room for more
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
@@ -126,5 +128,6 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
 // `since` as ParseSince takes it; empty: everything.
 int Inbox(const Options& options, Printer& printer, const std::string& since);
 int Outbox(const Options& options, Printer& printer, const std::string& since);
+int Undecodable(const Options& options, Printer& printer, const std::string& since);
 
 }  // namespace selvarn::cli

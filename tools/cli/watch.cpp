@@ -151,7 +151,7 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
     // that keeps the SIM from ever being empty must not hold everything back.
     const Drained d = DrainMessages(g, false);
     HandOut(g, "watch", each);
-    if (d.parts > 0 && !d.stuck) continue;  // more may be waiting
+    if ((d.parts > 0 || d.quarantined > 0) && !d.stuck) continue;  // more may be waiting
 
     const auto next = Steady::now() + every;
     reports_due = std::min(reports_due, next);

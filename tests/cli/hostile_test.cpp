@@ -1,0 +1,190 @@
+// The gateway commands against a hostile modem: answers lost, garbled or refused, a store
+// or log that fails half way, entries that cannot be decoded, listings full of junk. For
+// each, what the store holds afterwards (sent messages and their parts, quarantined
+// entries), what is left on the SIM, and that every part the modem took has a record.
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <functional>
+
+#include "cli_support.hpp"
+#include "modemsim/scenario.hpp"
+#include "modemsim/simulator.hpp"
+#include "platform/system_calls.hpp"
+#include "store/message_store.hpp"
+
+namespace selvarn::testing {
+namespace {
+
+namespace sim = selvarn::modemsim;
+
+const std::string kHello = "message from +447700900001 time 24/05/01,09:30:00+04 text Hello";
+// Compressed text (TP-DCS 24), which no decoder of ours reads.
+const std::string kBad = "message pdu 00040B914477000900F100244210509003004005C8329BFD06";
+const std::string kReportAt = R"(\r\n+CMGR: "REC UNREAD",6,)";
+const std::string kReportTail =
+    R"(,"+447700900999",145,"24/05/01,09:30:00+04","24/05/01,09:30:05+04",)";
+
+// The log's second write fails as on a full disk.
+class LogDiskFills : public platform::SystemCalls {
+ public:
+  int Open(const char* path, int flags, mode_t mode) override {
+    const int fd = platform::SystemCalls::Open(path, flags, mode);
+    if (std::string_view(path).find("Log_") != std::string_view::npos) log_fd_ = fd;
+    return fd;
+  }
+  ssize_t Write(int fd, const void* bytes, std::size_t size) override {
+    if (fd == log_fd_ && ++log_writes_ == 2) {
+      errno = ENOSPC;
+      return -1;
+    }
+    return platform::SystemCalls::Write(fd, bytes, size);
+  }
+
+ private:
+  int log_fd_ = -1;
+  int log_writes_ = 0;
+};
+
+std::string Joined(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+std::string Indexes(const std::string& memory, int from, int to) {
+  std::vector<std::string> words;
+  for (int i = from; i <= to; ++i) words.push_back(memory + std::to_string(i));
+  return Joined(words);
+}
+
+struct Hostile {
+  std::string name;
+  std::vector<std::string> scenario;  // {PDU}: the PDU of the SIM's entry 1; {JUNK}, {LONG}
+  std::vector<std::string> command;
+  int code;
+  std::string sent;         // each message: its state, then each part's, with its reference
+  std::string quarantined;  // memory and index of each entry
+  std::string left;         // on the SIM
+  std::string said = "";    // a piece of what the command printed
+  std::string sql = "";     // run on the store before the command
+  bool log_fills = false;
+};
+
+class HostileModem : public CommandLine {};
+
+TEST_F(HostileModem, LosesNothingSentOrReceived) {
+  const std::string long_text(400, 'a');
+  const std::string listing = R"(fault AT+CMGL=4 count 1 literal \r\n)";
+  std::vector<std::string> large = {"set capacity 130"};
+  for (int i = 0; i < 120; ++i) large.push_back(kBad);
+  large.push_back(kHello);
+  // clang-format off
+  const Hostile cases[] = {
+      {"answer without +CMGS", {R"(fault 00 runs literal \r\nOK\r\n)"}, {"send", "123", "Hi"}, 0,
+       "sent sent/?", "", "", "message reference ?"},
+      {"part 2 of 3 refused",
+       {R"(fault 006100038121F30000A00500034D0302 literal \r\n+CMS ERROR: 500\r\n)"},
+       {"send", "--ref", "77", "123", long_text}, 1, "partly-sent sent/1 refused not-sent", "",
+       "", "part 3 not-sent (+CMS ERROR: 500)"},
+      {"no answer in time", {"fault 00 silent runs"}, {"send", "123", "Hi"}, 5,
+       "uncertain uncertain", "", "SR1", "may have been sent as message 1"},
+      {"store fails after opening", {}, {"send", "123", "Hi"}, 3, "", "", "",
+       "database or disk is full",
+       "CREATE TRIGGER full BEFORE INSERT ON sent BEGIN "
+       "SELECT RAISE(ABORT, 'database or disk is full'); END"},
+      {"log fails at part 2", {}, {"send", "123", long_text}, 3,
+       "partly-sent sent/1 not-sent not-sent", "", "", "error 75:", "", true},
+      {"report status 00", {"set outcome * delivered", "report ref 200 status 0",
+                            "fault AT+CMGR=\"1\" count 1 literal " + kReportAt + "200" +
+                                kReportTail + R"(00\r\n\r\nOK\r\n)"},
+       {"send", "--wait-report=10", "+447700900999", "Hi"}, 0, "sent sent/1", "", "",
+       "report: reference 200"},
+      {"report that cannot be read", {"set outcome * delivered", "report ref 200 status 0",
+                                      "fault AT+CMGR=\"1\" count 2 literal " + kReportAt + "abc" +
+                                          kReportTail + R"(0\r\n\r\nOK\r\n)"},
+       {"send", "--wait-report=10", "+447700900999", "Hi"}, 0, "sent sent/1", "SR1", "",
+       "kept an undecodable entry (SR index 1"},
+      {"small SIM of undecodable entries", {"set capacity 5", kBad, kBad, kBad, kBad, kBad,
+                                            "at 0 " + kHello},
+       {"read", "--all"}, 0, "", Indexes("SM", 1, 5), "", "Text:   Hello"},
+      {"large SIM of undecodable entries", large, {"read", "--all"}, 0, "",
+       Indexes("SM", 1, 120), "", "Text:   Hello"},
+      {"glitch in the listing", {kHello, listing + R"(+CMGL: 1,1,,23\r\n+CMTI: "SM",2\r\n{PDU}\r\n\r\nOK\r\n)"},
+       {"read"}, 0, "", "", "", "Text:   Hello"},
+      {"indexes out of range", {kHello, listing + R"(+CMGL: -5,1,,23\r\n{PDU}\r\n+CMGL: 99999,1,,23\r\n{PDU}\r\n+CMGL: abc,1,,23\r\n{PDU}\r\n+CMGL: 1,1,,23\r\n{PDU}\r\n\r\nOK\r\n)"},
+       {"read", "--all"}, 0, "", "", "", "an entry with index \"99999\", not a number 0-30"},
+      {"40 KB of junk first", {kHello, listing + R"({JUNK}\r\nJunk\r\n+CMGL: 1,1,,23\r\n{PDU}\r\n\r\nOK\r\n)"},
+       {"read", "--all"}, 0, "", "", "", "a line of 40960 characters that belongs to no entry"},
+      {"100 KB PDU line", {kHello, kBad, R"(fault AT+CMGL=4 count 2 literal \r\n+CMGL: 2,1,,23\r\n{LONG}\r\n\r\nOK\r\n)"},
+       {"read", "--all"}, 0, "", "SM2", "", "a PDU line of 102400 characters"},
+  };
+  // clang-format on
+  for (const Hostile& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string db = ports.path() + "/" + std::to_string(&c - cases) + ".db";
+    if (!c.sql.empty()) {
+      store::MessageStore{db};
+      sqlite3* raw = nullptr;
+      sqlite3_open(db.c_str(), &raw);
+      ASSERT_EQ(sqlite3_exec(raw, c.sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(raw);
+    }
+    sim::Simulator modem({.port_folder = ports.path()});
+    sim::Scenario scenario(modem);
+    for (std::string line : c.scenario) {
+      for (const auto& [key, value] :
+           {std::pair<std::string, std::string>{"{JUNK}", std::string(40960, 'J')},
+            {"{LONG}", std::string(102400, 'A')},
+            {"{PDU}", modem.Messages("SM").empty() ? "" : modem.Messages("SM").front().pdu}}) {
+        if (const auto at = line.find(key); at != std::string::npos)
+          line.replace(at, key.size(), value);
+      }
+      scenario.Apply(line);
+    }
+    LogDiskFills log;
+    std::optional<platform::SystemCallsGuard> fills;
+    if (c.log_fills) fills.emplace(log);
+    std::vector<std::string> args = {"--port", std::to_string(modem.port()), "--store", db};
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    const Outcome o = Run(args);
+    fills.reset();
+    EXPECT_EQ(o.code, c.code) << o.out << o.err;
+    EXPECT_NE((o.out + o.err).find(c.said), std::string::npos) << o.out << o.err;
+
+    store::MessageStore s(db);
+    std::vector<std::string> sent;
+    std::size_t went = 0;  // parts that may have gone
+    for (const store::SentRecord& m : s.Outbox()) {
+      sent.push_back(store::ToString(m.send_state));
+      for (const store::SentPart& p : m.parts) {
+        const bool taken = p.send == store::PartSend::Taken;
+        sent.push_back(std::string(store::ToString(p.send)) +
+                       (taken ? "/" + (p.reference < 0 ? "?" : std::to_string(p.reference)) : ""));
+        went += taken || p.send == store::PartSend::Uncertain ? 1 : 0;
+        // A report for any part that went finds it, whatever became of the others.
+        if (taken && p.reference >= 0 && c.sent.find("partly") != std::string::npos) {
+          EXPECT_EQ(s.StoreReport({p.reference, m.recipient, "t", "d", 0}).sent_id, m.id);
+        }
+      }
+    }
+    EXPECT_EQ(Joined(sent), c.sent);
+    EXPECT_EQ(went, modem.State().submitted.size()) << "every part the modem took is recorded";
+    std::vector<std::string> kept;
+    for (const store::QuarantinedEntry& q : s.Quarantined()) {
+      kept.push_back(q.memory + (q.sim_index ? std::to_string(*q.sim_index) : "?"));
+      EXPECT_FALSE(q.raw.empty() || q.error.empty());
+    }
+    EXPECT_EQ(Joined(kept), c.quarantined);
+    std::vector<std::string> left;
+    for (const char* memory : {"SM", "SR"}) {
+      for (const sim::StoredMessage& m : modem.Messages(memory)) {
+        left.push_back(memory + std::to_string(m.index));
+      }
+    }
+    EXPECT_EQ(Joined(left), c.left);
+  }
+}
+
+}  // namespace
+}  // namespace selvarn::testing
