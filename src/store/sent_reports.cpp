@@ -51,16 +51,16 @@ PartSend PartSendOf(std::int64_t code) {
   }
 }
 
-// Only the parts that went have a fate to report.
+// Only the parts that went have a fate to report; one failed part fails the message.
 DeliveryState Overall(const std::vector<SentPart>& parts) {
-  bool all_delivered = false;
+  bool any = false, all_delivered = true;
   for (const SentPart& p : parts) {
     if (p.send != PartSend::Taken) continue;
     if (p.state == DeliveryState::Failed) return DeliveryState::Failed;
-    if (p.state != DeliveryState::Delivered) return DeliveryState::Pending;
-    all_delivered = true;
+    any = true;
+    all_delivered = all_delivered && p.state == DeliveryState::Delivered;
   }
-  return all_delivered ? DeliveryState::Delivered : DeliveryState::Pending;
+  return any && all_delivered ? DeliveryState::Delivered : DeliveryState::Pending;
 }
 
 // What the parts say of the send. A part being written by a sender that no longer runs
