@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <set>
 
 #include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
@@ -215,6 +216,16 @@ Drained DrainReports(Gateway& g) {
   // is left after a few tries.
   constexpr int kTries = 3;
   int tries = 0;
+  // What this drain already took: seen again, the modem did not delete it.
+  std::set<std::int64_t> stored;
+  std::set<std::string> quarantined;
+  const auto again = [&] {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: the modem did not delete a status report: it stays stored and "
+                "holds up the ones behind it\n";
+    d.stuck = true;
+    return d;
+  };
   while (true) {
     g.binding.Arm();
     const bool ok = g.sms.GetDeliveryReport();
@@ -223,6 +234,8 @@ Drained DrainReports(Gateway& g) {
     if (!g.binding.store_error.empty()) NotStored("status report", g.binding.store_error);
     if (g.binding.undecodable) {
       if (g.binding.retry == 0) {
+        const auto& e = g.binding.binding().LastUndecodable();
+        if (e && !quarantined.insert(std::to_string(e->index) + e->raw).second) return again();
         tries = 0;
         continue;
       }
@@ -234,9 +247,10 @@ Drained DrainReports(Gateway& g) {
     }
     tries = 0;
     if (const auto& result = g.binding.binding().LastReport()) {
+      if (!stored.insert(result->report_id).second) return again();
       // Just stored, so among the last few seconds' reports.
-      for (const store::StoredReport& stored : g.store.Reports(Now() - 60)) {
-        if (stored.id == result->report_id) PrintReport(g, stored.report, *result);
+      for (const store::StoredReport& r : g.store.Reports(Now() - 60)) {
+        if (r.id == result->report_id) PrintReport(g, r.report, *result);
       }
     }
     ++d.reports;
