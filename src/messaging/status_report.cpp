@@ -103,7 +103,8 @@ bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
     // One report that cannot be read must not hold up the ones behind it: kept as it was
     // listed, it can go.
     const auto from = listed.find("+CMGR:");
-    const std::string line = listed.substr(from, listed.find('\r', from) - from);
+    const std::string line =
+        listed.substr(from, std::min(listed.find('\r', from) - from, std::size_t{1024}));
     stored = hooks.undecodable({.memory = "SR", .index = index, .raw = line, .error = e.what()});
     if (stored) Send("AT+CMGD=" + std::to_string(index) + "\r");
     Send(kPduMode);

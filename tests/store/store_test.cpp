@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process_tag.hpp"
 #include "selvarn/error.hpp"
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
@@ -439,6 +440,26 @@ TEST_F(StoreTest, SendsAreRecordedStepByStepAndInOrderOnly) {
     }
     EXPECT_EQ(got, expected) << steps;
   }
+}
+
+// A sender that died with a part being written may have sent it; the parts it never
+// reached it did not.
+TEST_F(StoreTest, ASendWhoseSenderDiedIsUncertain) {
+  const std::string path = File();
+  MessageStore store(path);
+  const std::int64_t id = store.BeginSend({"+60125550147", "hi", Coding::Gsm7, 3});
+  store.PartWriting(id, 1);
+  store.PartTaken(id, 1, 4);
+  store.PartWriting(id, 2);
+  // The same host and boot, but a process that started at another time.
+  std::string tag = platform::ProcessTag();
+  ASSERT_FALSE(tag.empty());
+  tag = tag.substr(0, tag.rfind(' ')) + " 0";
+  RawQuery(path, ("UPDATE sent SET owner = '" + tag + "'").c_str());
+  const SentRecord r = *store.Sent(id);
+  EXPECT_EQ(r.send_state, SendState::Uncertain);
+  EXPECT_EQ(r.parts[1].send, PartSend::Uncertain);
+  EXPECT_EQ(r.parts[2].send, PartSend::Waiting);
 }
 
 // A file written before sends were recorded step by step keeps what it held: its sends
