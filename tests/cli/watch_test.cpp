@@ -270,7 +270,7 @@ TEST(Reliability, ASendKilledAnywhereLeavesEveryPartThatWentRecorded) {
             << " repeats it)\n";
   std::mt19937 rng(seed);
   PortFolder ports;
-  const std::string dir = ports.path();
+  const std::string& dir = ports.path();
   const std::string db = dir + "/sent.db";
   std::int64_t last_id = 0;
   std::string seen;  // parts taken/uncertain/modem took, per run

@@ -467,7 +467,7 @@ TEST_F(StoreTest, ASendWhoseSenderDiedIsUncertain) {
 TEST_F(StoreTest, AFileOfTheFirstVersionKeepsItsSends) {
   const std::string path = File();
   {
-    std::ofstream{path};
+    { std::ofstream created(path); }
     sql::Database db(path);
     schema::Migrate(db, schema::Migrations().first(1));
     db.Exec(
