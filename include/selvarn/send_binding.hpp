@@ -39,8 +39,9 @@ struct SendOutcome {
   std::string error;
 };
 
-// Sends request.text with SMS::SendText as SendAndRecord's comment says, and returns how
-// far it got. Throws what SendText throws for bad arguments and RuntimeError 75 when the
+// Sends request.text with SMS::SendText, recording it before the first part is written
+// and each part as the modem answers (see the top of this file), and returns how far it
+// got. Throws what SendText throws for bad arguments and RuntimeError 75 when the
 // store cannot record the message: in both cases nothing was sent. Later errors do not
 // throw: they are recorded and returned. The SMS object's send watch is its own for the
 // call and empty afterwards.
