@@ -95,10 +95,11 @@ struct ReceiveHook {
 
 // What TakeMessages did.
 struct TakeResult {
-  int taken = 0;        // handed to the hook and deleted
-  int undecodable = 0;  // handed to the undecodable hook (deleted when it said so)
-  int left = 0;         // entries left stored: declined, not decodable, not deletable
-  bool stuck = false;   // the modem refused to delete an entry handed over
+  int taken = 0;          // handed to the hook and deleted
+  int undecodable = 0;    // handed to the undecodable hook (deleted when it said so)
+  int left = 0;           // entries left stored: declined, not decodable, not deletable
+  bool stuck = false;     // the modem refused to delete an entry handed over
+  bool unlisted = false;  // the modem refused to select or list its storage, or did not answer
 };
 
 // What became of one part of a SendText or SendLongUnicode.

@@ -53,10 +53,12 @@ TakeResult SMS::TakeMessages(const std::function<bool()>& stop) {
   TakeResult result;
   if (!Modem::IsPortOpen()) return result;
   std::string reply;
+  result.unlisted = true;
   if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return result;
   const int highest = messaging::StorageSize(reply).value_or(kHighestIndex);
   reply.clear();
   if (!Modem::ATCommand("AT+CMGL=4", reply, kListLimit)) return result;
+  result.unlisted = false;
   const messaging::Listing listing = messaging::ParseListing(reply, highest);
   if (receive_hook_.skipped) {
     for (const std::string& what : listing.skipped) receive_hook_.skipped(what);

@@ -108,6 +108,8 @@ TEST_F(HostileModem, LosesNothingSentOrReceived) {
       {"report deletion refused", {"report ref 200 status 0", R"(fault AT+CMGD= literal \r\nERROR\r\n)"},
        {"send", "--wait-report=1", "+447700900999", "Hi"}, 4, "sent sent/1", "", "SR1 SR2",
        {"did not delete a status report"}},
+      {"listing refused", {kHello, R"(fault AT+CMGL literal \r\nERROR\r\n)"}, {"read", "--all"}, 1,
+       "", "", "SM1", {"the modem did not list the messages"}},
       {"small SIM of undecodable entries", {"set capacity 5", kBad, kBad, kBad, kBad, kBad,
                                             "at 0 " + kHello},
        {"read", "--all"}, 0, "", Indexes("SM", 1, 5), "", {"Text:   Hello"}},

@@ -275,6 +275,7 @@ Drained DrainMessages(Gateway& g, bool all) {
   d.parts = taken.taken;
   d.retry = g.binding.retry;
   d.quarantined = g.binding.quarantined;
+  d.unlisted = taken.unlisted;
   if (taken.stuck) {
     g.printer.Interrupt();
     g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
@@ -302,8 +303,10 @@ int GatewayRead(Gateway& g, bool all) {
   constexpr int kRetries = 2;
   int retries = 0;
   int left = 0;
+  bool unlisted = false;
   while (printed == 0 || all || left > 0) {
     const Drained d = DrainMessages(g, all);
+    unlisted = d.unlisted;
     printed += HandOut(g, "read");
     if (d.stuck) return kAnsweredNo;
     left = d.retry;
@@ -319,6 +322,11 @@ int GatewayRead(Gateway& g, bool all) {
     g.io.err << "selvarn-sms: " << left
              << " entry(ies) could not be decoded and stay on the SIM for the next read\n";
     return kRunTimeError;
+  }
+  if (printed == 0 && unlisted) {
+    g.printer.Result({{"command", "read"}, {"found", false}, {"listed", false}},
+                     "no message: the modem did not list the messages on its SIM");
+    return kAnsweredNo;
   }
   if (printed == 0) {
     g.printer.Result({{"command", "read"}, {"found", false}}, "no message");

@@ -81,9 +81,10 @@ struct Gateway {
 struct Drained {
   int parts = 0;
   int reports = 0;
-  bool stuck = false;   // the modem kept something it was asked to delete
-  int retry = 0;        // undecodable entries left on the SIM for another try
-  int quarantined = 0;  // undecodable entries kept aside and deleted: room for more
+  bool stuck = false;     // the modem kept something it was asked to delete
+  int retry = 0;          // undecodable entries left on the SIM for another try
+  int quarantined = 0;    // undecodable entries kept aside and deleted: room for more
+  bool unlisted = false;  // the modem would not list its messages
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
