@@ -177,6 +177,21 @@ TEST_F(HostileModem, LosesNothingSentOrReceived) {
       }
     }
     EXPECT_EQ(Joined(sent), c.sent);
+    // The outbox shows the same, whatever the state.
+    std::vector<std::string> shown;
+    for (const std::string& line : Lines(Run({"--store", db, "--json", "outbox"}).out)) {
+      const auto j = nlohmann::json::parse(line);
+      if (!j.contains("send_state")) continue;
+      shown.push_back(j["send_state"]);
+      for (const auto& p : j["parts"]) {
+        const auto ref = p.find("reference");
+        shown.push_back(p["send"].get<std::string>() +
+                        (ref == p.end()   ? ""
+                         : ref->is_null() ? "/?"
+                                          : "/" + std::to_string(ref->get<int>())));
+      }
+    }
+    EXPECT_EQ(Joined(shown), c.sent);
     EXPECT_EQ(went, modem.State().submitted.size()) << "every part the modem took is recorded";
     std::vector<std::string> kept;
     for (const store::QuarantinedEntry& q : s.Quarantined()) {
