@@ -74,12 +74,59 @@ struct ReceivedReport {
   int status = 0;  // the raw TP-ST, 0-255 (0 delivered, 32-63 still trying, 64-127 failed)
 };
 
+// A stored entry that could not be taken as a message or report: what the modem listed,
+// kept so that a later version may still decode it.
+struct UndecodableEntry {
+  std::string memory;  // "SM" messages, "SR" status reports
+  int index = -1;      // -1: the listing's index could not be read
+  std::string raw;     // the PDU or report line as listed (the first 1024 bytes of a longer one)
+  std::string error;   // why it could not be taken
+};
+
 // Called after decoding and before deleting. Returning false or throwing means the
-// message or report was not taken: it stays stored and the call returns false. Either
-// may be empty.
+// message or report was not taken: it stays stored and the call returns false. Any may
+// be empty.
 struct ReceiveHook {
   std::function<bool(const ReceivedMessage&)> message{};
   std::function<bool(const ReceivedReport&)> report{};
+  // An entry TakeMessages cannot decode, or a report GetDeliveryReport cannot cut or hand
+  // over: true deletes it from the modem (the hook has kept it), false leaves it stored.
+  std::function<bool(const UndecodableEntry&)> undecodable{};
+  // A listing line TakeMessages passed over (an index that is not a number in the
+  // storage's range, junk), in words, for a warning.
+  std::function<void(const std::string&)> skipped{};
+};
+
+// What TakeMessages did.
+struct TakeResult {
+  int taken = 0;          // handed to the hook and deleted
+  int undecodable = 0;    // handed to the undecodable hook (deleted when it said so)
+  int left = 0;           // entries left stored: declined, not decodable, not deletable
+  bool stuck = false;     // the modem refused to delete an entry handed over
+  bool unlisted = false;  // the modem refused to select or list its storage, or did not answer
+};
+
+// What became of one part of a SendText or SendLongUnicode.
+struct PartAnswer {
+  enum class Kind {
+    Taken,       // the modem took it
+    Refused,     // the modem said no, or gave no prompt: the part did not go
+    Unanswered,  // no final answer in time: it may have gone
+  };
+  Kind kind = Kind::Taken;
+  int reference = -1;  // Taken: its TP-MR, -1 when the answer named none
+  std::string reply;   // Refused: what the modem answered
+};
+
+// Follows a SendText or SendLongUnicode part by part, so that each step can be recorded
+// before the next one. `writing` runs once the prompt came and before the part's PDU is
+// written: throwing from it cancels the prompt, so nothing of that part goes out, and the
+// send ends with that error. `answered` runs when the modem answered the part or did not
+// within body_limit seconds.
+struct SendWatch {
+  std::function<void(int part, int total)> writing{};
+  std::function<void(int part, const PartAnswer& answer)> answered{};
+  std::int16_t body_limit = 12;
 };
 
 enum class SendCoding : std::int32_t { Auto = 0, Gsm7 = 1, Ucs2 = 2 };
@@ -224,6 +271,18 @@ class SELVARN_API SMS {
   const std::vector<int>& SentReferences() const;
   // Called by those sends after each part taken: (parts taken so far, parts in all).
   void SetSendProgress(std::function<void(int taken, int total)> progress);
+  // Follows those sends part by part (see SendWatch); an empty one restores the default.
+  void SetSendWatch(SendWatch watch);
+
+  // Takes the messages the SIM holds: selects it, lists every entry once (a listing of any
+  // size, read line by line) and, for each in turn, decodes the listed PDU, hands it to the
+  // receive hook's message and deletes it when the hook took it. An entry that cannot be
+  // decoded, or whose line is too long to be a PDU, goes to the hook's undecodable; one
+  // whose index is not a number within the storage's size, and lines that belong to no
+  // entry, are passed over and told to its skipped. `stop`, when set, is asked after each
+  // entry taken: true ends the pass there. Without a message hook, throws RuntimeError 5.
+  // A closed port or a refused listing takes nothing.
+  TakeResult TakeMessages(const std::function<bool()>& stop = {});
 
  private:
   // Selects the SIM storage and lists it; the index of the first message to read, nullopt
@@ -244,6 +303,7 @@ class SELVARN_API SMS {
   std::optional<Concatenation> read_concatenation_;
   std::vector<int> sent_references_;
   std::function<void(int, int)> send_progress_;
+  SendWatch send_watch_;
 };
 
 }  // namespace selvarn

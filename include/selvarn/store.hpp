@@ -111,16 +111,47 @@ struct SentMessage {
   std::string recipient;
   std::string text;
   Coding coding = Coding::Gsm7;
-  std::vector<int> references;  // TP-MR of each part, in order, 0-255
+  std::vector<int> references;  // TP-MR of each part, in order, 0-255; -1: taken, none named
   std::int64_t sent_at = 0;     // 0: now
 };
 
+// A message about to be sent, recorded before its first part is written.
+struct OutgoingMessage {
+  std::string recipient;
+  std::string text;
+  Coding coding = Coding::Gsm7;
+  int parts = 1;             // 1-255
+  std::int64_t sent_at = 0;  // 0: now
+};
+
+// How far the sending of a message got.
+enum class SendState {
+  Sending,     // under way: its sender still runs
+  Sent,        // every part taken
+  PartlySent,  // some parts went, then one was refused or the send failed
+  NotSent,     // ended before any part went
+  Uncertain,   // a part may have gone: no answer came, or the sender died waiting for it
+};
+
+// How far one part got.
+enum class PartSend {
+  Waiting,    // not written (yet)
+  Writing,    // being written, answer awaited
+  Taken,      // the modem took it
+  Uncertain,  // no answer came: it may have gone
+  Refused,    // the modem said no: it did not go
+};
+
+SELVARN_API const char* ToString(SendState state);
+SELVARN_API const char* ToString(PartSend send);
+
 struct SentPart {
   int sequence = 1;
-  int reference = 0;
+  int reference = 0;  // TP-MR; -1 when none is known
   DeliveryState state = DeliveryState::Pending;
   std::optional<int> status;                // TP-ST of the latest report
   std::optional<std::int64_t> reported_at;  // when that report arrived
+  PartSend send = PartSend::Taken;
 
   bool operator==(const SentPart&) const = default;
 };
@@ -131,10 +162,24 @@ struct SentRecord {
   Coding coding = Coding::Gsm7;
   std::int64_t sent_at = 0;
   std::vector<SentPart> parts;
-  // Failed when any part failed, delivered when every part was, else pending.
+  // Of the parts taken: failed when any failed, delivered when every one was, else pending.
   DeliveryState state = DeliveryState::Pending;
+  SendState send_state = SendState::Sent;
+  std::string error;  // what ended a send that did not take every part
 
   bool operator==(const SentRecord&) const = default;
+};
+
+// An entry taken off the modem that could not be decoded, kept as it was listed.
+struct QuarantinedEntry {
+  std::int64_t id = 0;
+  std::string memory;            // "SM" messages, "SR" status reports
+  std::optional<int> sim_index;  // none: unreadable
+  std::string raw;               // the PDU or report line as listed
+  std::string error;
+  std::int64_t received_at = 0;  // 0: now
+
+  bool operator==(const QuarantinedEntry&) const = default;
 };
 
 struct StatusReport {
@@ -214,6 +259,19 @@ class SELVARN_API MessageStore {
 
   // Records a message sent; returns its id.
   std::int64_t RecordSent(const SentMessage& message);
+
+  // Record first, then send. BeginSend records a message before anything of it is written
+  // (state Sending, every part Waiting) and returns its id. Then, part by part:
+  // PartWriting just before the part is written (a sender that dies from here on leaves
+  // the part Uncertain), then PartTaken with its reference (-1: none named) or PartFailed
+  // (uncertain: no answer came; else refused, `why` the answer), which ends the send.
+  // SendFailed records an error that ended the send between parts. Each call is one
+  // commit; a step out of order throws 5.
+  std::int64_t BeginSend(const OutgoingMessage& message);
+  void PartWriting(std::int64_t id, int sequence);
+  void PartTaken(std::int64_t id, int sequence, int reference);
+  void PartFailed(std::int64_t id, int sequence, bool uncertain, const std::string& why);
+  void SendFailed(std::int64_t id, const std::string& why);
   // Stores a status report and matches it to the part it is about: same reference, same
   // number, the most recent send still waiting for a final report.
   ReportResult StoreReport(const StatusReport& report);
@@ -222,6 +280,12 @@ class SELVARN_API MessageStore {
   std::vector<SentRecord> Outbox(std::int64_t since = 0);
   // Reports received at or after since, oldest first, matched or not.
   std::vector<StoredReport> Reports(std::int64_t since = 0);
+
+  // Keeps an entry that could not be decoded, before it is deleted from the modem; the
+  // same entry again (memory, index and raw text) keeps the first. Returns its id.
+  std::int64_t Quarantine(const QuarantinedEntry& entry);
+  // Quarantined entries kept at or after since, oldest first.
+  std::vector<QuarantinedEntry> Quarantined(std::int64_t since = 0);
 
  private:
   struct Impl;

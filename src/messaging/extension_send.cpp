@@ -72,6 +72,9 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
   const int total = static_cast<int>(plan.parts.size());
   std::optional<LinkHold> hold;
   if (total > 1) hold.emplace();
+  const auto answered = [this](int part, PartAnswer answer) {
+    if (send_watch_.answered) send_watch_.answered(part, answer);
+  };
   for (int k = 0; k < total; ++k) {
     const auto i = static_cast<std::size_t>(k);
     if (plan.concatenated) Error::WriteEntry("Message Part: " + plan.parts[i].text);
@@ -81,12 +84,27 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
     if (!Modem::ATCommand2(messaging::LengthCommand(static_cast<int>(pdu.size() - 2) / 2), reply,
                            0)) {
       if (reply.empty()) messaging::CancelPrompt();
+      answered(k + 1, {PartAnswer::Kind::Refused, -1, reply.empty() ? "no prompt" : reply});
       return false;
     }
+    if (send_watch_.writing) {
+      try {
+        send_watch_.writing(k + 1, total);
+      } catch (...) {
+        // The modem waits for the PDU: out of that, so that nothing of the part goes.
+        messaging::CancelPrompt();
+        throw;
+      }
+    }
     std::optional<std::string> mr;
-    if (!messaging::SubmitBody(pdu, mr)) return false;
+    if (!messaging::SubmitBody(pdu, mr, send_watch_.body_limit, &reply)) {
+      answered(k + 1, reply.empty() ? PartAnswer{PartAnswer::Kind::Unanswered, -1, {}}
+                                    : PartAnswer{PartAnswer::Kind::Refused, -1, reply});
+      return false;
+    }
     sent_references_.push_back(mr ? messaging::ReferenceNumber(*mr) : -1);
     if (mr) mr_ = std::move(*mr);
+    answered(k + 1, {PartAnswer::Kind::Taken, sent_references_.back(), {}});
     if (send_progress_) send_progress_(k + 1, total);
   }
   return true;
@@ -106,5 +124,7 @@ const std::vector<int>& SMS::SentReferences() const { return sent_references_; }
 void SMS::SetSendProgress(std::function<void(int taken, int total)> progress) {
   send_progress_ = std::move(progress);
 }
+
+void SMS::SetSendWatch(SendWatch watch) { send_watch_ = std::move(watch); }
 
 }  // namespace selvarn

@@ -1,7 +1,6 @@
 // The receive hook: what a read part is, and the report fields a hook gets.
 #include "messaging/receive_hook.hpp"
 
-#include "messaging/extension_parts.hpp"
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
 
@@ -11,11 +10,18 @@ namespace messaging {
 
 namespace {
 
+// A number 0-255 and nothing else; leading zeros are still a number ("00" is 0).
 int Octet(const std::string& field, const char* name) {
   const std::string_view digits = text::TrimSpaces(field);
-  const int value = ReferenceNumber(digits);
-  // ReferenceNumber takes a number at the front; a field must be nothing else.
-  if (value < 0 || std::to_string(value) != digits) {
+  int value = digits.empty() ? -1 : 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9' || value > 255) {
+      value = -1;
+      break;
+    }
+    value = value * 10 + (c - '0');
+  }
+  if (value < 0 || value > 255) {
     throw RuntimeError(err::kInvalidCall, std::string("Invalid procedure call or argument: the "
                                                       "status report's ") +
                                               name + " \"" + field + "\" is not a number 0-255");

@@ -115,7 +115,8 @@ bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, const Listed&
                                     field[8] + "," + field[9], Replies::Trim(field[10])));
 }
 
-bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>& hook) {
+bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
+  const auto& hook = hooks.report;
   if (!Send("AT+CMGF=1") || !Send("AT+CPMS=\"SR\"")) {
     Send(kPduMode);
     return false;
@@ -140,8 +141,26 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
   }
   // The position is taken before the quotes go; an echoed command's two quotes before
   // "+CMGR:" only move the search two characters into its header.
+  const std::string as_listed = report;
   std::erase(report, '"');
-  if (!StoreReport(sms, report, at, *listed, hook)) {
+  bool stored = false;
+  try {
+    stored = StoreReport(sms, report, at, *listed, hook);
+  } catch (const RuntimeError& e) {
+    if (!hooks.undecodable) throw;
+    // One report that cannot be read must not hold up the ones behind it: kept as it was
+    // listed, it can go.
+    const auto from = as_listed.find("+CMGR:");
+    const std::string line =
+        as_listed.substr(from, std::min(as_listed.find('\r', from) - from, std::size_t{1024}));
+    stored = hooks.undecodable(
+        {.memory = "SR", .index = listed->index, .raw = line, .error = e.what()});
+    if (stored) Send("AT+CMGD=" + std::to_string(listed->index) + "\r");
+    Send(kPduMode);
+    Send(kSimStorage);
+    return false;
+  }
+  if (!stored) {
     // Declined by the hook: the report stays stored for the next call.
     Send(kPduMode);
     Send(kSimStorage);
@@ -158,7 +177,7 @@ bool ReadFirstReport(SMS& sms, const std::function<bool(const ReceivedReport&)>&
 bool SMS::GetDeliveryReport() {
   if (!Modem::IsPortOpen()) return false;
   try {
-    return ReadFirstReport(*this, receive_hook_.report);
+    return ReadFirstReport(*this, receive_hook_);
   } catch (const std::exception&) {
     SendQuietly(kPduMode);
     SendQuietly(kSimStorage);

@@ -10,17 +10,19 @@ namespace selvarn::messaging {
 
 namespace {
 
-constexpr std::int16_t kBodyLimit = 12;
 constexpr std::chrono::seconds kCancelLimit{2};
 
 }  // namespace
 
 std::string LengthCommand(int octets) { return "AT+CMGS=" + std::to_string(octets) + "\r"; }
 
-bool SubmitBody(const std::string& pdu, std::optional<std::string>& reference) {
-  std::string reply;
-  if (!Modem::ATCommand(pdu + '\x1a', reply, kBodyLimit)) return false;
-  reference = ReferenceIn(reply);
+bool SubmitBody(const std::string& pdu, std::optional<std::string>& reference, std::int16_t limit,
+                std::string* reply) {
+  std::string own;
+  std::string& answer = reply != nullptr ? *reply : own;
+  answer.clear();
+  if (!Modem::ATCommand(pdu + '\x1a', answer, limit)) return false;
+  reference = ReferenceIn(answer);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // reference the modem answers with.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,9 +12,13 @@ namespace selvarn::messaging {
 // "AT+CMGS=" and the TPDU octets, with a CR of its own (two reach the modem).
 std::string LengthCommand(int octets);
 
-// Writes the PDU and Ctrl-Z and waits 12 s for the final result. True when the modem
-// took the message; `reference` then gets what ReferenceIn finds, if anything.
-bool SubmitBody(const std::string& pdu, std::optional<std::string>& reference);
+inline constexpr std::int16_t kBodyLimit = 12;
+
+// Writes the PDU and Ctrl-Z and waits `limit` seconds for the final result. True when the
+// modem took the message; `reference` then gets what ReferenceIn finds, if anything. A
+// `reply` given gets the answer, and stays empty when none came in time.
+bool SubmitBody(const std::string& pdu, std::optional<std::string>& reference,
+                std::int16_t limit = kBodyLimit, std::string* reply = nullptr);
 
 // The reference in an accepted answer: what lies between "+CMGS" with its colon and the
 // next "OK", spaces trimmed, line breaks kept ("12\r\n\r\n"). nullopt without "+CMGS", or

@@ -8,12 +8,48 @@ ReceiveBinding::ReceiveBinding(MessageStore& store) : store_(&store) {}
 
 ReceiveHook ReceiveBinding::Hook() {
   return {.message = [this](const ReceivedMessage& m) { return Store(m); },
-          .report = [this](const ReceivedReport& r) { return Store(r); }};
+          .report = [this](const ReceivedReport& r) { return Store(r); },
+          .undecodable = [this](const UndecodableEntry& e) { return Store(e); }};
+}
+
+void ReceiveBinding::Reset() {
+  last_part_.reset();
+  last_report_.reset();
+  last_undecodable_.reset();
+  last_quarantined_ = false;
+}
+
+bool ReceiveBinding::Store(const UndecodableEntry& entry) {
+  Reset();
+  last_undecodable_ = entry;
+  const auto key = std::make_pair(entry.memory, entry.index);
+  const auto before = failed_.find(key);
+  const bool again = before != failed_.end() && before->second.raw == entry.raw &&
+                     before->second.error == entry.error;
+  if (!again) {
+    failed_[key] = entry;
+    last_error_.clear();
+    return false;
+  }
+  try {
+    store_->Quarantine(
+        {.memory = entry.memory,
+         .sim_index = entry.index >= 0 ? std::optional<int>(entry.index) : std::nullopt,
+         .raw = entry.raw,
+         .error = entry.error});
+  } catch (const std::exception& e) {
+    last_error_ = e.what();
+    return false;
+  }
+  failed_.erase(key);
+  last_error_.clear();
+  last_quarantined_ = true;
+  return true;
 }
 
 bool ReceiveBinding::Store(const ReceivedMessage& message) {
-  last_part_.reset();
-  last_report_.reset();
+  Reset();
+  failed_.erase({"SM", message.index});
   try {
     last_part_ = store_->StorePart(ReceivedPart{.sender = message.sender,
                                                 .smsc = message.smsc,
@@ -32,8 +68,8 @@ bool ReceiveBinding::Store(const ReceivedMessage& message) {
 }
 
 bool ReceiveBinding::Store(const ReceivedReport& report) {
-  last_part_.reset();
-  last_report_.reset();
+  Reset();
+  failed_.erase({"SR", report.index});
   try {
     last_report_ = store_->StoreReport(StatusReport{.reference = report.reference,
                                                     .recipient = report.recipient,
@@ -52,5 +88,9 @@ bool ReceiveBinding::Store(const ReceivedReport& report) {
 const std::string& ReceiveBinding::LastError() const { return last_error_; }
 const std::optional<PartResult>& ReceiveBinding::LastPart() const { return last_part_; }
 const std::optional<ReportResult>& ReceiveBinding::LastReport() const { return last_report_; }
+const std::optional<UndecodableEntry>& ReceiveBinding::LastUndecodable() const {
+  return last_undecodable_;
+}
+bool ReceiveBinding::LastQuarantined() const { return last_quarantined_; }
 
 }  // namespace selvarn::store

@@ -90,8 +90,47 @@ CREATE INDEX reports_by_time ON reports (received_at);
 CREATE INDEX reports_unmatched ON reports (reference) WHERE sent_id IS NULL;
 )sql";
 
+// Version 2. A message is recorded before its first part is written: the row says who
+// is sending it (owner: host, boot, process and its start, so a run that died is told
+// from one still at it), each part's outcome as it comes, and the error that ended the
+// send. A part taken without a reference keeps none. Entries that could not be decoded
+// are kept as listed in quarantine, so that they leave the SIM without being lost.
+constexpr const char* kVersion2 = R"sql(
+ALTER TABLE sent ADD COLUMN owner TEXT NOT NULL DEFAULT '';
+ALTER TABLE sent ADD COLUMN error TEXT NOT NULL DEFAULT '';
+
+-- outcome: 0 not written yet, 1 being written, 2 taken, 3 uncertain (no answer), 4 refused.
+CREATE TABLE sent_parts_2 (
+  sent_id INTEGER NOT NULL REFERENCES sent (id) ON DELETE CASCADE,
+  sequence INTEGER NOT NULL,
+  reference INTEGER CHECK (reference BETWEEN 0 AND 255),
+  outcome INTEGER NOT NULL DEFAULT 0,
+  state INTEGER NOT NULL DEFAULT 0,
+  status INTEGER,
+  reported_at INTEGER,
+  PRIMARY KEY (sent_id, sequence)
+);
+INSERT INTO sent_parts_2 (sent_id, sequence, reference, outcome, state, status, reported_at)
+  SELECT sent_id, sequence, reference, 2, state, status, reported_at FROM sent_parts;
+DROP TABLE sent_parts;
+ALTER TABLE sent_parts_2 RENAME TO sent_parts;
+CREATE INDEX sent_parts_waiting ON sent_parts (reference) WHERE state = 0;
+
+CREATE TABLE quarantine (
+  id INTEGER PRIMARY KEY,
+  memory TEXT NOT NULL,
+  sim_index INTEGER,
+  raw TEXT NOT NULL,
+  error TEXT NOT NULL,
+  received_at INTEGER NOT NULL,
+  UNIQUE (memory, sim_index, raw)
+);
+CREATE INDEX quarantine_by_time ON quarantine (received_at);
+)sql";
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
+    {2, kVersion2},
 };
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Messages sent, and the status reports that say what became of their parts.
+#include <algorithm>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/process_tag.hpp"
 #include "selvarn/store.hpp"
 #include "store/store_impl.hpp"
 
@@ -30,18 +33,63 @@ DeliveryState StateFromCode(std::int64_t code) {
   return DeliveryState::Pending;
 }
 
-DeliveryState Overall(const std::vector<SentPart>& parts) {
-  bool all_delivered = !parts.empty();
-  for (const SentPart& p : parts) {
-    if (p.state == DeliveryState::Failed) return DeliveryState::Failed;
-    if (p.state != DeliveryState::Delivered) all_delivered = false;
+// sent_parts.outcome, in the order a part goes through them.
+enum Outcome : int { kWaiting = 0, kWriting = 1, kTaken = 2, kUncertain = 3, kRefused = 4 };
+
+PartSend PartSendOf(std::int64_t code) {
+  switch (code) {
+    case kWaiting:
+      return PartSend::Waiting;
+    case kWriting:
+      return PartSend::Writing;
+    case kUncertain:
+      return PartSend::Uncertain;
+    case kRefused:
+      return PartSend::Refused;
+    default:
+      return PartSend::Taken;
   }
-  return all_delivered ? DeliveryState::Delivered : DeliveryState::Pending;
+}
+
+// Only the parts that went have a fate to report; one failed part fails the message.
+DeliveryState Overall(const std::vector<SentPart>& parts) {
+  bool any = false, all_delivered = true;
+  for (const SentPart& p : parts) {
+    if (p.send != PartSend::Taken) continue;
+    if (p.state == DeliveryState::Failed) return DeliveryState::Failed;
+    any = true;
+    all_delivered = all_delivered && p.state == DeliveryState::Delivered;
+  }
+  return any && all_delivered ? DeliveryState::Delivered : DeliveryState::Pending;
+}
+
+// What the parts say of the send. A part being written by a sender that no longer runs
+// may have gone; parts it never reached did not.
+SendState SendStateOf(std::vector<SentPart>& parts, const std::string& owner, bool ended) {
+  const bool gone = platform::ProcessRunning(owner) == platform::Running::No;
+  bool any_taken = false, uncertain = false, writing = false, waiting = false;
+  for (SentPart& p : parts) {
+    if (p.send == PartSend::Writing && gone) p.send = PartSend::Uncertain;
+    any_taken = any_taken || p.send == PartSend::Taken;
+    uncertain = uncertain || p.send == PartSend::Uncertain;
+    writing = writing || p.send == PartSend::Writing;
+    waiting = waiting || p.send == PartSend::Waiting;
+  }
+  if (uncertain) return SendState::Uncertain;
+  if (writing || (waiting && !ended && !gone)) return SendState::Sending;
+  if (waiting || ended) return any_taken ? SendState::PartlySent : SendState::NotSent;
+  return SendState::Sent;
 }
 
 void CheckByte(int value, const char* what) {
   if (value < 0 || value > 255) {
     BadArgument(std::string(what) + " " + std::to_string(value) + " is not within 0-255");
+  }
+}
+
+void CheckCoding(Coding coding) {
+  if (coding != Coding::Gsm7 && coding != Coding::Data8 && coding != Coding::Ucs2) {
+    BadArgument("unknown coding " + std::to_string(static_cast<int>(coding)));
   }
 }
 
@@ -64,68 +112,10 @@ void Apply(sql::Database& db, std::int64_t report_id, std::int64_t sent_id, int 
       .Run();
 }
 
-// The sent messages that where (over s, with parameter ?1) selects, oldest first.
-std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
-  db.Doing("reading sent messages");
-  std::vector<SentRecord> out;
-  auto q =
-      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
-                             "sp.reference, sp.state, sp.status, sp.reported_at FROM sent s JOIN "
-                             "sent_parts sp ON sp.sent_id = s.id WHERE ") +
-                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
-  q.Bind(1, p1);
-  while (q.Step()) {
-    if (out.empty() || out.back().id != q.Int(0)) {
-      SentRecord r;
-      r.id = q.Int(0);
-      r.recipient = q.Text(1);
-      r.text = q.Text(2);
-      r.coding = static_cast<Coding>(q.Int(3));
-      r.sent_at = q.Int(4);
-      out.push_back(std::move(r));
-    }
-    std::optional<int> status;
-    if (auto st = q.OptionalInt(8)) status = static_cast<int>(*st);
-    out.back().parts.push_back(SentPart{static_cast<int>(q.Int(5)), static_cast<int>(q.Int(6)),
-                                        StateFromCode(q.Int(7)), status, q.OptionalInt(9)});
-  }
-  for (SentRecord& r : out) r.state = Overall(r.parts);
-  return out;
-}
-
-DeliveryState StateOfSent(sql::Database& db, std::int64_t sent_id) {
-  auto records = LoadSent(db, "s.id = ?1", sent_id);
-  return records.empty() ? DeliveryState::Pending : records.front().state;
-}
-
-}  // namespace
-
-std::int64_t MessageStore::RecordSent(const SentMessage& message) {
-  if (message.references.empty()) BadArgument("a sent message has at least one part");
-  for (int ref : message.references) CheckByte(ref, "message reference");
-  if (message.coding != Coding::Gsm7 && message.coding != Coding::Data8 &&
-      message.coding != Coding::Ucs2) {
-    BadArgument("unknown coding " + std::to_string(static_cast<int>(message.coding)));
-  }
-  const std::int64_t sent_at = message.sent_at != 0 ? message.sent_at : NowSeconds();
-  auto& db = impl_->db;
-  sql::Transaction txn(db, "recording a sent message");
-  db.Prepare("INSERT INTO sent (recipient, text, coding, sent_at) VALUES (?1, ?2, ?3, ?4)")
-      .Bind(1, message.recipient)
-      .Bind(2, message.text)
-      .Bind(3, static_cast<int>(message.coding))
-      .Bind(4, sent_at)
-      .Run();
-  const std::int64_t id = db.LastInsertId();
-  for (std::size_t i = 0; i < message.references.size(); ++i) {
-    db.Prepare("INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (?1, ?2, ?3)")
-        .Bind(1, id)
-        .Bind(2, static_cast<int>(i + 1))
-        .Bind(3, message.references[i])
-        .Run();
-  }
-  // A report can be read (by another process) before the sender gets to record the
-  // message: take up unmatched ones that arrived since it was sent, in their order.
+// A report can be read (by another process) before the sender gets to record what it
+// answers: take up unmatched ones that arrived since the message was sent, in their order.
+void TakeUpEarlyReports(sql::Database& db, std::int64_t id, const std::string& recipient,
+                        std::int64_t sent_at) {
   struct Early {
     std::int64_t id;
     int reference;
@@ -145,7 +135,7 @@ std::int64_t MessageStore::RecordSent(const SentMessage& message) {
     }
   }
   for (const Early& e : early) {
-    if (!SameNumber(e.recipient, message.recipient)) continue;
+    if (!SameNumber(e.recipient, recipient)) continue;
     auto part = db.Prepare(
         "SELECT sequence FROM sent_parts WHERE sent_id = ?1 AND reference = ?2 AND state = 0 "
         "ORDER BY sequence LIMIT 1");
@@ -154,8 +144,184 @@ std::int64_t MessageStore::RecordSent(const SentMessage& message) {
     const int sequence = static_cast<int>(part.Int(0));
     Apply(db, e.id, id, sequence, e.status, e.received_at);
   }
+}
+
+// The sent messages that where (over s, with parameter ?1) selects, oldest first.
+std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
+  db.Doing("reading sent messages");
+  std::vector<SentRecord> out;
+  auto q =
+      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
+                             "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
+                             "s.owner, s.error FROM sent s JOIN sent_parts sp ON sp.sent_id = "
+                             "s.id WHERE ") +
+                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
+  q.Bind(1, p1);
+  std::vector<std::string> owners;
+  while (q.Step()) {
+    if (out.empty() || out.back().id != q.Int(0)) {
+      SentRecord r;
+      r.id = q.Int(0);
+      r.recipient = q.Text(1);
+      r.text = q.Text(2);
+      r.coding = static_cast<Coding>(q.Int(3));
+      r.sent_at = q.Int(4);
+      r.error = q.Text(12);
+      out.push_back(std::move(r));
+      owners.push_back(q.Text(11));
+    }
+    std::optional<int> status;
+    if (auto st = q.OptionalInt(8)) status = static_cast<int>(*st);
+    out.back().parts.push_back(
+        SentPart{static_cast<int>(q.Int(5)), static_cast<int>(q.OptionalInt(6).value_or(-1)),
+                 StateFromCode(q.Int(7)), status, q.OptionalInt(9), PartSendOf(q.Int(10))});
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SentRecord& r = out[i];
+    r.send_state = SendStateOf(r.parts, owners[i], !r.error.empty());
+    r.state = Overall(r.parts);
+  }
+  return out;
+}
+
+DeliveryState StateOfSent(sql::Database& db, std::int64_t sent_id) {
+  auto records = LoadSent(db, "s.id = ?1", sent_id);
+  return records.empty() ? DeliveryState::Pending : records.front().state;
+}
+
+}  // namespace
+
+std::int64_t MessageStore::RecordSent(const SentMessage& message) {
+  if (message.references.empty()) BadArgument("a sent message has at least one part");
+  for (int ref : message.references) {
+    if (ref != -1) CheckByte(ref, "message reference");
+  }
+  CheckCoding(message.coding);
+  const std::int64_t sent_at = message.sent_at != 0 ? message.sent_at : NowSeconds();
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a sent message");
+  db.Prepare("INSERT INTO sent (recipient, text, coding, sent_at) VALUES (?1, ?2, ?3, ?4)")
+      .Bind(1, message.recipient)
+      .Bind(2, message.text)
+      .Bind(3, static_cast<int>(message.coding))
+      .Bind(4, sent_at)
+      .Run();
+  const std::int64_t id = db.LastInsertId();
+  for (std::size_t i = 0; i < message.references.size(); ++i) {
+    db.Prepare(
+          "INSERT INTO sent_parts (sent_id, sequence, reference, outcome) VALUES (?1, ?2, ?3, 2)")
+        .Bind(1, id)
+        .Bind(2, static_cast<int>(i + 1))
+        .Bind(3,
+              message.references[i] >= 0 ? std::optional<int>(message.references[i]) : std::nullopt)
+        .Run();
+  }
+  TakeUpEarlyReports(db, id, message.recipient, sent_at);
   txn.Commit();
   return id;
+}
+
+std::int64_t MessageStore::BeginSend(const OutgoingMessage& message) {
+  if (message.parts < 1 || message.parts > 255) {
+    BadArgument("a message has 1-255 parts, not " + std::to_string(message.parts));
+  }
+  CheckCoding(message.coding);
+  const std::int64_t sent_at = message.sent_at != 0 ? message.sent_at : NowSeconds();
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a message before sending it");
+  db.Prepare(
+        "INSERT INTO sent (recipient, text, coding, sent_at, owner) VALUES (?1, ?2, ?3, ?4, ?5)")
+      .Bind(1, message.recipient)
+      .Bind(2, message.text)
+      .Bind(3, static_cast<int>(message.coding))
+      .Bind(4, sent_at)
+      .Bind(5, platform::ProcessTag())
+      .Run();
+  const std::int64_t id = db.LastInsertId();
+  for (int k = 1; k <= message.parts; ++k) {
+    db.Prepare("INSERT INTO sent_parts (sent_id, sequence) VALUES (?1, ?2)")
+        .Bind(1, id)
+        .Bind(2, k)
+        .Run();
+  }
+  txn.Commit();
+  return id;
+}
+
+namespace {
+
+// Moves a part from one outcome to the next; throws 5 when it is not at `from`.
+void Step(sql::Database& db, std::int64_t id, int sequence, std::initializer_list<int> from, int to,
+          std::optional<int> reference) {
+  int now = -1;
+  {
+    auto q = db.Prepare("SELECT outcome FROM sent_parts WHERE sent_id = ?1 AND sequence = ?2");
+    q.Bind(1, id).Bind(2, sequence);
+    if (q.Step()) now = static_cast<int>(q.Int(0));
+  }
+  if (std::find(from.begin(), from.end(), now) == from.end()) {
+    BadArgument("part " + std::to_string(sequence) + " of sent message " + std::to_string(id) +
+                (now < 0 ? " does not exist" : " is not at that step"));
+  }
+  db.Prepare(
+        "UPDATE sent_parts SET outcome = ?3, reference = ?4 WHERE sent_id = ?1 AND sequence = ?2")
+      .Bind(1, id)
+      .Bind(2, sequence)
+      .Bind(3, to)
+      .Bind(4, reference)
+      .Run();
+}
+
+void RecordError(sql::Database& db, std::int64_t id, const std::string& why) {
+  // A send ends once; an empty reason would read as still under way.
+  db.Prepare("UPDATE sent SET error = ?2 WHERE id = ?1 AND error = ''")
+      .Bind(1, id)
+      .Bind(2, why.empty() ? std::string("failed") : why)
+      .Run();
+}
+
+}  // namespace
+
+void MessageStore::PartWriting(std::int64_t id, int sequence) {
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a part about to be sent");
+  Step(db, id, sequence, {kWaiting}, kWriting, std::nullopt);
+  txn.Commit();
+}
+
+void MessageStore::PartTaken(std::int64_t id, int sequence, int reference) {
+  if (reference != -1) CheckByte(reference, "message reference");
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a part sent");
+  Step(db, id, sequence, {kWriting}, kTaken,
+       reference >= 0 ? std::optional<int>(reference) : std::nullopt);
+  if (reference >= 0) {
+    auto q = db.Prepare("SELECT recipient, sent_at FROM sent WHERE id = ?1");
+    q.Bind(1, id);
+    if (q.Step()) TakeUpEarlyReports(db, id, q.Text(0), q.Int(1));
+  }
+  txn.Commit();
+}
+
+void MessageStore::PartFailed(std::int64_t id, int sequence, bool uncertain,
+                              const std::string& why) {
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording a part not sent");
+  // A refusal may come before the part was written (no prompt); no answer only after.
+  if (uncertain) {
+    Step(db, id, sequence, {kWriting}, kUncertain, std::nullopt);
+  } else {
+    Step(db, id, sequence, {kWaiting, kWriting}, kRefused, std::nullopt);
+  }
+  RecordError(db, id, why);
+  txn.Commit();
+}
+
+void MessageStore::SendFailed(std::int64_t id, const std::string& why) {
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "recording why a send ended");
+  RecordError(db, id, why);
+  txn.Commit();
 }
 
 ReportResult MessageStore::StoreReport(const StatusReport& report) {

@@ -40,6 +40,38 @@ const char* ToString(PartOutcome outcome) {
   return "?";
 }
 
+const char* ToString(SendState state) {
+  switch (state) {
+    case SendState::Sending:
+      return "sending";
+    case SendState::Sent:
+      return "sent";
+    case SendState::PartlySent:
+      return "partly-sent";
+    case SendState::NotSent:
+      return "not-sent";
+    case SendState::Uncertain:
+      return "uncertain";
+  }
+  return "?";
+}
+
+const char* ToString(PartSend send) {
+  switch (send) {
+    case PartSend::Waiting:
+      return "not-sent";
+    case PartSend::Writing:
+      return "sending";
+    case PartSend::Taken:
+      return "sent";
+    case PartSend::Uncertain:
+      return "uncertain";
+    case PartSend::Refused:
+      return "refused";
+  }
+  return "?";
+}
+
 namespace {
 
 // The digits of a number without its leading zeros: "+60 12-555", "0060 12 555" and,

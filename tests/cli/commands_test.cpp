@@ -66,7 +66,9 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        kErr + "warning: 6 character(s) have no 7-bit form and go out as \"?\"; leave out --7bit "
               "to send them as they are\n"},
       {{"send", "1234", "-"}, 0, Sent("7bit"), "", "hi\n"},
-      {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"}, 1, "not sent\n"},
+      {{"--sim", "--do", "fault AT+CMGS " + kRefuse, "send", "1234", "Hi"},
+       1,
+       "not sent as message 1 (7bit): part 1 refused (ERROR)\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read", "--all"},
        0,
        kShown1 + "\nId:     2\nFrom:   Selvarn\nCentre: +447785016005\nTime:   "
@@ -124,13 +126,13 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        3,
        "",
        kErr + "error 8010: Cannot open /nonexistent/ttyUSB9: No such file or directory\n"},
-      // Mended: an undecodable message is reported and stays; the one behind it is still read.
+      // Mended: an undecodable message is kept aside and deleted; the one behind it is read.
       {{"--sim", "--json", "--do", "message pdu 0791447758100650040B91", "--do", kMessage, "read"},
-       3,
-       R"j({"command":"read","error":{"number":5,"description":"Invalid procedure call or argument: PDUConverter.Decode: cannot read TP-OA (it needs octets 12 to 17, the PDU has 11)"}}
-{"command":"read","id":1,"sender":"+447700900001","centre":"+447785016005","timestamp":"24/05/01,09:30:00+04","text":"Hello","parts":1,"complete":true})j",
-       kErr + "error 5: Invalid procedure call or argument: PDUConverter.Decode: cannot read TP-OA "
-              "(it needs octets 12 to 17, the PDU has 11) (the message stays on the SIM)\n"},
+       0,
+       R"j({"command":"read","id":1,"sender":"+447700900001","centre":"+447785016005","timestamp":"24/05/01,09:30:00+04","text":"Hello","parts":1,"complete":true})j",
+       kErr + "warning: kept an undecodable entry (SM index 1: Invalid procedure call or "
+              "argument: PDUConverter.Decode: cannot read TP-OA (it needs octets 12 to 17, the "
+              "PDU has 11)) in the quarantine and deleted it from the modem\n"},
       {{"call", "DRStatus"}, 3, "", kErr + "error 13: Type mismatch: DRStatus holds \"\""},
       {{"call", "SendLMSText", "123", "", "7"}, 3, "", kErr + "error 5: Invalid procedure call"},
       {{}, 2, "", kErr + "no command given" + kMainUsage},

@@ -261,5 +261,53 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   EXPECT_GT(stale_locks, 0);
 }
 
+// A long send killed at random moments, each against a modem that answers every part
+// late: every part the modem took is in the store, as sent or uncertain; no part is
+// called sent that it did not take; and the next look at the store no longer shows the
+// dead run's message as still sending. SELVARN_KILL_SEED=N repeats a run.
+TEST(Reliability, ASendKilledAnywhereLeavesEveryPartThatWentRecorded) {
+  constexpr int kRuns = 4;
+  unsigned seed = std::random_device{}();
+  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
+  std::cout << "send kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed
+            << " repeats it)\n";
+  std::mt19937 rng(seed);
+  PortFolder ports;
+  const std::string& dir = ports.path();
+  const std::string db = dir + "/sent.db";
+  std::int64_t last_id = 0;
+  std::string seen;  // parts taken/uncertain/modem took, per run
+  for (int run = 1; run <= kRuns; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    sim::Simulator modem({.port_folder = dir});
+    modem.SetFault("00", {.delay = 200ms});
+    Child send(Sms(std::to_string(modem.port()), db, {"send", "123", std::string(400, 'k')}),
+               dir + "/send" + std::to_string(run));
+    // From the first part's command on: the start-up is no part of the send.
+    ASSERT_TRUE(modem.WaitReceived("AT+CMGS=", 10s)) << send.err();
+    std::this_thread::sleep_for(std::uniform_int_distribution<int>(0, 900)(rng) * 1ms);
+    kill(send.pid, SIGKILL);
+    const int status = send.WaitAtMost(5s);
+    ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status << send.err();
+    const std::size_t took = modem.State().submitted.size();
+    store::MessageStore s(db);
+    std::size_t taken = 0, uncertain = 0;
+    for (const store::SentRecord& m : s.Outbox()) {
+      if (m.id <= last_id) continue;
+      last_id = m.id;
+      for (const store::SentPart& p : m.parts) {
+        taken += p.send == store::PartSend::Taken ? 1 : 0;
+        uncertain += p.send == store::PartSend::Uncertain ? 1 : 0;
+      }
+      EXPECT_NE(m.send_state, store::SendState::Sending);
+    }
+    EXPECT_LE(taken, took);
+    EXPECT_GE(taken + uncertain, took);
+    seen +=
+        " " + std::to_string(taken) + "/" + std::to_string(uncertain) + "/" + std::to_string(took);
+  }
+  std::cout << "send kill test: parts taken/uncertain/the modem took, per run:" << seen << "\n";
+}
+
 }  // namespace
 }  // namespace selvarn::testing

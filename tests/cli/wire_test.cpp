@@ -78,7 +78,9 @@ TEST_F(Wire, LongSendShowsProgressPerPart) {
            R"(fault 006100038121F30000650500034D0303 literal \r\n+CMS ERROR: 500\r\n)", "send",
            "--ref", "77", "123", text});
   EXPECT_EQ(refused.code, 1);
-  EXPECT_EQ(refused.out, "not sent (parts 1,? went out before the refusal)\n");
+  EXPECT_EQ(refused.out,
+            "partly sent as message 1 (7bit, 3 parts): part 1 sent (reference 1), part 2 sent "
+            "(reference ?), part 3 refused (+CMS ERROR: 500)\n");
   EXPECT_EQ(refused.err, "part 1 of 3 sent\npart 2 of 3 sent\n");
 }
 

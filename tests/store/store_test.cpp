@@ -16,9 +16,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/process_tag.hpp"
 #include "selvarn/error.hpp"
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
@@ -378,6 +380,109 @@ TEST_F(StoreTest, MigrationsRunInStepsAndAllOrNothing) {
   EXPECT_NE(FileError([&] { schema::Migrate(db, steps); }).find("migrating to schema version 3"),
             std::string::npos);
   EXPECT_EQ(RawQuery(path, rows_and_version), 22);
+}
+
+// Each step of a two-part send, in order: W<k> writing part k, T<k>:<ref> taken (-1 no
+// reference), R<k> refused, U<k> no answer, F the send failed. Then the message's state
+// and its parts'; or "error 5" at a step out of order.
+TEST_F(StoreTest, SendsAreRecordedStepByStepAndInOrderOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "sending not-sent not-sent"},
+      {"W1", "sending sending not-sent"},
+      {"W1 T1:5 W2 T2:6", "sent sent/5 sent/6"},
+      {"W1 T1:-1 W2 T2:6", "sent sent/? sent/6"},
+      {"W1 T1:5 R2", "partly-sent sent/5 refused"},
+      {"W1 T1:5 W2 R2", "partly-sent sent/5 refused"},
+      {"W1 T1:5 F", "partly-sent sent/5 not-sent"},
+      {"R1", "not-sent refused not-sent"},
+      {"F", "not-sent not-sent not-sent"},
+      {"W1 U1", "uncertain uncertain not-sent"},
+      {"W1 T1:5 W2 U2", "uncertain sent/5 uncertain"},
+      {"T1:5", "error 5"},
+      {"W1 W1", "error 5"},
+      {"W1 T1:5 U1", "error 5"},
+      {"W1 T1:256", "error 5"},
+      {"W3", "error 5"},
+  };
+  MessageStore store(File());
+  for (const auto& [steps, expected] : cases) {
+    const std::int64_t id = store.BeginSend({"+60125550147", "hi", Coding::Gsm7, 2});
+    std::string got;
+    std::istringstream words(steps);
+    for (std::string w; words >> w && got.empty();) {
+      const int part = w.size() > 1 ? w[1] - '0' : 0;
+      const int n = selvarn::testing::ErrorNumberOf([&] {
+        switch (w[0]) {
+          case 'W':
+            return store.PartWriting(id, part);
+          case 'T':
+            return store.PartTaken(id, part, std::stoi(w.substr(3)));
+          case 'R':
+            return store.PartFailed(id, part, false, "+CMS ERROR: 500");
+          case 'U':
+            return store.PartFailed(id, part, true, "no answer");
+          default:
+            return store.SendFailed(id, "error 75");
+        }
+      });
+      if (n != 0) got = "error " + std::to_string(n);
+    }
+    if (got.empty()) {
+      const SentRecord r = *store.Sent(id);
+      got = ToString(r.send_state);
+      for (const SentPart& p : r.parts) {
+        got += std::string(" ") + ToString(p.send);
+        if (p.send == PartSend::Taken)
+          got += p.reference < 0 ? "/?" : "/" + std::to_string(p.reference);
+      }
+      // Only an ended send says why it ended.
+      EXPECT_EQ(r.error.empty(), got.starts_with("sen")) << steps;
+    }
+    EXPECT_EQ(got, expected) << steps;
+  }
+}
+
+// A sender that died with a part being written may have sent it; the parts it never
+// reached it did not.
+TEST_F(StoreTest, ASendWhoseSenderDiedIsUncertain) {
+  const std::string path = File();
+  MessageStore store(path);
+  const std::int64_t id = store.BeginSend({"+60125550147", "hi", Coding::Gsm7, 3});
+  store.PartWriting(id, 1);
+  store.PartTaken(id, 1, 4);
+  store.PartWriting(id, 2);
+  // The same host and boot, but a process that started at another time.
+  std::string tag = platform::ProcessTag();
+  ASSERT_FALSE(tag.empty());
+  tag = tag.substr(0, tag.rfind(' ')) + " 0";
+  RawQuery(path, ("UPDATE sent SET owner = '" + tag + "'").c_str());
+  const SentRecord r = *store.Sent(id);
+  EXPECT_EQ(r.send_state, SendState::Uncertain);
+  EXPECT_EQ(r.parts[1].send, PartSend::Uncertain);
+  EXPECT_EQ(r.parts[2].send, PartSend::Waiting);
+}
+
+// A file written before sends were recorded step by step keeps what it held: its sends
+// are sent, their parts taken, and their reports still find them.
+TEST_F(StoreTest, AFileOfTheFirstVersionKeepsItsSends) {
+  const std::string path = File();
+  {
+    { std::ofstream created(path); }
+    sql::Database db(path);
+    schema::Migrate(db, schema::Migrations().first(1));
+    db.Exec(
+        "INSERT INTO sent VALUES (1, '+60125550147', 'old', 0, 100);"
+        "INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (1, 1, 7), (1, 2, 8);");
+  }
+  MessageStore store(path);
+  EXPECT_EQ(store.StoreReport({8, "0125550147", "t", "d", 0, 200}).sequence, 2);
+  const SentRecord r = *store.Sent(1);
+  EXPECT_EQ(r.send_state, SendState::Sent);
+  EXPECT_EQ(r.parts, (std::vector<SentPart>{{1, 7, DeliveryState::Pending, {}, {}},
+                                            {2, 8, DeliveryState::Delivered, 0, 200}}));
+  EXPECT_EQ(store.Quarantine({0, "SM", 3, "0791", "bad"}), 1);
+  EXPECT_EQ(store.Quarantine({0, "SM", 3, "0791", "bad again"}), 1);  // the same entry
+  EXPECT_EQ(store.Quarantined().size(), 1u);
 }
 
 TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {

@@ -34,7 +34,8 @@ Examples:
   selvarn-sms --sim call SendSMST +447700900123 "Hi"   any member, called by name
 Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
 3 run-time error (number and description on standard error); 4 send --wait-report
-saw no final report in time. Messages read and sent are kept in the message store.
+saw no final report in time; 5 send got no answer for a part, which may have gone (see
+outbox before sending again). Messages read and sent are kept in the message store.
 Run "selvarn-sms COMMAND --help" for a command's options.
 )";
 

@@ -6,10 +6,12 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 
 #include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
 #include "platform/host_form.hpp"
+#include "selvarn/send_binding.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -198,31 +200,111 @@ std::string MessageText(const store::Message& m) {
 
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
 
+void Binding::Arm() {
+  handed_ = false;
+  undecodable = false;
+  retry = 0;
+  quarantined = 0;
+  notices.clear();
+  store_error.clear();
+}
+
+void Binding::Handed() {
+  handed_ = true;
+  if (!binding_.LastError().empty() && store_error.empty()) store_error = binding_.LastError();
+}
+
 void Binding::Attach(SMS& sms) {
   ReceiveHook inner = binding_.Hook();
-  sms.SetReceiveHook({.message =
-                          [this, m = inner.message](const ReceivedMessage& msg) {
-                            handed_ = true;
-                            return m(msg);
-                          },
-                      .report =
-                          [this, r = inner.report](const ReceivedReport& rep) {
-                            handed_ = true;
-                            return r(rep);
-                          }});
+  sms.SetReceiveHook(
+      {.message =
+           [this, m = inner.message](const ReceivedMessage& msg) {
+             const bool ok = m(msg);
+             undecodable = false;
+             Handed();
+             return ok;
+           },
+       .report =
+           [this, r = inner.report](const ReceivedReport& rep) {
+             const bool ok = r(rep);
+             undecodable = false;
+             Handed();
+             return ok;
+           },
+       .undecodable =
+           [this, u = inner.undecodable](const UndecodableEntry& e) {
+             const bool kept = u(e);
+             undecodable = true;
+             Handed();
+             const std::string where = e.memory + " index " + std::to_string(e.index);
+             if (kept) {
+               ++quarantined;
+               notices.push_back("kept an undecodable entry (" + where + ": " + Escaped(e.error) +
+                                 ") in the quarantine and deleted it from the modem");
+             } else if (binding_.LastError().empty()) {
+               ++retry;
+             }
+             return kept;
+           },
+       .skipped =
+           [this](const std::string& what) {
+             notices.push_back("passed over in the SIM's listing: " + Escaped(what));
+           }});
 }
+
+namespace {
+
+void ShowNotices(Gateway& g) {
+  for (const std::string& n : g.binding.notices) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: warning: " << n << "\n";
+  }
+  g.binding.notices.clear();
+}
+
+}  // namespace
 
 Drained DrainReports(Gateway& g) {
   Drained d;
+  // An unreadable report is tried again at once; one that fails differently each time
+  // is left after a few tries.
+  constexpr int kTries = 3;
+  int tries = 0;
+  // What this drain already took: seen again, the modem did not delete it.
+  std::set<std::int64_t> stored;
+  std::set<std::string> quarantined;
+  const auto again = [&] {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: the modem did not delete a status report: it stays stored and "
+                "holds up the ones behind it\n";
+    d.stuck = true;
+    return d;
+  };
   while (true) {
     g.binding.Arm();
     const bool ok = g.sms.GetDeliveryReport();
+    ShowNotices(g);
     if (!g.binding.handed()) break;
-    if (!g.binding.error().empty()) NotStored("status report", g.binding.error());
+    if (!g.binding.store_error.empty()) NotStored("status report", g.binding.store_error);
+    if (g.binding.undecodable) {
+      if (g.binding.retry == 0) {
+        const auto& e = g.binding.binding().LastUndecodable();
+        if (e && !quarantined.insert(std::to_string(e->index) + e->raw).second) return again();
+        tries = 0;
+        continue;
+      }
+      if (++tries >= kTries) {
+        d.retry = 1;
+        break;
+      }
+      continue;
+    }
+    tries = 0;
     if (const auto& result = g.binding.binding().LastReport()) {
+      if (!stored.insert(result->report_id).second) return again();
       // Just stored, so among the last few seconds' reports.
-      for (const store::StoredReport& stored : g.store.Reports(Now() - 60)) {
-        if (stored.id == result->report_id) PrintReport(g, stored.report, *result);
+      for (const store::StoredReport& r : g.store.Reports(Now() - 60)) {
+        if (r.id == result->report_id) PrintReport(g, r.report, *result);
       }
     }
     ++d.reports;
@@ -237,32 +319,21 @@ Drained DrainReports(Gateway& g) {
 
 Drained DrainMessages(Gateway& g, bool all) {
   Drained d;
-  constexpr int kMaxUnreadable = 255;
-  int& unreadable = d.unreadable;
-  while (true) {
-    g.binding.Arm();
-    bool ok = false;
-    try {
-      ok = g.sms.ReadSMS();
-    } catch (const RuntimeError& e) {
-      // Only a message that cannot be decoded is passed over; a port that failed ends it.
-      if (g.binding.handed() || e.number() != err::kInvalidCall || ++unreadable > kMaxUnreadable) {
-        throw;
-      }
-      ShowError(g.printer, g.io.err, g.command, e, " (the message stays on the SIM)");
-      continue;
-    }
-    if (!g.binding.handed()) break;
-    if (!g.binding.error().empty()) NotStored("message", g.binding.error());
-    ++d.parts;
-    if (!ok) {
-      g.printer.Interrupt();
-      g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
-      d.stuck = true;
-      break;
-    }
-    if (!all && !g.store.NewMessages().empty()) break;
-    if (g.stopping && g.stopping()) break;
+  g.binding.Arm();
+  const TakeResult taken = g.sms.TakeMessages([&] {
+    // Up to the next whole message unless all are wanted, and never past a stop signal.
+    return (!all && !g.store.NewMessages().empty()) || (g.stopping && g.stopping());
+  });
+  ShowNotices(g);
+  if (!g.binding.store_error.empty()) NotStored("message", g.binding.store_error);
+  d.parts = taken.taken;
+  d.retry = g.binding.retry;
+  d.quarantined = g.binding.quarantined;
+  d.unlisted = taken.unlisted;
+  if (taken.stuck) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
+    d.stuck = true;
   }
   return d;
 }
@@ -281,15 +352,36 @@ int HandOut(Gateway& g, const char* command,
 
 int GatewayRead(Gateway& g, bool all) {
   int printed = HandOut(g, "read");
-  int unreadable = 0;
-  while (printed == 0 || all) {
+  // An entry that could not be decoded gets another try at once; the second failure
+  // the same way quarantines it. Entries that fail differently each time stay.
+  constexpr int kRetries = 2;
+  int retries = 0;
+  int left = 0;
+  bool unlisted = false;
+  while (printed == 0 || all || left > 0) {
     const Drained d = DrainMessages(g, all);
-    unreadable += d.unreadable;
+    unlisted = d.unlisted;
     printed += HandOut(g, "read");
     if (d.stuck) return kAnsweredNo;
-    if (d.parts == 0 || !all) break;
+    left = d.retry;
+    if (left > 0) {
+      if (retries++ < kRetries) continue;
+      break;
+    }
+    // What left the SIM made room for what the network still holds.
+    if ((d.parts == 0 && d.quarantined == 0) || !all) break;
   }
-  if (unreadable > 0) return kRunTimeError;
+  if (left > 0) {
+    g.printer.Interrupt();
+    g.io.err << "selvarn-sms: " << left
+             << " entry(ies) could not be decoded and stay on the SIM for the next read\n";
+    return kRunTimeError;
+  }
+  if (printed == 0 && unlisted) {
+    g.printer.Result({{"command", "read"}, {"found", false}, {"listed", false}},
+                     "no message: the modem did not list the messages on its SIM");
+    return kAnsweredNo;
+  }
   if (printed == 0) {
     g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
     return all ? kDone : kAnsweredNo;
@@ -307,30 +399,59 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
     g.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
     return kAnsweredNo;
   }
-  const bool ok = g.sms.SendText(r.number, r.text, reference, coding);
-  const std::vector<int> refs = g.sms.SentReferences();
-  result["sent"] = ok;
-  result["references"] = refs;
-  if (!ok) {
-    g.printer.Result(result, "not sent" + (refs.empty() ? std::string()
-                                                        : " (parts " + Parts(refs) +
-                                                              " went out before the refusal)"));
-    return kAnsweredNo;
-  }
-  // The coding the library chose: 7-bit when it would take every character.
-  const bool ucs2 =
-      coding == SendCoding::Ucs2 || (coding == SendCoding::Auto && !messaging::FitsGsm7(r.text));
-  const store::Coding stored = ucs2 ? store::Coding::Ucs2 : store::Coding::Gsm7;
-  const std::int64_t id = g.store.RecordSent(
-      {.recipient = r.number, .text = r.text, .coding = stored, .references = refs});
+  const store::SendOutcome sent = store::SendAndRecord(
+      g.sms, g.store,
+      {.number = r.number, .text = r.text, .reference = reference, .coding = coding});
+  const std::int64_t id = sent.id;
+  const std::vector<int>& refs = sent.references;
+  const store::SendState state =
+      sent.record ? sent.record->send_state
+                  : (refs.empty() ? store::SendState::Uncertain : store::SendState::PartlySent);
+  const std::size_t parts = sent.record ? sent.record->parts.size() : refs.size();
   result["id"] = id;
-  result["coding"] = CodingName(stored);
-  if (refs.size() > 1) result["long_reference"] = reference;
-  g.printer.Result(
-      result,
-      "sent as message " + std::to_string(id) + " (" + CodingName(stored) +
-          (refs.size() > 1 ? ", " + std::to_string(refs.size()) + " parts" : std::string()) +
-          "), message reference" + (refs.size() > 1 ? "s " : " ") + Parts(refs));
+  result["coding"] = CodingName(sent.coding);
+  result["sent"] = state == store::SendState::Sent;
+  result["references"] = refs;
+  if (parts > 1) result["long_reference"] = reference;
+  const std::string what = " as message " + std::to_string(id) + " (" + CodingName(sent.coding) +
+                           (parts > 1 ? ", " + std::to_string(parts) + " parts" : std::string()) +
+                           ")";
+  if (state == store::SendState::Sent && sent.error.empty()) {
+    g.printer.Result(result, "sent" + what + ", message reference" +
+                                 (refs.size() > 1 ? "s " : " ") + Parts(refs));
+  } else {
+    result["send_state"] = store::ToString(state);
+    std::string text = state == store::SendState::Uncertain ? "may have been sent"
+                       : state == store::SendState::NotSent ? "not sent"
+                                                            : "partly sent";
+    text += what + ":";
+    if (sent.record) {
+      Json states = Json::array();
+      for (const store::SentPart& p : sent.record->parts) {
+        states.push_back(store::ToString(p.send));
+        text += (p.sequence > 1 ? ", part " : " part ") + std::to_string(p.sequence) + " " +
+                store::ToString(p.send);
+        if (p.send == store::PartSend::Taken) text += " (reference " + Parts({p.reference}) + ")";
+      }
+      result["parts"] = states;
+      if (!sent.record->error.empty()) {
+        result["why"] = sent.record->error;
+        text += " (" + sent.record->error + ")";
+      }
+    } else {
+      text += " the store could not record how far it got; references " + Parts(refs);
+    }
+    if (state == store::SendState::Uncertain) {
+      text += "; see the outbox, and the recipient, before sending it again";
+    }
+    g.printer.Result(result, text);
+  }
+  if (!sent.error.empty()) {
+    ShowError(g.printer, g.io.err, g.command, RuntimeError(sent.error_number, sent.error));
+  }
+  if (state == store::SendState::Uncertain) return kUncertain;
+  if (!sent.error.empty()) return kRunTimeError;
+  if (state != store::SendState::Sent) return kAnsweredNo;
   if (!wait) return kDone;
 
   // Reports come as +CDSI on the idle line; between them, a look every few seconds.
@@ -398,14 +519,26 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
   int count = 0;
   for (const store::SentRecord& m : sent) {
     Json parts = Json::array();
+    // A message that did not go whole says how far it got instead of its delivery.
+    const bool whole = m.send_state == store::SendState::Sent;
+    std::string state = whole ? store::ToString(m.state) : store::ToString(m.send_state);
+    if (!m.error.empty()) state += " (" + m.error + ")";
     std::string text = std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(m.id) +
                        "\nTo:     " + Escaped(m.recipient) + "\nSent:   " + Iso(m.sent_at) +
-                       "\nState:  " + store::ToString(m.state) + "\n";
+                       "\nState:  " + Escaped(state) + "\n";
     for (const store::SentPart& p : m.parts) {
-      Json pj{
-          {"part", p.sequence}, {"reference", p.reference}, {"state", store::ToString(p.state)}};
-      text += "  part " + std::to_string(p.sequence) + " reference " + std::to_string(p.reference) +
-              ": " + store::ToString(p.state);
+      const bool taken = p.send == store::PartSend::Taken;
+      Json pj{{"part", p.sequence},
+              {"send", store::ToString(p.send)},
+              {"state", taken ? store::ToString(p.state) : store::ToString(p.send)}};
+      text += "  part " + std::to_string(p.sequence);
+      if (taken) {
+        pj["reference"] = p.reference >= 0 ? Json(p.reference) : Json();
+        text += " reference " + (p.reference >= 0 ? std::to_string(p.reference) : "?") + ": " +
+                store::ToString(p.state);
+      } else {
+        text += ": " + std::string(store::ToString(p.send));
+      }
       if (p.status) pj["status"] = *p.status;
       if (p.reported_at) {
         pj["reported_at"] = Iso(*p.reported_at);
@@ -414,17 +547,44 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
       text += "\n";
       parts.push_back(pj);
     }
-    printer.Result({{"command", "outbox"},
-                    {"id", m.id},
-                    {"to", m.recipient},
-                    {"text", m.text},
-                    {"coding", CodingName(m.coding)},
-                    {"sent_at", Iso(m.sent_at)},
-                    {"state", store::ToString(m.state)},
-                    {"parts", parts}},
-                   text + "Text:   " + Escaped(m.text, kTextIndent) + "\n");
+    Json j{{"command", "outbox"},
+           {"id", m.id},
+           {"to", m.recipient},
+           {"text", m.text},
+           {"coding", CodingName(m.coding)},
+           {"sent_at", Iso(m.sent_at)},
+           {"state", whole ? store::ToString(m.state) : store::ToString(m.send_state)},
+           {"send_state", store::ToString(m.send_state)},
+           {"parts", parts}};
+    if (!m.error.empty()) j["error"] = m.error;
+    printer.Result(j, text + "Text:   " + Escaped(m.text, kTextIndent) + "\n");
   }
   if (sent.empty()) printer.Result({{"command", "outbox"}, {"found", false}}, "no message");
+  return kDone;
+}
+
+int Undecodable(const Options& options, Printer& printer, const std::string& from) {
+  const std::int64_t since = from.empty() ? 0 : ParseSince(from, Now());
+  std::optional<store::MessageStore> s = OpenToList(options, printer, "inbox");
+  if (!s) return kDone;
+  const auto entries = s->Quarantined(since);
+  int count = 0;
+  for (const store::QuarantinedEntry& e : entries) {
+    const std::string index = e.sim_index ? std::to_string(*e.sim_index) : "?";
+    printer.Result({{"command", "inbox"},
+                    {"undecodable", e.id},
+                    {"memory", e.memory},
+                    {"index", e.sim_index ? Json(*e.sim_index) : Json()},
+                    {"received_at", Iso(e.received_at)},
+                    {"error", e.error},
+                    {"raw", e.raw}},
+                   std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(e.id) +
+                       "\nTaken:  " + Iso(e.received_at) + " from " + e.memory + " index " + index +
+                       "\nError:  " + Escaped(e.error) + "\nRaw:    " + Escaped(e.raw) + "\n");
+  }
+  if (entries.empty()) {
+    printer.Result({{"command", "inbox"}, {"found", false}}, "no undecodable entry");
+  }
   return kDone;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cli.hpp"
 #include "command.hpp"
@@ -21,6 +22,8 @@ namespace selvarn::cli {
 
 // Exit status of send --wait-report when the reports did not all come in time.
 inline constexpr int kTimedOut = 4;
+// Exit status of send when a part got no answer: it may have been sent.
+inline constexpr int kUncertain = 5;
 
 // The start of a listing: an ISO date-time ("2024-05-01", "2024-05-01T09:30",
 // "2024-05-01 09:30:15", local time, or UTC with a trailing "Z") or an age: a number with
@@ -35,18 +38,28 @@ store::MessageStore OpenStore(const Options& options);
 Json MessageJson(const store::Message& m, const char* command);
 std::string MessageText(const store::Message& m);
 
-// The receive binding, and whether the library handed it anything since Arm().
+// The receive binding, and what the library handed it since Arm().
 class Binding {
  public:
   explicit Binding(store::MessageStore& store);
   void Attach(SMS& sms);
-  void Arm() { handed_ = false; }
+  void Arm();
   bool handed() const { return handed_; }
   // Why the last item handed could not be stored; empty when it was.
   const std::string& error() const { return binding_.LastError(); }
   const store::ReceiveBinding& binding() const { return binding_; }
 
+  // Since Arm(): warnings to show (listing lines passed over, entries quarantined), the
+  // first failure of the store, undecodable entries left for another try, and whether the
+  // last item handed was an undecodable one.
+  std::vector<std::string> notices;
+  std::string store_error;
+  int retry = 0;
+  int quarantined = 0;
+  bool undecodable = false;
+
  private:
+  void Handed();
   store::ReceiveBinding binding_;
   bool handed_ = false;
 };
@@ -68,8 +81,10 @@ struct Gateway {
 struct Drained {
   int parts = 0;
   int reports = 0;
-  bool stuck = false;  // the modem kept something it was asked to delete
-  int unreadable = 0;  // messages that could not be decoded: left on the SIM
+  bool stuck = false;     // the modem kept something it was asked to delete
+  int retry = 0;          // undecodable entries left on the SIM for another try
+  int quarantined = 0;    // undecodable entries kept aside and deleted: room for more
+  bool unlisted = false;  // the modem would not list its messages
 };
 Drained DrainReports(Gateway& g);
 Drained DrainMessages(Gateway& g, bool all);
@@ -114,5 +129,6 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
 // `since` as ParseSince takes it; empty: everything.
 int Inbox(const Options& options, Printer& printer, const std::string& since);
 int Outbox(const Options& options, Printer& printer, const std::string& since);
+int Undecodable(const Options& options, Printer& printer, const std::string& since);
 
 }  // namespace selvarn::cli

@@ -165,8 +165,12 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
     // Up to the next whole message, which is handed out before more is read: a stream
     // that keeps the SIM from ever being empty must not hold everything back.
     const Drained d = DrainMessages(g, false);
+    if (d.unlisted) {
+      g.printer.Interrupt();
+      g.io.err << "selvarn-sms: warning: the modem did not list the messages on its SIM\n";
+    }
     HandOut(g, "watch", each);
-    if (d.parts > 0 && !d.stuck) continue;  // more may be waiting
+    if ((d.parts > 0 || d.quarantined > 0) && !d.stuck) continue;  // more may be waiting
 
     const auto next = Steady::now() + every;
     reports_due = std::min(reports_due, next);

@@ -25,7 +25,10 @@ class Send final : public Command {
         "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
         "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
         "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
-        "and the message reference of each part");
+        "and the message reference of each part. The message is recorded before it goes out,\n"
+        "and each part as the modem answers: exit 1 when the modem refused (a message that\n"
+        "went in part is kept as partly-sent), 5 when a part got no answer within 120 s and\n"
+        "may have been sent (see outbox before sending it again)");
     app.add_option("NUMBER", order_.number, "Recipient: digits, + for an international number")
         ->required();
     app.add_option("TEXT", order_.text, "The message (UTF-8); - reads it from standard input")

@@ -117,6 +117,8 @@ void AddFault(Fault& fault, Cursor& c) {
       fault.delay = milliseconds(c.Number("delay"));
     } else if (option == "silent") {
       fault.silent = true;
+    } else if (option == "runs") {
+      fault.runs = true;
     } else if (option == "noecho") {
       fault.no_echo = true;
     } else if (option == "chunks") {
@@ -327,6 +329,7 @@ Faults, for the command lines (or message bodies) starting with a prefix, case-b
       noecho                   no echo of the line either
       chunks <n,n,...> <ms>    answer in pieces of these sizes, <ms> apart
       literal <bytes>          these bytes instead of the answer (rest of the line)
+      runs                     with silent or literal: the command still runs
       tail <ms> <bytes>        extra bytes <ms> after the answer (rest of the line)
   send <ms> <bytes>            unsolicited bytes <ms> after start
   flood <ms> <bytes>           the bytes again and again, every <ms>, without end

@@ -230,8 +230,12 @@ void Simulator::Impl::OnUnit(const Unit& unit, char terminator, Clock::time_poin
   held_echo.clear();
   std::string answer;
   if (fault && (fault->silent || fault->literal)) {
-    // The command never reached the modem: it stays in command mode, state untouched.
-    if (unit.kind != Unit::Kind::Line) modem.Execute(Unit{Unit::Kind::Cancel, {}, false});
+    if (fault->runs) {
+      modem.Execute(unit);
+    } else if (unit.kind != Unit::Kind::Line) {
+      // The command never reached the modem: it stays in command mode, state untouched.
+      modem.Execute(Unit{Unit::Kind::Cancel, {}, false});
+    }
     if (!fault->silent) answer = *fault->literal;
   } else {
     answer = modem.Execute(unit);

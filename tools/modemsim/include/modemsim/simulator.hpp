@@ -25,7 +25,7 @@ using std::chrono::milliseconds;
 // What to do to the commands whose line starts with a given text (case-blind); the
 // text typed after a "> " prompt is matched the same way, so "00" catches a PDU.
 // A fault that is silent or literal stands in for the command: the modem does not
-// run it. Delay, chunks and tail only change how the real answer travels.
+// run it, unless the fault says it runs. Delay, chunks and tail only change how the real answer travels.
 struct Fault {
   milliseconds delay{0};                 // wait this long before answering
   bool silent = false;                   // no answer at all
@@ -36,6 +36,9 @@ struct Fault {
   std::string tail{};                    // bytes sent tail_after after the answer
   milliseconds tail_after{0};
   int count = 0;  // only for the next `count` matching commands; 0: always
+  // With silent or literal: the command still runs, only its answer is hidden or
+  // replaced (a message taken whose answer is lost or garbled).
+  bool runs = false;
 };
 
 struct Options {

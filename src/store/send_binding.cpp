@@ -1,0 +1,113 @@
+#include "selvarn/send_binding.hpp"
+
+#include <exception>
+
+#include "messaging/extension_parts.hpp"
+#include "pdu/address.hpp"
+
+namespace selvarn::store {
+
+namespace {
+
+// The watch is the call's own: it refers to the call's locals.
+class WatchGuard {
+ public:
+  WatchGuard(SMS& sms, SendWatch watch) : sms_(sms) { sms_.SetSendWatch(std::move(watch)); }
+  ~WatchGuard() { sms_.SetSendWatch({}); }
+  WatchGuard(const WatchGuard&) = delete;
+  WatchGuard& operator=(const WatchGuard&) = delete;
+
+ private:
+  SMS& sms_;
+};
+
+// The modem's last line: its final result ("+CMS ERROR: 500"), without the echo.
+std::string FinalLine(const std::string& reply) {
+  std::string last, line;
+  for (const char c : reply + "\n") {
+    if (c == '\r' || c == '\n') {
+      if (!line.empty()) last = line;
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  return last.empty() ? "refused" : last;
+}
+
+}  // namespace
+
+SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& request) {
+  // Settled before anything is recorded: what SendText would refuse is the caller's error.
+  std::string why;
+  if (!pdu::Address::FromNumber(request.number, &why)) {
+    throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: the number \"" +
+                                              request.number + "\" " + why);
+  }
+  if (request.reference < 0 || request.reference > 255) {
+    throw RuntimeError(err::kInvalidCall,
+                       "Invalid procedure call or argument: the concatenation "
+                       "reference " +
+                           std::to_string(request.reference) + " is not 0-255");
+  }
+  const messaging::SendPlan plan = messaging::PlanText(request.text, request.coding, false);
+  SendOutcome out;
+  out.coding = plan.ucs2 ? Coding::Ucs2 : Coding::Gsm7;
+  out.id = store.BeginSend({.recipient = request.number,
+                            .text = request.text,
+                            .coding = out.coding,
+                            .parts = static_cast<int>(plan.parts.size())});
+  const std::int64_t id = out.id;
+  int writing = 0;  // the part written and not yet answered
+  try {
+    WatchGuard guard(
+        sms, {.writing =
+                  [&](int part, int /*total*/) {
+                    store.PartWriting(id, part);
+                    writing = part;
+                  },
+              .answered =
+                  [&](int part, const PartAnswer& a) {
+                    writing = 0;
+                    switch (a.kind) {
+                      case PartAnswer::Kind::Taken:
+                        store.PartTaken(id, part, a.reference);
+                        break;
+                      case PartAnswer::Kind::Refused:
+                        store.PartFailed(id, part, false, FinalLine(a.reply));
+                        break;
+                      case PartAnswer::Kind::Unanswered:
+                        store.PartFailed(
+                            id, part, true,
+                            "no answer within " + std::to_string(request.body_limit) + " s");
+                        break;
+                    }
+                  },
+              .body_limit = request.body_limit});
+    if (!sms.SendText(request.number, request.text, request.reference, request.coding) &&
+        sms.SentReferences().empty()) {
+      // A closed port: refused before the first part was tried.
+      store.SendFailed(id, "the port is not open");
+    }
+  } catch (const RuntimeError& e) {
+    out.error_number = e.number();
+    out.error = e.what();
+  } catch (const std::exception& e) {
+    out.error_number = err::kInvalidCall;
+    out.error = e.what();
+  }
+  out.references = sms.SentReferences();
+  try {
+    const std::string why =
+        out.error.empty() ? "" : "error " + std::to_string(out.error_number) + ": " + out.error;
+    // A part cut off while it was being written may have gone.
+    if (writing != 0) store.PartFailed(id, writing, true, why);
+    if (!why.empty()) store.SendFailed(id, why);
+    out.record = store.Sent(id);
+  } catch (const std::exception&) {
+    // The store failed: what the parts recorded so far stands, the rest is in `out`.
+  }
+  return out;
+}
+
+}  // namespace selvarn::store
