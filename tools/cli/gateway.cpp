@@ -163,6 +163,7 @@ Drained DrainReports(Gateway& g) {
   while (true) {
     g.binding.Arm();
     const bool ok = g.sms.GetDeliveryReport();
+    if (!ok) ThrowIfModemGone();
     if (!g.binding.handed()) break;
     if (!g.binding.error().empty()) NotStored("status report", g.binding.error());
     if (const auto& result = g.binding.binding().LastReport()) {

@@ -16,6 +16,7 @@ class Network final : public Command {
   }
   int Execute(Session& s) override {
     const bool ok = s.sms.ConnectToGSM();
+    if (!ok) ThrowIfModemGone();
     s.printer.Result({{"command", "network"}, {"registered", ok}},
                      ok ? "registered" : "not registered");
     return OkOrNo(ok);

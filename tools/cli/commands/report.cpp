@@ -35,6 +35,7 @@ class Report final : public Command {
       sms.DRFDate({});
       sms.DRFTime({});
       const bool ok = sms.GetDeliveryReport();
+      if (!ok) ThrowIfModemGone();
       if (!ok && sms.DRMsgRef().empty()) break;
       const std::string status = ok ? DeliveryName(sms.DRStatusText()) : "";
       const std::string reference = Bare(sms.DRMsgRef());
