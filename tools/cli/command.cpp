@@ -2,8 +2,6 @@
 
 #include <ostream>
 
-#include "platform/host_form.hpp"
-
 namespace selvarn::cli {
 
 const char* StatusName(ModemStatus s) {
@@ -23,8 +21,6 @@ const char* StatusName(ModemStatus s) {
   }
   return "Fail";
 }
-
-void ThrowIfModemGone() { platform::frmATC().GSM.ThrowIfGone(); }
 
 const char* ReasonName(StartReason r) {
   static constexpr const char* kNames[] = {

@@ -78,10 +78,6 @@ const char* StatusName(ModemStatus s);
 // A value as the modem left it ("12" CR LF CR LF), without the spaces and line breaks.
 std::string Bare(std::string_view text);
 
-// The library's calls that trap errors answer false when the modem went away: that is
-// no answer of the modem's but a run-time error, thrown here (8010) when so.
-void ThrowIfModemGone();
-
 const char* ReasonName(StartReason r);
 
 // Shows InitModem's steps as they happen: a port taken over always (standard error), each

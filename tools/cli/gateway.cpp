@@ -142,6 +142,8 @@ std::string MessageText(const store::Message& m) {
   return text + "Text:   " + m.Text() + "\n";
 }
 
+void ThrowIfModemGone() { platform::frmATC().GSM.ThrowIfGone(); }
+
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
 
 void Binding::Attach(SMS& sms) {

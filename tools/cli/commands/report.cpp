@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
+#include "gateway.hpp"
 
 namespace selvarn::cli {
 namespace {
