@@ -10,7 +10,8 @@
 The class SMS has the library's methods and properties under their own names, with the
 library's help strings as their documentation. Booleans come back as bool, ModemStatus
 and DeliveryStatus as enum.IntEnum. Run-time errors raise SMSError, which carries the
-error's number and description (13: type mismatch, 6: overflow, ...).
+error's number and description (13: type mismatch, 6: overflow, ...). After InitModem,
+sms.LastStart() says why it failed, as a StartReport with a StartReason.
 
 The module needs the shared library libselvarnsms, found in this order: the path in
 $SELVARN_SMS_LIBRARY; a libselvarnsms.so* next to this file; the library registered
@@ -20,6 +21,7 @@ the library's C interface: nothing to compile. library_version() tells which ver
 was loaded.
 """
 
+import collections
 import ctypes
 import enum
 import glob
@@ -27,8 +29,8 @@ import inspect
 import json
 import os
 
-__all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "library_path",
-           "library_version"]
+__all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "StartReason", "StartReport",
+           "library_path", "library_version"]
 
 PROG_ID = "SelvarnSMSAPI6.SMS"
 # The interface this module speaks is that of major version 6; an installed library is
@@ -111,6 +113,14 @@ class _TypeInfo(ctypes.Structure):
                 ("clsid", _Guid), ("prog_id", ctypes.c_char_p),
                 ("func_count", ctypes.c_int32), ("funcs", ctypes.POINTER(_FuncDesc)),
                 ("enum_count", ctypes.c_int32), ("enums", ctypes.POINTER(_EnumDesc))]
+
+
+class _StartReport(ctypes.Structure):
+    _fields_ = [("status", ctypes.c_int32), ("reason", ctypes.c_int32),
+                ("device", ctypes.c_void_p), ("detail", ctypes.c_void_p),
+                ("notice", ctypes.c_void_p), ("holder_pid", ctypes.c_int32),
+                ("error", ctypes.c_int32), ("speed_count", ctypes.c_int32),
+                ("speeds_tried", ctypes.c_int32 * 8)]
 
 
 _Release = ctypes.CFUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)
@@ -197,6 +207,9 @@ def _load(path):
     lib.selvarn_FreeString.restype = None
     lib.selvarn_VariantClear.argtypes = [ctypes.POINTER(_Variant)]
     lib.selvarn_VariantClear.restype = None
+    lib.selvarn_GetStartReport.argtypes = [ctypes.c_void_p, ctypes.POINTER(_StartReport)]
+    lib.selvarn_StartReportClear.argtypes = [ctypes.POINTER(_StartReport)]
+    lib.selvarn_StartReportClear.restype = None
     lib.DllGetClassObject.argtypes = [ctypes.POINTER(_Guid), ctypes.POINTER(_Guid),
                                       ctypes.POINTER(ctypes.c_void_p)]
     return lib
@@ -247,6 +260,33 @@ for _e in _info.enums[:_info.enum_count]:
         module=__name__)
 ModemStatus = _enums["ModemStatus"]
 DeliveryStatus = _enums["DeliveryStatus"]
+
+
+class StartReason(enum.IntEnum):
+    """Why the last InitModem of an object did not end in OK (SELVARN_START_* in C)."""
+    NoFailure = 0
+    InvalidPort = 1
+    NoDevice = 2
+    NotSerial = 3
+    PermissionDenied = 4
+    OpenHere = 5
+    Busy = 6
+    ExclusiveFlag = 7
+    NoAnswer = 8
+    PINRequired = 9
+    PINWrong = 10
+    SIMBlocked = 11
+    SIMError = 12
+    Refused = 13
+    PortFailed = 14
+
+
+StartReport = collections.namedtuple(
+    "StartReport", "status reason device detail holder_pid speeds_tried error notice")
+StartReport.__doc__ = """What the last InitModem of an object found: the ModemStatus it
+returned, the StartReason, where the port led, why in words, the process holding a busy port
+(0 when unknown), the line speeds tried (bit/s), the run-time error number behind it (0 for
+none), and a notice of something done even after OK (a port taken over)."""
 
 
 def _variant(value, out, what):
@@ -310,6 +350,18 @@ class _SMSBase:
         if pointer:
             _vtable(pointer, _DispatchVtbl).Release(pointer)
             self._pointer = None
+
+    def LastStart(self):
+        """What the last InitModem of this object found, as a StartReport."""
+        raw = _StartReport()
+        _check(_lib.selvarn_GetStartReport(self._pointer, ctypes.byref(raw)))
+        try:
+            return StartReport(ModemStatus(raw.status), StartReason(raw.reason),
+                               _text(raw.device), _text(raw.detail), raw.holder_pid,
+                               list(raw.speeds_tried[:raw.speed_count]), raw.error,
+                               _text(raw.notice))
+        finally:
+            _lib.selvarn_StartReportClear(ctypes.byref(raw))
 
     def _invoke(self, memid, flags, args, result_type):
         count = len(args)

@@ -14,6 +14,7 @@ inline constexpr int kInvalidCall = 5;  // invalid procedure call or argument
 inline constexpr int kOverflow = 6;
 inline constexpr int kTypeMismatch = 13;
 inline constexpr int kFileNotFound = 53;
+inline constexpr int kDeviceIO = 57;  // device I/O error: the modem never finished an answer
 inline constexpr int kPathFileAccess = 75;
 inline constexpr int kInvalidPropertyValue = 380;
 inline constexpr int kInvalidPortNumber = 8002;

@@ -311,6 +311,45 @@ SELVARN_C_API void selvarn_VariantInit(selvarn_variant* v);
 SELVARN_C_API void selvarn_VariantClear(selvarn_variant* v);
 SELVARN_C_API void selvarn_ExcepInfoClear(selvarn_excepinfo* e);
 
+/* Why the last InitModem of an object did not end in OK, beyond the automation interface
+   (the C++ StartReport). Reasons: */
+enum {
+  SELVARN_START_NO_FAILURE = 0,        /* it ended in OK, or none has run */
+  SELVARN_START_INVALID_PORT = 1,      /* a port number below 1 */
+  SELVARN_START_NO_DEVICE = 2,         /* the port leads to no device */
+  SELVARN_START_NOT_SERIAL = 3,        /* the device is not a serial port */
+  SELVARN_START_PERMISSION_DENIED = 4, /* the user may not open the device */
+  SELVARN_START_OPEN_HERE = 5,         /* this process has the port open already */
+  SELVARN_START_BUSY = 6,              /* another program holds it (holder_pid when known) */
+  SELVARN_START_EXCLUSIVE_FLAG = 7,    /* held exclusively with no holder in sight */
+  SELVARN_START_NO_ANSWER = 8,         /* no answer to "AT" at any speed tried */
+  SELVARN_START_PIN_REQUIRED = 9,      /* the SIM errors, as the ModemStatus of that name */
+  SELVARN_START_PIN_WRONG = 10,
+  SELVARN_START_SIM_BLOCKED = 11,
+  SELVARN_START_SIM_ERROR = 12,
+  SELVARN_START_REFUSED = 13,    /* a later step refused or not answered (detail names it) */
+  SELVARN_START_PORT_FAILED = 14 /* the port failed during the start-up */
+};
+#define SELVARN_START_MAX_SPEEDS 8
+
+typedef struct selvarn_start_report {
+  int32_t status;     /* the ModemStatus InitModem returned */
+  int32_t reason;     /* SELVARN_START_* */
+  char* device;       /* where the port led; library-allocated, as are detail and notice */
+  char* detail;       /* why, in a line for a person */
+  char* notice;       /* something done the user should hear of, even after OK */
+  int32_t holder_pid; /* SELVARN_START_BUSY: the process holding the port, 0 when unknown */
+  int32_t error;      /* the run-time error behind a failure, 0 for none */
+  int32_t speed_count;
+  int32_t speeds_tried[SELVARN_START_MAX_SPEEDS]; /* bit/s of each probe, in order */
+} selvarn_start_report;
+
+/* Fills *report for the object sms (made by this library); free its texts with
+   selvarn_StartReportClear before filling it again. */
+SELVARN_C_API selvarn_hresult selvarn_GetStartReport(selvarn_SMS* sms,
+                                                     selvarn_start_report* report);
+SELVARN_C_API void selvarn_StartReportClear(selvarn_start_report* report);
+
 /* The calling thread's last failure: SELVARN_S_OK with its run-time error number and
    description (free it with selvarn_FreeString; description may be NULL), or
    SELVARN_S_FALSE when there is none. Taking it clears it. */

@@ -131,6 +131,46 @@ struct SendWatch {
 
 enum class SendCoding : std::int32_t { Auto = 0, Gsm7 = 1, Ucs2 = 2 };
 
+// Why the last InitModem of an object did not end in OK.
+enum class StartReason : std::int32_t {
+  NoFailure = 0,         // it ended in OK, or none has run
+  InvalidPort = 1,       // a port number below 1
+  NoDevice = 2,          // the port leads to no device
+  NotSerial = 3,         // the device is not a serial port
+  PermissionDenied = 4,  // the user may not open the device
+  OpenHere = 5,          // this process has the port open already
+  Busy = 6,              // another program holds the port (holder_pid when known)
+  ExclusiveFlag = 7,     // held exclusively with no holder in sight: possibly left by a
+                         // program that was killed; only root can open or clear it
+  NoAnswer = 8,          // no answer to "AT" at any speed tried
+  PINRequired = 9,       // the SIM errors, as the ModemStatus of the same name
+  PINWrong = 10,
+  SIMBlocked = 11,
+  SIMError = 12,
+  Refused = 13,     // a later step was refused or not answered (detail names it)
+  PortFailed = 14,  // the port failed during the start-up (it went away, say)
+};
+
+// What the last InitModem of an object found. Filled by every call, OK or not.
+struct StartReport {
+  ModemStatus status = ModemStatus::Fail;
+  StartReason reason = StartReason::NoFailure;
+  std::string device{};             // where the port led, links resolved; empty if not that far
+  std::string detail{};             // why, in a line for a person, with what to do where known
+  int holder_pid = 0;               // Busy: the process that holds the port, 0 when unknown
+  std::vector<int> speeds_tried{};  // bit/s of each probe, in order
+  int error = 0;                    // the run-time error behind a failure, 0 for none
+  std::string notice{};             // something done that the user should hear of even after
+                                    // OK: a port taken over from a program that is gone
+};
+
+// InitModem's steps as they happen, for a program that shows them: speed is the line speed
+// about to be tried (0 for none), notice what StartReport::notice gets.
+struct StartStep {
+  int speed = 0;
+  std::string notice{};
+};
+
 class SELVARN_API SMS {
  public:
   SMS() = default;
@@ -195,7 +235,8 @@ class SELVARN_API SMS {
   // it; MR then holds the reference it gave, followed by the line breaks of its answer
   // ("12\r\n\r\n"), and is unchanged when the answer names none. A closed port, a refusal or
   // no answer gives false; a prompt that does not come is cancelled with ESC. Throws
-  // RuntimeError 5 for a number that is not digits or a text too long for one message.
+  // RuntimeError 5 for a number that is not digits or a text too long for one message, and
+  // 8010 at once when the modem goes away (as every call does that does not trap errors).
   bool SendSMST(std::string Number, std::string MessageText);
   bool SendSMSU(std::string Number, std::string MessageUnicode);
 
@@ -223,7 +264,8 @@ class SELVARN_API SMS {
   // the modem refuses a step (a refused deletion leaves the message stored and the
   // properties set). A stored message that cannot be decoded throws RuntimeError 5 and
   // stays on the SIM; later calls on the thread pass over it to the messages behind it.
-  // A listing too malformed to cut throws 5, 6 or 13.
+  // A listing too malformed to cut throws 5, 6 or 13; one that does not end within its
+  // 60 s throws 57; a modem that goes away ends the call at once with 8010.
   bool ReadSMS();
 
   // Reads the first stored status report into DRMsgRef, DRMNRecipient, DRRDate, DRRTime,
@@ -284,6 +326,12 @@ class SELVARN_API SMS {
   // A closed port or a refused listing takes nothing.
   TakeResult TakeMessages(const std::function<bool()>& stop = {});
 
+  // What the last InitModem of this object found, and why it failed when it did. The
+  // ModemStatus it returned stays as documented; this only explains it.
+  const StartReport& LastStart() const { return last_start_; }
+  // Called during InitModem with each step worth showing (see StartStep).
+  void SetStartProgress(std::function<void(const StartStep&)> progress);
+
  private:
   // Selects the SIM storage and lists it; the index of the first message to read, nullopt
   // when there is none or the modem refused a step (index 0 is a message like any other).
@@ -304,6 +352,8 @@ class SELVARN_API SMS {
   std::vector<int> sent_references_;
   std::function<void(int, int)> send_progress_;
   SendWatch send_watch_;
+  StartReport last_start_;
+  std::function<void(const StartStep&)> start_progress_;
 };
 
 }  // namespace selvarn

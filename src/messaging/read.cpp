@@ -43,6 +43,20 @@ std::optional<std::int16_t> FirstReadable(std::string_view reply, std::string* l
   return std::nullopt;
 }
 
+// A listing into reply (emptied first): true when it ended in OK, false when the modem
+// refused it. A listing that never ends is no empty storage but a fault of the link.
+bool List(const std::string& status, std::string& reply) {
+  reply.clear();
+  const std::string command = "AT+CMGL=\"" + status + "\"";
+  if (Modem::ATCommand(command + "\r", reply, kListLimit)) return true;
+  // A final result always leaves text behind; only the time limit leaves none.
+  if (reply.empty()) {
+    throw RuntimeError(err::kDeviceIO, "Device I/O error: the modem did not finish " + command +
+                                           " within " + std::to_string(kListLimit) + " s");
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
@@ -51,9 +65,8 @@ std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
   if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return std::nullopt;
   // Listing everything marks the unread messages read, so the second listing, of the
   // read ones, shows them all.
-  if (!Modem::ATCommand("AT+CMGL=\"4\"\r", reply, kListLimit)) return std::nullopt;
-  reply.clear();
-  if (!Modem::ATCommand("AT+CMGL=\"1\"\r", reply, kListLimit)) return std::nullopt;
+  if (!List("4", reply)) return std::nullopt;
+  if (!List("1", reply)) return std::nullopt;
   return FirstReadable(reply, listed);
 }
 

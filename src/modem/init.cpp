@@ -1,11 +1,13 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "modem/modem.hpp"
 #include "modem/security.hpp"
 #include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
+#include "platform/port_error.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
@@ -17,6 +19,8 @@ constexpr std::int16_t kStartupLimit = 7;
 constexpr int kSpeedProbes = 3;
 constexpr int kServiceWaits = 13;  // so at most fourteen sends
 
+using Progress = std::function<void(const StartStep&)>;
+
 platform::MSComm& GSM() { return platform::frmATC().GSM; }
 
 // Collects the answer into text until "OK" CR LF or the time limit. It looks for nothing
@@ -26,18 +30,31 @@ bool InlineWait(const std::string& command, std::string& text) {
                              [](std::string_view t) { return Has(t, "OK\r\n"); });
 }
 
-// Gives up: the port is closed through the object's own CloseModem, as a client would.
-ModemStatus CloseWith(SMS& sms, ModemStatus status) {
+// Gives up: the port is closed through the object's own CloseModem, as a client would,
+// and the report says why.
+ModemStatus CloseWith(SMS& sms, StartReport& report, ModemStatus status, StartReason reason,
+                      std::string detail) {
+  report.status = status;
+  report.reason = reason;
+  report.detail = std::move(detail);
   sms.CloseModem();
   return status;
 }
 
 // Opens the port and looks for a speed the modem answers "AT" at: the one set, then 9600.
-bool ProbeSpeed(SMS& sms) {
+bool ProbeSpeed(SMS& sms, StartReport& report, const Progress& progress) {
   std::string text;
   for (int probe = 0; probe < kSpeedProbes; ++probe) {
     if (GSM().PortOpen()) GSM().PortOpen(false);
     GSM().PortOpen(true);
+    report.device = GSM().Device();
+    if (!GSM().OpenNotice().empty()) {
+      report.notice = GSM().OpenNotice();
+      if (progress) progress({.notice = report.notice});
+    }
+    const int speed = platform::ParseSettings(GSM().Settings()).speed;
+    report.speeds_tried.push_back(speed);
+    if (progress) progress({.speed = speed});
     // A modem that did not answer may have heard noise at the wrong speed: closing and
     // reopening gives the next probe a clean line and empty driver buffers.
     if (!InlineWait("AT", text)) sms.CloseModem();
@@ -47,18 +64,95 @@ bool ProbeSpeed(SMS& sms) {
   return false;
 }
 
-ModemStatus SettlePIN(const std::string& PIN) {
+std::string SpeedList(const std::vector<int>& speeds) {
+  std::string list;
+  for (const int s : speeds) list += (list.empty() ? "" : ", ") + std::to_string(s);
+  return list;
+}
+
+struct SimOutcome {
+  ModemStatus status;
+  std::string detail;
+};
+
+SimOutcome SettlePIN(const std::string& PIN) {
   switch (Security::CheckPIN()) {
     case Security::kSimReady:
-      return ModemStatus::OK;
+      return {ModemStatus::OK, {}};
     case Security::kPinNeeded:
-      if (PIN.empty()) return ModemStatus::PINRequired;
-      return Security::EnterPIN(PIN) == Security::kPinAccepted ? ModemStatus::OK
-                                                               : ModemStatus::PINWrong;
+      if (PIN.empty())
+        return {ModemStatus::PINRequired, "the SIM asks for its PIN; none was given"};
+      if (!Security::IsSendablePIN(PIN)) {
+        return {ModemStatus::PINWrong, "a SIM PIN is 4 to 8 digits: this one was not sent"};
+      }
+      switch (Security::EnterPIN(PIN)) {
+        case Security::kPinAccepted:
+          return {ModemStatus::OK, {}};
+        case Security::kPinRejected:
+          return {ModemStatus::PINWrong,
+                  "the SIM refused the PIN (each wrong PIN uses up one of its few tries)"};
+        default:
+          return {ModemStatus::PINWrong, "the modem gave no usable answer to the PIN"};
+      }
     case Security::kPukNeeded:
-      return ModemStatus::SIMBlocked;
+      return {ModemStatus::SIMBlocked, "the SIM is blocked: it asks for its PUK"};
     default:
-      return ModemStatus::SIMError;
+      return {ModemStatus::SIMError,
+              "the SIM status query (AT+CPIN?) gave an error or no usable answer: is a SIM in?"};
+  }
+}
+
+StartReason ReasonOf(ModemStatus sim) {
+  switch (sim) {
+    case ModemStatus::PINRequired:
+      return StartReason::PINRequired;
+    case ModemStatus::PINWrong:
+      return StartReason::PINWrong;
+    case ModemStatus::SIMBlocked:
+      return StartReason::SIMBlocked;
+    default:
+      return StartReason::SIMError;
+  }
+}
+
+StartReason ReasonOf(platform::OpenFailure why) {
+  switch (why) {
+    case platform::OpenFailure::kNoDevice:
+      return StartReason::NoDevice;
+    case platform::OpenFailure::kNotSerial:
+      return StartReason::NotSerial;
+    case platform::OpenFailure::kPermission:
+      return StartReason::PermissionDenied;
+    case platform::OpenFailure::kOpenHere:
+      return StartReason::OpenHere;
+    case platform::OpenFailure::kBusy:
+      return StartReason::Busy;
+    case platform::OpenFailure::kExclusive:
+      return StartReason::ExclusiveFlag;
+    case platform::OpenFailure::kOther:
+      break;
+  }
+  return StartReason::PortFailed;
+}
+
+// A run-time error the start-up trapped, as the report's reason.
+void Explain(StartReport& report, const std::exception& e) {
+  report.status = ModemStatus::Fail;
+  report.reason = StartReason::PortFailed;
+  report.detail = e.what();
+  const auto* error = dynamic_cast<const RuntimeError*>(&e);
+  report.error = error != nullptr ? error->number() : 0;
+  if (const auto* open = dynamic_cast<const platform::PortOpenError*>(&e)) {
+    report.reason = ReasonOf(open->why());
+    report.detail = open->detail();
+    report.holder_pid = open->holder();
+    report.device = GSM().Device();
+  } else if (report.error == err::kInvalidPortNumber) {
+    report.reason = StartReason::InvalidPort;
+  } else if (report.error == err::kPortAlreadyOpen) {
+    // The port number cannot change while open; the trap has closed it since.
+    report.reason = StartReason::OpenHere;
+    report.detail = "the port was open already; it is closed now, and the next call starts afresh";
   }
 }
 
@@ -67,6 +161,7 @@ void PauseForSim() {
   const std::int64_t start = Modem::Now();
   do {
     platform::PumpMessages();
+    GSM().Input();  // nothing is awaited, but a modem that goes away ends the pause
   } while (!Modem::TimedOut(start, kStartupLimit));
 }
 
@@ -84,33 +179,71 @@ bool SelectService() {
 }  // namespace
 
 ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
+  StartReport& report = last_start_;
+  report = StartReport{};
+  using enum StartReason;
   try {
     GSM().CommPort(intPort);
     GSM().Settings("115200,N,8,1");
-    if (!ProbeSpeed(*this)) return CloseWith(*this, ModemStatus::Fail);
+    if (!ProbeSpeed(*this, report, start_progress_)) {
+      return CloseWith(*this, report, ModemStatus::Fail, NoAnswer,
+                       "no answer to AT at " + SpeedList(report.speeds_tried) +
+                           " bit/s: is the modem on, and is this its port?");
+    }
 
-    const ModemStatus sim = SettlePIN(PIN);
-    if (sim != ModemStatus::OK) return CloseWith(*this, sim);
+    SimOutcome sim = SettlePIN(PIN);
+    if (sim.status == ModemStatus::SIMError && GSM().HungUp()) {
+      // The status query traps its errors; the report names the real one.
+      sim.detail = "The modem on port " + std::to_string(intPort) + " went away";
+      report.error = err::kHardwareNotAvailable;
+      return CloseWith(*this, report, sim.status, PortFailed, sim.detail);
+    }
+    if (sim.status != ModemStatus::OK) {
+      return CloseWith(*this, report, sim.status, ReasonOf(sim.status), sim.detail);
+    }
 
-    if (!SelectService()) return CloseWith(*this, ModemStatus::Fail);
+    if (!SelectService()) {
+      return CloseWith(*this, report, ModemStatus::Fail, Refused,
+                       "the modem did not take AT+CSMS=0 (the SMS service)");
+    }
 
     std::string text;
-    if (!InlineWait("AT+CSQ", text) || Has(text, "+CSQ: 0")) {
-      return CloseWith(*this, ModemStatus::Fail);
+    if (!InlineWait("AT+CSQ", text)) {
+      return CloseWith(*this, report, ModemStatus::Fail, Refused,
+                       "no OK to AT+CSQ (the signal) within 7 s");
     }
-    if (!InlineWait("AT+CSDH=1", text)) return CloseWith(*this, ModemStatus::Fail);
+    if (Has(text, "+CSQ: 0")) {
+      return CloseWith(*this, report, ModemStatus::Fail, Refused, "no radio signal (+CSQ: 0)");
+    }
+    if (!InlineWait("AT+CSDH=1", text)) {
+      return CloseWith(*this, report, ModemStatus::Fail, Refused,
+                       "no OK to AT+CSDH=1 (text-mode headers) within 7 s");
+    }
 
     // The second CR is an empty line, which modems ignore; the line has always gone out so.
-    if (!Modem::ATCommand("AT+CMGF=0\r", text, 0)) return CloseWith(*this, ModemStatus::Fail);
+    if (!Modem::ATCommand("AT+CMGF=0\r", text, 0)) {
+      return CloseWith(*this, report, ModemStatus::Fail, Refused,
+                       "the modem refused PDU mode (AT+CMGF=0)");
+    }
+    report.status = ModemStatus::OK;
     return ModemStatus::OK;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     // A port that is missing, in use or failing: close it directly and report Fail.
     try {
       if (GSM().PortOpen()) GSM().PortOpen(false);
     } catch (const std::exception&) {
     }
+    try {
+      Explain(report, e);
+    } catch (const std::exception&) {
+      report.reason = PortFailed;  // out of memory for the words; the reason still holds
+    }
     return ModemStatus::Fail;
   }
+}
+
+void SMS::SetStartProgress(std::function<void(const StartStep&)> progress) {
+  start_progress_ = std::move(progress);
 }
 
 }  // namespace selvarn

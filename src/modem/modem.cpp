@@ -39,10 +39,14 @@ std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock n
 platform::MSComm& GSM() { return platform::frmATC().GSM; }
 
 bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
+  // However the wait ends, a port that failed halfway included, nothing of this answer
+  // is left for the next command.
+  struct Emptied {
+    ~Emptied() { strResponse.clear(); }
+  } emptied;
   const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
   if (!WriteAndPoll(std::move(command), strResponse, effective,
                     [v](std::string_view r) { return Ended(v, r); })) {
-    strResponse.clear();
     return false;
   }
   const bool ok = Succeeded(v, strResponse);
@@ -50,7 +54,6 @@ bool Transact(Variant v, std::string command, std::string& reply, std::int16_t l
     DropThroughFinalResult(kRestOfAnswer, strResponse);
   }
   reply = strResponse;
-  strResponse.clear();
   return ok;
 }
 

@@ -35,7 +35,8 @@ bool ATCommand1(std::string command, std::string& reply, std::int16_t limit);
 // Prompt transaction: ends on "ERROR" CR LF or ">"; true when the reply holds ">".
 bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
 // Limit in whole seconds, 0 meaning 7. On a time-out the result is false and reply is
-// left untouched. A closed port throws RuntimeError before anything is written.
+// left untouched. A closed port throws RuntimeError before anything is written; a port
+// whose device goes away ends the wait at once with RuntimeError 8010.
 
 bool IsPortOpen();
 

@@ -1,5 +1,6 @@
 #include "platform/mscomm.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -14,9 +15,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "platform/line_speed.hpp"
+#include "platform/port_error.hpp"
 #include "platform/port_folder.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/thread_state.hpp"
@@ -42,16 +46,77 @@ std::string SystemError(int e) { return std::strerror(e); }
        "Invalid property value: settings \"" + std::string(text) + "\": " + why);
 }
 
-[[noreturn]] void CannotOpen(const std::string& name, int e) {
-  if (e == EBUSY) Fail(err::kPortAlreadyOpen, name + " is in use by another program");
-  Fail(err::kHardwareNotAvailable, "Cannot open " + name + ": " + SystemError(e));
+// A process other than this one that has the character device rdev open, found through
+// /proc; processes this user may not look into go unseen.
+std::optional<pid_t> OtherOpener(dev_t rdev) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return std::nullopt;
+  const pid_t self = ::getpid();
+  while (const dirent* p = ::readdir(proc.get())) {
+    const pid_t pid = static_cast<pid_t>(std::strtol(p->d_name, nullptr, 10));
+    if (pid <= 0 || pid == self) continue;
+    const std::string folder = std::string("/proc/") + p->d_name + "/fd";
+    const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir(folder.c_str()), ::closedir);
+    if (!fds) continue;
+    while (const dirent* f = ::readdir(fds.get())) {
+      struct stat st {};
+      if (f->d_name[0] != '.' && ::stat((folder + "/" + f->d_name).c_str(), &st) == 0 &&
+          S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+        return pid;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The exclusive flag keeps the device: held by `holder` when one can be seen.
+[[noreturn]] void HeldExclusively(std::optional<pid_t> holder, const std::string& name) {
+  if (holder) {
+    RefuseOpen(err::kPortAlreadyOpen, name,
+               "held exclusively by process " + std::to_string(*holder), OpenFailure::kBusy,
+               *holder);
+  }
+  RefuseOpen(err::kPortAlreadyOpen, name,
+             "held exclusively (TIOCEXCL) by a program this user cannot see, or the flag was "
+             "left by a program that was killed: only root can open it or clear the flag",
+             OpenFailure::kExclusive);
+}
+
+[[noreturn]] void CannotOpen(const std::string& device, const std::string& name, int e) {
+  if (e == EBUSY) {
+    // A terminal refuses an unprivileged open with EBUSY only for its exclusive flag.
+    struct stat st {};
+    HeldExclusively(::stat(device.c_str(), &st) == 0 ? OtherOpener(st.st_rdev) : std::nullopt,
+                    name);
+  }
+  std::string detail = SystemError(e);
+  OpenFailure why = OpenFailure::kOther;
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      why = OpenFailure::kNoDevice;
+      break;
+    case EACCES:
+    case EPERM:
+      why = OpenFailure::kPermission;
+      detail +=
+          ": add yourself to the group that owns it, usually dialout (sudo usermod -aG "
+          "dialout $USER), then log in again";
+      break;
+    default:
+      break;
+  }
+  throw PortOpenError(err::kHardwareNotAvailable, "Cannot open " + name + ": " + detail,
+                      "cannot open it: " + detail, why);
 }
 
 // The device behind the comN link: the lock file is named after it, and opening it
 // rather than the link means both name the same device.
 std::string RealDevice(const std::string& path, const std::string& name) {
   char real[PATH_MAX];
-  if (::realpath(path.c_str(), real) == nullptr) CannotOpen(name, errno);
+  if (::realpath(path.c_str(), real) == nullptr) CannotOpen(path, name, errno);
   return real;
 }
 
@@ -59,24 +124,42 @@ UniqueFd OpenDevice(const std::string& device, const std::string& name) {
   // O_NONBLOCK: no wait for a carrier, and reads never wait. O_CLOEXEC: a program this
   // one starts must not inherit the modem.
   UniqueFd fd(OpenRetrying(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) CannotOpen(name, errno);
-  if (!isatty(fd.get())) Fail(err::kHardwareNotAvailable, name + " is not a serial device");
+  if (!fd) CannotOpen(device, name, errno);
+  if (!isatty(fd.get())) {
+    RefuseOpen(err::kHardwareNotAvailable, name, "not a serial device", OpenFailure::kNotSerial);
+  }
   return fd;
 }
 
 // Each neighbour is kept out in the way it understands: the advisory lock stops other
 // openers through this library, in this process and in others; TIOCGEXCL shows a
 // program that holds the port exclusively, which a privileged open would otherwise
-// ignore; TIOCEXCL keeps out unprivileged programs that lock nothing.
-void TakeExclusively(int fd, const std::string& name) {
+// ignore; TIOCEXCL keeps out unprivileged programs that lock nothing. A flag that no
+// process stands behind was left by one that died holding it (a pseudo-terminal keeps
+// it while its other side lives): the port is taken over, and the notice says so.
+void TakeExclusively(int fd, const std::string& device, const std::string& name,
+                     std::string& notice) {
+  struct stat st {};
+  const dev_t rdev = ::fstat(fd, &st) == 0 ? st.st_rdev : 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int e = errno;
-    if (e == EWOULDBLOCK) Fail(err::kPortAlreadyOpen, name + " is already open");
-    Fail(err::kHardwareNotAvailable, "Cannot lock " + name + ": " + SystemError(e));
+    if (e != EWOULDBLOCK) {
+      const std::string detail = "cannot lock it: " + SystemError(e);
+      throw PortOpenError(err::kHardwareNotAvailable, "Cannot lock " + name + ": " + SystemError(e),
+                          detail, OpenFailure::kOther);
+    }
+    if (const std::optional<pid_t> holder = OtherOpener(rdev)) {
+      RefuseOpen(err::kPortAlreadyOpen, name, "in use by process " + std::to_string(*holder),
+                 OpenFailure::kBusy, *holder);
+    }
+    RefuseOpen(err::kPortAlreadyOpen, name, "already open in this process", OpenFailure::kOpenHere,
+               ::getpid());
   }
   int exclusive = 0;
   if (Sys().Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-    Fail(err::kPortAlreadyOpen, name + " is held exclusively by another program");
+    if (const std::optional<pid_t> holder = OtherOpener(rdev)) HeldExclusively(holder, name);
+    notice =
+        "took over " + device + ": a program that is gone had left it held exclusively (TIOCEXCL)";
   }
   Sys().Ioctl(fd, TIOCEXCL, nullptr);
 }
@@ -183,12 +266,15 @@ void MSComm::PortOpen(bool open) {
   const LineSettings settings = ParseSettings(settings_);
   const std::string path = PortDevicePath(port_);
   const std::string name = "port " + std::to_string(port_) + " (" + path + ")";
+  device_ = path;
+  notice_.clear();
   const std::string device = RealDevice(path, name);
+  device_ = device;
   // The lock comes first, as other serial programs take it: whoever holds it owns the
   // device, opened or not yet.
   PortLock lock = PortLock::Acquire(device, name);
   UniqueFd fd = OpenDevice(device, name);
-  TakeExclusively(fd.get(), name);
+  TakeExclusively(fd.get(), device, name, notice_);
   fd_ = std::move(fd);
   lock_ = std::move(lock);
   opener_ = ::getpid();
@@ -219,8 +305,7 @@ void MSComm::WriteFailed(const std::string& why) {
 
 void MSComm::Output(std::string_view bytes) {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
-  if (hung_up_)
-    Fail(err::kHardwareNotAvailable, "The device of port " + std::to_string(port_) + " is gone");
+  ThrowIfGone();
   if (const auto& trace = CurrentThread().seams.serial_trace) trace(true, bytes);
   SystemCalls& sys = Sys();
   std::int64_t stalled_since = -1;  // when the device last stopped taking bytes
@@ -251,8 +336,8 @@ void MSComm::Output(std::string_view bytes) {
 
 std::string MSComm::Input() {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
+  ThrowIfGone();
   std::string out;
-  if (hung_up_) return out;
   SystemCalls& sys = Sys();
   char buf[4096];
   while (out.size() < kMaxInput) {
@@ -277,7 +362,14 @@ std::string MSComm::Input() {
   if (const auto& trace = CurrentThread().seams.serial_trace; trace && !out.empty()) {
     trace(false, out);
   }
+  // What came before the hang-up is handed over first; a wait for more would be in vain.
+  if (out.empty()) ThrowIfGone();
   return out;
+}
+
+void MSComm::ThrowIfGone() const {
+  if (!HungUp()) return;
+  Fail(err::kHardwareNotAvailable, "The modem on port " + std::to_string(port_) + " went away");
 }
 
 }  // namespace selvarn::platform

@@ -41,17 +41,27 @@ class MSComm {
   bool PortOpen() const { return static_cast<bool>(fd_); }
   // Opening: 8005 when already open here or in use elsewhere (another opener through
   // this library, a program holding the port exclusively, a live UUCP lock), 8010 when
-  // the device is missing or is not a serial port. While open, the port is held
-  // exclusively and, where the lock folder is writable, locked for other programs.
-  // Closing a closed port does nothing.
+  // the device is missing or is not a serial port; either as a PortOpenError that says
+  // which. While open, the port is held exclusively and, where the lock folder is
+  // writable, locked for other programs. An exclusive flag that no process stands
+  // behind is taken over (see OpenNotice). Closing a closed port does nothing.
   void PortOpen(bool open);
+
+  // The device the last open was for, links resolved as far as they lead.
+  const std::string& Device() const { return device_; }
+  // What the last open did that the user should hear of (a port taken over); often empty.
+  const std::string& OpenNotice() const { return notice_; }
 
   // Writes every byte. 8012 on a closed port; 8010 when the device is gone or takes no
   // byte for 5 s.
   void Output(std::string_view bytes);
   // Everything received since the last call, possibly empty; never waits. 8012 on a
-  // closed port. After the device went away it returns what it still can, then empty.
+  // closed port. After the device went away (EIO, a hang-up) it hands over what came
+  // before, then throws 8010, so that no wait outlasts the device.
   std::string Input();
+  // Whether the open port's device went away, and the error that says so (8010).
+  bool HungUp() const { return PortOpen() && hung_up_; }
+  void ThrowIfGone() const;
 
  private:
   void Apply(const LineSettings& s);
@@ -63,6 +73,8 @@ class MSComm {
   pid_t opener_ = 0;  // the process that opened the port
   std::int16_t port_ = 1;
   std::string settings_ = "9600,N,8,1";
+  std::string device_;
+  std::string notice_;
   bool hung_up_ = false;
 };
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/port_error.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
@@ -106,8 +107,13 @@ std::string LockFolder() {
   return "/var/lock";
 }
 
-[[noreturn]] void Busy(const std::string& name, const std::string& why) {
-  throw RuntimeError(err::kPortAlreadyOpen, name + " is in use by another program: " + why);
+[[noreturn]] void Busy(const std::string& name, const std::string& why, pid_t holder = 0) {
+  if (holder == ::getpid()) {
+    RefuseOpen(err::kPortAlreadyOpen, name, "already open in this process", OpenFailure::kOpenHere,
+               holder);
+  }
+  RefuseOpen(err::kPortAlreadyOpen, name, "in use by another program: " + why, OpenFailure::kBusy,
+             holder);
 }
 
 }  // namespace
@@ -131,7 +137,7 @@ PortLock PortLock::Acquire(const std::string& device, const std::string& name) {
     }
     if (!holder->pid) Busy(name, path + " names no process");
     if (Alive(*holder->pid)) {
-      Busy(name, "process " + std::to_string(*holder->pid) + " holds " + path);
+      Busy(name, "process " + std::to_string(*holder->pid) + " holds " + path, *holder->pid);
     }
     if (made == Made::kCannot) return lock;  // stale, and not ours to remove
     RemoveStale(path, *holder);

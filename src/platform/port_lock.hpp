@@ -13,10 +13,10 @@ namespace selvarn::platform {
 class PortLock {
  public:
   PortLock() = default;
-  // Refuses with 8005 a device whose lock ("LCK.." and the last part of the device's
-  // path) names a live process or cannot be read; takes over a lock whose process is
-  // gone. Takes the lock where the folder lets us create files, and goes on without one
-  // where it does not. device is the real path (links resolved); name says which port
+  // Refuses with 8005 (a PortOpenError naming the holder) a device whose lock ("LCK.."
+  // and the last part of the device's path) names a live process or cannot be read; takes over a
+  // lock whose process is gone. Takes the lock where the folder lets us create files, and goes on
+  // without one where it does not. device is the real path (links resolved); name says which port
   // in error texts.
   static PortLock Acquire(const std::string& device, const std::string& name);
 

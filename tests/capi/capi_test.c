@@ -225,7 +225,15 @@ static void test_modem(void) {
   const selvarn_SMSVtbl* v = sms->lpVtbl;
   int32_t status = -9;
   selvarn_variant_bool ok = 7;
+  selvarn_start_report report;
   CHECK(v->InitModem(sms, (int16_t)port, NULL, &status) == 0 && status == 1);
+  CHECK(selvarn_GetStartReport(sms, &report) == 0 && report.status == 1 &&
+        report.reason == SELVARN_START_NO_FAILURE && report.speed_count == 1 &&
+        report.speeds_tried[0] == 115200 && strncmp(report.device, "/dev/pts/", 9) == 0 &&
+        *report.detail == '\0' && *report.notice == '\0');
+  selvarn_StartReportClear(&report);
+  CHECK(report.device == NULL && report.speed_count == 0);
+  CHECK(selvarn_GetStartReport(sms, NULL) == SELVARN_E_POINTER && error_is(5, "NULL"));
   CHECK(v->ConnectToGSM(sms, &ok) == 0 && ok == SELVARN_VARIANT_TRUE);
   /* Fault mended: a call with no place for its result still ran (a send went out). */
   CHECK(v->ConnectToGSM(sms, NULL) == SELVARN_E_POINTER && error_is(5, "NULL"));
@@ -245,6 +253,13 @@ static void test_modem(void) {
   CHECK(v->DeliveryReportOff(sms, &ok) == 0 && ok == SELVARN_VARIANT_TRUE);
 
   CHECK(v->CloseModem(sms, &ok) == 0 && ok == -1 && v->ConnectToGSM(sms, &ok) == 0 && ok == 0);
+  /* Why a start-up failed: here, a port that leads to no device. */
+  CHECK(v->InitModem(sms, 30000, NULL, &status) == 0 && status == 0);
+  CHECK(selvarn_GetStartReport(sms, &report) == 0 && report.status == 0 &&
+        report.reason == SELVARN_START_NO_DEVICE && report.speed_count == 0 &&
+        strcmp(report.device, "/dev/ttyS29999") == 0 &&
+        strcmp(report.detail, "cannot open it: No such file or directory") == 0);
+  selvarn_StartReportClear(&report);
   sms->lpVtbl->Release(sms);
   /* Start-up, one network check (none for the call with no place for its result), the
      two sends; then the long message's two parts. */

@@ -6,6 +6,7 @@
 
 #include "cli_support.hpp"
 #include "gateway.hpp"
+#include "modemsim/simulator.hpp"
 
 namespace selvarn::testing {
 namespace {
@@ -79,6 +80,51 @@ TEST_F(Gateway, AStoreThatCannotBeUsedLeavesTheMessagesOnTheSim) {
   const Outcome send = With({"--sim", "send", "+447700900999", "Hi"});
   EXPECT_EQ(send.code, 3);
   EXPECT_EQ(send.out, "");
+}
+
+// A modem that goes away, or a listing that never ends, is a run-time error (exit 3), never
+// "no message" or "not sent"; the modem going away ends the wait for it at once, for the
+// library's calls that trap errors too (a start-up says so as its reason).
+TEST_F(Gateway, AModemThatGoesAwayOrAListingThatNeverEndsIsAnError) {
+  const struct {
+    std::vector<std::string> args;
+    const char* silent_on;  // the modem goes away once this has reached it
+    bool goes_away = true;  // else it stays, and its listing never ends
+  } cases[] = {
+      {{"read", "--all"}, "AT+CMGL"}, {{"read"}, "AT+CMGL"},
+      {{"send", "1", "Hi"}, "00"},    {{"report"}, "AT+CMGF=1"},
+      {{"network"}, "AT+CREG?"},      {{"init"}, "AT+CSQ"},
+      {{"init"}, "AT+CPIN?"},         {{"read", "--all"}, "AT+CMGL", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    auto sim =
+        std::make_unique<modemsim::Simulator>(modemsim::Options{.port_folder = ports.path()});
+    sim->SetFault(c.silent_on, {.silent = true});
+    const std::string why =
+        c.goes_away ? "The modem on port " + std::to_string(sim->port()) + " went away"
+                    : "Device I/O error: the modem did not finish AT+CMGL=\"4\" within 60 s";
+    std::int64_t gone = -1;
+    clock.on_sleep = [&](std::int64_t now) {
+      if (c.goes_away && sim && sim->Received().find(c.silent_on) != std::string::npos) {
+        sim.reset();
+        gone = now;
+      }
+    };
+    std::vector<std::string> args = {"--device", sim->device_path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome o = With(args);
+    clock.on_sleep = nullptr;
+    if (c.args[0] == "init") {
+      EXPECT_EQ(o.code, 1);
+      EXPECT_TRUE(o.out.ends_with(": " + why + "\n")) << o.out;  // the reason, whatever the status
+    } else {
+      EXPECT_EQ(o.code, 3);
+      EXPECT_EQ(o.out + o.err, std::string("selvarn-sms: error ") +
+                                   (c.goes_away ? "8010: " : "57: ") + why + "\n");
+    }
+    EXPECT_EQ(clock.NowMs() == gone, c.goes_away) << "no time passed after it went away";
+  }
 }
 
 TEST(Since, AgesAndDateTimes) {

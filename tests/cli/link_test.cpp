@@ -1,11 +1,14 @@
 // Reaching the modem: a device path mapped to a port number for one run, the environment
-// left as it was, and what `ports` finds.
+// left as it was, why a start-up failed, and what `ports` finds.
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <fstream>
 
 #include "cli_support.hpp"
 #include "modemsim/simulator.hpp"
+#include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
 
 namespace selvarn::testing {
@@ -13,34 +16,111 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A simulator whose SIM is missing, so that `network` names the port it tried and stops.
-modemsim::Options Absent(const std::string& folder, int port) {
-  modemsim::ModemState modem;
-  modem.sim = modemsim::SimState::Absent;
-  return {.port_folder = folder, .port = port, .modem = modem};
-}
-
 class Link : public CommandLine {};
 
-TEST_F(Link, ADeviceKeepsItsNumberOrGetsAPrivateFolderForTheRunOnly) {
-  const modemsim::Simulator known(Absent(ports.path(), 5));
-  const Outcome k = Run({"--device", known.device_path(), "network"});
-  EXPECT_EQ(k.code, 1);
-  EXPECT_EQ(k.out, "the modem on port 5 (" + ports.path() + "/com5) did not start: SIMError\n");
-  const std::string elsewhere = ports.path() + "/elsewhere";
-  fs::create_directory(elsewhere);
-  modemsim::Simulator sim(Absent(elsewhere, 0));
-  const Outcome o = Run({"--device", sim.device_path(), "network"});
-  const std::string prefix = "the modem on port 1 (";
-  ASSERT_TRUE(o.out.starts_with(prefix)) << o.out;
-  const fs::path link = o.out.substr(prefix.size(), o.out.find(')') - prefix.size());
-  EXPECT_EQ(link.filename(), "com1");
-  EXPECT_NE(link.parent_path(), ports.path());
-  EXPECT_FALSE(fs::exists(link.parent_path())) << "left behind: " << link;
-  EXPECT_EQ(std::getenv("SELVARN_SMS_PORTS"), ports.path());
-  // The built-in simulator's folder is private too.
-  EXPECT_EQ(Run({"--sim", "init"}).out, "OK\n");
-  EXPECT_EQ(std::getenv("SELVARN_SMS_PORTS"), ports.path());
+// The open of one device fails with one errno; every other call is the real one.
+struct Refusing : platform::SystemCalls {
+  std::string device;
+  int error = 0;
+  int Open(const char* path, int flags, mode_t mode) override {
+    if (error == 0 || device != path) return SystemCalls::Open(path, flags, mode);
+    errno = error;
+    return -1;
+  }
+};
+
+// Each reason a start-up fails for, with the device named as the user gave it, never the
+// private port folder a run makes for it (and removes); a port whose exclusive flag no
+// process stands behind is taken over where the open gets through.
+TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
+  const std::string tmp = ports.path() + "/tmp";
+  fs::create_directory(tmp);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  const modemsim::Simulator sim({.port_folder = ports.path() + "/sims"});
+  const std::string dev = sim.device_path(), on = "the modem on " + dev + " did not start: ";
+  const std::string lock = ports.locks() + "/LCK.." + fs::path(dev).filename().string();
+  const std::string busy =
+      "in use by another program: process " + std::to_string(getppid()) + " holds " + lock;
+  platform::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY));  // a port nothing answers on
+  ASSERT_TRUE(master && unlockpt(master.get()) == 0);
+  const std::string quiet = ptsname(master.get());
+  const bool privileged = geteuid() == 0;
+  const std::string held =
+      on +
+      "Fail: held exclusively (TIOCEXCL) by a program this user cannot see, or the flag "
+      "was left by a program that was killed: only root can open it or clear the flag\n";
+  enum Setup { kNone, kLocked, kRefused, kBusy, kStaleFlag };
+  const struct {
+    std::vector<std::string> args;
+    Setup setup;
+    int code;
+    std::string out, err = "";
+  } cases[] = {
+      {{"--device", dev, "init"}, kLocked, 1, on + "Fail: " + busy + "\n"},
+      {{"--device", dev, "--json", "send", "1", "Hi"},
+       kLocked,
+       1,
+       nlohmann::json{{"command", "send"},
+                      {"status", "Fail"},
+                      {"initialised", false},
+                      {"reason", "Busy"},
+                      {"detail", busy},
+                      {"device", dev},
+                      {"holder_pid", getppid()}}
+           .dump()},
+      {{"--device", dev, "init"},
+       kRefused,
+       1,
+       on + "Fail: cannot open it: Permission denied: add yourself to the group that owns it, "
+            "usually dialout (sudo usermod -aG dialout $USER), then log in again\n"},
+      {{"--device", dev, "init"}, kBusy, 1, held},
+      {{"--device", dev, "init"},
+       kStaleFlag,
+       privileged ? 0 : 1,
+       privileged ? "OK\n" : held,
+       privileged ? "selvarn-sms: took over " + dev +
+                        ": a program that is gone had left it held exclusively (TIOCEXCL)\n"
+                  : ""},
+      {{"--device", quiet, "--trace", "init"},
+       kNone,
+       1,
+       "the modem on " + quiet +
+           " did not start: Fail: no answer to AT at 115200, 9600, 9600 "
+           "bit/s: is the modem on, and is this its port?\n",
+       "-- trying 115200 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"
+       "-- trying 9600 bit/s\n> AT<CR>\n"},
+      {{"--sim", "--do", "set sim pin", "network"},
+       kNone,
+       1,
+       "the modem on the built-in simulator did not start: PINRequired: the SIM asks for its "
+       "PIN; none was given (give it with --pin)\n"},
+      {{"--device", "/nonexistent/ttyUSB9", "init"},
+       kNone,
+       3,
+       "",
+       "selvarn-sms: error 8010: Cannot open /nonexistent/ttyUSB9: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    platform::UniqueFd flagged;
+    if (c.setup == kStaleFlag) {  // held by no other process, and so by no live program
+      flagged.reset(open(dev.c_str(), O_RDWR | O_NOCTTY));
+      ASSERT_EQ(ioctl(flagged.get(), TIOCEXCL), 0);
+    }
+    if (c.setup == kLocked) std::ofstream(lock) << getppid() << "\n";
+    Refusing refusing;
+    refusing.device = dev;
+    refusing.error = c.setup == kRefused ? EACCES : c.setup == kBusy ? EBUSY : 0;
+    const platform::SystemCallsGuard guard(refusing);
+    const Outcome o = Run(c.args);
+    EXPECT_EQ(o.code, c.code);
+    ExpectOutput(o.out, c.out);
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the private port folder is gone";
+    EXPECT_EQ(std::getenv("SELVARN_SMS_PORTS"), ports.path());
+    fs::remove(lock);
+  }
+  unsetenv("TMPDIR");
 }
 
 TEST_F(Link, PortsListsTheFolderAndTheSerialDevices) {

@@ -219,6 +219,9 @@ TEST_F(Reading, EachOutcomeWithItsLinesPropertiesAndStore) {
       {kList, false, listed, "\r\n+CMGL: x,1,,5\r\n00\r\n\r\nOK\r\n", 1, kPlain, 13},
       {kList, false, listed, "\r\n+CMGL: 1\r\n\r\nOK\r\n", 1, kPlain, 5},
       {read, false, "AT+NONE", nullptr, 1, Deliver("20"), 5},  // undecodable
+      // A listing that does not end in time is a fault, not an empty storage.
+      {kList.substr(0, 26), false, "AT+CMGL=\"4\"", "", 1, kPlain, 57},
+      {kList, false, listed, "\r\n+CMGL: 1,1,,5\r\n00\r\n", 1, kPlain, 57},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.wire) + " " + c.fault_on);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -47,31 +48,33 @@ TEST_F(Startup, EveryOutcomeWithItsLinesAndTime) {
   const Fault refused{.literal = "\r\n+CMS ERROR: 500\r\n"};
   const std::string ends = Upto("\r\r"), asked = Upto("AT+CPIN?\r");
   using enum ModemStatus;
+  using R = StartReason;
   struct Case {
     Options modem;
     const char* pin;
     ModemStatus result;
+    StartReason reason;
     std::string wire;
     std::int64_t min_s = 0, max_s = 2;  // fake seconds the call takes
     const char* fault_on = "AT+NONE";
     Fault fault{};
   } cases[] = {
-      {{}, "1234", OK, ends},  // ready SIM: the PIN is not sent
-      {{.speed = 9600}, "", OK, "AT\r" + ends, 7, 9},
-      {pin, "1234", OK, asked + "AT+CPIN=1234\r" + ends.substr(12)},
-      {pin, "", PINRequired, asked},
-      {pin, "9999", PINWrong, asked + "AT+CPIN=9999\r"},
-      {puk, "", SIMBlocked, asked},
-      {no_sim, "", SIMError, asked},
-      {{.modem = {.csms_busy = 13}}, "", OK, Upto("\r\r", 14), 91, 106},
-      {{.modem = {.csms_busy = 14}}, "", Fail, Upto("AT+CSMS=0\r", 14), 91, 106},
-      {{}, "", Fail, Upto("AT+CSMS=0\r"), 0, 2, "AT+CSMS", refused},  // 500: sent once
-      {{}, "", Fail, Upto("AT+CSMS=0\r"), 7, 9, "AT+CSMS", silent},
-      {{}, "", Fail, Upto("AT+CSQ\r"), 7, 9, "AT+CSQ", error},
-      {{.modem = {.rssi = 0}}, "", Fail, Upto("AT+CSQ\r")},
-      {{}, "", Fail, Upto("AT+CSDH=1\r"), 7, 9, "AT+CSDH", error},
-      {{}, "", Fail, ends, 0, 2, "AT+CMGF", error},
-      {{}, "", Fail, "AT\rAT\rAT\r", 21, 25, "AT", silent},
+      {{}, "1234", OK, R::NoFailure, ends},  // ready SIM: the PIN is not sent
+      {{.speed = 9600}, "", OK, R::NoFailure, "AT\r" + ends, 7, 9},
+      {pin, "1234", OK, R::NoFailure, asked + "AT+CPIN=1234\r" + ends.substr(12)},
+      {pin, "", PINRequired, R::PINRequired, asked},
+      {pin, "9999", PINWrong, R::PINWrong, asked + "AT+CPIN=9999\r"},
+      {puk, "", SIMBlocked, R::SIMBlocked, asked},
+      {no_sim, "", SIMError, R::SIMError, asked},
+      {{.modem = {.csms_busy = 13}}, "", OK, R::NoFailure, Upto("\r\r", 14), 91, 106},
+      {{.modem = {.csms_busy = 14}}, "", Fail, R::Refused, Upto("AT+CSMS=0\r", 14), 91, 106},
+      {{}, "", Fail, R::Refused, Upto("AT+CSMS=0\r"), 0, 2, "AT+CSMS", refused},  // sent once
+      {{}, "", Fail, R::Refused, Upto("AT+CSMS=0\r"), 7, 9, "AT+CSMS", silent},
+      {{}, "", Fail, R::Refused, Upto("AT+CSQ\r"), 7, 9, "AT+CSQ", error},
+      {{.modem = {.rssi = 0}}, "", Fail, R::Refused, Upto("AT+CSQ\r")},
+      {{}, "", Fail, R::Refused, Upto("AT+CSDH=1\r"), 7, 9, "AT+CSDH", error},
+      {{}, "", Fail, R::Refused, ends, 0, 2, "AT+CMGF", error},
+      {{}, "", Fail, R::NoAnswer, "AT\rAT\rAT\r", 21, 25, "AT", silent},
   };
   clock.real_sleep = milliseconds(2);  // time for the simulator to answer within a cycle or two
   int turns = 0;
@@ -86,6 +89,15 @@ TEST_F(Startup, EveryOutcomeWithItsLinesAndTime) {
     const std::int64_t t0 = clock.NowMs();
     EXPECT_EQ(sms.InitModem(Port(), c.pin), c.result);
     EXPECT_EQ(sim->Received(), c.wire);
+    // Each probe is an "AT" of its own: the first at 115200 bit/s, the others at 9600.
+    std::vector<int> speeds;
+    for (std::size_t at = 0; c.wire.compare(at, 3, "AT\r") == 0; at += 3) {
+      speeds.push_back(speeds.empty() ? 115200 : 9600);
+    }
+    const StartReport& report = sms.LastStart();
+    EXPECT_EQ(std::tie(report.status, report.reason, report.speeds_tried, report.device),
+              std::tie(c.result, c.reason, speeds, sim->device_path()));
+    EXPECT_EQ(report.detail.empty(), c.result == OK) << report.detail;
     EXPECT_EQ(Modem::IsPortOpen(), c.result == OK);
     EXPECT_GE(clock.NowMs() - t0, c.min_s * 1000);
     EXPECT_LT(clock.NowMs() - t0, c.max_s * 1000);
@@ -137,6 +149,7 @@ TEST_F(Startup, ACallWhileOpenFailsAtOnce) {
   ASSERT_EQ(sms.InitModem(Port()), ModemStatus::OK);
   sim->ClearTranscript();
   EXPECT_EQ(sms.InitModem(Port()), ModemStatus::Fail);
+  EXPECT_EQ(sms.LastStart().reason, StartReason::OpenHere);
   EXPECT_FALSE(Modem::IsPortOpen());
   EXPECT_EQ(sms.InitModem(Port()), ModemStatus::OK) << "the next call starts afresh";
   EXPECT_EQ(sim->Received(), kStartup);

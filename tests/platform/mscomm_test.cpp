@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -13,11 +15,13 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/port_error.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
@@ -155,6 +159,7 @@ TEST_F(PtyPort, InterruptedOrShortCallsLoseNothingAndAFailedDeviceIsGone) {
     const char* name;
     std::deque<int> opens, writes, polls, reads;
     bool write_ok, read_ok;
+    bool answers_first = false;  // what came before the failure is still handed over
   } cases[] = {
       {"interrupted open", {-EINTR, -EINTR}, {}, {}, {}, true, true},
       {"interrupted write", {}, {-EINTR, -EINTR}, {}, {}, true, true},
@@ -165,6 +170,7 @@ TEST_F(PtyPort, InterruptedOrShortCallsLoseNothingAndAFailedDeviceIsGone) {
       {"read fails", {}, {}, {}, {-EIO}, true, false},
       {"hang-up seen by an interrupted poll", {}, {}, {-EINTR, POLLHUP}, {0}, true, false},
       {"far end closes", {}, {}, {}, {}, true, false},
+      {"an answer, then the device fails", {}, {}, {}, {7, -EIO}, true, false, true},
   };
   const std::string out("AT+CMGF=0\r\r\n\x1a\x1b\x7f\x80\xff", 16);
   const std::string in("\r\n> \x00\xfe\n", 7);
@@ -184,15 +190,19 @@ TEST_F(PtyPort, InterruptedOrShortCallsLoseNothingAndAFailedDeviceIsGone) {
     EXPECT_EQ(ErrorNumberOf([&] { port.Output(out); }),
               c.write_ok ? 0 : err::kHardwareNotAvailable);
     EXPECT_EQ(ReadMaster(out.size()), c.write_ok ? out : "");
-    if (c.read_ok || !c.reads.empty()) {
+    if (c.read_ok || !c.reads.empty() || c.answers_first) {
       ASSERT_EQ(::write(master_.get(), in.data(), in.size()), 7);
-    } else {
-      master_.reset();  // the far end closes
     }
+    if (!c.read_ok && c.reads.empty()) master_.reset();  // the far end closes
     usleep(20000);
-    EXPECT_EQ(port.Input(), c.read_ok && c.write_ok ? in : "");
-    EXPECT_EQ(port.Input(), "") << "what was read is not read again";
-    if (!c.write_ok || !c.read_ok) {
+    if (c.answers_first || (c.read_ok && c.write_ok)) {
+      EXPECT_EQ(port.Input(), in);
+    }
+    if (c.read_ok && c.write_ok) {
+      EXPECT_EQ(port.Input(), "") << "what was read is not read again";
+    } else {
+      // Nothing more can come: a wait for it ends at once.
+      EXPECT_EQ(ErrorNumberOf([&] { port.Input(); }), err::kHardwareNotAvailable);
       EXPECT_EQ(ErrorNumberOf([&] { port.Output(out); }), err::kHardwareNotAvailable);
       EXPECT_TRUE(port.PortOpen()) << "the port stays open until closed";
     }
@@ -313,44 +323,117 @@ TEST_F(PortLocks, TheOpenerAloneHoldsTheRealDeviceAndItsLock) {
   EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
 }
 
+// Why an open failed, and the holder it names; nothing when it opened.
+std::optional<std::pair<OpenFailure, pid_t>> Refusal(MSComm& port) {
+  try {
+    port.PortOpen(true);
+    return std::nullopt;
+  } catch (const PortOpenError& e) {
+    EXPECT_EQ(e.number(), err::kPortAlreadyOpen);
+    return std::pair{e.why(), e.holder()};
+  }
+}
+
 TEST_F(PortLocks, ALiveHolderRefusesTheOpenAndAStaleLockIsTakenOver) {
   const pid_t gone = fork();
   if (gone == 0) _exit(0);
   waitpid(gone, nullptr, 0);
-  const std::pair<std::string, bool> cases[] = {
-      {Hdb(getppid()), false},  // a live process
-      {Hdb(getpid()), false},
-      {Hdb(1), false},
-      {"", false},  // created, PID not yet written
-      {"modem\n", false},
-      {Hdb(gone) + "x", false},
-      {Hdb(gone), true},  // its process is gone
-      {std::to_string(gone) + "\n", true},
+  using Refused = std::optional<std::pair<OpenFailure, pid_t>>;
+  const Refused busy{{OpenFailure::kBusy, 0}};
+  const std::pair<std::string, Refused> cases[] = {
+      {Hdb(getppid()), {{OpenFailure::kBusy, getppid()}}},  // a live process
+      {Hdb(getpid()), {{OpenFailure::kOpenHere, getpid()}}},
+      {Hdb(1), {{OpenFailure::kBusy, 1}}},
+      {"", busy},  // created, PID not yet written
+      {"modem\n", busy},
+      {Hdb(gone) + "x", busy},
+      {Hdb(gone), std::nullopt},  // its process is gone
+      {std::to_string(gone) + "\n", std::nullopt},
   };
-  for (const auto& [lock, opens] : cases) {
+  for (const auto& [lock, refused] : cases) {
     SCOPED_TRACE("lock \"" + lock + "\"");
     std::ofstream(LockFile()) << lock;
     Disturbed sys;
     const SystemCallsGuard guard(sys);
     sys.reads = {-EINTR};  // while reading the lock
     MSComm port;
-    EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), opens ? 0 : err::kPortAlreadyOpen);
-    EXPECT_EQ(Slurp(LockFile()), opens ? Hdb(getpid()) : lock);
-    EXPECT_EQ(HeldExclusively(), opens);
+    EXPECT_EQ(Refusal(port), refused);
+    EXPECT_EQ(Slurp(LockFile()), refused ? lock : Hdb(getpid()));
+    EXPECT_EQ(HeldExclusively(), !refused);
     port.PortOpen(false);
     fs::remove(LockFile());
   }
 }
 
-// Another program took the port with TIOCEXCL and no lock file (on a pseudo-terminal
-// the mode outlives its close): the kernel does not stop a privileged opener, so the
-// port itself must be asked.
-TEST_F(PortLocks, AProgramHoldingThePortExclusivelyKeepsIt) {
-  ASSERT_EQ(InChild([this] { return ioctl(open(device_.c_str(), O_RDWR | O_NOCTTY), TIOCEXCL); }),
-            0);
-  MSComm port;
-  EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kPortAlreadyOpen);
-  EXPECT_FALSE(fs::exists(LockFile()));
+// A child process that runs setup and then waits to be killed, as a crash ends a program.
+template <typename F>
+pid_t Holding(F setup) {
+  int ready[2];
+  if (pipe(ready) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setup();
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  ::close(ready[1]);
+  char c = 0;
+  while (read(ready[0], &c, 1) < 0 && errno == EINTR) {
+  }
+  ::close(ready[0]);
+  return std::max(pid, 0);
+}
+
+void Kill(pid_t pid) {
+  if (pid <= 0) return;  // never kill(-1)
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Programs that hold the port without a lock file: by the exclusive flag (which on a
+// pseudo-terminal outlives its holder, and which a privileged open would ignore) or by
+// flock. A live holder is named; a flag that no process stands behind is taken over where
+// the open gets through (as root), and named as the reason where it does not.
+TEST_F(PortLocks, AnExclusiveHolderIsNamedAndAFlagLeftByAKilledProgramTakenOver) {
+  const bool privileged = geteuid() == 0;
+  struct Case {
+    const char* name;
+    bool exclusive, flock, lives;        // what a child process did, and whether it lives on
+    bool busy_open;                      // the open answers EBUSY
+    std::optional<OpenFailure> refused;  // nothing: it opens
+  } cases[] = {
+      {"a live program holds it exclusively", true, false, true, false, OpenFailure::kBusy},
+      {"a live program holds its flock", false, true, true, false, OpenFailure::kBusy},
+      {"refused busy, a live program has it", false, false, true, true, OpenFailure::kBusy},
+      {"refused busy, nobody has it", false, false, false, true, OpenFailure::kExclusive},
+      {"the flag of a killed program", true, false, false, false,
+       privileged ? std::nullopt : std::optional(OpenFailure::kExclusive)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const pid_t holder = Holding([&] {
+      const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY);
+      if (c.exclusive) ioctl(fd, TIOCEXCL);
+      if (c.flock) flock(fd, LOCK_EX);
+    });
+    const pid_t live = c.lives ? holder : 0;
+    if (!c.lives) Kill(holder);
+    Disturbed sys;
+    const SystemCallsGuard guard(sys);
+    if (c.busy_open) sys.opens = {-EBUSY};
+    MSComm port;
+    const auto refusal = Refusal(port);
+    EXPECT_EQ(refusal ? std::optional(refusal->first) : std::nullopt, c.refused);
+    EXPECT_EQ(refusal ? refusal->second : 0, live);
+    EXPECT_EQ(port.OpenNotice().empty(), !c.exclusive || c.lives || c.refused) << port.OpenNotice();
+    if (!c.refused) {
+      port.PortOpen(false);
+      port.PortOpen(true);  // our own close left no flag behind
+      EXPECT_EQ(port.OpenNotice(), "");
+    }
+    if (c.lives) Kill(holder);
+  }
 }
 
 }  // namespace

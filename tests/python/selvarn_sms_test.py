@@ -4,7 +4,7 @@ simulator program ($SELVARN_MODEMSIM) on a private port folder."""
 import inspect, os, shutil, signal, subprocess, sys, tempfile, time, unittest
 
 import selvarn_sms
-from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus
+from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus, StartReason
 
 
 class Module(unittest.TestCase):
@@ -47,6 +47,9 @@ class Module(unittest.TestCase):
             port = int(sim.stdout.readline().split()[1])
             self.assertIs(sms.InitModem(intPort=port), ModemStatus.PINRequired)
             self.assertIs(sms.InitModem(port, "1234"), ModemStatus.OK)
+            report = sms.LastStart()
+            self.assertEqual((report.reason, report.speeds_tried, report.detail, report.error),
+                             (StartReason.NoFailure, [115200], "", 0))
             self.assertIs(sms.DeliveryReportOn(), True)
             self.assertIs(sms.SendSMSU(own, "Grüße ✓"), True)
             self.assertIs(sms.SendSMST(own, "hi"), True)
@@ -67,8 +70,13 @@ class Module(unittest.TestCase):
             del sms  # the last reference: the thread's port closes
             self.assertIs(other.ConnectToGSM(), False)
             self.assertIs(other.CloseModem(), True)
-            for end in (32767, -32768):  # the ends of the port range are tried, not refused
+            # The ends of the port range are tried, not refused; the report says why they failed.
+            for end, reason, device in ((32767, StartReason.NoDevice, "/dev/ttyS32766"),
+                                        (-32768, StartReason.InvalidPort, "")):
                 self.assertIs(other.InitModem(end), ModemStatus.Fail)
+                report = other.LastStart()
+                self.assertEqual((report.status, report.reason, report.device, report.holder_pid),
+                                 (ModemStatus.Fail, reason, device, 0))
         finally:
             sim.send_signal(signal.SIGTERM)
             sim.communicate(timeout=10)

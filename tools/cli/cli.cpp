@@ -88,14 +88,12 @@ int Execute(Command& command, const Options& options, Io& io) {
     printer.BeforeEach([&wire] { wire.Finish(); });
     SMS sms;
     Session session{options, io, printer, sms, &link, &wire};
+    ShowStartProgress(session);
     if (needs == Needs::kModem) {
       const ModemStatus status = sms.InitModem(link.port(), options.pin);
       if (status != ModemStatus::OK) {
-        printer.Result(
-            {{"command", command.Name()}, {"status", StatusName(status)}, {"initialised", false}},
-            "the modem on " + link.Describe() + " did not start: " + StatusName(status));
         sms.CloseModem();
-        return kAnsweredNo;
+        return StartFailed(session, command.Name(), status, true);
       }
     }
     return WithModemClosed(sms, command, session);

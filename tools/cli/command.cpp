@@ -22,6 +22,44 @@ const char* StatusName(ModemStatus s) {
   return "Fail";
 }
 
+const char* ReasonName(StartReason r) {
+  static constexpr const char* kNames[] = {
+      "NoFailure", "InvalidPort", "NoDevice",      "NotSerial", "PermissionDenied",
+      "OpenHere",  "Busy",        "ExclusiveFlag", "NoAnswer",  "PINRequired",
+      "PINWrong",  "SIMBlocked",  "SIMError",      "Refused",   "PortFailed"};
+  const auto i = static_cast<std::size_t>(r);
+  return i < std::size(kNames) ? kNames[i] : "PortFailed";
+}
+
+void ShowStartProgress(Session& s) {
+  s.sms.SetStartProgress([&s](const StartStep& step) {
+    if (!step.notice.empty()) {
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: " << step.notice << "\n";
+    }
+    if (step.speed != 0 && s.wire != nullptr) {
+      s.wire->Note("trying " + std::to_string(step.speed) + " bit/s");
+    }
+  });
+}
+
+int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised) {
+  const StartReport& r = s.sms.LastStart();
+  const std::string where = s.link != nullptr ? s.link->Describe() : std::string();
+  Json j{{"command", command}, {"status", StatusName(status)}};
+  if (initialised) j["initialised"] = false;
+  j["reason"] = ReasonName(r.reason);
+  j["detail"] = r.detail;
+  j["device"] = where;
+  if (r.holder_pid != 0) j["holder_pid"] = r.holder_pid;
+  if (!r.speeds_tried.empty()) j["speeds_tried"] = r.speeds_tried;
+  std::string detail = r.detail;
+  if (r.reason == StartReason::PINRequired) detail += " (give it with --pin)";
+  s.printer.Result(j, "the modem on " + where + " did not start: " + StatusName(status) +
+                          (detail.empty() ? "" : ": " + detail));
+  return kAnsweredNo;
+}
+
 std::string Bare(std::string_view text) {
   const auto first = text.find_first_not_of(" \r\n");
   if (first == std::string_view::npos) return {};

@@ -78,6 +78,15 @@ const char* StatusName(ModemStatus s);
 // A value as the modem left it ("12" CR LF CR LF), without the spaces and line breaks.
 std::string Bare(std::string_view text);
 
+const char* ReasonName(StartReason r);
+
+// Shows InitModem's steps as they happen: a port taken over always (standard error), each
+// line speed tried under --trace.
+void ShowStartProgress(Session& s);
+// Prints why the start-up (which returned `status`, not OK) failed, with the device as the
+// user named it; `initialised` adds that field to the JSON. Returns kAnsweredNo.
+int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised);
+
 // A run-time error: number and description on standard error, and as an object under
 // --json so that a script reading the output sees it too.
 void ShowError(Printer& printer, std::ostream& err, std::string_view command, const RuntimeError& e,

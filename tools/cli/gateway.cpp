@@ -198,6 +198,8 @@ std::string MessageText(const store::Message& m) {
   return text + "Text:   " + Escaped(m.Text(), kTextIndent) + "\n";
 }
 
+void ThrowIfModemGone() { platform::frmATC().GSM.ThrowIfGone(); }
+
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
 
 void Binding::Arm() {
@@ -284,6 +286,7 @@ Drained DrainReports(Gateway& g) {
     g.binding.Arm();
     const bool ok = g.sms.GetDeliveryReport();
     ShowNotices(g);
+    if (!ok) ThrowIfModemGone();
     if (!g.binding.handed()) break;
     if (!g.binding.store_error.empty()) NotStored("status report", g.binding.store_error);
     if (g.binding.undecodable) {

@@ -96,6 +96,9 @@ int HandOut(Gateway& g, const char* command,
 
 // The descriptor of the open serial port, to wait on between operations.
 int PortFd(const platform::MSComm& port);
+// The library's calls that trap errors answer false when the modem went away: that is
+// no answer of the modem's but a run-time error, thrown here (8010) when so.
+void ThrowIfModemGone();
 
 // What send was asked for; text is the text itself (standard input already read).
 struct SendOrder {

@@ -57,7 +57,7 @@ std::string MakePrivateFolder() {
 
 }  // namespace
 
-Link::Link(const LinkRequest& request) {
+Link::Link(const LinkRequest& request) : given_(request.device), sim_given_(request.sim) {
   if (request.sim) {
     UsePrivateFolder();
     modemsim::ModemState modem;
@@ -131,6 +131,8 @@ void Link::UsePrivateFolder() {
 }
 
 std::string Link::Describe() const {
+  if (sim_given_) return "the built-in simulator";
+  if (!given_.empty()) return given_;
   return "port " + std::to_string(port_) + " (" + platform::PortDevicePath(port_) + ")";
 }
 

@@ -45,7 +45,8 @@ class Link {
   Link& operator=(const Link&) = delete;
 
   std::int16_t port() const { return port_; }
-  // "port 3 (/dev/ttyUSB0)"
+  // Where the modem is, as the user said it: the device as given, "port 3
+  // (/home/me/.config/selvarn-sms/ports/com3)", or "the built-in simulator".
   std::string Describe() const;
   modemsim::Simulator* simulator() const { return sim_.get(); }
 
@@ -53,6 +54,8 @@ class Link {
   void UsePrivateFolder();
 
   std::int16_t port_ = 1;
+  std::string given_{};  // the device the user named; empty for a port number
+  bool sim_given_ = false;
   std::optional<std::string> saved_ports_env_{};
   bool env_changed_ = false;
   std::string private_folder_{};

@@ -114,6 +114,13 @@ void Wire::Finish() {
   err_.flush();
 }
 
+void Wire::Note(std::string_view text) {
+  if (!trace_) return;
+  Finish();
+  err_ << "-- " << text << '\n';
+  err_.flush();
+}
+
 void Wire::OnBytes(bool written, std::string_view bytes) {
   if (trace_) {
     if (line_open_ && written) err_ << '\n', line_open_ = false;

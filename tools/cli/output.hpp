@@ -62,6 +62,8 @@ class Wire {
   void ExpectParts(std::size_t parts);
   // Ends an open line of the trace or of the bar.
   void Finish();
+  // Under trace, a line of its own between the bytes: "-- text".
+  void Note(std::string_view text);
 
   void OnBytes(bool written, std::string_view bytes);
 

@@ -12,15 +12,16 @@ class Init final : public Command {
   std::string_view Synopsis() const override { return "init"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Start the modem and print how it went: OK, PINRequired, PINWrong,\n"
-        "SIMBlocked, SIMError or Fail");
+        "Start the modem and print how it went: OK, or PINRequired, PINWrong,\n"
+        "SIMBlocked, SIMError or Fail with the reason (busy, no device, no answer, ...)");
     app.footer("\nExample:\n  selvarn-sms --port 3 --pin 1234 init");
   }
   Needs Uses() const override { return Needs::kPort; }
   int Execute(Session& s) override {
     const ModemStatus status = s.sms.InitModem(s.link->port(), s.options.pin);
+    if (status != ModemStatus::OK) return StartFailed(s, "init", status, false);
     s.printer.Result({{"command", "init"}, {"status", StatusName(status)}}, StatusName(status));
-    return OkOrNo(status == ModemStatus::OK);
+    return kDone;
   }
 };
 

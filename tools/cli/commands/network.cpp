@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
+#include "gateway.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -16,6 +17,7 @@ class Network final : public Command {
   }
   int Execute(Session& s) override {
     const bool ok = s.sms.ConnectToGSM();
+    if (!ok) ThrowIfModemGone();
     s.printer.Result({{"command", "network"}, {"registered", ok}},
                      ok ? "registered" : "not registered");
     return OkOrNo(ok);

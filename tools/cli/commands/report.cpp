@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
+#include "gateway.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -35,6 +36,7 @@ class Report final : public Command {
       sms.DRFDate({});
       sms.DRFTime({});
       const bool ok = sms.GetDeliveryReport();
+      if (!ok) ThrowIfModemGone();
       if (!ok && sms.DRMsgRef().empty()) break;
       const std::string status = ok ? DeliveryName(sms.DRStatusText()) : "";
       const std::string reference = Bare(sms.DRMsgRef());
