@@ -1,6 +1,7 @@
 // Reading one received message from the SIM: list, read, decode, delete.
 #include <memory>
 
+#include "messaging/list.hpp"
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
 #include "modem/replies.hpp"
@@ -12,8 +13,6 @@
 namespace selvarn {
 
 namespace {
-
-constexpr std::int16_t kListLimit = 60;
 
 // The PDU line under the entry header at `entry` (1-based), as listed; empty when the
 // listing ends first. Only compared, never sent or decoded, so it cuts without errors.
@@ -43,21 +42,24 @@ std::optional<std::int16_t> FirstReadable(std::string_view reply, std::string* l
   return std::nullopt;
 }
 
-// A listing into reply (emptied first): true when it ended in OK, false when the modem
-// refused it. A listing that never ends is no empty storage but a fault of the link.
-bool List(const std::string& status, std::string& reply) {
+}  // namespace
+
+namespace messaging {
+
+bool List(const std::string& command, std::string& reply) {
   reply.clear();
-  const std::string command = "AT+CMGL=\"" + status + "\"";
-  if (Modem::ATCommand(command + "\r", reply, kListLimit)) return true;
+  if (Modem::ATCommand(command, reply, kListLimit)) return true;
   // A final result always leaves text behind; only the time limit leaves none.
   if (reply.empty()) {
-    throw RuntimeError(err::kDeviceIO, "Device I/O error: the modem did not finish " + command +
+    std::string shown = command;
+    if (shown.ends_with('\r')) shown.pop_back();
+    throw RuntimeError(err::kDeviceIO, "Device I/O error: the modem did not finish " + shown +
                                            " within " + std::to_string(kListLimit) + " s");
   }
   return false;
 }
 
-}  // namespace
+}  // namespace messaging
 
 std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
   if (!Modem::IsPortOpen()) return std::nullopt;
@@ -65,8 +67,8 @@ std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
   if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return std::nullopt;
   // Listing everything marks the unread messages read, so the second listing, of the
   // read ones, shows them all.
-  if (!List("4", reply)) return std::nullopt;
-  if (!List("1", reply)) return std::nullopt;
+  if (!messaging::List("AT+CMGL=\"4\"\r", reply)) return std::nullopt;
+  if (!messaging::List("AT+CMGL=\"1\"\r", reply)) return std::nullopt;
   return FirstReadable(reply, listed);
 }
 
@@ -77,7 +79,7 @@ bool SMS::ReadSMS() {
   if (!Modem::IsPortOpen()) return false;
   const std::string number = std::to_string(*index);
   std::string reply;
-  if (!Modem::ATCommand("AT+CMGR=" + number, reply, kListLimit)) return false;
+  if (!Modem::ATCommand("AT+CMGR=" + number, reply, messaging::kListLimit)) return false;
   const std::int16_t at = Replies::Find(reply, "+CMGR:");
   if (at == 0) return false;
 

@@ -153,8 +153,8 @@ bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
     const auto from = as_listed.find("+CMGR:");
     const std::string line =
         as_listed.substr(from, std::min(as_listed.find('\r', from) - from, std::size_t{1024}));
-    stored = hooks.undecodable(
-        {.memory = "SR", .index = listed->index, .raw = line, .error = e.what()});
+    stored =
+        hooks.undecodable({.memory = "SR", .index = listed->index, .raw = line, .error = e.what()});
     if (stored) Send("AT+CMGD=" + std::to_string(listed->index) + "\r");
     Send(kPduMode);
     Send(kSimStorage);

@@ -1,5 +1,6 @@
 // Taking every message the SIM lists, for a program that keeps what it takes: one listing
 // read line by line, each entry decoded from it, handed over, then deleted.
+#include "messaging/list.hpp"
 #include "messaging/listing.hpp"
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
@@ -11,7 +12,6 @@ namespace selvarn {
 
 namespace {
 
-constexpr std::int16_t kListLimit = 60;
 // The largest index a storage that does not say its size may use.
 constexpr int kHighestIndex = 65535;
 
@@ -57,7 +57,7 @@ TakeResult SMS::TakeMessages(const std::function<bool()>& stop) {
   if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return result;
   const int highest = messaging::StorageSize(reply).value_or(kHighestIndex);
   reply.clear();
-  if (!Modem::ATCommand("AT+CMGL=4", reply, kListLimit)) return result;
+  if (!messaging::List("AT+CMGL=4", reply)) return result;
   result.unlisted = false;
   const messaging::Listing listing = messaging::ParseListing(reply, highest);
   if (receive_hook_.skipped) {

@@ -85,6 +85,7 @@ TEST(Escaping, NothingFromTheNetworkReachesTheTerminalAsItIs) {
 TEST_F(Forging, NoMessageCanForgeTheOutput) {
   const std::string forged = "ok\\nId:     2\\nFrom:   +447700900777\\nText:   Call me\\e[2J\\a";
   const std::string times = "time 24/05/01,09:30:00+04 ";
+  const char* kBadIndex = R"(fault AT+CMGL literal \r\n+CMGL: \e[2J,1,,24\r\n00\r\n\r\nOK\r\n)";
   Expect({
       {{"--sim", "--do", "message from Ev\nil " + times + "ucs2 text " + forged, "read"},
        0,
@@ -97,12 +98,16 @@ TEST_F(Forging, NoMessageCanForgeTheOutput) {
        "Reference: 1\nRecipient: Ev\\nil\nReceived:  24/05/01 09:30:00\n"
        "Forwarded: 24/05/01 09:30:05\nStatus:    Delivered\n"},
       {{"--sim", "call", "MN", "a\x1b]0;owned\a\tb"}, 0, "a\\e]0;owned\\u0007\\tb\n"},
-      // A modem's answer quoted in an error.
-      {{"--sim", "--do", R"(fault AT+CMGL literal \r\n+CMGL: \e[2J,1,,24\r\n00\r\n\r\nOK\r\n)",
-        "read"},
+      // A modem's answer quoted in an error, and in the warning of the reading that passes
+      // over it.
+      {{"--sim", "--do", kBadIndex, "call", "ReadSMS"},
        3,
        "",
        "selvarn-sms: error 13: Type mismatch: \"\\e[2J\"\n"},
+      {{"--sim", "--do", kBadIndex, "read"},
+       1,
+       "no message\n",
+       "selvarn-sms: warning: passed over in the SIM's listing: an entry with index \"\\e[2J\""},
   });
 }
 
