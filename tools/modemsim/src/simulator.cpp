@@ -61,7 +61,7 @@ struct Simulator::Impl {
       : pty(options.port_folder.empty() ? platform::PortFolder() : options.port_folder,
             options.port),
         start(Clock::now()),
-        modem(WithSpeed(options)),
+        modem(PowerOn(options)),
         wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!wake) throw std::system_error(errno, std::generic_category(), "eventfd");
     thread = std::thread([this] { Run(); });
@@ -73,7 +73,7 @@ struct Simulator::Impl {
     thread.join();
   }
 
-  static ModemState WithSpeed(const Options& options) {
+  static ModemState PowerOn(const Options& options) {
     ModemState state = options.modem;
     for (const std::string& profile : options.profiles) ApplyProfile(state, profile);
     if (options.speed != 0) ApplySetting(state, "speed", {std::to_string(options.speed)});
