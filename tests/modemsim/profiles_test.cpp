@@ -10,7 +10,6 @@ namespace modemsim_test {
 namespace {
 
 using selvarn::modemsim::IncomingMessage;
-using selvarn::modemsim::ModemState;
 using selvarn::modemsim::Printable;
 using selvarn::modemsim::Simulator;
 
@@ -28,8 +27,8 @@ struct Step {
 };
 
 struct Habit {
-  std::vector<const char*> profiles;
-  std::vector<std::pair<const char*, const char*>> shorter;  // test-sized timings
+  std::vector<std::string> profiles;
+  std::vector<std::pair<const char*, const char*>> shorter;  // test-sized timings, set at once
   std::function<void(Simulator&)> setup;
   std::vector<Step> steps;
 };
@@ -85,15 +84,10 @@ const Habit kHabits[] = {
 
 TEST(Profiles, EachHabitOnTheWire) {
   for (const Habit& habit : kHabits) {
-    SCOPED_TRACE(habit.profiles.front() +
-                 std::string(habit.profiles.size() > 1 ? " and more" : ""));
-    ModemState state;
-    for (const char* profile : habit.profiles) selvarn::modemsim::ApplyProfile(state, profile);
-    for (const auto& [setting, value] : habit.shorter) {
-      selvarn::modemsim::ApplySetting(state, setting, {value});
-    }
+    SCOPED_TRACE(habit.profiles.back());
     TempDir dir;
-    Simulator sim({.port_folder = dir.path, .modem = state});
+    Simulator sim({.port_folder = dir.path, .profiles = habit.profiles});
+    for (const auto& [setting, value] : habit.shorter) sim.Set(setting, {value});
     if (habit.setup) habit.setup(sim);
     Client client(sim.link_path());
     for (const Step& step : habit.steps) {
@@ -106,13 +100,11 @@ TEST(Profiles, EachHabitOnTheWire) {
   }
 }
 
-// Every profile is known by name to the C++ options, the scenario files and the program.
-TEST(Profiles, NamedEverywhere) {
+TEST(Profiles, SetByNameAtRunTime) {
   TempDir dir;
-  Simulator sim({.port_folder = dir.path, .profiles = {"echo-off", "me-storage"}});
-  sim.SetProfile("zero-index");
-  const ModemState s = sim.State();
-  EXPECT_EQ(std::make_tuple(s.echo, s.mem3, s.first_index), std::make_tuple(false, "ME", 0));
+  Simulator sim({.port_folder = dir.path});
+  sim.SetProfile("me-storage");
+  EXPECT_EQ(sim.State().mem3, "ME");
   EXPECT_THROW(sim.SetProfile("nokia"), std::invalid_argument);
 }
 
