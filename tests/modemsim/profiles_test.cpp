@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 
 #include "client.hpp"
-#include "modemsim/settings.hpp"
+#include "modemsim/scenario.hpp"
 
 namespace modemsim_test {
 namespace {
@@ -103,7 +104,8 @@ TEST(Profiles, EachHabitOnTheWire) {
 TEST(Profiles, SetByNameAtRunTime) {
   TempDir dir;
   Simulator sim({.port_folder = dir.path});
-  sim.SetProfile("me-storage");
+  std::istringstream in("profile me-storage\n");
+  selvarn::modemsim::ApplyScenario(sim, in);
   EXPECT_EQ(sim.State().mem3, "ME");
   EXPECT_THROW(sim.SetProfile("nokia"), std::invalid_argument);
 }

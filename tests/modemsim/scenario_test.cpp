@@ -61,10 +61,6 @@ TEST(Scenario, NamesTheBadLine) {
       {"message pdu 00GG", "line 1: a PDU is hex digits, not '00GG'"},
       {"at 10 message order 2 text x", "line 1: there is no part 2 of 1"},
       {"reboot", "line 1: unknown directive 'reboot'"},
-      {"profile nokia",
-       "line 1: unknown profile 'nokia' (startup-notices, signal-notices, "
-       "me-storage, zero-index, alpha-listing, bare-prompt, echo-off, "
-       "slow-network)"},
   };
   for (const auto& [text, message] : cases) {
     TempDir dir;
