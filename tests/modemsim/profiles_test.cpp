@@ -1,5 +1,6 @@
 // Habits of real modem families, one profile a row, as they show on the wire.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <functional>
 #include <sstream>
@@ -108,6 +109,24 @@ TEST(Profiles, SetByNameAtRunTime) {
   selvarn::modemsim::ApplyScenario(sim, in);
   EXPECT_EQ(sim.State().mem3, "ME");
   EXPECT_THROW(sim.SetProfile("nokia"), std::invalid_argument);
+}
+
+// Once every notice is out, the serving thread sleeps until something is due.
+TEST(Profiles, AnIdleModemCostsNoCpu) {
+  TempDir dir;
+  Simulator sim({.port_folder = dir.path, .profiles = {"startup-notices"}});
+  sim.Set("startup-notices", {"50"});
+  Client client(sim.link_path());
+  client.ReadTimed("SMS Ready\r\n", 1000ms);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  client.ReadFor(300ms);
+  getrusage(RUSAGE_SELF, &after);
+  const auto ms = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  EXPECT_LT(ms(after) - ms(before), 50);
 }
 
 }  // namespace
