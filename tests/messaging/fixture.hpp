@@ -51,14 +51,6 @@ class Messaging : public SimulatedModem {
   void SetAll(std::initializer_list<void (SMS::*)(std::string)> setters, const std::string& value) {
     for (const auto set : setters) (sms.*set)(value);
   }
-  // Waits (real time) until the network has put `count` entries in memory "SM" or "SR".
-  void AwaitStored(const char* memory, std::size_t count) {
-    for (int i = 0; i < 200 && sim->Messages(memory).size() < count; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(sim->Messages(memory).size(), count) << memory;
-  }
-
   SMS sms;
 };
 

@@ -1,5 +1,5 @@
 // Sending, reading and status reports against the simulated modem, asserting the bytes on the
-// wire, and the round trip through the simulated network to the modem's own number.
+// wire.
 #include <regex>
 #include <string>
 #include <vector>
@@ -266,31 +266,6 @@ TEST_F(Reading, OneMessageACallInListingOrderPassingOverWhatCannotBeDecoded) {
   // Another message at the same index is not the one that failed.
   Restart({.sm = {at(2, MessageStatus::ReceivedRead, kPlain)}});
   EXPECT_TRUE(sms.ReadSMS());
-}
-
-TEST_F(Reading, MessagesSentToTheOwnNumberComeBackWithTheirReports) {
-  std::string own = "+447700900123", text;
-  while (text.size() < 400)
-    text += "Long message [part " + std::to_string(text.size()) + "] 5\xe2\x82\xac. ";
-  std::int16_t reference = 42;
-  ASSERT_TRUE(sms.DeliveryReportOn());
-  ASSERT_TRUE(sms.SendLMSText(own, text, reference));
-  AwaitStored("SM", 3);
-  AwaitStored("SR", 3);
-  const auto stored = sim->Messages("SM");
-  for (std::size_t k = 0; k < 3; ++k)
-    EXPECT_NE(stored[k].pdu.find("0500032A030" + std::to_string(k + 1)), std::string::npos) << k;
-  std::string texts;
-  while (sms.ReadSMS()) texts += sms.MN() == own ? sms.Msg() : "?";
-  EXPECT_EQ(texts, text);
-  std::string references, expected;
-  while (sms.GetDeliveryReport())
-    references += sms.DRMsgRef() + (sms.DRMNRecipient() == own ? " " : "? ") +
-                  std::to_string(static_cast<int>(sms.DRStatus())) + "\n";
-  for (const auto& s : sim->State().submitted)
-    expected += std::to_string(s.reference) + " 1\n";  // delivered
-  EXPECT_EQ(references, expected);
-  EXPECT_EQ(sms.MR(), std::to_string(sim->State().submitted.at(2).reference) + "\r\n\r\n");
 }
 
 using Reports = testing::Messaging;

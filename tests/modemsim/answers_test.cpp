@@ -77,7 +77,7 @@ const Dialogue kDialogues[] = {
              {3, MessageStatus::StoredSent, kToSelf},
              {4, MessageStatus::StoredUnsent, kToSelf}}},
      {{"AT+CPMS=\"SM\",\"SR\"\r", Cms(302)},
-      {"AT+CPMS=?\r", Info("CPMS", "(\"SM\",\"SR\"),(\"SM\"),(\"SM\")")},
+      {"AT+CPMS=?\r", Info("CPMS", "(\"SM\",\"ME\",\"SR\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")")},
       {"AT+CMGD=3\r\r", kOk},
       {"AT+CMGD=3\r", Cms(321)},
       {"AT+CMGD=1,1\r", kOk},

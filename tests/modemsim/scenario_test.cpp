@@ -164,9 +164,15 @@ TEST(Program, HelpShowsEverySettingWithExamples) {
     EXPECT_NE(scenario.find("set " + name + " " + std::string(setting.params)), std::string::npos)
         << name;
   }
+  for (const auto& profile : selvarn::modemsim::Profiles()) {
+    const std::string name(profile.name);
+    EXPECT_NE(help.find("  " + name + ": "), std::string::npos) << name;
+    EXPECT_NE(scenario.find("profile " + name + " "), std::string::npos) << name;
+  }
   EXPECT_NE(help.find("--do 'message from +447700900001 text Hello there'"), std::string::npos);
   EXPECT_NE(scenario.find("Example:\n  set sim pin\n"), std::string::npos);
   EXPECT_EQ(Output("--zone +99"), "selvarn-modemsim: --zone: zone is 0-79, not '+99'\n");
+  EXPECT_TRUE(Output("--profile nokia").starts_with("selvarn-modemsim: unknown profile 'nokia'"));
 }
 
 }  // namespace

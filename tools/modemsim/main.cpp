@@ -33,6 +33,8 @@ Examples:
       a message waiting in SM for ReadSMS (--do takes any scenario line)
   selvarn-modemsim --outcome '*' failed --do 'report ref 7 status 48'
       every recipient fails; one status report is already waiting in SR
+  selvarn-modemsim --profile me-storage --profile signal-notices --own-number +447700900123
+      a modem that keeps messages in ME and reports its signal every 300 ms
   selvarn-modemsim --scenario my.scn --transcript
       settings, messages and faults from a file; every byte printed at the end
 See --help-scenario for the scenario lines and everything they can do.
@@ -43,6 +45,7 @@ struct Program {
   std::map<std::string, std::vector<std::string>> settings;  // by name, words as given
   std::string scenario;
   std::vector<std::string> lines;
+  std::vector<std::string> profiles;
   bool no_echo = false;
   bool transcript = false;
   bool help_scenario = false;
@@ -73,6 +76,12 @@ void AddFlags(CLI::App& app, Program& p) {
       ->check(CLI::ExistingFile);
   app.add_option("--do", p.lines, "A scenario line, after the file; may be repeated")
       ->type_name("LINE");
+  std::string profiles = "Habits of real modem families, before the settings; may be repeated:";
+  for (const sim::Profile& profile : sim::Profiles()) {
+    profiles += "\n  " + std::string(profile.name) + ": " + std::string(profile.help) + " (--" +
+                std::string(profile.setting) + " " + std::string(profile.value) + ")";
+  }
+  app.add_option("--profile", p.profiles, profiles)->type_name("NAME");
   app.add_flag("--transcript", p.transcript,
                "Print every byte exchanged, with times, when stopped");
   app.add_flag("--help-scenario", p.help_scenario, "Explain the scenario lines, with examples");
@@ -81,6 +90,7 @@ void AddFlags(CLI::App& app, Program& p) {
 
 // Flags become the modem's power-on state, so that ATZ comes back to them.
 void ApplySettingFlags(Program& p) {
+  for (const std::string& profile : p.profiles) sim::ApplyProfile(p.options.modem, profile);
   if (p.no_echo) p.options.modem.echo = false;
   for (const sim::Setting& s : sim::Settings()) {
     const std::vector<std::string>& words = p.settings[std::string(s.name)];

@@ -44,7 +44,9 @@ std::string StatField(const ModemState& s, MessageStatus status) {
 std::string Entry(const ModemState& s, const StoredMessage& m, int index) {
   const std::string head = (index >= 0 ? std::to_string(index) + "," : "") + StatField(s, m.status);
   const int length = pdu::TpduLength(m.pdu);
-  if (s.cmgf == 0) return head + ",," + std::to_string(length) + "\r\n" + m.pdu;
+  if (s.cmgf == 0) {
+    return head + (s.alpha_field ? ",\"\"," : ",,") + std::to_string(length) + "\r\n" + m.pdu;
+  }
   const bool details = s.csdh == 1;
   try {
     switch (pdu::MessageType(m.pdu)) {
@@ -103,7 +105,7 @@ std::string Counts(const ModemState& s, const std::string& memory) {
 
 Result Cpms(ModemState& s, const Command& c, Lines& info) {
   if (c.kind == CommandKind::Test) {
-    info.push_back("+CPMS: (\"SM\",\"SR\"),(\"SM\"),(\"SM\")");
+    info.push_back("+CPMS: (\"SM\",\"ME\",\"SR\"),(\"SM\",\"ME\"),(\"SM\",\"ME\")");
     return Result::Ok();
   }
   if (auto refusal = SimRefusal(s)) return *refusal;
@@ -119,7 +121,7 @@ Result Cpms(ModemState& s, const Command& c, Lines& info) {
   for (std::size_t i = 0; i < params.size(); ++i) {
     mems[i] = Upper(params[i]);
     // Status reports are only received, never written or sent from.
-    if (Memory(s, mems[i]) == nullptr || (i > 0 && mems[i] != "SM")) {
+    if (Memory(s, mems[i]) == nullptr || (i > 0 && mems[i] == "SR")) {
       return Result::Cms(kCmsOperationNotAllowed);
     }
   }
@@ -224,6 +226,7 @@ std::string ReportFields(const pdu::Report& r) {
 std::vector<StoredMessage>* Memory(ModemState& s, std::string_view name) {
   const std::string upper = Upper(name);
   if (upper == "SM") return &s.sm;
+  if (upper == "ME") return &s.me;
   if (upper == "SR") return &s.sr;
   return nullptr;
 }

@@ -253,7 +253,7 @@ std::string Modem::Frame(const Lines& info, const Result& result) const {
       out += "\r\n+CMS ERROR: " + std::to_string(result.number) + "\r\n";
       break;
     case Result::Code::Prompt:
-      out += "\r\n> ";
+      out += state_.prompt_space ? "\r\n> " : "\r\n>";
       break;
   }
   return out;

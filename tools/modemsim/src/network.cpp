@@ -63,7 +63,7 @@ bool Route(ModemState& s, const Arrival& a) {
     Indicate(s, Direct(s, a));
     return true;
   }
-  const char* memory = a.report ? "SR" : "SM";
+  const std::string memory = a.report ? "SR" : s.mem3;
   const std::optional<int> index = Store(s, memory, a.pdu, MessageStatus::ReceivedUnread);
   if (!index) return false;
   const bool announce = a.report ? s.cnmi_ds == 2 : s.cnmi_mt == 1 || s.cnmi_mt == 3;

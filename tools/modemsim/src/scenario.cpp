@@ -1,5 +1,6 @@
 #include "modemsim/scenario.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace selvarn::modemsim {
@@ -267,6 +268,10 @@ void Scenario::Apply(std::string_view line) {
   if (directive == "set") {
     const std::string name = c.Word("setting");
     sim_.Set(name, c.Words());
+  } else if (directive == "profile") {
+    const std::string name = c.Word("profile");
+    if (!c.AtEnd()) throw std::invalid_argument("profile takes one name");
+    sim_.SetProfile(name);
   } else if (directive == "fault") {
     const std::string prefix = c.Word("command prefix");
     Fault fault = faults_[prefix];
@@ -307,9 +312,17 @@ std::string ScenarioHelp() {
     if (head.size() < 34) head.resize(34, ' ');
     settings += head + " " + std::string(s.help) + " [" + s.show(ModemState{}) + "]\n";
   }
+  std::string profiles;
+  for (const Profile& p : Profiles()) {
+    std::string head = "  profile " + std::string(p.name);
+    head.resize(std::max<std::size_t>(head.size(), 34), ' ');
+    profiles += head + " " + std::string(p.help) + " (set " + std::string(p.setting) + " " +
+                std::string(p.value) + ")\n";
+  }
   return "A scenario file holds one directive a line; # starts a comment.\n\n"
          "Settings (the default in brackets):\n" +
-         settings + R"(
+         settings + "\nProfiles, habits of real modem families, each one setting above:\n" +
+         profiles + R"(
 Messages stored before the host looks (into SM; a long text takes one entry per part):
   message [from <sender>] [time <yy/MM/dd,hh:mm:ss+zz>] [ucs2] [status read|unread]
           text <text>                     the text is the rest of the line

@@ -54,6 +54,10 @@ std::string ZoneText(int zone) {
 
 // Sorted by name, the order of the help.
 const std::array kSettings = {
+    Setting{"alpha-field", "on|off",
+            "PDU-mode listings and reads show an empty alpha field: +CMGL: 1,0,\"\",23", 1,
+            [](ModemState& s, const Words& w) { s.alpha_field = OnOff(w[0]); },
+            [](const ModemState& s) { return OnOffText(s.alpha_field); }},
     Setting{"capacity", "<n>", "Entries each memory (SM, SR) holds", 1,
             [](ModemState& s, const Words& w) { s.capacity = Number(w[0], 1, 1000, "capacity"); },
             [](const ModemState& s) { return Str(s.capacity); }},
@@ -87,6 +91,11 @@ const std::array kSettings = {
     Setting{"cmee", "0|1|2", "Error reporting: 0 ERROR, 1 numbers, 2 texts", 1,
             [](ModemState& s, const Words& w) { s.cmee = Number(w[0], 0, 2, "cmee"); },
             [](const ModemState& s) { return Str(s.cmee); }},
+    Setting{"cmgs-delay", "<ms>", "Time the network takes to accept a message before +CMGS", 1,
+            [](ModemState& s, const Words& w) {
+              s.cmgs_delay_ms = Number(w[0], 0, 3600000, "cmgs-delay");
+            },
+            [](const ModemState& s) { return Str(s.cmgs_delay_ms); }},
     Setting{"cnmi", "<mode> <mt> <bm> <ds> <bfr>",
             "Indications as AT+CNMI sets them (mt 1: +CMTI, ds 2: +CDSI)", 5,
             [](ModemState& s, const Words& w) {
@@ -144,6 +153,15 @@ const std::array kSettings = {
               s.network_delay_ms = Number(w[0], 0, 3600000, "network-delay");
             },
             [](const ModemState& s) { return Str(s.network_delay_ms); }},
+    Setting{"notices", "<ms>",
+            "Signal and cell notices (^RSSI, +CIEV, +CREG by turns) every <ms>, also between "
+            "the lines of a pending answer (0: none)",
+            1,
+            [](ModemState& s, const Words& w) {
+              s.notice_ms = Number(w[0], 0, 3600000, "notices");
+              s.next_notice_ms = s.now_ms + s.notice_ms;
+            },
+            [](const ModemState& s) { return Str(s.notice_ms); }},
     Setting{"outcome", "<number>|* delivered|deferred|failed|<st>",
             "What the network reports for a recipient (* any): status 0, 32, 64 or the number "
             "given; only delivered messages to the own number come back",
@@ -170,6 +188,9 @@ const std::array kSettings = {
               s.pin_tries_left = s.pin_tries;
             },
             [](const ModemState& s) { return Str(s.pin_tries); }},
+    Setting{"prompt-space", "on|off", "The message prompt is \"> \" (off: a bare \">\")", 1,
+            [](ModemState& s, const Words& w) { s.prompt_space = OnOff(w[0]); },
+            [](const ModemState& s) { return OnOffText(s.prompt_space); }},
     Setting{"puk", "<puk>", "The SIM's PUK", 1, [](ModemState& s, const Words& w) { s.puk = w[0]; },
             [](const ModemState& s) { return s.puk; }},
     Setting{"sim", "ready|pin|puk|absent", "SIM state (also gives back every PIN try)", 1,
@@ -191,6 +212,22 @@ const std::array kSettings = {
               s.speed = speed;
             },
             [](const ModemState& s) { return Str(s.speed); }},
+    Setting{"startup-notices", "<ms>",
+            "RDY, +CFUN: 1, +CPIN, Call Ready and SMS Ready over the first <ms> after power-on "
+            "(0: none)",
+            1,
+            [](ModemState& s, const Words& w) {
+              s.startup_ms = Number(w[0], 0, 3600000, "startup-notices");
+            },
+            [](const ModemState& s) { return Str(s.startup_ms); }},
+    Setting{"storage", "SM|ME", "Memory received messages go to and are read from at power-on", 1,
+            [](ModemState& s, const Words& w) {
+              if (w[0] != "SM" && w[0] != "ME") {
+                throw std::invalid_argument("storage is SM or ME, not '" + w[0] + "'");
+              }
+              s.mem1 = s.mem2 = s.mem3 = w[0];
+            },
+            [](const ModemState& s) { return s.mem3; }},
     Setting{"zone", "<+-quarter hours>",
             "Time zone of time stamps, in quarter hours east of Greenwich (-20: UTC-5)", 1,
             [](ModemState& s, const Words& w) {
@@ -201,9 +238,37 @@ const std::array kSettings = {
             [](const ModemState& s) { return ZoneText(s.zone); }},
 };
 
+// Each habit is one setting, so profiles combine with each other and with any flag.
+const std::array kProfiles = {
+    Profile{"startup-notices", "greets with RDY ... SMS Ready over its first 3 s",
+            "startup-notices", "3000"},
+    Profile{"signal-notices", "^RSSI, +CIEV and +CREG notices every 300 ms", "notices", "300"},
+    Profile{"me-storage", "keeps received messages in ME: +CMTI: \"ME\",n", "storage", "ME"},
+    Profile{"zero-index", "numbers its memories from 0", "first-index", "0"},
+    Profile{"alpha-listing", "lists with an alpha field: +CMGL: 1,0,\"\",23", "alpha-field", "on"},
+    Profile{"bare-prompt", "prompts with \">\" and no space", "prompt-space", "off"},
+    Profile{"echo-off", "starts with echo off (ATE0)", "echo", "off"},
+    Profile{"slow-network", "answers +CMGS 8 s after the message", "cmgs-delay", "8000"},
+};
+
 }  // namespace
 
 std::span<const Setting> Settings() { return kSettings; }
+
+std::span<const Profile> Profiles() { return kProfiles; }
+
+void ApplyProfile(ModemState& state, std::string_view name) {
+  for (const Profile& profile : kProfiles) {
+    if (profile.name == name) {
+      ApplySetting(state, profile.setting, {std::string(profile.value)});
+      return;
+    }
+  }
+  std::string names;
+  for (const Profile& profile : kProfiles)
+    names += (names.empty() ? "" : ", ") + std::string(profile.name);
+  throw std::invalid_argument("unknown profile '" + std::string(name) + "' (" + names + ")");
+}
 
 const Setting* FindSetting(std::string_view name) {
   for (const Setting& setting : kSettings) {

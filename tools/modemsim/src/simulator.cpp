@@ -33,6 +33,13 @@ constexpr std::size_t kFloodBacklog = 4096;
 // Without a reader on the other side poll reports a hang-up at once; this paces retries.
 constexpr int kHangupPauseMs = 10;
 
+// Where notices may join a piece of an answer: before its last line, the final result or
+// the prompt; npos when no line starts in it.
+std::size_t NoticeSlot(std::string_view piece) {
+  if (piece.size() < 3) return piece.starts_with("\r\n") ? 0 : std::string_view::npos;
+  return piece.rfind("\r\n", piece.size() - 3);
+}
+
 std::string Upper(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -54,7 +61,7 @@ struct Simulator::Impl {
       : pty(options.port_folder.empty() ? platform::PortFolder() : options.port_folder,
             options.port),
         start(Clock::now()),
-        modem(WithSpeed(options)),
+        modem(PowerOn(options)),
         wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!wake) throw std::system_error(errno, std::generic_category(), "eventfd");
     thread = std::thread([this] { Run(); });
@@ -66,8 +73,9 @@ struct Simulator::Impl {
     thread.join();
   }
 
-  static ModemState WithSpeed(const Options& options) {
+  static ModemState PowerOn(const Options& options) {
     ModemState state = options.modem;
+    for (const std::string& profile : options.profiles) ApplyProfile(state, profile);
     if (options.speed != 0) ApplySetting(state, "speed", {std::to_string(options.speed)});
     return state;
   }
@@ -108,6 +116,7 @@ struct Simulator::Impl {
   std::string out;          // due and not yet taken by the port
   std::string held_echo;    // echo kept back while the line may turn out muted
   std::string unsolicited;  // indications waiting for the host to be between commands
+  std::string notices;      // the modem's own notices, held while a line or answer is under way
   struct Flood {
     std::string bytes;
     milliseconds interval;
@@ -168,7 +177,12 @@ int Simulator::Impl::PollTimeout(Clock::time_point now) const {
   };
   if (!timed.empty()) consider(timed.begin()->first);
   if (flood) consider(flood->next);
-  if (!unsolicited.empty() && answers_free_at > now) consider(answers_free_at);
+  if ((!unsolicited.empty() || !notices.empty()) && answers_free_at > now) {
+    consider(answers_free_at);
+  }
+  if (const std::int64_t due = NextNotice(modem.state()); due >= 0) {
+    consider(start + milliseconds(due));
+  }
   if (const std::int64_t due = NextArrival(modem.state()); due >= 0) {
     consider(start + milliseconds(due));
   }
@@ -229,6 +243,7 @@ void Simulator::Impl::OnUnit(const Unit& unit, char terminator, Clock::time_poin
   }
   held_echo.clear();
   std::string answer;
+  milliseconds network{0};
   if (fault && (fault->silent || fault->literal)) {
     if (fault->runs) {
       modem.Execute(unit);
@@ -238,9 +253,14 @@ void Simulator::Impl::OnUnit(const Unit& unit, char terminator, Clock::time_poin
     }
     if (!fault->silent) answer = *fault->literal;
   } else {
+    const std::size_t taken = modem.state().submitted.size();
     answer = modem.Execute(unit);
+    // A message passed on is answered once the network has taken it.
+    if (modem.state().submitted.size() > taken) network = milliseconds(modem.state().cmgs_delay_ms);
   }
-  Schedule(answer, fault.value_or(Fault{}), now);
+  Fault timing = fault.value_or(Fault{});
+  timing.delay += network;
+  Schedule(answer, timing, now);
 }
 
 std::optional<Fault> Simulator::Impl::TakeFault(std::string_view line) {
@@ -286,8 +306,14 @@ void Simulator::Impl::Schedule(const std::string& answer, const Fault& fault,
 
 void Simulator::Impl::ReleaseDue(Clock::time_point now) {
   while (!timed.empty() && timed.begin()->first <= now) {
-    out += timed.begin()->second;
+    std::string piece = std::move(timed.begin()->second);
     timed.erase(timed.begin());
+    // Notices that fell due meanwhile go between the lines of the answer, as a modem
+    // busy with a command sends them.
+    if (const std::size_t slot = NoticeSlot(piece); !notices.empty() && slot != std::string::npos) {
+      piece.insert(slot, std::exchange(notices, {}));
+    }
+    out += piece;
   }
 }
 
@@ -297,6 +323,8 @@ void Simulator::Impl::Flush(Clock::time_point now) {
   ArriveDue(state);
   for (std::string& text : state.unsolicited) unsolicited += text;
   state.unsolicited.clear();
+  for (const std::string& text : DueNotices(state)) notices += text;
+  if (!notices.empty() && !Busy(now)) out += std::exchange(notices, {});
   if (!unsolicited.empty() && !Busy(now)) out += std::exchange(unsolicited, {});
   if (flood && now >= flood->next) {
     if (out.size() < kFloodBacklog) out += flood->bytes;
@@ -380,6 +408,12 @@ void Simulator::SetOutcome(const std::string& recipient, int status) {
 
 void Simulator::SetFirstIndex(int first) { Set("first-index", {std::to_string(first)}); }
 
+void Simulator::SetProfile(std::string_view name) {
+  std::lock_guard lock(impl_->mu);
+  ApplyProfile(impl_->Fresh(), name);
+  impl_->Wake();
+}
+
 std::vector<int> Simulator::StoreMessage(const IncomingMessage& message, MessageStatus status) {
   std::lock_guard lock(impl_->mu);
   // Encoded and checked for room first, so that a long text is stored whole or not at all.
@@ -387,8 +421,8 @@ std::vector<int> Simulator::StoreMessage(const IncomingMessage& message, Message
   ModemState trial = state;
   std::vector<int> indexes;
   for (std::string& pdu : MessagePdus(trial, message)) {
-    const std::optional<int> index = Store(trial, "SM", std::move(pdu), status);
-    if (!index) throw std::length_error("memory SM is full");
+    const std::optional<int> index = Store(trial, trial.mem3, std::move(pdu), status);
+    if (!index) throw std::length_error("memory " + trial.mem3 + " is full");
     indexes.push_back(*index);
   }
   state = std::move(trial);

@@ -69,12 +69,17 @@ struct ModemState {
   int csms_service = 0;
   int cmgf = 0;  // 0 PDU mode, 1 text mode
   int csdh = 0;
+  bool prompt_space = true;  // "> "; some modems send a bare ">"
+  bool alpha_field = false;  // PDU-mode +CMGL/+CMGR show an empty <alpha> (1,0,"",23)
+  int cmgs_delay_ms = 0;     // the network's time to take a message before +CMGS
   int next_reference = 1;
   std::vector<SubmittedMessage> submitted{};
-  // Message memories: received messages in "SM", status reports in "SR".
+  // Message memories: received messages in "SM" (or "ME", as mem3 says), status reports
+  // in "SR".
   int first_index = 1;  // many modems number from 1, some from 0
   int capacity = 30;    // entries per memory
   std::vector<StoredMessage> sm{};
+  std::vector<StoredMessage> me{};
   std::vector<StoredMessage> sr{};
   std::string mem1 = "SM";  // read, list and delete (AT+CPMS)
   std::string mem2 = "SM";  // write and send
@@ -111,6 +116,14 @@ struct ModemState {
   std::vector<Arrival> in_transit{};
   std::vector<std::string> unsolicited{};
   std::vector<std::string> buffered{};
+  // Notices a modem sends of its own: the start-up ones over its first startup_ms after
+  // power-on, and signal and cell ones every notice_ms (0: none). They never wait for
+  // AT+CNMI.
+  int startup_ms = 0;
+  int startup_step = 0;  // start-up notices already sent
+  int notice_ms = 0;
+  std::int64_t next_notice_ms = 0;
+  int notice_turn = 0;
 };
 
 enum class CommandKind { Exec, Read, Test, Set };
@@ -210,7 +223,7 @@ void RegisterStoreCommands(Modem& modem);
 std::int64_t LocalSeconds(const ModemState& s);
 std::string ClockText(const ModemState& s);
 
-// "SM" or "SR" (case-blind); nullptr for any other name.
+// "SM", "ME" or "SR" (case-blind); nullptr for any other name.
 std::vector<StoredMessage>* Memory(ModemState& s, std::string_view name);
 const std::vector<StoredMessage>* Memory(const ModemState& s, std::string_view name);
 // Puts a PDU at the lowest free index; nothing when the memory is full.
@@ -228,5 +241,9 @@ void Submitted(ModemState& s, std::string_view submit_pdu, int reference);
 void ArriveDue(ModemState& s);
 // The earliest simulator time something is due; -1 when nothing is.
 std::int64_t NextArrival(const ModemState& s);
+// The modem's own notices due by now_ms, each framed CR LF ... CR LF; and when the next
+// one falls due (-1: none).
+std::vector<std::string> DueNotices(ModemState& s);
+std::int64_t NextNotice(const ModemState& s);
 
 }  // namespace selvarn::modemsim

@@ -25,6 +25,18 @@ struct Setting {
 };
 
 std::span<const Setting> Settings();
+
+// A habit of a family of real modems, as the one setting that gives it.
+struct Profile {
+  std::string_view name;  // "--profile <name>", "profile <name>"
+  std::string_view help;  // what the modem then does
+  std::string_view setting;
+  std::string_view value;
+};
+
+std::span<const Profile> Profiles();
+// Applies a profile's setting; throws std::invalid_argument for an unknown name.
+void ApplyProfile(ModemState& state, std::string_view name);
 const Setting* FindSetting(std::string_view name);
 
 // Applies setting `name`; throws std::invalid_argument for an unknown name, a wrong

@@ -48,6 +48,8 @@ struct Options {
   int port = 0;        // 0: the first free number from 1; otherwise exactly this one
   int speed = 0;       // bit/s the modem is fixed at; 0 answers at any speed
   ModemState modem{};  // settings at power-on
+  // Habits of real modem families (settings.hpp: Profiles()), applied over `modem`.
+  std::vector<std::string> profiles{};
 };
 
 enum class Direction {
@@ -96,6 +98,8 @@ class Simulator {
   // 64 failed. Only delivered messages to the own number come back.
   void SetOutcome(const std::string& recipient, int status);
   void SetFirstIndex(int first);  // 0 or 1
+  // A habit of a real modem family by name (settings.hpp: Profiles()): its one setting.
+  void SetProfile(std::string_view name);
   // 0: answer at any speed. Otherwise the modem hears nothing while the port is set
   // to another speed. Throws std::invalid_argument for a rate termios cannot express.
   void SetSpeed(int bits_per_second);
@@ -108,7 +112,8 @@ class Simulator {
   void StartFlood(std::string bytes = "\r\nRING\r\n", milliseconds interval = milliseconds(10));
   void StopFlood();
 
-  // Message memories. The Store calls put entries in place silently, as if they had
+  // Message memories. The Store calls put entries in place silently (messages into the
+  // memory received messages go to, "SM" unless the storage is "ME"), as if they had
   // been there all along, and return their indexes; they throw std::invalid_argument for
   // what cannot be encoded and std::length_error when the memory is full. A long text
   // takes one entry per part.
@@ -125,7 +130,7 @@ class Simulator {
   void DeliverReport(const IncomingReport& report, milliseconds after = milliseconds(0));
   // Any PDU in hex, for "SM" or "SR", as it comes.
   void DeliverPdu(std::string_view memory, std::string pdu, milliseconds after = milliseconds(0));
-  // What a memory ("SM", "SR") holds now, in index order.
+  // What a memory ("SM", "ME", "SR") holds now, in index order.
   std::vector<StoredMessage> Messages(std::string_view memory) const;
 
   // A copy of the modem's state (SIM, settings, messages taken and stored).
