@@ -18,6 +18,7 @@
 #include "cli_support.hpp"
 #include "modemsim/simulator.hpp"
 #include "store/message_store.hpp"
+#include "support/files.hpp"
 
 extern char** environ;
 
@@ -29,11 +30,6 @@ namespace sim = selvarn::modemsim;
 
 std::string Program(const std::string& name) {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Polls `done` every 10 ms for at most `limit`; whether it came true.
@@ -161,16 +157,21 @@ bool Exclusive(const std::string& port) {
   return exclusive != 0;
 }
 
+// A generator seeded at random, or by SELVARN_KILL_SEED=N to repeat a run; the seed is shown.
+std::mt19937 Seeded(const char* test) {
+  unsigned seed = std::random_device{}();
+  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
+  std::cout << test << ": seed " << seed << " (SELVARN_KILL_SEED=" << seed << " repeats it)\n";
+  return std::mt19937(seed);
+}
+
 // Messages (every third long, in 2 or 3 parts in any order, one part twice) delivered by a
 // separate simulator process while watchers are killed again and again: nothing delivered
 // is lost, nothing stored twice. Each kill leaves the port's lock file and exclusive mode
 // behind, which the next watcher takes over. SELVARN_KILL_SEED=N repeats a run.
 TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   constexpr int kMessages = 16, kKills = 15, kEveryMs = 1200;
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
-  std::cout << "kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed << " repeats it)\n";
-  std::mt19937 rng(seed);
+  std::mt19937 rng = Seeded("kill test");
   PortFolder ports;  // the children find the port and its lock folder through the environment
   const std::string dir = ports.path();
   std::vector<std::string> texts;
@@ -267,11 +268,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
 // dead run's message as still sending. SELVARN_KILL_SEED=N repeats a run.
 TEST(Reliability, ASendKilledAnywhereLeavesEveryPartThatWentRecorded) {
   constexpr int kRuns = 4;
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
-  std::cout << "send kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed
-            << " repeats it)\n";
-  std::mt19937 rng(seed);
+  std::mt19937 rng = Seeded("send kill test");
   PortFolder ports;
   const std::string& dir = ports.path();
   const std::string db = dir + "/sent.db";

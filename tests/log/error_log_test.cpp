@@ -19,12 +19,14 @@
 #include "platform/clock.hpp"
 #include "platform/system_calls.hpp"
 #include "selvarn/error.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::Error {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using selvarn::testing::Slurp;
 
 TEST(Mask, Keywords) {
   const char* const cases[][2] = {
@@ -45,12 +47,6 @@ struct FixedClock final : platform::Clock {
   system_clock::time_point WallNow() override { return wall; }
   void SleepMs(int) override {}
 };
-
-std::string Slurp(const fs::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
-}
 
 class LogFile : public ::testing::Test {
  protected:
@@ -190,7 +186,8 @@ TEST_F(LogFile, AFileAtTheDaysNameIsWrittenOnlyWhenNoOneElseCanReachIt) {
     } else {
       ExpectRefused(c.kind);
       for (const auto& file : fs::recursive_directory_iterator(dir_)) {
-        EXPECT_TRUE(!file.is_regular_file() || Slurp(file).find("secret") == std::string::npos)
+        EXPECT_TRUE(!file.is_regular_file() ||
+                    Slurp(file.path()).find("secret") == std::string::npos)
             << file.path();
       }
     }

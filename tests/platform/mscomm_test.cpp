@@ -26,6 +26,7 @@
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 #include "support/port_folder.hpp"
 
 namespace selvarn::platform {
@@ -33,6 +34,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using selvarn::testing::ErrorNumberOf;
+using selvarn::testing::InChild;
+using selvarn::testing::Slurp;
 
 class PtyPort : public ::testing::Test {
  protected:
@@ -263,22 +266,6 @@ TEST_F(PtyPort, AWriteGivesUpAfterFiveSecondsWithoutProgressWhateverTheSignals) 
 std::string Hdb(pid_t pid) {
   const std::string digits = std::to_string(pid);
   return std::string(10 - digits.size(), ' ') + digits + "\n";
-}
-
-std::string Slurp(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-// The exit status of a child process that runs f.
-template <typename F>
-int InChild(F f) {
-  const pid_t child = fork();
-  if (child == 0) _exit(f());
-  int status = -1;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class PortLocks : public PtyPort {

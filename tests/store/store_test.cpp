@@ -25,9 +25,13 @@
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::store::testing {
 namespace {
+
+using selvarn::testing::InChild;
+using selvarn::testing::Slurp;
 
 // A fresh folder under /tmp for each test, removed afterwards.
 class StoreTest : public ::testing::Test {
@@ -304,11 +308,6 @@ TEST_F(StoreTest, ReportsFindTheirPart) {
   }
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // SQL run on the file through a connection of its own.
 std::int64_t RawQuery(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
@@ -333,15 +332,6 @@ std::string FileError(F&& f) {
     if (e.number() == 75) return e.description();
   }
   return "";
-}
-
-// Runs f in a child process (to change its user or limits there); its exit status.
-int InChild(const std::function<int()>& f) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(f());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 TEST_F(StoreTest, NewFileIsPrivateAndReopensWithItsMessages) {
