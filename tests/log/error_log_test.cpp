@@ -155,12 +155,9 @@ TEST_F(LogFile, AFileAtTheDaysNameIsWrittenOnlyWhenNoOneElseCanReachIt) {
       {"hard link", [&] { fs::create_hard_link(other, today); }},
       {"group may write", plain(0620)},
       {"others may write", plain(0602)},
-      {"another user's",
-       [&] {
-         plain(0600)();
-         ASSERT_EQ(::chown(today.c_str(), 65534, 65534), 0);
-       },
-       false, true},
+      // clang-format off
+      {"another user's", [&] { plain(0600)(); ASSERT_EQ(::chown(today.c_str(), 65534, 65534), 0); }, false, true},
+      // clang-format on
       {"folder is a file", [&] { setenv("SELVARN_SMS_LOG_DIR", other.c_str(), 1); }},
       {"readable by all", plain(0644), true},
       {"readable by no one", plain(0200), true},
