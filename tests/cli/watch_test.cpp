@@ -19,6 +19,7 @@
 #include "modemsim/simulator.hpp"
 #include "store/message_store.hpp"
 #include "support/files.hpp"
+#include "support/holders.hpp"
 
 extern char** environ;
 
@@ -149,14 +150,6 @@ TEST_F(Watch, MainReadsStandardInputAndPassesTheStatusOn) {
   EXPECT_EQ(Slurp(dir + "/send.out"), "sent as message 1 (7bit), message reference 1\n");
 }
 
-// Whether a holder still has the port in exclusive mode (TIOCEXCL).
-bool Exclusive(const std::string& port) {
-  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  int exclusive = 0;
-  if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive), close(fd);
-  return exclusive != 0;
-}
-
 // A generator seeded at random, or by SELVARN_KILL_SEED=N to repeat a run; the seed is shown.
 std::mt19937 Seeded(const char* test) {
   unsigned seed = std::random_device{}();
@@ -210,7 +203,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   for (;; ++kills) {
     // A real port leaves exclusive mode as its holder's process ends; the simulator
     // notices the close a moment later.
-    ASSERT_TRUE(WaitFor([&] { return !Exclusive(link); }, 2s)) << "run " << run;
+    ASSERT_TRUE(WaitFor([&] { return !HeldExclusively(link); }, 2s)) << "run " << run;
     Child w(watch, dir + "/watch" + std::to_string(++run));
     if (last) {
       // A last, clean run takes over the dead holder's lock and drains the SIM.
