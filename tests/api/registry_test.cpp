@@ -22,15 +22,8 @@ using testing::ErrorNumberOf;
 
 class Registry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/selvarn-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    path = dir + "/selvarn-sms/registry.json";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  std::string dir, path;
+  testing::TempDir dir;
+  std::string path = dir.path + "/selvarn-sms/registry.json";
   ClassRecord sms{"SelvarnSMSAPI6.SMS", kClsid, "/opt/a/libselvarnsms.so.6", "6.01", kLibId, "1.0"};
   ClassRecord other{"Other.Thing", kIid, "/opt/b/libother.so", "1.00", kClsid, "2.3"};
 };

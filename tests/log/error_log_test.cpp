@@ -53,16 +53,12 @@ class LogFile : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC0", 1);  // the file name and heading use local time
     tzset();
-    char pattern[] = "/tmp/selvarn-log-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     setenv("SELVARN_SMS_LOG_DIR", dir_.c_str(), 1);
     platform::SetClock(&clock_);
   }
   void TearDown() override {
     platform::SetClock(nullptr);
     unsetenv("SELVARN_SMS_LOG_DIR");
-    fs::remove_all(dir_);
   }
 
   // WriteEntry must fail with 75 and name the file.
@@ -78,7 +74,8 @@ class LogFile : public ::testing::Test {
     }
   }
 
-  fs::path dir_;
+  selvarn::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path;
   fs::path today_ = "SELVARN SMS API Log_2015-7-5.txt";
   FixedClock clock_;
 };

@@ -36,13 +36,6 @@ using selvarn::testing::Slurp;
 // A fresh folder under /tmp for each test, removed afterwards.
 class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = "/tmp/selvarn-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string File(const std::string& name = "messages.db") const { return dir_ + "/" + name; }
 
   // Incomplete messages show at once, so listings show everything stored.
@@ -52,7 +45,8 @@ class StoreTest : public ::testing::Test {
     return o;
   }
 
-  std::string dir_;
+  selvarn::testing::TempDir tmp_;
+  std::string dir_ = tmp_.path;
 };
 
 // Each message as its parts' texts joined by "|": "*" in front when incomplete, "!N"
