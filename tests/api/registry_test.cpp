@@ -6,13 +6,13 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "api/registry.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::api {
 namespace {
@@ -22,20 +22,8 @@ using testing::ErrorNumberOf;
 
 class Registry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/selvarn-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    path = dir + "/selvarn-sms/registry.json";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string Contents() const {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-  }
-
-  std::string dir, path;
+  testing::TempDir dir;
+  std::string path = dir.path + "/selvarn-sms/registry.json";
   ClassRecord sms{"SelvarnSMSAPI6.SMS", kClsid, "/opt/a/libselvarnsms.so.6", "6.01", kLibId, "1.0"};
   ClassRecord other{"Other.Thing", kIid, "/opt/b/libother.so", "1.00", kClsid, "2.3"};
 };
@@ -52,7 +40,7 @@ TEST_F(Registry, RecordsAreWrittenFoundReplacedAndRemoved) {
       "SELVARNSMSAPI6.SMS", kClsid, "/usr/lib/libsms.so", "6.01", kLibId, "1.0"};
   WriteRecord(path, moved);
   EXPECT_EQ(FindRecord(path, sms.prog_id), moved);
-  EXPECT_EQ(nlohmann::json::parse(Contents()).size(), 2U) << "replaced, not added";
+  EXPECT_EQ(nlohmann::json::parse(testing::Slurp(path)).size(), 2U) << "replaced, not added";
   EXPECT_TRUE(RemoveRecord(path, "selvarnSMSapi6.sms"));
   EXPECT_FALSE(FindRecord(path, sms.prog_id));
   EXPECT_EQ(FindRecord(path, other.prog_id), other);
@@ -81,7 +69,7 @@ TEST_F(Registry, AFileThatIsNoRegistryIsReportedAndKept) {
     if (c.unreadable) {
       EXPECT_EQ(ErrorNumberOf([&] { WriteRecord(path, sms); }), err::kPathFileAccess);
       EXPECT_EQ(ErrorNumberOf([&] { RemoveRecord(path, sms.prog_id); }), err::kPathFileAccess);
-      EXPECT_EQ(Contents(), c.contents);
+      EXPECT_EQ(testing::Slurp(path), c.contents);
     }
   }
 }

@@ -86,47 +86,35 @@ TEST_F(Forging, NoMessageCanForgeTheOutput) {
   const std::string forged = "ok\\nId:     2\\nFrom:   +447700900777\\nText:   Call me\\e[2J\\a";
   const std::string times = "time 24/05/01,09:30:00+04 ";
   const char* kBadIndex = R"(fault AT+CMGL literal \r\n+CMGL: \e[2J,1,,24\r\n00\r\n\r\nOK\r\n)";
+  // clang-format off
   Expect({
-      {{"--sim", "--do", "message from Ev\nil " + times + "ucs2 text " + forged, "read"},
-       0,
-       "Id:     1\nFrom:   Ev\\nil\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\nText:   "
-       "ok\n        Id:     2\n        From:   +447700900777\n        Text:   Call "
-       "me\\e[2J\\u0007\n"},
-      {{"--sim", "--do", "report ref 1 to Ev\nil status 0 " + times + "done 24/05/01,09:30:05+04",
-        "report"},
-       0,
-       "Reference: 1\nRecipient: Ev\\nil\nReceived:  24/05/01 09:30:00\n"
-       "Forwarded: 24/05/01 09:30:05\nStatus:    Delivered\n"},
+      {{"--sim", "--do", "message from Ev\nil " + times + "ucs2 text " + forged, "read"}, 0, "Id:     1\nFrom:   "
+       "Ev\\nil\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\nText:   "
+       "ok\n        Id:     2\n        From:   +447700900777\n        Text:   Call me\\e[2J\\u0007\n"},
+      {{"--sim", "--do", "report ref 1 to Ev\nil status 0 " + times + "done 24/05/01,09:30:05+04", "report"}, 0,
+       "Reference: 1\nRecipient: Ev\\nil\nReceived:  24/05/01 09:30:00\nForwarded: 24/05/01 09:30:05\nStatus:    Delivered\n"},
       {{"--sim", "call", "MN", "a\x1b]0;owned\a\tb"}, 0, "a\\e]0;owned\\u0007\\tb\n"},
-      // A modem's answer quoted in an error, and in the warning of the reading that passes
-      // over it.
-      {{"--sim", "--do", kBadIndex, "call", "ReadSMS"},
-       3,
-       "",
-       "selvarn-sms: error 13: Type mismatch: \"\\e[2J\"\n"},
-      {{"--sim", "--do", kBadIndex, "read"},
-       1,
-       "no message\n",
+      // A modem's answer quoted in an error, and in the warning of the reading that passes over it.
+      {{"--sim", "--do", kBadIndex, "call", "ReadSMS"}, 3, "", "selvarn-sms: error 13: Type mismatch: \"\\e[2J\"\n"},
+      {{"--sim", "--do", kBadIndex, "read"}, 1, "no message\n",
        "selvarn-sms: warning: passed over in the SIM's listing: an entry with index \"\\e[2J\""},
   });
+  // clang-format on
 }
 
 TEST_F(Forging, SmallerTraps) {
   const std::string missing = ports.path() + "/none/messages.db";
+  // clang-format off
   Expect({
       // Refused before it is all read, let alone checked.
-      {{"--sim", "send", "123", "-"},
-       2,
-       "",
-       "selvarn-sms: standard input is too long: a long message has at most 255 parts",
-       std::string(cli::MostTextBytes() + 1, '\xff')},
+      {{"--sim", "send", "123", "-"}, 2, "", "selvarn-sms: standard input is too long: a long message has at "
+       "most 255 parts", std::string(cli::MostTextBytes() + 1, '\xff')},
       {{"inbox", "--since", "1999-02-30"}, 2, "", "selvarn-sms: --since: there is no such day"},
       // A query makes no store where there was none.
-      {{"--store", missing, "inbox"},
-       0,
-       "no message: there is no message store " + missing + " yet\n"},
+      {{"--store", missing, "inbox"}, 0, "no message: there is no message store " + missing + " yet\n"},
       {{"--store", missing, "--json", "outbox"}, 0, R"({"command":"outbox","found":false})"},
   });
+  // clang-format on
   EXPECT_FALSE(std::filesystem::exists(ports.path() + "/none"));
 }
 

@@ -136,19 +136,18 @@ TEST_F(Gateway, AModemThatGoesAwayOrAListingThatNeverEndsIsAnError) {
 
 TEST(Since, AgesAndDateTimes) {
   const std::int64_t now = 1'714'555'800;  // 2024-05-01T09:30:00Z
-  const std::string texts[] = {"90s",
-                               "45",
-                               "15m",
-                               "2h",
-                               "3d",
-                               "2024-05-01T09:30Z",
-                               "2024-05-01 09:30:15Z",
-                               "2024-05-01Z",
-                               "2024-02-29T09:30Z"};
-  const std::int64_t ago[] = {90, 45, 900, 7200, 3 * 86400, 0, -15, 9 * 3600 + 1800, 62 * 86400};
-  for (std::size_t i = 0; i < std::size(texts); ++i) {
-    EXPECT_EQ(cli::ParseSince(texts[i], now), now - ago[i]) << texts[i];
-  }
+  const std::pair<const char*, std::int64_t> ages[] = {
+      {"90s", 90},
+      {"45", 45},
+      {"15m", 900},
+      {"2h", 7200},
+      {"3d", 3 * 86400},
+      {"2024-05-01T09:30Z", 0},
+      {"2024-05-01 09:30:15Z", -15},
+      {"2024-05-01Z", 9 * 3600 + 1800},
+      {"2024-02-29T09:30Z", 62 * 86400},
+  };
+  for (const auto& [text, ago] : ages) EXPECT_EQ(cli::ParseSince(text, now), now - ago) << text;
   // Local time in a zone whose clocks skip 01:00-02:00 on 2024-03-31.
   const char* zone = std::getenv("TZ");
   const std::string saved = zone != nullptr ? zone : "";

@@ -49,6 +49,17 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
       on +
       "Fail: held exclusively (TIOCEXCL) by a program this user cannot see, or the flag "
       "was left by a program that was killed: only root can open it or clear the flag\n";
+  const std::string locked_json =
+      nlohmann::json{{"command", "send"},      {"status", "Fail"}, {"initialised", false},
+                     {"reason", "Busy"},       {"detail", busy},   {"device", dev},
+                     {"holder_pid", getppid()}}
+          .dump();
+  const std::string no_group =
+      "Fail: cannot open it: Permission denied: add yourself to the group that owns it, usually "
+      "dialout (sudo usermod -aG dialout $USER), then log in again\n";
+  const std::string taken_over =
+      "selvarn-sms: took over " + dev +
+      ": a program that is gone had left it held exclusively (TIOCEXCL)\n";
   enum Setup { kNone, kLocked, kRefused, kBusy, kStaleFlag };
   const struct {
     std::vector<std::string> args;
@@ -56,49 +67,20 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
     int code;
     std::string out, err = "";
   } cases[] = {
+      // clang-format off
       {{"--device", dev, "init"}, kLocked, 1, on + "Fail: " + busy + "\n"},
-      {{"--device", dev, "--json", "send", "1", "Hi"},
-       kLocked,
-       1,
-       nlohmann::json{{"command", "send"},
-                      {"status", "Fail"},
-                      {"initialised", false},
-                      {"reason", "Busy"},
-                      {"detail", busy},
-                      {"device", dev},
-                      {"holder_pid", getppid()}}
-           .dump()},
-      {{"--device", dev, "init"},
-       kRefused,
-       1,
-       on + "Fail: cannot open it: Permission denied: add yourself to the group that owns it, "
-            "usually dialout (sudo usermod -aG dialout $USER), then log in again\n"},
+      {{"--device", dev, "--json", "send", "1", "Hi"}, kLocked, 1, locked_json},
+      {{"--device", dev, "init"}, kRefused, 1, on + no_group},
       {{"--device", dev, "init"}, kBusy, 1, held},
-      {{"--device", dev, "init"},
-       kStaleFlag,
-       privileged ? 0 : 1,
-       privileged ? "OK\n" : held,
-       privileged ? "selvarn-sms: took over " + dev +
-                        ": a program that is gone had left it held exclusively (TIOCEXCL)\n"
-                  : ""},
-      {{"--device", quiet, "--trace", "init"},
-       kNone,
-       1,
-       "the modem on " + quiet +
-           " did not start: Fail: no answer to AT at 115200, 9600, 9600 "
-           "bit/s: is the modem on, and is this its port?\n",
-       "-- trying 115200 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"
-       "-- trying 9600 bit/s\n> AT<CR>\n"},
-      {{"--sim", "--do", "set sim pin", "network"},
-       kNone,
-       1,
-       "the modem on the built-in simulator did not start: PINRequired: the SIM asks for its "
-       "PIN; none was given (give it with --pin)\n"},
-      {{"--device", "/nonexistent/ttyUSB9", "init"},
-       kNone,
-       3,
-       "",
+      {{"--device", dev, "init"}, kStaleFlag, privileged ? 0 : 1, privileged ? "OK\n" : held, privileged ? taken_over : ""},
+      {{"--device", quiet, "--trace", "init"}, kNone, 1, "the modem on " + quiet + " did not start: Fail: no answer to "
+       "AT at 115200, 9600, 9600 bit/s: is the modem on, and is this its port?\n", "-- trying 115200 bit/s\n> AT<CR>\n"
+       "-- trying 9600 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"},
+      {{"--sim", "--do", "set sim pin", "network"}, kNone, 1, "the modem on the built-in simulator did not start: "
+       "PINRequired: the SIM asks for its PIN; none was given (give it with --pin)\n"},
+      {{"--device", "/nonexistent/ttyUSB9", "init"}, kNone, 3, "",
        "selvarn-sms: error 8010: Cannot open /nonexistent/ttyUSB9: No such file or directory\n"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -18,6 +18,8 @@
 #include "cli_support.hpp"
 #include "modemsim/simulator.hpp"
 #include "store/message_store.hpp"
+#include "support/files.hpp"
+#include "support/holders.hpp"
 
 extern char** environ;
 
@@ -29,11 +31,6 @@ namespace sim = selvarn::modemsim;
 
 std::string Program(const std::string& name) {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Polls `done` every 10 ms for at most `limit`; whether it came true.
@@ -153,12 +150,12 @@ TEST_F(Watch, MainReadsStandardInputAndPassesTheStatusOn) {
   EXPECT_EQ(Slurp(dir + "/send.out"), "sent as message 1 (7bit), message reference 1\n");
 }
 
-// Whether a holder still has the port in exclusive mode (TIOCEXCL).
-bool Exclusive(const std::string& port) {
-  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  int exclusive = 0;
-  if (fd >= 0) ioctl(fd, TIOCGEXCL, &exclusive), close(fd);
-  return exclusive != 0;
+// A generator seeded at random, or by SELVARN_KILL_SEED=N to repeat a run; the seed is shown.
+std::mt19937 Seeded(const char* test) {
+  unsigned seed = std::random_device{}();
+  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
+  std::cout << test << ": seed " << seed << " (SELVARN_KILL_SEED=" << seed << " repeats it)\n";
+  return std::mt19937(seed);
 }
 
 // Messages (every third long, in 2 or 3 parts in any order, one part twice) delivered by a
@@ -167,10 +164,7 @@ bool Exclusive(const std::string& port) {
 // behind, which the next watcher takes over. SELVARN_KILL_SEED=N repeats a run.
 TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   constexpr int kMessages = 16, kKills = 15, kEveryMs = 1200;
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
-  std::cout << "kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed << " repeats it)\n";
-  std::mt19937 rng(seed);
+  std::mt19937 rng = Seeded("kill test");
   PortFolder ports;  // the children find the port and its lock folder through the environment
   const std::string dir = ports.path();
   std::vector<std::string> texts;
@@ -209,7 +203,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   for (;; ++kills) {
     // A real port leaves exclusive mode as its holder's process ends; the simulator
     // notices the close a moment later.
-    ASSERT_TRUE(WaitFor([&] { return !Exclusive(link); }, 2s)) << "run " << run;
+    ASSERT_TRUE(WaitFor([&] { return !HeldExclusively(link); }, 2s)) << "run " << run;
     Child w(watch, dir + "/watch" + std::to_string(++run));
     if (last) {
       // A last, clean run takes over the dead holder's lock and drains the SIM.
@@ -267,11 +261,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
 // dead run's message as still sending. SELVARN_KILL_SEED=N repeats a run.
 TEST(Reliability, ASendKilledAnywhereLeavesEveryPartThatWentRecorded) {
   constexpr int kRuns = 4;
-  unsigned seed = std::random_device{}();
-  if (const char* s = std::getenv("SELVARN_KILL_SEED")) seed = std::strtoul(s, nullptr, 10);
-  std::cout << "send kill test: seed " << seed << " (SELVARN_KILL_SEED=" << seed
-            << " repeats it)\n";
-  std::mt19937 rng(seed);
+  std::mt19937 rng = Seeded("send kill test");
   PortFolder ports;
   const std::string& dir = ports.path();
   const std::string db = dir + "/sent.db";

@@ -19,12 +19,14 @@
 #include "platform/clock.hpp"
 #include "platform/system_calls.hpp"
 #include "selvarn/error.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::Error {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using selvarn::testing::Slurp;
 
 TEST(Mask, Keywords) {
   const char* const cases[][2] = {
@@ -46,27 +48,17 @@ struct FixedClock final : platform::Clock {
   void SleepMs(int) override {}
 };
 
-std::string Slurp(const fs::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
-}
-
 class LogFile : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC0", 1);  // the file name and heading use local time
     tzset();
-    char pattern[] = "/tmp/selvarn-log-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     setenv("SELVARN_SMS_LOG_DIR", dir_.c_str(), 1);
     platform::SetClock(&clock_);
   }
   void TearDown() override {
     platform::SetClock(nullptr);
     unsetenv("SELVARN_SMS_LOG_DIR");
-    fs::remove_all(dir_);
   }
 
   // WriteEntry must fail with 75 and name the file.
@@ -82,7 +74,8 @@ class LogFile : public ::testing::Test {
     }
   }
 
-  fs::path dir_;
+  selvarn::testing::TempDir tmp_;
+  fs::path dir_ = tmp_.path;
   fs::path today_ = "SELVARN SMS API Log_2015-7-5.txt";
   FixedClock clock_;
 };
@@ -159,12 +152,9 @@ TEST_F(LogFile, AFileAtTheDaysNameIsWrittenOnlyWhenNoOneElseCanReachIt) {
       {"hard link", [&] { fs::create_hard_link(other, today); }},
       {"group may write", plain(0620)},
       {"others may write", plain(0602)},
-      {"another user's",
-       [&] {
-         plain(0600)();
-         ASSERT_EQ(::chown(today.c_str(), 65534, 65534), 0);
-       },
-       false, true},
+      // clang-format off
+      {"another user's", [&] { plain(0600)(); ASSERT_EQ(::chown(today.c_str(), 65534, 65534), 0); }, false, true},
+      // clang-format on
       {"folder is a file", [&] { setenv("SELVARN_SMS_LOG_DIR", other.c_str(), 1); }},
       {"readable by all", plain(0644), true},
       {"readable by no one", plain(0200), true},
@@ -190,7 +180,8 @@ TEST_F(LogFile, AFileAtTheDaysNameIsWrittenOnlyWhenNoOneElseCanReachIt) {
     } else {
       ExpectRefused(c.kind);
       for (const auto& file : fs::recursive_directory_iterator(dir_)) {
-        EXPECT_TRUE(!file.is_regular_file() || Slurp(file).find("secret") == std::string::npos)
+        EXPECT_TRUE(!file.is_regular_file() ||
+                    Slurp(file.path()).find("secret") == std::string::npos)
             << file.path();
       }
     }

@@ -18,24 +18,14 @@
 #include <vector>
 
 #include "modemsim/simulator.hpp"
+#include "support/files.hpp"
 
 namespace modemsim_test {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-struct TempDir {  // a fresh folder under /tmp, removed with its contents
-  TempDir() {
-    char name[] = "/tmp/modemsim-test-XXXXXX";
-    if (mkdtemp(name) == nullptr) throw std::system_error(errno, std::generic_category());
-    path = name;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string path;
-};
+using selvarn::testing::TempDir;
 
 struct Arrival {
   std::int64_t ms;  // since the read began

@@ -26,6 +26,8 @@
 #include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
+#include "support/holders.hpp"
 #include "support/port_folder.hpp"
 
 namespace selvarn::platform {
@@ -33,6 +35,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using selvarn::testing::ErrorNumberOf;
+using selvarn::testing::Holding;
+using selvarn::testing::InChild;
+using selvarn::testing::Kill;
+using selvarn::testing::Slurp;
 
 class PtyPort : public ::testing::Test {
  protected:
@@ -265,33 +271,12 @@ std::string Hdb(pid_t pid) {
   return std::string(10 - digits.size(), ' ') + digits + "\n";
 }
 
-std::string Slurp(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-// The exit status of a child process that runs f.
-template <typename F>
-int InChild(F f) {
-  const pid_t child = fork();
-  if (child == 0) _exit(f());
-  int status = -1;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class PortLocks : public PtyPort {
  protected:
   std::string LockFile() const {
     return ports_.locks() + "/LCK.." + fs::path(device_).filename().string();
   }
-  // Whether the device is in exclusive mode (an unprivileged open is refused outright).
-  bool HeldExclusively() const {
-    const UniqueFd fd(open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-    int exclusive = 0;
-    return fd ? ioctl(fd.get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 : errno == EBUSY;
-  }
+  bool HeldExclusively() const { return selvarn::testing::HeldExclusively(device_); }
 };
 
 TEST_F(PortLocks, TheOpenerAloneHoldsTheRealDeviceAndItsLock) {
@@ -365,31 +350,6 @@ TEST_F(PortLocks, ALiveHolderRefusesTheOpenAndAStaleLockIsTakenOver) {
   }
 }
 
-// A child process that runs setup and then waits to be killed, as a crash ends a program.
-template <typename F>
-pid_t Holding(F setup) {
-  int ready[2];
-  if (pipe(ready) != 0) return 0;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setup();
-    if (write(ready[1], "x", 1) != 1) _exit(1);
-    for (;;) pause();
-  }
-  ::close(ready[1]);
-  char c = 0;
-  while (read(ready[0], &c, 1) < 0 && errno == EINTR) {
-  }
-  ::close(ready[0]);
-  return std::max(pid, 0);
-}
-
-void Kill(pid_t pid) {
-  if (pid <= 0) return;  // never kill(-1)
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
 // Programs that hold the port without a lock file: by the exclusive flag (which on a
 // pseudo-terminal outlives its holder, and which a privileged open would ignore) or by
 // flock. A live holder is named; a flag that no process stands behind is taken over where
@@ -416,7 +376,9 @@ TEST_F(PortLocks, AnExclusiveHolderIsNamedAndAFlagLeftByAKilledProgramTakenOver)
       const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY);
       if (c.exclusive) ioctl(fd, TIOCEXCL);
       if (c.flock) flock(fd, LOCK_EX);
+      return fd >= 0;
     });
+    ASSERT_GT(holder, 0);
     const pid_t live = c.lives ? holder : 0;
     if (!c.lives) Kill(holder);
     Disturbed sys;

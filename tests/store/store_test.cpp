@@ -25,20 +25,17 @@
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
 #include "support/errors.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::store::testing {
 namespace {
 
+using selvarn::testing::InChild;
+using selvarn::testing::Slurp;
+
 // A fresh folder under /tmp for each test, removed afterwards.
 class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = "/tmp/selvarn-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string File(const std::string& name = "messages.db") const { return dir_ + "/" + name; }
 
   // Incomplete messages show at once, so listings show everything stored.
@@ -48,7 +45,8 @@ class StoreTest : public ::testing::Test {
     return o;
   }
 
-  std::string dir_;
+  selvarn::testing::TempDir tmp_;
+  std::string dir_ = tmp_.path;
 };
 
 // Each message as its parts' texts joined by "|": "*" in front when incomplete, "!N"
@@ -304,11 +302,6 @@ TEST_F(StoreTest, ReportsFindTheirPart) {
   }
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // SQL run on the file through a connection of its own.
 std::int64_t RawQuery(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
@@ -333,15 +326,6 @@ std::string FileError(F&& f) {
     if (e.number() == 75) return e.description();
   }
   return "";
-}
-
-// Runs f in a child process (to change its user or limits there); its exit status.
-int InChild(const std::function<int()>& f) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(f());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 TEST_F(StoreTest, NewFileIsPrivateAndReopensWithItsMessages) {
