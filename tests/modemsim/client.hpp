@@ -24,6 +24,8 @@ namespace modemsim_test {
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
+inline const std::string kOk = "\r\nOK\r\n";
+
 struct TempDir {  // a fresh folder under /tmp, removed with its contents
   TempDir() {
     char name[] = "/tmp/modemsim-test-XXXXXX";

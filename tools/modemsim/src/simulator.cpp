@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <map>
@@ -32,12 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kFloodBacklog = 4096;
 // Without a reader on the other side poll reports a hang-up at once; this paces retries.
 constexpr int kHangupPauseMs = 10;
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // Stored PDUs are shown as they are, so only hex digits may go in: anything else could
 // end a line on the wire.
