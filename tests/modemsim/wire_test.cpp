@@ -20,7 +20,6 @@ namespace {
 using selvarn::modemsim::Printable;
 using selvarn::modemsim::Simulator;
 
-
 class Wire : public testing::Test {
  protected:
   TempDir dir_;
