@@ -74,7 +74,8 @@ extern SELVARN_C_API const selvarn_guid selvarn_IID_NULL;
 extern SELVARN_C_API const selvarn_guid selvarn_IID_IUnknown;
 extern SELVARN_C_API const selvarn_guid selvarn_IID_IDispatch;
 extern SELVARN_C_API const selvarn_guid selvarn_IID_IClassFactory;
-extern SELVARN_C_API const selvarn_guid selvarn_IID__SMS;
+/* The interface is named _SMS; its IID keeps that name for C callers. */
+extern SELVARN_C_API const selvarn_guid selvarn_IID__SMS; /* NOLINT(bugprone-reserved-identifier) */
 extern SELVARN_C_API const selvarn_guid selvarn_CLSID_SMS;
 extern SELVARN_C_API const selvarn_guid selvarn_LIBID_SelvarnSMSAPI6;
 

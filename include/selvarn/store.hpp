@@ -215,7 +215,7 @@ class SELVARN_API MessageStore {
   struct Options {
     // Parts of a long message that arrive this long after its first part start a new
     // message: by then the sender may be reusing the reference.
-    std::int64_t reassembly_window = 24 * 3600;
+    std::int64_t reassembly_window = std::int64_t{24} * 3600;
     // An incomplete message younger than this is still arriving and is left out of the
     // listings.
     std::int64_t incomplete_after = 600;

@@ -95,7 +95,7 @@ void CheckOwnFile(int fd, const std::string& path) {
 }
 
 std::string TwoDigits(int v) {
-  char buf[8];
+  char buf[12];  // room for any int, though only two digits are ever written
   std::snprintf(buf, sizeof buf, "%02d", v);
   return buf;
 }

@@ -18,7 +18,6 @@ using selvarn::modemsim::Simulator;
 
 const ModemState kQuiet{.echo = false};
 const ModemState kNeedsPin{.echo = false, .sim = SimState::PinRequired};
-const std::string kOk = "\r\nOK\r\n";
 const std::string kError = "\r\nERROR\r\n";
 const std::string kWrongPin = "\r\n+CME ERROR: 16\r\n";
 const std::string kCsq = "\r\n+CSQ: 20,99\r\n";

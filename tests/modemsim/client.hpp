@@ -26,6 +26,7 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 using selvarn::testing::TempDir;
+inline const std::string kOk = "\r\nOK\r\n";
 
 struct Arrival {
   std::int64_t ms;  // since the read began

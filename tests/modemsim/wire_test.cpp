@@ -19,8 +19,6 @@ namespace {
 using selvarn::modemsim::Printable;
 using selvarn::modemsim::Simulator;
 
-const std::string kOk = "\r\nOK\r\n";
-
 class Wire : public testing::Test {
  protected:
   TempDir dir_;

@@ -488,7 +488,8 @@ TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
   };
   for (const auto& [path, why] : cases) {
     const std::string before = Slurp(path);
-    const std::string error = FileError([&] { MessageStore{path}; });
+    // Bound by name: clang 14 cannot capture a structured binding.
+    const std::string error = FileError([&file = path] { MessageStore{file}; });
     EXPECT_NE(error.find("message store " + path + ": "), std::string::npos) << error;
     EXPECT_NE(error.find(why), std::string::npos) << error;
     EXPECT_EQ(Slurp(path), before) << path;

@@ -1,7 +1,6 @@
 // 27.005 message memories: selecting them, listing, reading and deleting, in PDU and in
 // text mode.
 #include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 #include "cms.hpp"
@@ -16,12 +15,6 @@ constexpr int kAll = 4;
 constexpr const char* kStatTexts[] = {"REC UNREAD", "REC READ", "STO UNSENT", "STO SENT", "ALL"};
 
 std::string Quote(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // A <stat> of AT+CMGL: a number in PDU mode, a word in text mode (quoted or not).
 std::optional<int> ParseStat(const ModemState& s, const std::string& param) {

@@ -106,6 +106,12 @@ std::optional<int> ParseInt(std::string_view text) {
   return value;
 }
 
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
 std::string CmeText(int number) {
   switch (number) {
     case 0:

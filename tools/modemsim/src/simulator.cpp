@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <map>
@@ -38,12 +37,6 @@ constexpr int kHangupPauseMs = 10;
 std::size_t NoticeSlot(std::string_view piece) {
   if (piece.size() < 3) return piece.starts_with("\r\n") ? 0 : std::string_view::npos;
   return piece.rfind("\r\n", piece.size() - 3);
-}
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
 }
 
 // Stored PDUs are shown as they are, so only hex digits may go in: anything else could

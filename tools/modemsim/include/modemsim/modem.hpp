@@ -168,6 +168,8 @@ struct Unit {
 std::vector<std::string> SplitParams(std::string_view args);
 // A whole decimal number, or nothing.
 std::optional<int> ParseInt(std::string_view text);
+// `text` in capitals: memory names, status words and fault prefixes are case-blind.
+std::string Upper(std::string_view text);
 // The 27.007 text of an extended error, for AT+CMEE=2.
 std::string CmeText(int number);
 
