@@ -26,11 +26,6 @@ std::string Info(const std::string& name, const std::string& fields) {
   return "\r\n+" + name + ": " + fields + "\r\n" + kOk;
 }
 
-// To the own number +447700900123, report requested, "hello"; 19 octets.
-const std::string kToSelf = "0031000C914477000910320000AA05E8329BFD06";
-// From +447700900001 at 24/05/01,09:30:00+04, "Hi"; 21 octets after the service centre.
-const std::string kHi = "0791447758100650040C9144770009001000004250109003004002C834";
-
 std::string Cms(int n) { return "\r\n+CMS ERROR: " + std::to_string(n) + "\r\n"; }
 
 const Dialogue kDialogues[] = {

@@ -27,6 +27,10 @@ using std::chrono::milliseconds;
 
 using selvarn::testing::TempDir;
 inline const std::string kOk = "\r\nOK\r\n";
+// To the own number +447700900123, report requested, "hello"; 19 octets.
+inline const std::string kToSelf = "0031000C914477000910320000AA05E8329BFD06";
+// From +447700900001 at 24/05/01,09:30:00+04, "Hi"; 21 octets after the service centre.
+inline const std::string kHi = "0791447758100650040C9144770009001000004250109003004002C834";
 
 struct Arrival {
   std::int64_t ms;  // since the read began

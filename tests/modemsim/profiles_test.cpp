@@ -15,12 +15,10 @@ using selvarn::modemsim::IncomingMessage;
 using selvarn::modemsim::Printable;
 using selvarn::modemsim::Simulator;
 
-const std::string kOk = "\r\nOK\r\n";
 // From +447700900001 at 24/05/01,09:30:00+04, "Hi"; 21 octets after the service centre.
 const IncomingMessage kHiMessage{.text = "Hi", .time = "24/05/01,09:30:00+04"};
-const std::string kHi = "0791447758100650040C9144770009001000004250109003004002C834";
-// To the own number, report requested, "hello"; 19 octets.
-const std::string kToSelf = "0031000C914477000910320000AA05E8329BFD06\x1a";
+// The message to the own number as typed, with its Ctrl-Z.
+const std::string kTyped = kToSelf + "\x1a";
 
 struct Step {
   std::string send;
@@ -75,13 +73,13 @@ const Habit kHabits[] = {
     {{"slow-network"},
      {{"cmgs-delay", "300"}},
      {},
-     {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n> "}, {kToSelf, kToSelf + "\r\n+CMGS: 1\r\n" + kOk, 300}}},
+     {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n> "}, {kTyped, kTyped + "\r\n+CMGS: 1\r\n" + kOk, 300}}},
     // Together: a notice between the reference and the OK of a slow send.
     {{"slow-network", "signal-notices"},
      {{"cmgs-delay", "600"}, {"notices", "400"}},
      {},
      {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n> "},
-      {kToSelf, kToSelf + "\r\n+CMGS: 1\r\n\r\n^RSSI: 20\r\n" + kOk, 550}}},
+      {kTyped, kTyped + "\r\n+CMGS: 1\r\n\r\n^RSSI: 20\r\n" + kOk, 550}}},
 };
 
 TEST(Profiles, EachHabitOnTheWire) {

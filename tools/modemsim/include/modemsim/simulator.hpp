@@ -25,7 +25,8 @@ using std::chrono::milliseconds;
 // What to do to the commands whose line starts with a given text (case-blind); the
 // text typed after a "> " prompt is matched the same way, so "00" catches a PDU.
 // A fault that is silent or literal stands in for the command: the modem does not
-// run it, unless the fault says it runs. Delay, chunks and tail only change how the real answer travels.
+// run it, unless the fault says it runs. Delay, chunks and tail only change how the real answer
+// travels.
 struct Fault {
   milliseconds delay{0};                 // wait this long before answering
   bool silent = false;                   // no answer at all
