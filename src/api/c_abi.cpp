@@ -541,8 +541,13 @@ selvarn_hresult selvarn_TakeNotices(selvarn_SMS* sms, selvarn_notice** notices, 
     std::int32_t& out_count = Out(count);
     // Made in full before the queue is emptied: a failure loses no notice.
     std::vector<selvarn::Notice>& heard = selvarn::Modem::HeardHere().notices;
+    if (heard.empty()) {
+      out = nullptr;
+      out_count = 0;
+      return;
+    }
     const auto size = static_cast<std::int32_t>(heard.size());
-    selvarn_notice* made = heard.empty() ? nullptr : new selvarn_notice[heard.size()]();
+    auto* made = new selvarn_notice[heard.size()]();
     try {
       for (std::int32_t i = 0; i < size; ++i) {
         const selvarn::Notice& n = heard[static_cast<std::size_t>(i)];

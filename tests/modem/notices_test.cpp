@@ -20,6 +20,7 @@ using std::chrono::milliseconds;
 // kind, memory, index and data of each notice: enough to tell any two apart.
 std::vector<std::string> Described(const std::vector<Notice>& notices) {
   std::vector<std::string> out;
+  out.reserve(notices.size());
   for (const Notice& n : notices) {
     out.push_back(std::to_string(static_cast<int>(n.kind)) + " " + n.memory + " " +
                   std::to_string(n.index) + " [" + n.line + "] " + n.data);
