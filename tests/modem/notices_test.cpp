@@ -55,9 +55,13 @@ TEST(Sifting, UnsolicitedLinesLeaveAnswersAsWithoutThem) {
        {}},
       {"AT+CMGS=23", "\r\n+CDSI: \"SR\",0\r\n\r\n> ", "\r\n> ", {"1 SR 0 [+CDSI: \"SR\",0] "}},
       {"AT+CMGS=23",
-       "\r\n+CDSI: SR , 12\r\n\r\n+CMTI: \"ME\",x\r\n\r\n> ",
+       "\r\n+CDSI: SR , 12\r\n\r\n+CMTI: \"ME\",3x\r\n\r\n> ",
        "\r\n> ",
-       {"1 SR 12 [+CDSI: SR , 12] ", "0 ME -1 [+CMTI: \"ME\",x] "}},
+       {"1 SR 12 [+CDSI: SR , 12] ", "0 ME -1 [+CMTI: \"ME\",3x] "}},
+      {"",
+       "\r\n+CMTI: \"SM,5\r\n\r\n+CMTI: \",6\r\n",
+       "",
+       {"0 \"SM 5 [+CMTI: \"SM,5] ", "0 \" 6 [+CMTI: \",6] "}},
       // a message and a report handed over whole: the line after the code goes with it
       {"AT+CMGL=4",
        "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\n+CMT: ,24\r\n" + deliver + "\r\n\r\nOK\r\n",
@@ -74,6 +78,7 @@ TEST(Sifting, UnsolicitedLinesLeaveAnswersAsWithoutThem) {
        "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n+CMGL: 2,1,,5\r\nEEEE\r\n\r\nOK\r\n",
        {}},
       // only whole lines that start with a code; the answer's own name is its answer
+      {"AT+CR=1", "\r\n+CREG: 1\r\n\r\nOK\r\n", "\r\nOK\r\n", {}},  // a name is a whole word
       {"AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n", "\r\n+CPIN: READY\r\n\r\nOK\r\n", {}},
       {"AT+CIEV?", "\r\n+CIEV: 2,3\r\n\r\nOK\r\n", "\r\n+CIEV: 2,3\r\n\r\nOK\r\n", {}},
       {"AT",
