@@ -59,9 +59,9 @@ TEST(Sifting, UnsolicitedLinesLeaveAnswersAsWithoutThem) {
        "\r\n> ",
        {"1 SR 12 [+CDSI: SR , 12] ", "0 ME -1 [+CMTI: \"ME\",3x] "}},
       {"",
-       "\r\n+CMTI: \"SM,5\r\n\r\n+CMTI: \",6\r\n",
+       "\r\n+CMTI: \"SM,5\r\n\r\n+CMTI: \",6\r\n\r\n+CMTI: \"\",7\r\n",
        "",
-       {"0 \"SM 5 [+CMTI: \"SM,5] ", "0 \" 6 [+CMTI: \",6] "}},
+       {"0 \"SM 5 [+CMTI: \"SM,5] ", "0 \" 6 [+CMTI: \",6] ", "0  7 [+CMTI: \"\",7] "}},
       // a message and a report handed over whole: the line after the code goes with it
       {"AT+CMGL=4",
        "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\n+CMT: ,24\r\n" + deliver + "\r\n\r\nOK\r\n",
