@@ -3,9 +3,9 @@
 // A transaction drops whatever input is already waiting (a late answer to a command that
 // timed out) but the notices of messages and reports, writes the command plus one CR,
 // then polls: each 50 ms cycle gives the thread's event pump a turn, appends what arrived
-// to strResponse less its unsolicited lines, checks the time limit, then the end markers. A marker that starts a line (an information line's
-// colon, an extended error) counts once that line has ended, so a reply never stops inside
-// a status word or an error number.
+// to strResponse less its unsolicited lines, checks the time limit, then the end markers.
+// A marker that starts a line (an information line's colon, an extended error) counts once
+// that line has ended, so a reply never stops inside a status word or an error number.
 #pragma once
 
 #include <chrono>
