@@ -11,7 +11,8 @@ The class SMS has the library's methods and properties under their own names, wi
 library's help strings as their documentation. Booleans come back as bool, ModemStatus
 and DeliveryStatus as enum.IntEnum. Run-time errors raise SMSError, which carries the
 error's number and description (13: type mismatch, 6: overflow, ...). After InitModem,
-sms.LastStart() says why it failed, as a StartReport with a StartReason.
+sms.LastStart() says why it failed, as a StartReport with a StartReason. sms.TakeNotices()
+hands over the modem's notices of messages and reports heard since the last call.
 
 The module needs the shared library libselvarnsms, found in this order: the path in
 $SELVARN_SMS_LIBRARY; a libselvarnsms.so* next to this file; the library registered
@@ -30,7 +31,7 @@ import json
 import os
 
 __all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "StartReason", "StartReport",
-           "library_path", "library_version"]
+           "NoticeKind", "Notice", "library_path", "library_version"]
 
 PROG_ID = "SelvarnSMSAPI6.SMS"
 # The interface this module speaks is that of major version 6; an installed library is
@@ -123,6 +124,12 @@ class _StartReport(ctypes.Structure):
                 ("speeds_tried", ctypes.c_int32 * 8)]
 
 
+class _Notice(ctypes.Structure):
+    _fields_ = [("kind", ctypes.c_int32), ("index", ctypes.c_int32),
+                ("memory", ctypes.c_void_p), ("line", ctypes.c_void_p),
+                ("data", ctypes.c_void_p)]
+
+
 _Release = ctypes.CFUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)
 _Invoke = ctypes.CFUNCTYPE(
     _HRESULT, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_Guid), ctypes.c_uint32,
@@ -210,6 +217,10 @@ def _load(path):
     lib.selvarn_GetStartReport.argtypes = [ctypes.c_void_p, ctypes.POINTER(_StartReport)]
     lib.selvarn_StartReportClear.argtypes = [ctypes.POINTER(_StartReport)]
     lib.selvarn_StartReportClear.restype = None
+    lib.selvarn_TakeNotices.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(_Notice)),
+                                        ctypes.POINTER(ctypes.c_int32)]
+    lib.selvarn_NoticesFree.argtypes = [ctypes.POINTER(_Notice), ctypes.c_int32]
+    lib.selvarn_NoticesFree.restype = None
     lib.DllGetClassObject.argtypes = [ctypes.POINTER(_Guid), ctypes.POINTER(_Guid),
                                       ctypes.POINTER(ctypes.c_void_p)]
     return lib
@@ -289,6 +300,20 @@ returned, the StartReason, where the port led, why in words, the process holding
 none), and a notice of something done even after OK (a port taken over)."""
 
 
+class NoticeKind(enum.IntEnum):
+    """What a notice announces (SELVARN_NOTICE_* in C)."""
+    MessageStored = 0  # +CMTI: a message stored at memory, index
+    ReportStored = 1   # +CDSI: a status report stored at memory, index
+    Message = 2        # +CMT: a message handed over; data carries it
+    Report = 3         # +CDS: a status report handed over (data in PDU mode)
+
+
+Notice = collections.namedtuple("Notice", "kind memory index line data")
+Notice.__doc__ = """A notice the modem sent unasked: its NoticeKind, the memory and index of
+a stored message or report (-1 when the line named none), the line as it came, and the line
+after a +CMT or a PDU-mode +CDS."""
+
+
 def _variant(value, out, what):
     """A Python value as a variant argument; the text stays alive in the returned bytes."""
     if value is None:
@@ -362,6 +387,17 @@ class _SMSBase:
                                _text(raw.notice))
         finally:
             _lib.selvarn_StartReportClear(ctypes.byref(raw))
+
+    def TakeNotices(self):
+        """The notices heard on this thread's port since the last call, oldest first, as a
+        list of Notice; all objects of a thread share them."""
+        raw, count = ctypes.POINTER(_Notice)(), ctypes.c_int32()
+        _check(_lib.selvarn_TakeNotices(self._pointer, ctypes.byref(raw), ctypes.byref(count)))
+        try:
+            return [Notice(NoticeKind(n.kind), _text(n.memory), n.index, _text(n.line),
+                           _text(n.data)) for n in raw[:count.value]]
+        finally:
+            _lib.selvarn_NoticesFree(raw, count)
 
     def _invoke(self, memid, flags, args, result_type):
         count = len(args)

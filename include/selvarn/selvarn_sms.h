@@ -351,6 +351,30 @@ SELVARN_C_API selvarn_hresult selvarn_GetStartReport(selvarn_SMS* sms,
                                                      selvarn_start_report* report);
 SELVARN_C_API void selvarn_StartReportClear(selvarn_start_report* report);
 
+/* Notices of messages and reports the modem sent unasked, heard while the library waited
+   for an answer or before it wrote a command. Other unsolicited codes are not kept. */
+enum selvarn_notice_kind {
+  SELVARN_NOTICE_MESSAGE_STORED = 0, /* +CMTI: a message stored at memory, index */
+  SELVARN_NOTICE_REPORT_STORED = 1,  /* +CDSI: a status report stored at memory, index */
+  SELVARN_NOTICE_MESSAGE = 2,        /* +CMT: a message handed over; data carries it */
+  SELVARN_NOTICE_REPORT = 3          /* +CDS: a status report handed over (data in PDU mode) */
+};
+
+typedef struct selvarn_notice {
+  int32_t kind;  /* SELVARN_NOTICE_* */
+  int32_t index; /* the stored kinds: where; -1 when the line named no number */
+  char* memory;  /* the stored kinds: "SM", "ME", "SR", ...; library-allocated, as all three */
+  char* line;    /* the notice line as it came, without its CR LF */
+  char* data;    /* the line after a +CMT or a PDU-mode +CDS (hex PDU), else empty */
+} selvarn_notice;
+
+/* Takes the notices heard on the calling thread's port (all objects of a thread share it)
+   since the last call, oldest first, into a library-allocated array of *count entries
+   (*notices NULL when there is none); free it with selvarn_NoticesFree. */
+SELVARN_C_API selvarn_hresult selvarn_TakeNotices(selvarn_SMS* sms, selvarn_notice** notices,
+                                                  int32_t* count);
+SELVARN_C_API void selvarn_NoticesFree(selvarn_notice* notices, int32_t count);
+
 /* The calling thread's last failure: SELVARN_S_OK with its run-time error number and
    description (free it with selvarn_FreeString; description may be NULL), or
    SELVARN_S_FALSE when there is none. Taking it clears it. */

@@ -129,6 +129,25 @@ struct SendWatch {
   std::int16_t body_limit = 12;
 };
 
+// A notice the modem sent unasked about a message or status report (TS 27.005 3.4.1),
+// heard while the library waited for an answer or before it wrote a command. Other
+// unsolicited codes (RING, signal and cell reports, start-up greetings) are not kept.
+struct Notice {
+  enum class Kind : std::int32_t {
+    MessageStored = 0,  // +CMTI: a message was stored at memory, index
+    ReportStored = 1,   // +CDSI: a status report was stored at memory, index
+    Message = 2,        // +CMT: a message handed over without storing it; data carries it
+    Report = 3,         // +CDS: a status report handed over; data carries it in PDU mode
+  };
+  Kind kind = Kind::MessageStored;
+  std::string memory{};  // the stored kinds: "SM", "ME", "SR", ... as the modem named it
+  int index = -1;        // the stored kinds: where; -1 when the line named no number
+  std::string line{};    // the notice line as it came, without its CR LF
+  std::string data{};    // the line that followed a +CMT or a PDU-mode +CDS (hex PDU)
+
+  bool operator==(const Notice&) const = default;
+};
+
 enum class SendCoding : std::int32_t { Auto = 0, Gsm7 = 1, Ucs2 = 2 };
 
 // Why the last InitModem of an object did not end in OK.
@@ -325,6 +344,10 @@ class SELVARN_API SMS {
   // entry taken: true ends the pass there. Without a message hook, throws RuntimeError 5.
   // A closed port or a refused listing takes nothing.
   TakeResult TakeMessages(const std::function<bool()>& stop = {});
+
+  // The notices heard on this thread's port since the last call, oldest first; the queue
+  // is emptied. All objects of a thread share it, and each InitModem starts it afresh.
+  std::vector<Notice> TakeNotices();
 
   // What the last InitModem of this object found, and why it failed when it did. The
   // ModemStatus it returned stays as documented; this only explains it.

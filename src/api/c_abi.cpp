@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "api/members.hpp"
+#include "modem/notices.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn::api::c_abi {
@@ -531,6 +532,49 @@ void selvarn_StartReportClear(selvarn_start_report* report) {
   selvarn_FreeString(report->detail);
   selvarn_FreeString(report->notice);
   *report = selvarn_start_report{};
+}
+
+selvarn_hresult selvarn_TakeNotices(selvarn_SMS* sms, selvarn_notice** notices, int32_t* count) {
+  return Guard([&] {
+    if (sms == nullptr) selvarn::api::c_abi::NullPointer();
+    selvarn_notice*& out = Out(notices);
+    std::int32_t& out_count = Out(count);
+    // Made in full before the queue is emptied: a failure loses no notice.
+    std::vector<selvarn::Notice>& heard = selvarn::Modem::HeardHere().notices;
+    if (heard.empty()) {
+      out = nullptr;
+      out_count = 0;
+      return;
+    }
+    const auto size = static_cast<std::int32_t>(heard.size());
+    auto* made = new selvarn_notice[heard.size()]();
+    try {
+      for (std::int32_t i = 0; i < size; ++i) {
+        const selvarn::Notice& n = heard[static_cast<std::size_t>(i)];
+        made[i].kind = static_cast<std::int32_t>(n.kind);
+        made[i].index = n.index;
+        made[i].memory = selvarn::api::c_abi::NewString(n.memory);
+        made[i].line = selvarn::api::c_abi::NewString(n.line);
+        made[i].data = selvarn::api::c_abi::NewString(n.data);
+      }
+    } catch (...) {
+      selvarn_NoticesFree(made, size);
+      throw;
+    }
+    heard.clear();
+    out_count = size;
+    out = made;
+  });
+}
+
+void selvarn_NoticesFree(selvarn_notice* notices, int32_t count) {
+  if (notices == nullptr) return;
+  for (std::int32_t i = 0; i < count; ++i) {
+    selvarn_FreeString(notices[i].memory);
+    selvarn_FreeString(notices[i].line);
+    selvarn_FreeString(notices[i].data);
+  }
+  delete[] notices;
 }
 
 selvarn_hresult selvarn_GetErrorInfo(int32_t* number, char** description) {

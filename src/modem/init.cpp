@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "modem/modem.hpp"
+#include "modem/notices.hpp"
 #include "modem/security.hpp"
 #include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
@@ -161,7 +162,7 @@ void PauseForSim() {
   const std::int64_t start = Modem::Now();
   do {
     platform::PumpMessages();
-    GSM().Input();  // nothing is awaited, but a modem that goes away ends the pause
+    Modem::DrainWaiting();  // nothing is awaited, but a modem that goes away ends the pause
   } while (!Modem::TimedOut(start, kStartupLimit));
 }
 
@@ -181,6 +182,7 @@ bool SelectService() {
 ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
   StartReport& report = last_start_;
   report = StartReport{};
+  Modem::HeardHere() = {};  // what an earlier modem announced names its storage, not this one's
   using enum StartReason;
   try {
     GSM().CommPort(intPort);

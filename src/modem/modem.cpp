@@ -1,6 +1,9 @@
 #include "modem/modem.hpp"
 
 #include <string_view>
+#include <utility>
+
+#include "modem/notices.hpp"
 
 #include "platform/clock.hpp"
 #include "platform/host_form.hpp"
@@ -78,10 +81,12 @@ bool HoldsFinalResult(std::string_view text) {
 
 bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view seen) {
   std::string text(seen);
+  std::size_t sifted = 0;
   const std::int64_t start = Now();
   while (true) {
     platform::PumpMessages();
     text += GSM().Input();
+    sifted = Sift(text, sifted, {}, HeardHere());
     if (HoldsFinalResult(text)) return true;
     if (Now() - start >= limit.count()) return false;
     platform::CurrentClock().SleepMs(kCycleMs);
@@ -93,14 +98,19 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   command += '\r';
   // The control is looked up afresh at every use: the pump may run code that unloads
   // the host, and a stale reference must not outlive it.
-  GSM().Input();  // anything already waiting belongs to no command of ours
+  DrainWaiting();
   GSM().Output(command);
-  text.clear();
+  Heard& heard = HeardHere();
+  text = std::exchange(heard.carry, {});
+  std::size_t sifted = 0;
   auto& start = platform::CurrentThread().start_ms;
   start = Now();
   while (true) {
     platform::PumpMessages();
     text += GSM().Input();
+    // Unsolicited lines go before the markers are tested: a notice's colon must not end
+    // a wait, nor its text become part of an answer.
+    sifted = Sift(text, sifted, command, heard);
     if (TimedOut(start, limit)) return false;
     if (ended(text)) return true;
   }

@@ -1,11 +1,11 @@
 // The three request/response transactions with the modem and their time limits.
 //
 // A transaction drops whatever input is already waiting (a late answer to a command that
-// timed out, an unsolicited code), writes the command plus one CR, then polls: each 50 ms
-// cycle gives the thread's event pump a turn, appends what arrived to strResponse, checks
-// the time limit, then the end markers. A marker that starts a line (an information line's
-// colon, an extended error) counts once that line has ended, so a reply never stops inside
-// a status word or an error number.
+// timed out) but the notices of messages and reports, writes the command plus one CR,
+// then polls: each 50 ms cycle gives the thread's event pump a turn, appends what arrived
+// to strResponse less its unsolicited lines, checks the time limit, then the end markers.
+// A marker that starts a line (an information line's colon, an extended error) counts once
+// that line has ended, so a reply never stops inside a status word or an error number.
 #pragma once
 
 #include <chrono>
@@ -49,10 +49,11 @@ bool HoldsFinalResult(std::string_view text);
 // ESC that cancels a prompt, out of the way of the next command.
 bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view seen = {});
 
-// The polling scheme under every wait: drops waiting input, writes command plus one CR,
-// empties text, then in 50 ms cycles pumps messages, appends what arrived to text and tests
-// the limit (seconds, taken as given) before ended(text). True when ended, false when the
-// limit passed first.
+// The polling scheme under every wait: keeps the notices among the waiting input and drops
+// the rest, writes command plus one CR, empties text, then in 50 ms cycles pumps messages,
+// appends what arrived to text, takes the unsolicited lines out of it (notices.hpp) and
+// tests the limit (seconds, taken as given) before ended(text). True when ended, false
+// when the limit passed first.
 bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
                   const std::function<bool(std::string_view)>& ended);
 

@@ -248,6 +248,29 @@ static void test_modem(void) {
   CHECK(v->SendLMSText(sms, &number_ref, &text_ref, &reference, &ok) == 0 && ok == -1);
   CHECK(number_ref == number && strcmp(number, "+447700900001") == 0);
   CHECK(text_ref == text && strlen(text) == 200 && reference == 42);
+  /* Each part asked for a report; their notices are heard by the commands that follow. */
+  int reports = 0, others = 0;
+  for (int tries = 0; tries < 40 && reports + others < 2; ++tries) {
+    selvarn_notice* notices = NULL;
+    int32_t count = -1;
+    usleep(25000);
+    CHECK(v->ConnectToGSM(sms, &ok) == 0 && ok == SELVARN_VARIANT_TRUE);
+    CHECK(selvarn_TakeNotices(sms, &notices, &count) == 0 && count >= 0 &&
+          (count == 0) == (notices == NULL));
+    for (int32_t i = 0; i < count; ++i) {
+      const selvarn_notice* n = &notices[i];
+      if (n->kind == SELVARN_NOTICE_REPORT_STORED && strcmp(n->memory, "SR") == 0 &&
+          n->index >= 1 && strncmp(n->line, "+CDSI: ", 7) == 0 && *n->data == '\0') {
+        ++reports;
+      } else {
+        ++others;
+      }
+    }
+    selvarn_NoticesFree(notices, count);
+  }
+  CHECK(reports == 2 && others == 0);
+  int32_t count = -1;
+  CHECK(selvarn_TakeNotices(sms, NULL, &count) == SELVARN_E_POINTER && error_is(5, "NULL"));
   CHECK(v->ReadSMS(sms, &ok) == 0 && ok == -1 && v->GetDeliveryReport(sms, &ok) == 0 && ok == -1);
   CHECK(v->get_DRStatus(sms, &status) == 0 && status == 1);
   CHECK(v->DeliveryReportOff(sms, &ok) == 0 && ok == SELVARN_VARIANT_TRUE);

@@ -1,7 +1,7 @@
 // The library's whole round trip against modems with the habits of real families: start
 // up, network, short, Unicode and long sends to the modem's own number, reading what comes
-// back, and the status reports. (Messages kept in "ME" are never read, and a notice between
-// +CMGS and OK ends up in MR: the library does not handle those habits yet.)
+// back, and the status reports, each announced by a notice. (Messages kept in "ME" are never
+// read: the library does not handle that habit yet.)
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -60,6 +60,13 @@ class RoundTrip : public testing::SimulatedModem {
       reports += sms.DRMsgRef() + " " + sms.DRMNRecipient() + " " + sms.DRStatusText() + "\n";
     }
     EXPECT_EQ(reports, "1 " + kOwn + " 1\n2 " + kOwn + " 1\n3 " + kOwn + " 1\n4 " + kOwn + " 1\n");
+    std::string announced;  // in storage order, whatever else the modem said around them
+    for (const Notice& n : sms.TakeNotices()) {
+      announced += std::to_string(static_cast<int>(n.kind)) + n.memory + std::to_string(n.index);
+    }
+    const int first = state.first_index;
+    EXPECT_EQ(announced, "1SR" + std::to_string(first) + "1SR" + std::to_string(first + 1) + "1SR" +
+                             std::to_string(first + 2) + "1SR" + std::to_string(first + 3));
     EXPECT_EQ(sim->Messages(state.mem3).size() + sim->Messages("SR").size(), 0u);
     EXPECT_NE(sim->Sent().find(row.heard), std::string::npos) << row.heard;
     if (HasFailure()) std::cerr << sim->PrintableTranscript();
@@ -76,6 +83,17 @@ TEST_F(RoundTrip, EchoOff) { Run({{"echo-off"}}); }
 // The fake clock moves 50 ms per cycle of at least 1 ms real, so 200 ms real is at most
 // 10 s for the library, within the 12 s it gives a message body.
 TEST_F(RoundTrip, SlowNetwork) { Run({{"slow-network"}, {{"cmgs-delay", "200"}}}); }
+// Signal and cell reports every 300 ms of fake time, in the middle of answers too, and
+// while a slow network keeps the answer to a message waiting.
+TEST_F(RoundTrip, SignalNotices) {
+  Run({{"signal-notices"}, {{"notices", "6"}}, 1000us, "\r\n+CIEV: 2,3\r\n"});
+}
+TEST_F(RoundTrip, SignalNoticesOnASlowNetwork) {
+  Run({{"signal-notices", "slow-network"},
+       {{"notices", "6"}, {"cmgs-delay", "200"}},
+       1000us,
+       "\r\n^RSSI: "});
+}
 
 }  // namespace
 }  // namespace selvarn

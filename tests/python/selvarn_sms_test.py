@@ -4,7 +4,7 @@ simulator program ($SELVARN_MODEMSIM) on a private port folder."""
 import inspect, os, shutil, signal, subprocess, sys, tempfile, time, unittest
 
 import selvarn_sms
-from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus, StartReason
+from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus, NoticeKind, StartReason
 
 
 class Module(unittest.TestCase):
@@ -65,6 +65,12 @@ class Module(unittest.TestCase):
                 time.sleep(0.1)
             self.assertEqual(texts, [(own, "Grüße ✓"), (own, "hi"), (own, "y" * 153), (own, "y" * 7)])
             self.assertIs(sms.DRStatus, DeliveryStatus.Delivered)
+            # The report read was announced, and heard by the commands that followed.
+            notices = sms.TakeNotices()
+            self.assertTrue(notices)
+            self.assertEqual({(n.kind, n.memory, n.line[:7], n.data) for n in notices},
+                             {(NoticeKind.ReportStored, "SR", "+CDSI: ", "")})
+            self.assertEqual(sms.TakeNotices(), [])
             self.assertIs(sms.DeliveryReportOff(), True)
             self.assertIs(other.ConnectToGSM(), True)  # the port both objects share
             del sms  # the last reference: the thread's port closes
