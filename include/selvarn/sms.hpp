@@ -346,7 +346,8 @@ class SELVARN_API SMS {
   TakeResult TakeMessages(const std::function<bool()>& stop = {});
 
   // The notices heard on this thread's port since the last call, oldest first; the queue
-  // is emptied. All objects of a thread share it, and each InitModem starts it afresh.
+  // is emptied. All objects of a thread share it, and each InitModem starts it afresh. It
+  // keeps the latest 1000: a program that never asks loses the oldest, not its memory.
   std::vector<Notice> TakeNotices();
 
   // What the last InitModem of this object found, and why it failed when it did. The

@@ -102,6 +102,14 @@ Heard& HeardHere() {
   return heard;
 }
 
+void Keep(Heard& heard, Notice notice) {
+  if (heard.notices.size() >= kMostNoticesKept) {
+    heard.notices.erase(heard.notices.begin(),
+                        heard.notices.end() - static_cast<std::ptrdiff_t>(kMostNoticesKept - 1));
+  }
+  heard.notices.push_back(std::move(notice));
+}
+
 LineKind Classify(std::string_view line, std::string_view command) {
   if (Answers(line, command)) return LineKind::Answer;
   if (line.starts_with(kMessageStored) || line.starts_with(kReportStored)) return LineKind::Stored;
@@ -123,7 +131,7 @@ std::size_t Sift(std::string& text, std::size_t from, std::string_view command, 
     std::string line = text.substr(from, eol - from);
     if (heard.header) {
       // The message of a +CMT or +CDS: the line right after it, whatever it holds.
-      heard.notices.push_back(MakeNotice(*std::exchange(heard.header, std::nullopt), line));
+      Keep(heard, MakeNotice(*std::exchange(heard.header, std::nullopt), line));
       text.erase(from, eol + 2 - from);
       continue;
     }
@@ -145,7 +153,7 @@ std::size_t Sift(std::string& text, std::size_t from, std::string_view command, 
     if (kind == LineKind::Header) {
       heard.header = std::move(line);
     } else if (kind == LineKind::Stored) {
-      heard.notices.push_back(MakeNotice(std::move(line), {}));
+      Keep(heard, MakeNotice(std::move(line), {}));
     }
   }
 }

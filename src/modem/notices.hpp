@@ -29,6 +29,13 @@ struct Heard {
 // The calling thread's (each thread has its own port).
 Heard& HeardHere();
 
+// A program that never takes its notices must not grow without end: past this many the
+// oldest go, since what a notice announces stays stored and a sweep finds it anyway.
+inline constexpr std::size_t kMostNoticesKept = 1000;
+
+// Queues a notice, making room as above.
+void Keep(Heard& heard, Notice notice);
+
 enum class LineKind {
   Answer,   // part of the answer, or nothing we know
   Dropped,  // an unsolicited code of no interest

@@ -125,6 +125,18 @@ class Notices : public testing::SimulatedModem {
 // "hellohello" to 012-5550147.
 const std::string kSent = "AT+CMGS=23\r\r0011000B810621550541F70000AA0AE8329BFD4697D9EC37\x1a\r";
 
+TEST(Sifting, AQueueNobodyTakesKeepsTheLatest) {
+  Modem::Heard heard;
+  std::string text;
+  for (std::size_t i = 0; i <= Modem::kMostNoticesKept; ++i) {
+    text += "\r\n+CMTI: \"SM\"," + std::to_string(i) + "\r\n";
+  }
+  Modem::Sift(text, 0, {}, heard);
+  ASSERT_EQ(heard.notices.size(), Modem::kMostNoticesKept);
+  EXPECT_EQ(heard.notices.front().index, 1);
+  EXPECT_EQ(heard.notices.back().index, static_cast<int>(Modem::kMostNoticesKept));
+}
+
 TEST_F(Notices, ANoticeInTheMiddleOfASendsAnswerIsKeptAndTheReferenceUnchanged) {
   sim->SetFault("00",
                 {.literal = "\r\n+CMGS: 12\r\n\r\n+CMTI: \"SM\",3\r\n\r\n^RSSI: 17\r\n\r\nOK\r\n",
