@@ -4,9 +4,9 @@
 #include "messaging/list.hpp"
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
+#include "modem/port_session.hpp"
 #include "modem/replies.hpp"
 #include "pdu/pdu_converter.hpp"
-#include "platform/thread_state.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 
@@ -26,7 +26,7 @@ std::string ListedPdu(std::string_view reply, std::int16_t entry) {
 // The first "+CMGL:" entry that is not one this thread failed to decode: its index (the
 // text between the colon and the next comma) and its PDU.
 std::optional<std::int16_t> FirstReadable(std::string_view reply, std::string* listed) {
-  const auto& undecodable = platform::CurrentThread().undecodable;
+  const auto& undecodable = Modem::CurrentSession().undecodable;
   for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
        entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
     const std::int16_t colon = Replies::Find(reply, ":", entry);
@@ -83,21 +83,21 @@ bool SMS::ReadSMS() {
   const std::int16_t at = Replies::Find(reply, "+CMGR:");
   if (at == 0) return false;
 
-  auto& thread = platform::CurrentThread();
+  auto& session = Modem::CurrentSession();
   try {
     // The PDU is the line after the header line.
     const int start = Replies::Find(reply, "\r", at) + 2;
     const int end = Replies::Find(reply, "\r", start);
-    thread.decoder = std::make_shared<pdu::PDUConverter>();
-    thread.decoder->PDU(Replies::Mid(reply, start, end - start));
-    thread.decoder->Decode();
+    session.decoder = std::make_shared<pdu::PDUConverter>();
+    session.decoder->PDU(Replies::Mid(reply, start, end - start));
+    session.decoder->Decode();
   } catch (const RuntimeError&) {
     // Left on the SIM, where nothing is lost, and passed over by later reads so that it
     // does not hold up the messages behind it.
-    thread.undecodable[*index] = std::move(listed);
+    session.undecodable[*index] = std::move(listed);
     throw;
   }
-  const pdu::PDUConverter& decoded = *thread.decoder;
+  const pdu::PDUConverter& decoded = *session.decoder;
   SMSC(decoded.SMSCNumber());
   MN(decoded.PhoneNumber());
   SCTS(decoded.TimeStamp());

@@ -10,8 +10,8 @@
 
 #include "messaging/receive_hook.hpp"
 #include "modem/modem.hpp"
+#include "modem/port_session.hpp"
 #include "modem/replies.hpp"
-#include "platform/thread_state.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 
@@ -65,7 +65,7 @@ struct Listed {
 
 // The first listed report that is not one this thread failed to cut.
 std::optional<Listed> FirstReport(std::string_view reply) {
-  const auto& uncuttable = platform::CurrentThread().uncuttable_reports;
+  const auto& uncuttable = Modem::CurrentSession().uncuttable_reports;
   for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
        entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
     Listed listed{*Replies::ListedIndex(reply, entry), ListedFields(reply, entry)};
@@ -100,7 +100,7 @@ bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, const Listed&
   } catch (const RuntimeError&) {
     // Left stored, where nothing is lost, and passed over by later calls so that it does
     // not hold up the reports behind it.
-    platform::CurrentThread().uncuttable_reports[listed.index] = listed.fields;
+    Modem::CurrentSession().uncuttable_reports[listed.index] = listed.fields;
     throw;
   }
   sms.DRMsgRef(field[3]);

@@ -4,11 +4,11 @@
 #include <utility>
 
 #include "modem/notices.hpp"
+#include "modem/port_session.hpp"
 
 #include "platform/clock.hpp"
 #include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
-#include "platform/thread_state.hpp"
 
 namespace selvarn::Modem {
 
@@ -103,7 +103,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   Heard& heard = HeardHere();
   text = std::exchange(heard.carry, {});
   std::size_t sifted = 0;
-  auto& start = platform::CurrentThread().start_ms;
+  auto& start = CurrentSession().start_ms;
   start = Now();
   while (true) {
     platform::PumpMessages();

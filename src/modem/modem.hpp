@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "modem/port_session.hpp"
 #include "modem/replies.hpp"
-#include "platform/thread_state.hpp"
 
 namespace selvarn::Modem {
 
@@ -23,7 +23,7 @@ using Replies::Has;
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
-inline thread_local std::string& strResponse = platform::CurrentThread().strResponse;
+inline thread_local std::string& strResponse = CurrentSession().strResponse;
 
 // Final-result transaction: ends on a final result code (see HoldsFinalResult); true when
 // the reply holds "OK" CR LF.

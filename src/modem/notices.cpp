@@ -4,6 +4,7 @@
 #include <charconv>
 #include <utility>
 
+#include "modem/port_session.hpp"
 #include "platform/host_form.hpp"
 
 namespace selvarn::Modem {
@@ -97,10 +98,7 @@ bool MayBecomeKept(std::string_view partial) {
 
 }  // namespace
 
-Heard& HeardHere() {
-  thread_local Heard heard;
-  return heard;
-}
+Heard& HeardHere() { return CurrentSession().heard; }
 
 void Keep(Heard& heard, Notice notice) {
   if (heard.notices.size() >= kMostNoticesKept) {

@@ -11,16 +11,16 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/thread_state.hpp"
+#include "modem/port_session.hpp"
 #include "text/gsm_alphabet.hpp"
 
 namespace selvarn::PDU6 {
 
 // Results of the last call on this thread, read by the caller right after it.
 // PDUString and PDULength change only when BuildSubmitPDU succeeds.
-inline thread_local std::string& PDUString = platform::CurrentThread().PDUString;   // hexadecimal
-inline thread_local std::uint8_t& PDULength = platform::CurrentThread().PDULength;  // TPDU octets
-inline thread_local std::int16_t& SeptetCount = platform::CurrentThread().SeptetCount;
+inline thread_local std::string& PDUString = Modem::CurrentSession().PDUString;   // hexadecimal
+inline thread_local std::uint8_t& PDULength = Modem::CurrentSession().PDULength;  // TPDU octets
+inline thread_local std::int16_t& SeptetCount = Modem::CurrentSession().SeptetCount;
 
 // The default-alphabet code of a character code. Characters of the extension table
 // give the escape (0x1B), which announces a second septet (see GSMSeptets); characters

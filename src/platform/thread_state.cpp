@@ -13,12 +13,18 @@ namespace {
 // emptied instead, which closes the port and frees all it holds.
 alignas(ThreadState) thread_local std::byte t_storage[sizeof(ThreadState)];
 thread_local ThreadState* t_state = nullptr;
+// The PerThread objects, emptied with the state. Kept outside it: emptying the state must
+// not forget them.
+thread_local EmptiedWithThread* t_also_emptied = nullptr;
 
 void Empty(ThreadState& state) {
   // Unloading the host closes the port: that must go through the real calls, not a test's
   // stand-in that may be gone already.
   state.seams.system_calls = nullptr;
   state.host.reset();
+  for (EmptiedWithThread* link = t_also_emptied; link != nullptr; link = link->next) {
+    link->empty();
+  }
   // Made afresh in place rather than assigned: an assigned empty text keeps its buffer.
   std::destroy_at(&state);
   std::construct_at(&state);
@@ -44,5 +50,11 @@ ThreadState& CurrentThread() {
 }
 
 void ResetThreadState() { Empty(CurrentThread()); }
+
+void EmptyWithThread(EmptiedWithThread& link) {
+  CurrentThread();  // so that the thread's end empties it
+  link.next = t_also_emptied;
+  t_also_emptied = &link;
+}
 
 }  // namespace selvarn::platform

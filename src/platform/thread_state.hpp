@@ -1,22 +1,17 @@
-// Everything the library keeps per thread, in one object: the serial-port host, the
-// transactions' reply buffer and start time, the long-message codec's results and the
-// reading operation's decoder. All SMS objects of a thread share it. The seams that
-// tests replace (clock and sleep, library folder, event pump, system calls) sit beside it, so one
-// reset puts a thread back as it started.
+// What the operating-system layer keeps per thread, in one object: the serial-port host and
+// the seams that tests replace (clock and sleep, library folder, event pump, system calls,
+// serial trace), so one reset puts a thread back as it started. All SMS objects of a thread
+// share it. The layers above keep their own per-thread objects beside it (PerThread below),
+// under the same rules: never freed, emptied with this state.
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
 #include "platform/host_form.hpp"
-
-namespace selvarn::pdu {
-class PDUConverter;
-}  // namespace selvarn::pdu
 
 namespace selvarn::platform {
 
@@ -35,28 +30,44 @@ struct Seams {
 
 struct ThreadState {
   std::unique_ptr<HostForm> host{};  // frmATC: created on first use, unloaded by ~SMS
-  std::string strResponse{};         // what arrived since the current command was written
-  std::int64_t start_ms = 0;         // when the current transaction's command was written
-  std::string PDUString{};           // the last PDU the long-message builder made
-  std::uint8_t PDULength = 0;        // its TPDU octets
-  std::int16_t SeptetCount = 0;      // septets of the last 7-bit encoding
-  // The reader's decoder: replaced by each read that decodes, kept until the next one.
-  // Shared ownership lets this header name the type without knowing it.
-  std::shared_ptr<pdu::PDUConverter> decoder{};
-  // Received messages the reader could not decode, by index, with their PDU as listed:
-  // they stay stored, and later reads pass over exactly these entries.
-  std::map<std::int16_t, std::string> undecodable{};
-  // Status reports whose fields could not be cut, by index, with their listed fields after
-  // the status word: they stay stored, and later calls pass over exactly these entries.
-  std::map<std::int16_t, std::string> uncuttable_reports{};
   Seams seams{};
 };
 
 // The calling thread's state, created on first use.
 ThreadState& CurrentThread();
 
-// For tests: unloads the host (closing the port), empties the buffers, drops the decoder
-// and restores the real clock, library folder, system calls and an empty pump.
+// For tests: unloads the host (closing the port), restores the real clock, library folder,
+// system calls and an empty pump, and empties every PerThread object of the thread.
 void ResetThreadState();
+
+// A link in the calling thread's list of objects emptied with its state.
+struct EmptiedWithThread {
+  void (*empty)() = nullptr;
+  EmptiedWithThread* next = nullptr;
+};
+
+// Adds a link to the calling thread's list; it must outlive the thread (PerThread's do).
+void EmptyWithThread(EmptiedWithThread& link);
+
+// The calling thread's T, made on first use. Like the thread state it sits in storage that
+// is never destroyed, so code running after the thread's end (a static or global object at
+// exit) still finds a whole object; it is emptied (made afresh in place, which frees what
+// it holds) at the thread's end and by ResetThreadState. Its address never changes, so a
+// thread_local reference into it stays good.
+template <class T>
+T& PerThread() {
+  alignas(T) thread_local std::byte storage[sizeof(T)];
+  thread_local T* object = nullptr;
+  thread_local EmptiedWithThread link;
+  if (object == nullptr) {
+    object = new (storage) T;
+    link.empty = [] {
+      std::destroy_at(object);
+      std::construct_at(object);
+    };
+    EmptyWithThread(link);
+  }
+  return *object;
+}
 
 }  // namespace selvarn::platform

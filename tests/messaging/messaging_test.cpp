@@ -8,6 +8,7 @@
 
 #include "messaging/fixture.hpp"
 #include "messaging/long_send.hpp"
+#include "modem/port_session.hpp"
 
 namespace selvarn {
 namespace {
@@ -239,7 +240,7 @@ TEST_F(Reading, EachOutcomeWithItsLinesPropertiesAndStore) {
               decoded ? "+447785016005 +447700900001 24/01/02,10:11:12+04 hellohello"
                       : "old old old old");
     EXPECT_EQ(sim->Messages("SM").size(), c.index < 0 || c.result ? 0u : 1u);
-    platform::CurrentThread().undecodable.clear();
+    Modem::CurrentSession().undecodable.clear();
   }
 }
 

@@ -1,0 +1,9 @@
+#include "modem/port_session.hpp"
+
+#include "platform/thread_state.hpp"
+
+namespace selvarn::Modem {
+
+PortSession& CurrentSession() { return platform::PerThread<PortSession>(); }
+
+}  // namespace selvarn::Modem
