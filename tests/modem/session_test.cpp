@@ -57,7 +57,7 @@ TEST(PortSession, EmptiedWithTheThreadsStateOnlyAndBoundToTheModulesNames) {
     const char* what;
     std::function<void()> before_filling;
     std::function<void()> after_filling;
-    const std::string& left;
+    std::string left;
   } cases[] = {
       {"the thread's state reset", [] {}, [] { platform::ResetThreadState(); }, kEmpty},
       // The session must stay on the list of what a reset empties.
@@ -68,7 +68,6 @@ TEST(PortSession, EmptiedWithTheThreadsStateOnlyAndBoundToTheModulesNames) {
       {"the host unloaded", [] { platform::frmATC(); }, [] { platform::UnloadHost(); }, kFull},
       {"the notices taken", [] {}, [] { SMS().TakeNotices(); },
        "+CMGS: 12\r\n|0011000B81|23|10|1000050|decoder|1|1|0|+CMT: ,24|\r\n+CM"},
-      {"another thread at work", [] {}, [] { std::thread(FillSession).join(); }, kFull},
   };
   const Modem::PortSession* const here = &CurrentSession();
   for (const Case& c : cases) {
@@ -83,17 +82,27 @@ TEST(PortSession, EmptiedWithTheThreadsStateOnlyAndBoundToTheModulesNames) {
   }
 }
 
-TEST(PortSession, EachThreadHasItsOwnStartingEmpty) {
+// Another thread's session: its own, empty when it starts, and emptied when it ends even if
+// the thread used nothing else of ours (the probe, made first, is destroyed last and sees it).
+TEST(PortSession, EachThreadHasItsOwnEmptyAtItsStartAndEnd) {
   FillSession();
   const Modem::PortSession* const here = &CurrentSession();
   const Modem::PortSession* there = nullptr;
-  std::string found;
+  std::string at_start, at_end;
   std::thread([&] {
+    struct Probe {
+      std::string* seen;
+      ~Probe() { *seen = SessionContents(); }
+    };
+    thread_local const Probe probe{&at_end};
     there = &CurrentSession();
-    found = SessionContents();
+    at_start = SessionContents();
+    FillSession();
   }).join();
   EXPECT_NE(there, here);
-  EXPECT_EQ(found, kEmpty);
+  EXPECT_EQ(at_start, kEmpty);
+  EXPECT_EQ(at_end, kEmpty);
+  EXPECT_EQ(SessionContents(), kFull);
   platform::ResetThreadState();
 }
 
