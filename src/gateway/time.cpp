@@ -25,7 +25,8 @@ int TwoDigits(std::string_view text, std::size_t at) {
   return (tens - '0') * 10 + (units - '0');
 }
 
-bool LeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+// Years 2000-2099 only: every fourth leaps, 2000 too (a multiple of 400).
+bool LeapYear(int year) { return year % 4 == 0; }
 
 int DaysIn(int year, int month) {
   static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
