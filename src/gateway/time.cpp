@@ -84,8 +84,9 @@ std::optional<std::string> IsoTime(std::string_view scts) {
 std::optional<std::int64_t> UnixTime(std::string_view scts) {
   const std::optional<Stamp> s = Parse(scts);
   if (!s) return std::nullopt;
-  const std::int64_t local = DaysSinceEpoch(s->year, s->month, s->day) * 86400 + s->hour * 3600 +
-                             s->minute * 60 + s->second;
+  const std::int64_t seconds_of_day =
+      std::int64_t{s->hour} * 3600 + std::int64_t{s->minute} * 60 + s->second;
+  const std::int64_t local = DaysSinceEpoch(s->year, s->month, s->day) * 86400 + seconds_of_day;
   return local - std::int64_t{s->zone_minutes} * 60;
 }
 
