@@ -29,8 +29,8 @@ endfunction()
 
 set(include "")
 run_program(main_help --help)
-# The commands are the words listed under "Subcommands:", up to the next blank line.
-string(REGEX MATCH "\nSubcommands:\n(.*)" listing "${main_help}")
+# The commands are the words listed under "Commands:", up to the next blank line.
+string(REGEX MATCH "\nCommands:\n(.*)" listing "${main_help}")
 if(listing)
   set(include "[COMMANDS]\n")
   string(REGEX REPLACE "\n\n.*" "" listing "${CMAKE_MATCH_1}")

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,9 +27,22 @@ struct Outcome {
   std::string err;
 };
 
+// Times print in the machine's zone: the tests' is Central European (+01:00, +02:00 in
+// summer), never UTC, so that a zone left out shows.
+inline constexpr const char* kTestZone = "CET-1CEST,M3.5.0,M10.5.0/3";
+
 class CommandLine : public ::testing::Test {
  protected:
-  CommandLine() { clock.real_sleep = std::chrono::milliseconds(2); }
+  CommandLine() {
+    clock.real_sleep = std::chrono::milliseconds(2);
+    if (const char* zone = std::getenv("TZ")) saved_zone_ = zone;
+    setenv("TZ", kTestZone, 1);
+    tzset();
+  }
+  ~CommandLine() override {
+    saved_zone_ ? setenv("TZ", saved_zone_->c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
   void TearDown() override { platform::ResetThreadState(); }
 
   Outcome Run(const std::vector<std::string>& args, const std::string& input = "",
@@ -50,6 +65,7 @@ class CommandLine : public ::testing::Test {
 
  private:
   int runs_ = 0;
+  std::optional<std::string> saved_zone_;
 };
 
 // The lines of a text, without their line breaks.

@@ -10,13 +10,17 @@ namespace {
 const std::string kMessage = "message from +447700900001 time 24/05/01,09:30:00+04 text Hello";
 const std::string kMessage2 = "message from Selvarn time 24/05/02,10:00:00-08 ucs2 text Привет";
 const std::string kShown1 =
-    "Id:     1\nFrom:   +447700900001\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\n"
+    "Id:     1\nFrom:   +447700900001\nCentre: +447785016005\nTime:   2024-05-01 10:30:00 +02:00\n"
     "Text:   Hello\n";
 const std::string kReport =
     "report ref 12 to +447700900001 status 48 time 24/05/01,09:30:00+04 done "
     "24/05/01,09:30:05+04";
 const std::string kRefuse = R"(literal \r\nERROR\r\n)";
 const std::string kErr = "selvarn-sms: ";
+const std::string kOwn = "+447700900123";  // the simulator reports what is sent there
+const std::string kDelivered =
+    "report: reference 1 to +447700900123: delivered (status 0), message 1 part 1, message "
+    "delivered\nmessage 1: delivered\n";
 const std::string kTooLong = kErr + "the text is too long: a long message has at most 255 parts";
 const std::string kMainUsage = "\nusage: selvarn-sms [--port N";
 const std::string kMR = "True\nMR = 1\\r\\n\\r\\n\n";
@@ -65,9 +69,10 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        "not sent as message 1 (7bit): part 1 refused (ERROR)\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read", "--all"}, 0,
        kShown1 + "\nId:     2\nFrom:   Selvarn\nCentre: +447785016005\nTime:   "
-       "24/05/02,10:00:00-08\nText:   Привет\n"},
+       "2024-05-02 14:00:00 +02:00\nText:   Привет\n"},
       {{"--sim", "--do", kMessage, "--do", kMessage2, "read"}, 0, kShown1},
-      {{"read"}, 1, "no message\n"},
+      // Nothing waiting is no failure, with or without --all.
+      {{"read"}, 0, "no message\n"},
       {{"read", "--all"}, 0, "no message\n"},
       // Mended: a message the modem will not delete is shown once, not read again and again.
       {{"--sim", "--do", kMessage, "--do", "fault AT+CMGD " + kRefuse, "read", "--all"}, 1, kShown1,
@@ -76,9 +81,9 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"--sim", "--do", "fault AT+CNMI " + kRefuse, "reports", "off"}, 1,
        "the modem refused to switch delivery reports off\n"},
       {{"--sim", "--do", kReport, "report"}, 0,
-       "Reference: 12\nRecipient: +447700900001\nReceived:  24/05/01 09:30:00\n"
-       "Forwarded: 24/05/01 09:30:05\nStatus:    Undelivered\n"},
-      {{"report"}, 1, "no report\n"},
+       "Reference: 12\nRecipient: +447700900001\nReceived:  2024-05-01 10:30:00 +02:00\n"
+       "Forwarded: 2024-05-01 10:30:05 +02:00\nStatus:    Undelivered\n"},
+      {{"report"}, 0, "no report\n"},
       {{"report", "--all"}, 0, "no report\n"},
       {{"call", "SendSMST", "+447700900123", "Hi"}, 0, kMR},
       {{"call", "sendsmsu", "123", "Hi"}, 0, kMR},
@@ -97,17 +102,17 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
        R"({"command":"send","to":"1234","id":1,"coding":"7bit","references":[1,2],"long_reference":5,"sent":true})",
        "part 1 of 2 sent\npart 2 of 2 sent\n"},
       {{"--sim", "--json", "--do", kMessage2, "read"}, 0,
-       R"({"command":"read","id":1,"sender":"Selvarn","centre":"+447785016005","timestamp":"24/05/02,10:00:00-08","text":"Привет","parts":1,"complete":true})"},
-      {{"--sim", "--json", "read"}, 1, R"({"command":"read","found":false})"},
+       R"({"command":"read","id":1,"sender":"Selvarn","centre":"+447785016005","timestamp":"2024-05-02T10:00:00-02:00","scts":"24/05/02,10:00:00-08","text":"Привет","parts":1,"complete":true})"},
+      {{"--sim", "--json", "read"}, 0, R"({"command":"read","found":false})"},
       {{"--sim", "--json", "--do", kReport, "report"}, 0,
-       R"({"command":"report","found":true,"complete":true,"reference":"12","recipient":"+447700900001","received_date":"24/05/01","received_time":"09:30:00","forwarded_date":"24/05/01","forwarded_time":"09:30:05","status":"Undelivered"})"},
+       R"({"command":"report","found":true,"complete":true,"reference":"12","recipient":"+447700900001","received_date":"2024-05-01","received_time":"09:30:00+01:00","forwarded_date":"2024-05-01","forwarded_time":"09:30:05+01:00","status":"Undelivered"})"},
       {{"--sim", "--json", "call", "SendSMST", "123", "Hi"}, 0,
        R"({"command":"call","member":"SendSMST","result":true,"properties":{"MR":"1\r\n\r\n"}})"},
       {{"--json", "call", "DRStatus", "2"}, 0,
        R"({"command":"call","member":"DRStatus","result":2,"name":"Unknown"})"},
       // Mended: an undecodable message is kept aside and deleted; the one behind it is read.
       {{"--sim", "--json", "--do", "message pdu 0791447758100650040B91", "--do", kMessage, "read"}, 0,
-       R"j({"command":"read","id":1,"sender":"+447700900001","centre":"+447785016005","timestamp":"24/05/01,09:30:00+04","text":"Hello","parts":1,"complete":true})j",
+       R"j({"command":"read","id":1,"sender":"+447700900001","centre":"+447785016005","timestamp":"2024-05-01T09:30:00+01:00","scts":"24/05/01,09:30:00+04","text":"Hello","parts":1,"complete":true})j",
        kErr + "warning: kept an undecodable entry (SM index 1: Invalid procedure call or "
        "argument: PDUConverter.Decode: cannot read TP-OA (it needs octets 12 to 17, the "
        "PDU has 11)) in the quarantine and deleted it from the modem\n"},
@@ -131,6 +136,13 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       {{"send", "123", "-"}, 2, "", kErr + "standard input is not UTF-8 text", "a\xff"},
       {{"send", "123", ""}, 2, "", kErr + "the text is empty"},
       {{"send", "--ref", "256", "123", "Hi"}, 2, "", kErr + "--ref: Value 256 not in range 0 to 255"},
+      // The wait takes its value whichever way it is written; the old bare form is told how.
+      {{"send", "--wait-report", "10", kOwn, "Hi"}, 0, Sent("7bit") + kDelivered},
+      {{"send", "--wait-report=10", kOwn, "Hi"}, 0, Sent("7bit") + kDelivered},
+      {{"send", "--wait-report", kOwn, "Hi"}, 2, "", kErr + "--wait-report takes the seconds to "
+       "wait, 0 to 86400, before NUMBER and TEXT: send --wait-report 120 NUMBER TEXT (given \"" + kOwn + "\")"},
+      {{"send", "--wait-report", "86401", kOwn, "Hi"}, 2, "", kErr + "--wait-report takes the"},
+      {{"send", "--wait-report", "-1", kOwn, "Hi"}, 2, "", kErr + "--wait-report takes the"},
       {{"send", "123", std::string(255 * 153 + 1, 'a')}, 2, "", kTooLong},
       {{"send", "--unicode", "123", std::string(255 * 67 + 1, 'a')}, 2, "", kTooLong},
       {{"call", "Nope"}, 2, "", kErr + "the SMS class has no member \"Nope\" (selvarn-sms help"},

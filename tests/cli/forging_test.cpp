@@ -89,14 +89,14 @@ TEST_F(Forging, NoMessageCanForgeTheOutput) {
   // clang-format off
   Expect({
       {{"--sim", "--do", "message from Ev\nil " + times + "ucs2 text " + forged, "read"}, 0, "Id:     1\nFrom:   "
-       "Ev\\nil\nCentre: +447785016005\nTime:   24/05/01,09:30:00+04\nText:   "
+       "Ev\\nil\nCentre: +447785016005\nTime:   2024-05-01 10:30:00 +02:00\nText:   "
        "ok\n        Id:     2\n        From:   +447700900777\n        Text:   Call me\\e[2J\\u0007\n"},
       {{"--sim", "--do", "report ref 1 to Ev\nil status 0 " + times + "done 24/05/01,09:30:05+04", "report"}, 0,
-       "Reference: 1\nRecipient: Ev\\nil\nReceived:  24/05/01 09:30:00\nForwarded: 24/05/01 09:30:05\nStatus:    Delivered\n"},
+       "Reference: 1\nRecipient: Ev\\nil\nReceived:  2024-05-01 10:30:00 +02:00\nForwarded: 2024-05-01 10:30:05 +02:00\nStatus:    Delivered\n"},
       {{"--sim", "call", "MN", "a\x1b]0;owned\a\tb"}, 0, "a\\e]0;owned\\u0007\\tb\n"},
       // A modem's answer quoted in an error, and in the warning of the reading that passes over it.
       {{"--sim", "--do", kBadIndex, "call", "ReadSMS"}, 3, "", "selvarn-sms: error 13: Type mismatch: \"\\e[2J\"\n"},
-      {{"--sim", "--do", kBadIndex, "read"}, 1, "no message\n",
+      {{"--sim", "--do", kBadIndex, "read"}, 0, "no message\n",
        "selvarn-sms: warning: passed over in the SIM's listing: an entry with index \"\\e[2J\""},
   });
   // clang-format on

@@ -1,7 +1,10 @@
 // Reaching the modem: a device path mapped to a port number for one run, the environment
 // left as it was, why a start-up failed, and what `ports` finds.
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -10,6 +13,8 @@
 #include "modemsim/simulator.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
+
+extern char** environ;
 
 namespace selvarn::testing {
 namespace {
@@ -39,8 +44,15 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
   const modemsim::Simulator sim({.port_folder = ports.path() + "/sims"});
   const std::string dev = sim.device_path(), on = "the modem on " + dev + " did not start: ";
   const std::string lock = ports.locks() + "/LCK.." + fs::path(dev).filename().string();
+  // The lock file names a process that lives, known by its command line.
+  pid_t holder = 0;
+  char sleep[] = "/bin/sleep", thirty[] = "30";
+  char* holder_argv[] = {sleep, thirty, nullptr};
+  ASSERT_EQ(posix_spawn(&holder, sleep, nullptr, nullptr, holder_argv, environ), 0);
   const std::string busy =
-      "in use by another program: process " + std::to_string(getppid()) + " holds " + lock;
+      "in use by another program: process " + std::to_string(holder) + " holds " + lock;
+  const std::string in_use = "it is in use by process " + std::to_string(holder) +
+                             " (sleep 30): stop that program, then try again\n";
   platform::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY));  // a port nothing answers on
   ASSERT_TRUE(master && unlockpt(master.get()) == 0);
   const std::string quiet = ptsname(master.get());
@@ -50,9 +62,9 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
       "Fail: held exclusively (TIOCEXCL) by a program this user cannot see, or the flag "
       "was left by a program that was killed: only root can open it or clear the flag\n";
   const std::string locked_json =
-      nlohmann::json{{"command", "send"},      {"status", "Fail"}, {"initialised", false},
-                     {"reason", "Busy"},       {"detail", busy},   {"device", dev},
-                     {"holder_pid", getppid()}}
+      nlohmann::json{{"command", "send"},   {"status", "Fail"}, {"initialised", false},
+                     {"reason", "Busy"},    {"detail", busy},   {"device", dev},
+                     {"holder_pid", holder}}
           .dump();
   const std::string no_group =
       "Fail: cannot open it: Permission denied: add yourself to the group that owns it, usually "
@@ -68,7 +80,9 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
     std::string out, err = "";
   } cases[] = {
       // clang-format off
-      {{"--device", dev, "init"}, kLocked, 1, on + "Fail: " + busy + "\n"},
+      {{"--device", dev, "init"}, kLocked, 1, on + in_use},
+      // A member called by name answers with its result alone; why goes to standard error.
+      {{"--device", dev, "call", "InitModem"}, kLocked, 1, "Fail\n", "selvarn-sms: " + on + in_use},
       {{"--device", dev, "--json", "send", "1", "Hi"}, kLocked, 1, locked_json},
       {{"--device", dev, "init"}, kRefused, 1, on + no_group},
       {{"--device", dev, "init"}, kBusy, 1, held},
@@ -89,7 +103,7 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
       flagged.reset(open(dev.c_str(), O_RDWR | O_NOCTTY));
       ASSERT_EQ(ioctl(flagged.get(), TIOCEXCL), 0);
     }
-    if (c.setup == kLocked) std::ofstream(lock) << getppid() << "\n";
+    if (c.setup == kLocked) std::ofstream(lock) << holder << "\n";
     Refusing refusing;
     refusing.device = dev;
     refusing.error = c.setup == kRefused ? EACCES : c.setup == kBusy ? EBUSY : 0;
@@ -103,6 +117,8 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
     fs::remove(lock);
   }
   unsetenv("TMPDIR");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
 }
 
 TEST_F(Link, PortsListsTheFolderAndTheSerialDevices) {

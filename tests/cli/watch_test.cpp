@@ -113,8 +113,8 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
   const auto logged = [&] { return Lines(Slurp(log)).size(); };
   // Only an announcement brings the third message in time: the next look is a minute away.
   const auto watch = Args({"watch", "--interval", "60", "--exec",
-                           "printf '%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
-                           "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_TEXT\" >> " +
+                           "printf '%s|%s|%s|%s|%s\\n' \"$SELVARN_SMS_ID\" \"$SELVARN_SMS_SENDER\" "
+                           "\"$SELVARN_SMS_TIME\" \"$SELVARN_SMS_SCTS\" \"$SELVARN_SMS_TEXT\" >> " +
                                log});
   {
     Child w(watch, dir + "/w1");
@@ -125,9 +125,10 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
     EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
     EXPECT_NE(w.err().find("Interrupt: stopped"), std::string::npos);
   }
-  const std::vector<std::string> expected = {"1|+447700900001|" + time + "|" + shell + "\\u0000!",
-                                             "2|Selvarn|" + time + "|" + long_text,
-                                             "3|+447700900002|" + time + "|Late"};
+  const std::string times = "2024-05-01T09:30:00+01:00|" + time;
+  const std::vector<std::string> expected = {"1|+447700900001|" + times + "|" + shell + "\\u0000!",
+                                             "2|Selvarn|" + times + "|" + long_text,
+                                             "3|+447700900002|" + times + "|Late"};
   EXPECT_EQ(Lines(Slurp(log)), expected);
   EXPECT_TRUE(simulator->Messages("SM").empty());
 }

@@ -120,7 +120,7 @@ def check_versions_and_pages(user, version):
         check(user.ok(program, "--version") == f"{program} {version}\n", f"{program} --version")
         helps = [user.ok(program, "--help")]
         if program == "selvarn-sms":
-            listing = helps[0].split("\nSubcommands:\n")[1].split("\n\n")[0]
+            listing = helps[0].split("\nCommands:\n")[1].split("\n\n")[0]
             helps += [user.ok(program, c, "--help") for c in re.findall(r"^  ([a-z]+)", listing, re.M)]
         rc, page, err = user.run("man", "-l", f"{user.prefix}/share/man/man1/{program}.1",
                                  env={"MANWIDTH": "1000", "MANPAGER": "cat", "PAGER": "cat"})

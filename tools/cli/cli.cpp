@@ -3,9 +3,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "command.hpp"
+#include "help_format.hpp"
 #include "selvarn/sms.hpp"
 #include "text_args.hpp"
 
@@ -21,34 +24,46 @@ constexpr const char* kDescription =
 
 constexpr const char* kExamples = R"(
 Examples:
-  selvarn-sms --sim send +447700900123 "Hello"    no modem needed: the simulator answers
-  selvarn-sms ports                               which serial ports and port numbers exist
+  selvarn-sms --sim send +447700900123 "Hello"     (the simulator, no modem)
+  selvarn-sms ports                                (the serial ports here)
   selvarn-sms --device /dev/ttyUSB0 --pin 1234 init
   selvarn-sms --port 3 send +447700900001 "See you at ten"
   echo "A long report ..." | selvarn-sms --port 3 send +447700900001 -
-  selvarn-sms --port 3 --json read --all          every waiting message, one JSON line each
+  selvarn-sms --port 3 --json read --all           (a JSON line each)
   selvarn-sms --port 3 watch --exec 'notify-send "$SELVARN_SMS_TEXT"'
-                                                  take in messages as they come
-  selvarn-sms outbox --since 1d                   what was sent today, delivered or not
-  selvarn-sms help SendSMST                       what a library member does
-  selvarn-sms --sim call SendSMST +447700900123 "Hi"   any member, called by name
-Exit status: 0 done; 1 the modem said no (the answer is printed); 2 wrong usage;
-3 run-time error (number and description on standard error); 4 send --wait-report
-saw no final report in time; 5 send got no answer for a part, which may have gone (see
-outbox before sending again). Messages read and sent are kept in the message store.
+  selvarn-sms outbox --since 1d                    (sent in the last day)
+  selvarn-sms help SendSMST                        (what a library member does)
+  selvarn-sms --sim call SendSMST +447700900123 "Hi"   (any member, by name)
+
+Exit status:
+  0  done; also read and report when nothing is waiting (they print "no
+     message", "no report"): a job that looks now and then does not fail
+  1  the modem said no (the answer is printed)
+  2  wrong usage
+  3  run-time error (number and description on standard error)
+  4  send --wait-report saw no final report in time
+  5  send got no answer for a part, which may have gone out (see outbox before
+     sending it again)
+
+Messages read and sent are kept in the message store (with --sim, in one of the
+run's own unless --store is given). Times show in local time; --json gives them
+in ISO 8601 with their offset.
 Run "selvarn-sms COMMAND --help" for a command's options.
 )";
 
-constexpr const char* kUsageLine =
-    "usage: selvarn-sms [--port N | --device PATH | --sim] [--pin PIN] [--store PATH] [--json] "
-    "[--trace] COMMAND [ARGS]";
+constexpr const char* kUsageRest =
+    "[--port N | --device PATH | --sim] [--pin PIN] [--store PATH] [--json] [--trace] "
+    "COMMAND [ARGS]";
 
 void PrintUsage(std::ostream& err, const Command* command) {
   if (command != nullptr) {
-    err << "usage: selvarn-sms [OPTIONS] " << command->Synopsis() << "\n"
+    const std::string_view synopsis = command->Synopsis();
+    err << UsageLines("usage: selvarn-sms [OPTIONS] " + std::string(command->Name()),
+                      synopsis.substr(std::min(synopsis.size(), command->Name().size())))
         << "Run \"selvarn-sms " << command->Name() << " --help\" for more.\n";
   } else {
-    err << kUsageLine << "\nRun \"selvarn-sms --help\" for the commands and examples.\n";
+    err << UsageLines("usage: selvarn-sms", kUsageRest)
+        << "Run \"selvarn-sms --help\" for the commands and examples.\n";
   }
 }
 
@@ -107,7 +122,17 @@ int Execute(Command& command, const Options& options, Io& io) {
 }  // namespace
 
 int Run(const std::vector<std::string>& args, Io& io) {
+  std::vector<std::unique_ptr<Command>> commands;
+  std::map<std::string, std::string, std::less<>> synopses;
+  for (const CommandMaker make : Commands()) {
+    commands.push_back(make());
+    synopses.emplace(commands.back()->Name(), commands.back()->Synopsis());
+  }
   CLI::App app{kDescription, "selvarn-sms"};
+  // One line on the help page, where the options are listed below it.
+  app.formatter(std::make_shared<HelpFormatter>(
+      "[--port N | --device PATH | --sim] [OPTIONS] COMMAND [ARGS]", std::move(synopses)));
+  app.set_help_flag("-h,--help", "Show this help and exit");
   app.footer(kExamples);
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("selvarn-sms ") + LibraryVersion(),
@@ -116,41 +141,46 @@ int Run(const std::vector<std::string>& args, Io& io) {
   CLI::Option* port = app.add_option("--port", r.link.port,
                                      "Port number N, 1-32767: the modem is at the port folder's "
                                      "entry comN, else /dev/ttyS<N-1> (default: 1)");
-  port->check(CLI::Range(1, 32767));
+  port->check(CLI::Range(1, 32767))->type_name("N");
   CLI::Option* device =
       app.add_option("--device", r.link.device, "The modem's device, e.g. /dev/ttyUSB0")
+          ->type_name("PATH")
           ->excludes(port);
   CLI::Option* sim =
       app.add_flag("--sim", r.link.sim,
                    std::string("Use the built-in simulated modem; what is sent to ") +
-                       kSimOwnNumber + " comes back")
+                       kSimOwnNumber +
+                       " comes back. Messages go to a store of the run's own, unless --store "
+                       "names one")
           ->excludes(port)
           ->excludes(device);
   app.add_option("--scenario", r.link.scenario,
                  "With --sim: a simulator scenario file (messages, reports, faults)")
       ->needs(sim)
       ->check(CLI::ExistingFile)
+      ->type_name("FILE")
       ->group("Simulator");
   app.add_option("--do", r.link.sim_lines,
-                 "With --sim: one scenario line, e.g. 'message from +447700900001 text Hi'")
+                 "With --sim: one scenario line, e.g. 'message from +447700900001 text Hi'; "
+                 "may be repeated (the scenario lines are in selvarn-modemsim(1))")
       ->needs(sim)
       ->type_name("LINE")
       ->group("Simulator");
-  app.add_option("--pin", r.pin, "SIM PIN (4-8 digits), sent when the SIM asks for it");
+  app.add_option("--pin", r.pin, "SIM PIN (4-8 digits), sent when the SIM asks for it")
+      ->type_name("PIN");
   app.add_option("--store", r.store,
                  "The message store file (default: $XDG_DATA_HOME/selvarn-sms/messages.db,\n"
                  "else ~/.local/share/selvarn-sms/messages.db)")
       ->type_name("PATH");
   app.add_flag("--json", r.json,
-               "Print each result as one JSON object on a line, texts exactly as they came\n"
-               "(plain output shows control characters escaped: \\t, \\r, \\e, \\u0007)");
+               "Print each result as one JSON object on a line, texts exactly as they came,\n"
+               "times in ISO 8601 with their offset (plain output shows control characters\n"
+               "escaped: \\t, \\r, \\e, \\u0007)");
   app.add_flag("--trace", r.trace,
                "Show the conversation with the modem on standard error, CR and LF visible");
-  std::vector<std::unique_ptr<Command>> commands;
-  for (const CommandMaker make : Commands()) {
-    commands.push_back(make());
-    CLI::App* sub = app.add_subcommand(std::string(commands.back()->Name()));
-    commands.back()->Define(*sub);
+  for (const auto& command : commands) {
+    CLI::App* sub = app.add_subcommand(std::string(command->Name()));
+    command->Define(*sub);
     sub->fallthrough();
   }
   // The command chosen (or reached before a parse error), if any.
@@ -190,6 +220,14 @@ int Run(const std::vector<std::string>& args, Io& io) {
   Command* command = chosen();
   if (!r.pin.empty() && !IsPin(r.pin)) return UsageFailure(io, "the PIN must be 4 to 8 digits");
   try {
+    // What the simulator sends and receives is nobody's: it goes to a store of the run's
+    // own, never the user's, unless one is named.
+    std::optional<TemporaryFolder> scratch;
+    if (r.link.sim && r.store.empty()) {
+      scratch.emplace("selvarn-sms-sim");
+      r.store = scratch->path() + "/messages.db";
+      r.store_for_run = true;
+    }
     return Execute(*command, r, io);
   } catch (const UsageError& e) {
     return UsageFailure(io, e.what(), command);

@@ -1,5 +1,7 @@
 #include "command.hpp"
 
+#include <algorithm>
+#include <fstream>
 #include <ostream>
 
 namespace selvarn::cli {
@@ -43,6 +45,38 @@ void ShowStartProgress(Session& s) {
   });
 }
 
+namespace {
+
+// The command line of process `pid`, shortened, for a person to know it by; empty when it
+// cannot be read.
+std::string CommandLineOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::string line;
+  std::getline(in, line, '\n');
+  // The program by its name, not its folder: more of its arguments fit.
+  const std::size_t slash = line.rfind('/', line.find('\0'));
+  if (slash != std::string::npos) line.erase(0, slash + 1);
+  std::replace(line.begin(), line.end(), '\0', ' ');
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  constexpr std::size_t kLongest = 60;
+  if (line.size() > kLongest) line = line.substr(0, kLongest - 3) + "...";
+  return Escaped(line);
+}
+
+}  // namespace
+
+std::string StartProblem(const StartReport& r, ModemStatus status, const std::string& where) {
+  const std::string head = "the modem on " + where + " did not start: ";
+  if (r.reason == StartReason::Busy && r.holder_pid != 0) {
+    const std::string holder = CommandLineOf(r.holder_pid);
+    return head + "it is in use by process " + std::to_string(r.holder_pid) +
+           (holder.empty() ? "" : " (" + holder + ")") + ": stop that program, then try again";
+  }
+  std::string detail = r.detail;
+  if (r.reason == StartReason::PINRequired) detail += " (give it with --pin)";
+  return head + StatusName(status) + (detail.empty() ? "" : ": " + detail);
+}
+
 int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised) {
   const StartReport& r = s.sms.LastStart();
   const std::string where = s.link != nullptr ? s.link->Describe() : std::string();
@@ -53,10 +87,7 @@ int StartFailed(Session& s, std::string_view command, ModemStatus status, bool i
   j["device"] = where;
   if (r.holder_pid != 0) j["holder_pid"] = r.holder_pid;
   if (!r.speeds_tried.empty()) j["speeds_tried"] = r.speeds_tried;
-  std::string detail = r.detail;
-  if (r.reason == StartReason::PINRequired) detail += " (give it with --pin)";
-  s.printer.Result(j, "the modem on " + where + " did not start: " + StatusName(status) +
-                          (detail.empty() ? "" : ": " + detail));
+  s.printer.Result(j, StartProblem(r, status, where));
   return kAnsweredNo;
 }
 

@@ -24,7 +24,8 @@ namespace selvarn::cli {
 struct Options {
   LinkRequest link{};
   std::string pin{};
-  std::string store{};  // the message store; empty: its default place
+  std::string store{};         // the message store; empty: its default place
+  bool store_for_run = false;  // `store` is the simulator's, made for this run alone
   bool json = false;
   bool trace = false;
 };
@@ -83,6 +84,9 @@ const char* ReasonName(StartReason r);
 // Shows InitModem's steps as they happen: a port taken over always (standard error), each
 // line speed tried under --trace.
 void ShowStartProgress(Session& s);
+// Why a start-up that returned `status` (not OK) failed, in a line naming the modem as the
+// user did (`where`); a busy port names the process that holds it.
+std::string StartProblem(const StartReport& r, ModemStatus status, const std::string& where);
 // Prints why the start-up (which returned `status`, not OK) failed, with the device as the
 // user named it; `initialised` adds that field to the JSON. Returns kAnsweredNo.
 int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised);

@@ -23,15 +23,6 @@ std::int64_t Now() {
       .count();
 }
 
-std::string Iso(std::int64_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  localtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 std::string Parts(const std::vector<int>& numbers) {
   std::string out;
   // A part the modem took without naming its reference shows as "?".
@@ -57,9 +48,14 @@ const char* CodingName(store::Coding c) {
 // One report as it came in, with the message it is about when it was matched.
 void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportResult& result) {
   const char* state = store::ToString(store::StateOfStatus(r.status));
-  Json j{{"command", g.command},     {"report", true},     {"reference", r.reference},
-         {"recipient", r.recipient}, {"status", r.status}, {"state", state},
-         {"discharged", r.discharge}};
+  Json j{{"command", g.command},
+         {"report", true},
+         {"reference", r.reference},
+         {"recipient", r.recipient},
+         {"status", r.status},
+         {"state", state},
+         {"discharged", StampJson(r.discharge)},
+         {"discharged_scts", r.discharge}};
   std::string text = "report: reference " + std::to_string(r.reference) + " to " +
                      Escaped(r.recipient) + ": " + state + " (status " + std::to_string(r.status) +
                      ")";
@@ -168,7 +164,10 @@ std::optional<store::MessageStore> OpenToList(const Options& options, Printer& p
   std::error_code error;
   if (!std::filesystem::exists(path, error) && !error) {
     printer.Result({{"command", command}, {"found", false}},
-                   "no message: there is no message store " + path + " yet");
+                   options.store_for_run
+                       ? "no message: with --sim the messages are kept for the run alone "
+                         "(--store PATH keeps them)"
+                       : "no message: there is no message store " + path + " yet");
     return std::nullopt;
   }
   return store::MessageStore(path, {.read_only = true});
@@ -177,11 +176,13 @@ std::optional<store::MessageStore> OpenToList(const Options& options, Printer& p
 }  // namespace
 
 Json MessageJson(const store::Message& m, const char* command) {
+  const std::string scts = m.parts.empty() ? "" : m.parts.front().scts;
   Json j{{"command", command},
          {"id", m.id},
          {"sender", m.sender},
          {"centre", m.parts.empty() ? "" : m.parts.front().smsc},
-         {"timestamp", m.parts.empty() ? "" : m.parts.front().scts},
+         {"timestamp", StampJson(scts)},
+         {"scts", scts},
          {"text", m.Text()},
          {"parts", m.total},
          {"complete", m.Complete()}};
@@ -192,7 +193,7 @@ Json MessageJson(const store::Message& m, const char* command) {
 std::string MessageText(const store::Message& m) {
   std::string text = "Id:     " + std::to_string(m.id) + "\nFrom:   " + Escaped(m.sender) +
                      "\nCentre: " + Escaped(m.parts.empty() ? "" : m.parts.front().smsc) +
-                     "\nTime:   " + Escaped(m.parts.empty() ? "" : m.parts.front().scts) + "\n";
+                     "\nTime:   " + StampText(m.parts.empty() ? "" : m.parts.front().scts) + "\n";
   if (m.total > 1) text += "Parts:  " + std::to_string(m.total) + "\n";
   if (!m.Complete()) text += "INCOMPLETE: parts " + Parts(m.Missing()) + " missing\n";
   return text + "Text:   " + Escaped(m.Text(), kTextIndent) + "\n";
@@ -385,10 +386,9 @@ int GatewayRead(Gateway& g, bool all) {
                      "no message: the modem did not list the messages on its SIM");
     return kAnsweredNo;
   }
-  if (printed == 0) {
-    g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
-    return all ? kDone : kAnsweredNo;
-  }
+  // Nothing waiting is an answer, not a failure: a job that reads now and then must not
+  // fail each time nobody wrote. The output tells it apart.
+  if (printed == 0) g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
   return kDone;
 }
 
@@ -506,7 +506,7 @@ int Inbox(const Options& options, Printer& printer, const std::string& from) {
   int count = 0;
   for (const store::Message& m : messages) {
     Json j = MessageJson(m, "inbox");
-    j["received_at"] = Iso(m.received_at);
+    j["received_at"] = IsoLocal(m.received_at);
     j["handed_out"] = m.handed_out_at.has_value();
     printer.Result(j, (count++ > 0 ? "\n" : "") + MessageText(m));
   }
@@ -527,7 +527,7 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
     std::string state = whole ? store::ToString(m.state) : store::ToString(m.send_state);
     if (!m.error.empty()) state += " (" + m.error + ")";
     std::string text = std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(m.id) +
-                       "\nTo:     " + Escaped(m.recipient) + "\nSent:   " + Iso(m.sent_at) +
+                       "\nTo:     " + Escaped(m.recipient) + "\nSent:   " + LocalTime(m.sent_at) +
                        "\nState:  " + Escaped(state) + "\n";
     for (const store::SentPart& p : m.parts) {
       const bool taken = p.send == store::PartSend::Taken;
@@ -544,8 +544,9 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
       }
       if (p.status) pj["status"] = *p.status;
       if (p.reported_at) {
-        pj["reported_at"] = Iso(*p.reported_at);
-        text += " (report " + Iso(*p.reported_at) + ", status " + std::to_string(*p.status) + ")";
+        pj["reported_at"] = IsoLocal(*p.reported_at);
+        text +=
+            " (report " + LocalTime(*p.reported_at) + ", status " + std::to_string(*p.status) + ")";
       }
       text += "\n";
       parts.push_back(pj);
@@ -555,7 +556,7 @@ int Outbox(const Options& options, Printer& printer, const std::string& from) {
            {"to", m.recipient},
            {"text", m.text},
            {"coding", CodingName(m.coding)},
-           {"sent_at", Iso(m.sent_at)},
+           {"sent_at", IsoLocal(m.sent_at)},
            {"state", whole ? store::ToString(m.state) : store::ToString(m.send_state)},
            {"send_state", store::ToString(m.send_state)},
            {"parts", parts}};
@@ -578,12 +579,13 @@ int Undecodable(const Options& options, Printer& printer, const std::string& fro
                     {"undecodable", e.id},
                     {"memory", e.memory},
                     {"index", e.sim_index ? Json(*e.sim_index) : Json()},
-                    {"received_at", Iso(e.received_at)},
+                    {"received_at", IsoLocal(e.received_at)},
                     {"error", e.error},
                     {"raw", e.raw}},
                    std::string(count++ > 0 ? "\n" : "") + "Id:     " + std::to_string(e.id) +
-                       "\nTaken:  " + Iso(e.received_at) + " from " + e.memory + " index " + index +
-                       "\nError:  " + Escaped(e.error) + "\nRaw:    " + Escaped(e.raw) + "\n");
+                       "\nTaken:  " + LocalTime(e.received_at) + " from " + e.memory + " index " +
+                       index + "\nError:  " + Escaped(e.error) + "\nRaw:    " + Escaped(e.raw) +
+                       "\n");
   }
   if (entries.empty()) {
     printer.Result({{"command", "inbox"}, {"found", false}}, "no undecodable entry");

@@ -128,7 +128,9 @@ class StopSignals {
   platform::UniqueFd fd_;
 };
 
-int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec);
+// `where` names the modem as the user did.
+int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec,
+          const std::string& where);
 // `since` as ParseSince takes it; empty: everything.
 int Inbox(const Options& options, Printer& printer, const std::string& since);
 int Outbox(const Options& options, Printer& printer, const std::string& since);

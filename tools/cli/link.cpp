@@ -45,10 +45,10 @@ std::string Canonical(const std::string& path) {
   return ec ? std::string() : p.string();
 }
 
-std::string MakePrivateFolder() {
-  std::string tmpl = (fs::temp_directory_path() / "selvarn-sms-ports-XXXXXX").string();
+std::string MakePrivateFolder(const std::string& prefix = "selvarn-sms-ports") {
+  std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (mkdtemp(tmpl.data()) == nullptr) {
-    throw RuntimeError(err::kPathFileAccess, "Cannot make a port folder in " +
+    throw RuntimeError(err::kPathFileAccess, "Cannot make a folder in " +
                                                  fs::temp_directory_path().string() + ": " +
                                                  std::strerror(errno));
   }
@@ -134,6 +134,13 @@ std::string Link::Describe() const {
   if (sim_given_) return "the built-in simulator";
   if (!given_.empty()) return given_;
   return "port " + std::to_string(port_) + " (" + platform::PortDevicePath(port_) + ")";
+}
+
+TemporaryFolder::TemporaryFolder(const std::string& prefix) : path_(MakePrivateFolder(prefix)) {}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
 }
 
 std::vector<PortEntry> PortEntries(const std::string& folder) {

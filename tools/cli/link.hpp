@@ -62,6 +62,20 @@ class Link {
   std::unique_ptr<modemsim::Simulator> sim_;
 };
 
+// A new folder under the temporary folder ($TMPDIR, else /tmp), removed with all it holds
+// when the object goes. Throws RuntimeError 75 when it cannot be made.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(const std::string& prefix);
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // An entry comN of a port folder.
 struct PortEntry {
   int port = 0;

@@ -1,8 +1,10 @@
 #include "output.hpp"
 
 #include <cstdio>
+#include <ctime>
 
 #include "platform/thread_state.hpp"
+#include "selvarn/gateway.hpp"
 #include "text/text.hpp"
 
 namespace selvarn::cli {
@@ -66,6 +68,39 @@ std::string Escaped(std::string_view text) { return Escape(text, nullptr); }
 
 std::string Escaped(std::string_view text, std::string_view indent) {
   return Escape(text, &indent);
+}
+
+namespace {
+
+// `unix_seconds` in the machine's zone, with `between` after the date and before the
+// offset ("T" and "" for ISO 8601, " " and " " for people).
+std::string Local(std::int64_t unix_seconds, const char* between, const char* before_zone) {
+  const auto t = static_cast<std::time_t>(unix_seconds);
+  std::tm tm{};
+  if (localtime_r(&t, &tm) == nullptr) return std::to_string(unix_seconds);
+  const long offset = tm.tm_gmtoff / 60;  // minutes east of UTC
+  const long zone = offset < 0 ? -offset : offset;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d%s%02d:%02d:%02d%s%c%02ld:%02ld",
+                tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, between, tm.tm_hour, tm.tm_min,
+                tm.tm_sec, before_zone, offset < 0 ? '-' : '+', zone / 60, zone % 60);
+  return text;
+}
+
+}  // namespace
+
+std::string IsoLocal(std::int64_t unix_seconds) { return Local(unix_seconds, "T", ""); }
+
+std::string LocalTime(std::int64_t unix_seconds) { return Local(unix_seconds, " ", " "); }
+
+Json StampJson(std::string_view scts) {
+  const std::optional<std::string> iso = IsoTime(scts);
+  return iso ? Json(*iso) : Json();
+}
+
+std::string StampText(std::string_view scts) {
+  const std::optional<std::int64_t> t = UnixTime(scts);
+  return t ? LocalTime(*t) : Escaped(scts);
 }
 
 std::string Visible(std::string_view bytes) {

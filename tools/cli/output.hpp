@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -44,6 +45,19 @@ std::string Escaped(std::string_view text);
 // The same for a text of several lines: each line feed is kept and followed by `indent`,
 // so that the text's own lines all stand indented under its first.
 std::string Escaped(std::string_view text, std::string_view indent);
+
+// Times. JSON gives each as ISO 8601 with its offset; text as a local time of this machine,
+// one format everywhere, readable at a glance.
+// Unix seconds in the machine's zone: "2026-12-07T01:26:48+01:00".
+std::string IsoLocal(std::int64_t unix_seconds);
+// The same for a person: "2026-12-07 01:26:48 +01:00".
+std::string LocalTime(std::int64_t unix_seconds);
+// A service-centre time stamp ("26/12/07,01:26:48+04") in ISO 8601 with the network's
+// offset; null when the text is not such a stamp (the raw stamp then tells what came).
+Json StampJson(std::string_view scts);
+// The same instant as LocalTime shows it; a text that is not a stamp is shown as it came
+// (escaped), and an empty one stays empty.
+std::string StampText(std::string_view scts);
 
 // Bytes with line breaks and control bytes shown: <CR>, <LF>, <^Z>, <ESC>, <0xNN>.
 std::string Visible(std::string_view bytes);

@@ -2,23 +2,34 @@
 # program's own --help, so they are always those of the version on PATH.
 
 # The help text on stdin as one item a line: "command NAME", "flag --NAME",
-# "value --NAME TYPE" (an option that takes a value) or "choice WORD" (a positional's).
+# "value --NAME TYPE" (an option that takes a value) or "choice WORD" (a positional's,
+# listed as "on|off"). Option lines read "  -h, --help  Text" or "  --port N  Text".
 _selvarn_sms_items() {
   awk '
     /^[A-Za-z][A-Za-z ]*:$/ { section = $0; next }
-    section == "Subcommands:" && /^  [a-z]/ { print "command", $1; next }
-    section == "Positionals:" && match($0, /\{[^}]*\}/) {
-      n = split(substr($0, RSTART + 1, RLENGTH - 2), words, ",")
-      for (i = 1; i <= n; i++) print "choice", words[i]
-      next
-    }
-    /^  -/ {
-      n = split($1, names, ",")
-      value = $2 ~ /^[A-Z<]/ && $2 !~ /:$/
+    section == "Commands:" && /^  [a-z]/ { print "command", $1; next }
+    /^  [^ ]/ {
+      left = substr($0, 3)
+      sub(/  .*/, "", left)  # the left column ends where two spaces start the text
+      if (section == "Arguments:") {
+        if (left ~ /\|/) {
+          n = split(left, words, "|")
+          for (i = 1; i <= n; i++) print "choice", words[i]
+        }
+        next
+      }
+      if (left !~ /^-/) next
+      n = split(left, words, " ")
+      value = ""
+      k = 0
       for (i = 1; i <= n; i++) {
-        if (names[i] !~ /^--/) continue
-        sub(/\{.*/, "", names[i])  # --wait-report{120}: a default, not part of the name
-        if (value) print "value", names[i], $2; else print "flag", names[i]
+        w = words[i]
+        sub(/,$/, "", w)
+        if (w ~ /^--/) names[++k] = w
+        else if (w !~ /^-/) value = w
+      }
+      for (i = 1; i <= k; i++) {
+        if (value != "") print "value", names[i], value; else print "flag", names[i]
       }
     }'
 }

@@ -16,6 +16,7 @@
 #include "modem/modem.hpp"
 #include "platform/host_form.hpp"
 #include "platform/port_folder.hpp"
+#include "selvarn/gateway.hpp"
 
 extern char** environ;
 
@@ -52,8 +53,9 @@ int RunCommand(const std::string& command, const store::Message& m) {
     if (std::strncmp(*e, "SELVARN_SMS_", 12) != 0) env.emplace_back(*e);
   }
   env.push_back("SELVARN_SMS_SENDER=" + EnvValue(m.sender));
-  env.push_back("SELVARN_SMS_TIME=" +
-                EnvValue(m.parts.empty() ? std::string() : m.parts.front().scts));
+  const std::string scts = m.parts.empty() ? std::string() : m.parts.front().scts;
+  env.push_back("SELVARN_SMS_TIME=" + IsoTime(scts).value_or(""));
+  env.push_back("SELVARN_SMS_SCTS=" + EnvValue(scts));
   env.push_back("SELVARN_SMS_TEXT=" + EnvValue(m.Text()));
   env.push_back("SELVARN_SMS_ID=" + std::to_string(m.id));
   std::vector<char*> envp;
@@ -123,7 +125,8 @@ int PortFd(const platform::MSComm& port) {
   return found;
 }
 
-int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec) {
+int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec,
+          const std::string& where) {
   auto& gsm = platform::frmATC().GSM;
   // New messages announced as +CMTI, reports as +CDSI; a modem that refuses is polled.
   std::string reply;
@@ -131,7 +134,7 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
   const int fd = PortFd(gsm);
   if (fd < 0) throw RuntimeError(err::kHardwareNotAvailable, "Cannot wait on the modem's port");
   g.printer.Interrupt();
-  g.io.err << "selvarn-sms: watching port " << gsm.CommPort() << " (every " << interval
+  g.io.err << "selvarn-sms: watching " << where << " (every " << interval
            << " s and on each announcement); Ctrl-C stops\n";
 
   const auto each = [&](const store::Message& m) {
@@ -186,8 +189,7 @@ int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& 
       }
       if ((p[1].revents & POLLIN) != 0) return stopped();
       if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        throw RuntimeError(err::kHardwareNotAvailable,
-                           "The modem on port " + std::to_string(gsm.CommPort()) + " went away");
+        throw RuntimeError(err::kHardwareNotAvailable, "The modem on " + where + " went away");
       }
       if ((p[0].revents & POLLIN) != 0) {
         idle += gsm.Input();

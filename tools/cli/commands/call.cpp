@@ -13,15 +13,15 @@ class CallCommand final : public Command {
   std::string_view Synopsis() const override { return "call MEMBER [ARGS...]"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Call any member of the SMS class by name, as a script would; prints its result\n"
-        "and, after a method, the properties it filled");
+        "Call any member of the SMS class by name, as a script would\n\n"
+        "Prints its result and, after a method, the properties it filled.");
     app.add_option("MEMBER", member_, "A property or method (any case)")->required();
     app.add_option("ARGS", args_, "Its arguments, in order (see: help MEMBER)");
     app.footer(
         "\nExamples:\n"
         "  selvarn-sms --sim call SendSMST +447700900123 \"Hello\"\n"
         "  selvarn-sms --port 3 call ReadSMS\n"
-        "  selvarn-sms --sim call InitModem        (the run's port and PIN when none given)\n"
+        "  selvarn-sms --sim call InitModem    (the run's port and PIN when none given)\n"
         "A property is read with no argument and written with one; each run starts a new\n"
         "object, so a property holds only what this run put there.");
   }
@@ -36,7 +36,15 @@ class CallCommand final : public Command {
   int Execute(Session& s) override {
     std::int16_t port = 0;  // no port for a property
     if (s.link != nullptr) port = s.link->port();
-    return Call(*target_, args_, port, s.options.pin, s.sms, s.printer);
+    const int rc = Call(*target_, args_, port, s.options.pin, s.sms, s.printer);
+    // The result alone ("Fail") does not say why; the run's own port says where.
+    if (target_->name == "InitModem" && rc != kDone && s.link != nullptr) {
+      const StartReport& r = s.sms.LastStart();
+      const std::string where = args_.empty() ? s.link->Describe() : "port " + args_.front();
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: " << StartProblem(r, r.status, where) << "\n";
+    }
+    return rc;
   }
 
  private:

@@ -13,8 +13,9 @@ class HelpCommand final : public Command {
   std::string_view Synopsis() const override { return "help [MEMBER]"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Show the SMS class's members (properties, methods, enumerations), or what one\n"
-        "does, as its type library tells it");
+        "Show the SMS class's members, or what one does\n\n"
+        "Lists the properties, methods and enumerations, or tells what one does, as the\n"
+        "class's type library tells it.");
     app.add_option("MEMBER", member_, "A property, method or enumeration (any case)");
     app.footer("\nExamples:\n  selvarn-sms help\n  selvarn-sms help SendSMST");
   }

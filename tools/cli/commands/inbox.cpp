@@ -15,11 +15,12 @@ class Listing final : public Command {
     return in_ ? "inbox [--undecodable] [--since WHEN]" : "outbox [--since WHEN]";
   }
   void Define(CLI::App& app) override {
-    app.description(in_ ? "List the messages received, from the message store (no modem needed);\n"
-                          "a long message still missing parts after 10 minutes shows as\n"
-                          "INCOMPLETE, with the parts it lacks"
-                        : "List the messages sent, from the message store (no modem needed), with\n"
-                          "their state (pending, delivered, failed) and each part's report");
+    app.description(in_ ? "List the messages received, from the store (no modem needed)\n\n"
+                          "A long message still missing parts after 10 minutes shows as\n"
+                          "INCOMPLETE, with the parts it lacks."
+                        : "List the messages sent and their state, from the store\n\n"
+                          "Each message with its state (pending, delivered, failed, or how far\n"
+                          "it got) and each part's report; no modem needed.");
     app.add_option("--since", since_,
                    "Only from this time on: 2024-05-01, 2024-05-01T09:30 (local time; Z\n"
                    "for UTC), or an age: 90s, 15m, 2h, 3d")

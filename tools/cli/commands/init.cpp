@@ -12,8 +12,9 @@ class Init final : public Command {
   std::string_view Synopsis() const override { return "init"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Start the modem and print how it went: OK, or PINRequired, PINWrong,\n"
-        "SIMBlocked, SIMError or Fail with the reason (busy, no device, no answer, ...)");
+        "Start the modem and print how it went\n\n"
+        "Prints OK, or PINRequired, PINWrong, SIMBlocked, SIMError or Fail with the reason\n"
+        "(busy, no device, no answer, ...).");
     app.footer("\nExample:\n  selvarn-sms --port 3 --pin 1234 init");
   }
   Needs Uses() const override { return Needs::kPort; }

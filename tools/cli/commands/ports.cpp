@@ -12,7 +12,10 @@ class Ports final : public Command {
   std::string_view Name() const override { return "ports"; }
   std::string_view Synopsis() const override { return "ports"; }
   void Define(CLI::App& app) override {
-    app.description("List the port folder's entries and the serial devices of this machine");
+    app.description(
+        "List the port numbers and the serial devices of this machine\n\n"
+        "Shows the port folder's entries (comN) and where they lead, and each serial device\n"
+        "with the port number that reaches it.");
     app.footer("\nExample:\n  selvarn-sms ports");
   }
   Needs Uses() const override { return Needs::kNothing; }

@@ -15,9 +15,12 @@ class Read final : public Command {
   std::string_view Synopsis() const override { return "read [--all]"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Read the waiting message parts from the SIM into the message store (each deleted\n"
-        "from the SIM once stored) and print the first whole message not yet printed;\n"
-        "parts of a long message wait in the store until the last one is in");
+        "Take the waiting messages off the SIM and print a whole one\n\n"
+        "Reads the waiting message parts from the SIM into the message store (each deleted\n"
+        "from the SIM once stored) and prints the first whole message not yet printed, or\n"
+        "with --all every one; parts of a long message wait in the store until the last one\n"
+        "is in. When nothing is waiting it prints \"no message\" (\"found\": false under\n"
+        "--json) and exits 0, as a look that found nothing is no failure.");
     app.add_flag("--all", all_, "Print every whole message, until the SIM is empty");
     app.footer(
         "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");

@@ -1,8 +1,11 @@
 // report [--all]: the delivery reports waiting in the modem, each deleted once shown.
 #include <CLI/CLI.hpp>
+#include <optional>
+#include <utility>
 
 #include "command.hpp"
 #include "gateway.hpp"
+#include "selvarn/gateway.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -15,20 +18,40 @@ std::string DeliveryName(const std::string& text) {
   return text;
 }
 
+// A report's time stamp as JSON gives it: the ISO 8601 date and the time with its offset,
+// apart as the fields have always been ("2024-05-01", "09:30:00+01:00"); null when the
+// modem's text is no time stamp.
+std::pair<Json, Json> DateAndTime(const std::optional<std::string>& scts) {
+  const std::optional<std::string> iso = scts ? IsoTime(*scts) : std::nullopt;
+  if (!iso) return {Json(), Json()};
+  const std::size_t t = iso->find('T');
+  return {iso->substr(0, t), iso->substr(t + 1)};
+}
+
 class Report final : public Command {
  public:
   std::string_view Name() const override { return "report"; }
   std::string_view Synopsis() const override { return "report [--all]"; }
   void Define(CLI::App& app) override {
-    app.description("Read the first delivery report waiting in the modem, print it and delete it");
+    app.description(
+        "Print the first delivery report waiting in the modem, and delete it\n\n"
+        "When none is waiting it prints \"no report\" (\"found\": false under --json) and\n"
+        "exits 0, as read does.");
     app.add_flag("--all", all_, "Go on until no report is left");
     app.footer("\nExample:\n  selvarn-sms --port 3 report --all");
   }
 
   int Execute(Session& s) override {
     SMS& sms = s.sms;
+    // The properties drop the stamps' zones; the hook hands them over whole.
+    std::optional<ReceivedReport> whole;
+    sms.SetReceiveHook({.report = [&whole](const ReceivedReport& r) {
+      whole = r;
+      return true;
+    }});
     int count = 0;
     while (true) {
+      whole.reset();
       sms.DRMsgRef({});
       sms.DRMNRecipient({});
       sms.DRRDate({});
@@ -40,21 +63,26 @@ class Report final : public Command {
       if (!ok && sms.DRMsgRef().empty()) break;
       const std::string status = ok ? DeliveryName(sms.DRStatusText()) : "";
       const std::string reference = Bare(sms.DRMsgRef());
+      const auto received = DateAndTime(whole ? std::optional(whole->submitted) : std::nullopt);
+      const auto forwarded = DateAndTime(whole ? std::optional(whole->discharged) : std::nullopt);
       Json j{{"command", "report"},
              {"found", true},
              {"complete", ok},
              {"reference", reference},
              {"recipient", sms.DRMNRecipient()},
-             {"received_date", sms.DRRDate()},
-             {"received_time", sms.DRRTime()},
-             {"forwarded_date", sms.DRFDate()},
-             {"forwarded_time", sms.DRFTime()},
+             {"received_date", received.first},
+             {"received_time", received.second},
+             {"forwarded_date", forwarded.first},
+             {"forwarded_time", forwarded.second},
              {"status", status}};
       std::string text = count > 0 ? "\n" : "";
       text += "Reference: " + Escaped(reference);
       text += "\nRecipient: " + Escaped(sms.DRMNRecipient());
-      text += "\nReceived:  " + Escaped(sms.DRRDate() + " " + sms.DRRTime());
-      text += "\nForwarded: " + Escaped(sms.DRFDate() + " " + sms.DRFTime());
+      // Without the whole stamps, the properties as they stand.
+      text += "\nReceived:  " +
+              (whole ? StampText(whole->submitted) : Escaped(sms.DRRDate() + " " + sms.DRRTime()));
+      text += "\nForwarded: " +
+              (whole ? StampText(whole->discharged) : Escaped(sms.DRFDate() + " " + sms.DRFTime()));
       text += "\nStatus:    " + Escaped(status) + "\n";
       if (!ok) text += "(the modem's report could not be read whole: it stays in the modem)\n";
       s.printer.Result(j, text);
@@ -63,7 +91,7 @@ class Report final : public Command {
       if (!all_) return kDone;
     }
     if (count == 0) s.printer.Result({{"command", "report"}, {"found", false}}, "no report");
-    return count > 0 || all_ ? kDone : kAnsweredNo;
+    return kDone;  // as read: nothing waiting is no failure
   }
 
  private:

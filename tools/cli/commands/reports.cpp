@@ -12,7 +12,9 @@ class Reports final : public Command {
   std::string_view Synopsis() const override { return "reports on|off"; }
   void Define(CLI::App& app) override {
     app.description("Switch the modem's delivery reports on or off");
-    app.add_option("STATE", state_, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    app.add_option("STATE", state_, "on: the network reports each message's delivery")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
     app.footer("\nExample:\n  selvarn-sms --port 3 reports on");
   }
   int Execute(Session& s) override {

@@ -14,53 +14,72 @@
 namespace selvarn::cli {
 namespace {
 
+// --wait-report's value. Once it was optional; a number in its place now says how to write it.
+int WaitSeconds(const std::string& text) {
+  constexpr int kMost = 86400;
+  const bool digits = !text.empty() && text.size() <= 5 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoi(text) > kMost) {
+    throw UsageError("--wait-report takes the seconds to wait, 0 to " + std::to_string(kMost) +
+                     ", before NUMBER and TEXT: send --wait-report 120 NUMBER TEXT (given \"" +
+                     text + "\")");
+  }
+  return std::stoi(text);
+}
+
 class Send final : public Command {
  public:
   std::string_view Name() const override { return "send"; }
   std::string_view Synopsis() const override {
-    return "send [--unicode | --7bit] [--report] [--wait-report[=S]] [--ref N] NUMBER TEXT|-";
+    return "send [--unicode | --7bit] [--report] [--wait-report SECONDS] [--ref N] NUMBER TEXT|-";
   }
   void Define(CLI::App& app) override {
     app.description(
-        "Send TEXT to NUMBER and record it in the message store: in the GSM 7-bit alphabet\n"
+        "Send a text, recorded in the message store\n\n"
+        "Sends TEXT to NUMBER: in the GSM 7-bit alphabet\n"
         "when every character has a 7-bit form, else in UCS2; one message when it fits\n"
         "(160 7-bit characters, 70 UCS2), else a long message in parts. Prints the store id\n"
         "and the message reference of each part. The message is recorded before it goes out,\n"
         "and each part as the modem answers: exit 1 when the modem refused (a message that\n"
         "went in part is kept as partly-sent), 5 when a part got no answer within 120 s and\n"
-        "may have been sent (see outbox before sending it again)");
-    app.add_option("NUMBER", order_.number, "Recipient: digits, + for an international number")
-        ->required();
-    app.add_option("TEXT", order_.text, "The message (UTF-8); - reads it from standard input")
-        ->required();
+        "may have been sent (see outbox before sending it again).");
+    // Required, but checked after --wait-report: its old habit takes the NUMBER's place.
+    number_ =
+        app.add_option("NUMBER", order_.number, "Recipient: digits, + for an international number");
+    text_ =
+        app.add_option("TEXT", order_.text, "The message (UTF-8); - reads it from standard input");
     CLI::Option* unicode =
         app.add_flag("--unicode", unicode_, "Send in UCS2 whatever the text (70 per message)");
     app.add_flag("--7bit", seven_bit_,
                  "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
         ->excludes(unicode);
     app.add_flag("--report", order_.report, "Switch the modem's delivery reports on first");
-    wait_ = app.add_flag("--wait-report{120}", order_.wait_report,
-                         "Then wait up to this many seconds (default 120) for the report of\n"
-                         "every part: exit 0 delivered, 1 failed, 4 no final report in time")
-                ->type_name("[=SECONDS]")
-                ->check(CLI::Range(0, 86400));
+    // The value is required: an optional one could not be told from the NUMBER after it.
+    app.add_option("--wait-report", wait_,
+                   "Switch reports on, send, then wait up to SECONDS (0-86400; 120 is usual)\n"
+                   "for the report of every part: exit 0 delivered, 1 failed, 4 no final\n"
+                   "report in time")
+        ->type_name("SECONDS");
     app.add_option("--ref", reference_,
                    "Reference shared by the parts of a long message, 0-255 (default: random)")
-        ->check(CLI::Range(0, 255));
+        ->check(CLI::Range(0, 255))
+        ->type_name("N");
     app.footer(
         "\nExamples:\n"
         "  selvarn-sms --port 3 send +447700900001 \"Back at five\"\n"
         "  selvarn-sms --port 3 send 0123456789 \"Привет\"           (goes out in UCS2)\n"
-        "  selvarn-sms --port 3 send --wait-report=60 +447700900001 - < letter.txt\n"
-        "  selvarn-sms --sim send --wait-report=10 +447700900123 \"Hi\"   (the simulator reports)\n"
+        "  selvarn-sms --port 3 send --wait-report 60 +447700900001 - < letter.txt\n"
+        "  selvarn-sms --sim send --wait-report 10 +447700900123 \"Hi\"   (reports come)\n"
         "A text that starts with - goes after --:  send +447700900001 -- \"-5 degrees\"");
   }
 
   // Everything about the text is settled, and the store opened, before the modem is
   // touched: nothing is sent that could not be recorded.
   void Check(const Options& options, Io& io) override {
-    // A flag keeps its default value only when given; not given means no wait at all.
-    if (wait_->count() == 0) order_.wait_report = -1;
+    if (wait_) order_.wait_report = WaitSeconds(*wait_);
+    for (const CLI::Option* given : {number_, text_}) {
+      if (given->count() == 0) throw UsageError(given->get_name() + " is required");
+    }
     if (auto problem = RecipientProblem(order_.number)) throw UsageError(*problem);
     const bool piped = order_.text == "-";
     const std::string subject = piped ? "standard input" : "the text";
@@ -111,7 +130,9 @@ class Send final : public Command {
   SendOrder order_;
   bool unicode_ = false;
   bool seven_bit_ = false;
-  CLI::Option* wait_ = nullptr;
+  CLI::Option* number_ = nullptr;
+  CLI::Option* text_ = nullptr;
+  std::optional<std::string> wait_;
   std::optional<int> reference_;
   std::size_t parts_ = 1;
   std::optional<store::MessageStore> store_;

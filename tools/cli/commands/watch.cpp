@@ -11,25 +11,28 @@ namespace {
 class WatchCommand final : public Command {
  public:
   std::string_view Name() const override { return "watch"; }
-  std::string_view Synopsis() const override { return "watch [--interval S] [--exec CMD]"; }
+  std::string_view Synopsis() const override { return "watch [--interval SECONDS] [--exec CMD]"; }
   void Define(CLI::App& app) override {
     app.description(
-        "Keep the port open and take in messages and delivery reports as they come: each\n"
-        "is stored, each whole message and each report printed. Looks every --interval\n"
+        "Keep the port open and take in messages and reports as they come\n\n"
+        "Each message and delivery report is stored, each whole message and each report\n"
+        "printed. Looks every --interval\n"
         "seconds and at once when the modem announces something. Ctrl-C or SIGTERM stops\n"
-        "it after the step under way");
-    app.add_option("--interval", interval_, "Seconds between two looks (default 10)")
-        ->check(CLI::Range(1, 86400));
+        "it after the step under way.");
+    app.add_option("--interval", interval_, "Seconds between two looks, 1-86400 (default 10)")
+        ->check(CLI::Range(1, 86400))
+        ->type_name("SECONDS");
     app.add_option("--exec", exec_,
                    "Run CMD through /bin/sh for each whole message, with SELVARN_SMS_SENDER,\n"
-                   "SELVARN_SMS_TIME, SELVARN_SMS_TEXT and SELVARN_SMS_ID set. A message is\n"
+                   "SELVARN_SMS_TEXT, SELVARN_SMS_ID, SELVARN_SMS_TIME (ISO 8601) and\n"
+                   "SELVARN_SMS_SCTS (the time stamp as the network sent it) set. A message is\n"
                    "marked done after CMD ends: after a crash CMD may see it again (use the id)")
         ->type_name("CMD");
     app.footer(
         "\nExamples:\n"
         "  selvarn-sms --port 3 watch\n"
         "  selvarn-sms --port 3 --json watch --interval 30 >> messages.jsonl\n"
-        "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_SENDER: $SELVARN_SMS_TEXT\"'");
+        "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_ID: $SELVARN_SMS_TEXT\"'");
   }
   // Stop signals wait for the step under way: held from before the modem starts. The
   // store comes first: nothing is taken off the SIM that could not be kept.
@@ -42,7 +45,7 @@ class WatchCommand final : public Command {
     Binding binding(*store_);
     binding.Attach(s.sms);
     Gateway g{"watch", s.io, s.printer, s.sms, *store_, binding};
-    return Watch(g, *stop_, interval_, exec_);
+    return Watch(g, *stop_, interval_, exec_, s.link->Describe());
   }
 
  private:
