@@ -18,8 +18,6 @@ bool Readable(const std::string& memory) {
   return memory == "SM" || memory == "ME" || memory == "SR";
 }
 
-}  // namespace
-
 // What one entry becomes in the store; false leaves it on the modem.
 class EntryKeeper {
  public:
@@ -72,8 +70,6 @@ class EntryKeeper {
   FailedEntries& failed_;
   TakeAllResult& r_;
 };
-
-namespace {
 
 // Most reports a storage holds; a bound for the one-by-one reading.
 constexpr int kMostReports = 255;

@@ -20,6 +20,8 @@
 namespace selvarn {
 namespace session_test {
 
+// Qualified: a fixture of this folder's other tests is also called Gateway.
+using ModemSession = ::selvarn::Gateway;
 using modemsim::IncomingMessage;
 using modemsim::IncomingReport;
 using modemsim::MessageStatus;
@@ -39,7 +41,8 @@ class Session : public testing::SimulatedModem {
     for (const std::string& p : profiles) modemsim::ApplyProfile(state, p);
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = state});
-    gw = std::make_unique<Gateway>(GatewayOptions{.device = sim->device_path(), .store = Db()});
+    gw =
+        std::make_unique<ModemSession>(GatewayOptions{.device = sim->device_path(), .store = Db()});
     ASSERT_EQ(gw->Open(), ModemStatus::OK) << gw->LastStart().detail;
     sim->ClearTranscript();
   }
@@ -56,7 +59,7 @@ class Session : public testing::SimulatedModem {
   }
 
   testing::TempDir dir;
-  std::unique_ptr<Gateway> gw;
+  std::unique_ptr<ModemSession> gw;
 };
 
 std::string Deletions(const std::vector<int>& indexes) {
@@ -80,7 +83,7 @@ TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUp) {
   };
   for (Row& row : rows) {
     row.options.store = Db();
-    Gateway session(row.options);
+    ModemSession session(row.options);
     ASSERT_EQ(session.Open(), ModemStatus::OK) << row.name << ": " << session.LastStart().detail;
     EXPECT_TRUE(session.IsOpen()) << row.name;
     EXPECT_EQ(session.LastStart().device, sim->device_path()) << row.name;
@@ -93,7 +96,7 @@ TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUp) {
 }
 
 TEST_F(Session, AMissingDeviceIsNamedAndNothingIsWritten) {
-  Gateway session({.device = dir.path + "/ttyNone", .store = Db()});
+  ModemSession session({.device = dir.path + "/ttyNone", .store = Db()});
   EXPECT_EQ(session.Open(), ModemStatus::Fail);
   EXPECT_EQ(session.LastStart().reason, StartReason::NoDevice);
   EXPECT_EQ(session.LastStart().device, dir.path + "/ttyNone");
@@ -194,7 +197,7 @@ TEST_F(Session, SendsAskForAReportOnlyWhenTold) {
 TEST_F(Session, LongSendsTakeTheNextReferenceOfTheStoreAcrossRestarts) {
   Start();
   std::vector<std::string> seen;
-  const auto send = [&](Gateway& session, int reference) {
+  const auto send = [&](ModemSession& session, int reference) {
     const store::SendOutcome out =
         session.Send({.number = kOwn, .text = std::string(200, 'x'), .reference = reference});
     const std::string wire = Wire();
@@ -207,7 +210,7 @@ TEST_F(Session, LongSendsTakeTheNextReferenceOfTheStoreAcrossRestarts) {
   const std::int64_t second = send(*gw, -1);
   send(*gw, 200);
   gw.reset();
-  gw = std::make_unique<Gateway>(GatewayOptions{.device = sim->device_path(), .store = Db()});
+  gw = std::make_unique<ModemSession>(GatewayOptions{.device = sim->device_path(), .store = Db()});
   ASSERT_EQ(gw->Open(), ModemStatus::OK);
   Wire();
   send(*gw, -1);
@@ -321,6 +324,73 @@ TEST_F(Session, WaitReportsTakesTheReportsAsTheyAreAnnounced) {
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->state, store::DeliveryState::Delivered);
   EXPECT_FALSE(gw->WaitReports(out.id + 1, std::chrono::seconds(1)).has_value());
+}
+
+TEST_F(Session, TakeAllWhenTheModemBalks) {
+  const modemsim::Fault error{.literal = "\r\nERROR\r\n", .count = 1};
+  struct Row {
+    const char* name;
+    std::string prefix;  // the command that fails
+    modemsim::Fault fault;
+    int parts, reports, left;
+    bool stuck, unlisted;
+    std::size_t sm_left, sr_left;
+    const char* selected;  // the storage selected afterwards
+  } rows[] = {
+      {"reports listed in text mode only", "AT+CMGL=4", error, 1, 1, 0, false, false, 0, 0, "SM"},
+      {"no report storage", "AT+CPMS=\"SR\"", error, 1, 0, 0, false, false, 0, 1, "SM"},
+      {"the report's deletion refused",
+       "AT+CMGD=1",
+       {.literal = "\r\n+CMS ERROR: 321\r\n", .count = 1},
+       1,
+       1,
+       1,
+       true,
+       false,
+       0,
+       1,
+       "SM"},
+      {"the SIM not listed", "AT+CPMS=\"SM\"", error, 0, 1, 0, false, true, 1, 0, "SR"},
+  };
+  for (const Row& row : rows) {
+    Start();
+    sim->StoreMessage({.text = "waiting"});
+    sim->StoreReport({.reference = 3, .status = 0});
+    sim->SetFault(row.prefix, row.fault);
+    const TakeAllResult taken = gw->TakeAll();
+    EXPECT_EQ(taken.parts, row.parts) << row.name;
+    EXPECT_EQ(taken.reports, row.reports) << row.name;
+    EXPECT_EQ(taken.left, row.left) << row.name;
+    EXPECT_EQ(taken.stuck, row.stuck) << row.name;
+    EXPECT_EQ(taken.unlisted, row.unlisted) << row.name;
+    EXPECT_EQ(sim->Messages("SM").size(), row.sm_left) << row.name;
+    EXPECT_EQ(sim->Messages("SR").size(), row.sr_left) << row.name;
+    // Stored before deleted: whatever went from the modem is in the store.
+    EXPECT_EQ(gw->Store().Inbox().size(), static_cast<std::size_t>(row.parts)) << row.name;
+    EXPECT_EQ(gw->Store().Reports().size(), static_cast<std::size_t>(row.reports)) << row.name;
+    EXPECT_EQ(sim->State().mem1, row.selected) << row.name;
+    EXPECT_EQ(sim->State().cmgf, 0) << row.name;
+    gw.reset();
+    std::filesystem::remove(Db());
+  }
+}
+
+TEST_F(Session, MessagesAndReportsHandedOverInNoticesAreStored) {
+  Start();
+  modemsim::ModemState state = sim->State();
+  const std::string message = modemsim::MessagePdus(state, {.text = "not stored"})[0];
+  const std::string report = modemsim::ReportPdu(state, {.reference = 9, .status = 0});
+  const auto octets = [](const std::string& pdu) {
+    return std::to_string(pdu.size() / 2 - 1 - std::stoul(pdu.substr(0, 2), nullptr, 16));
+  };
+  sim->Send("\r\n+CMT: ," + octets(message) + "\r\n" + message + "\r\n+CDS: " + octets(report) +
+            "\r\n" + report + "\r\n");
+  ASSERT_TRUE(sim->WaitSent(report + "\r\n", std::chrono::seconds(5)));
+  gw->TakeAll();
+  ASSERT_EQ(gw->Store().NewMessages().size(), 1U);
+  EXPECT_EQ(gw->Store().NewMessages()[0].Text(), "not stored");
+  ASSERT_EQ(gw->Store().Reports().size(), 1U);
+  EXPECT_EQ(gw->Store().Reports()[0].report.reference, 9);
 }
 
 }  // namespace session_test
