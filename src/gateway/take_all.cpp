@@ -114,7 +114,7 @@ bool Gateway::Impl::Absorb(const std::vector<Notice>& notices, std::vector<std::
       case Notice::Kind::Message:
       case Notice::Kind::Report: {
         // Handed over without being stored: the store is the only place it will be.
-        const messaging::SweptEntry e = messaging::DecodeEntry("", -1, n.data);
+        const messaging::SweptEntry e = messaging::DecodeEntry("", 0, n.data);
         TakeAllResult scratch;
         if (e.message || e.report) {
           EntryKeeper(store, failed, scratch)(e);

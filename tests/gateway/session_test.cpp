@@ -317,13 +317,33 @@ TEST_F(Session, AMemoryANoticeNamesIsSweptToo) {
   EXPECT_TRUE(Wire().starts_with("AT+CPMS=\"ME\"\rAT+CMGL=4\rAT+CMGD=1\r"));
 }
 
-TEST_F(Session, WaitReportsTakesTheReportsAsTheyAreAnnounced) {
+TEST_F(Session, WaitReportsEndsAtTheFinalReportOrTheLimit) {
+  struct Row {
+    const char* recipient;
+    const char* outcome;
+    store::DeliveryState state;
+    bool limit;  // waited the whole limit
+  } rows[] = {
+      {"+447700900001", "delivered", store::DeliveryState::Delivered, false},
+      {"+447700900002", "failed", store::DeliveryState::Failed, false},
+      {"+447700900003", "deferred", store::DeliveryState::Pending, true},
+  };
   Start();
-  const store::SendOutcome out = gw->Send({.number = "+447700900001", .text = "hello"});
-  const auto record = gw->WaitReports(out.id, std::chrono::seconds(30));
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->state, store::DeliveryState::Delivered);
-  EXPECT_FALSE(gw->WaitReports(out.id + 1, std::chrono::seconds(1)).has_value());
+  sim->Set("network-delay", {"20"});
+  clock.real_sleep = std::chrono::milliseconds(2);  // the report comes within 1 s of fake time
+  for (const Row& row : rows) {
+    sim->Set("outcome", {row.recipient, row.outcome});
+    const store::SendOutcome out = gw->Send({.number = row.recipient, .text = "hello"});
+    const std::int64_t start = clock.NowMs();
+    const auto record = gw->WaitReports(out.id, std::chrono::seconds(20));
+    const std::int64_t waited = clock.NowMs() - start;
+    ASSERT_TRUE(record.has_value()) << row.recipient;
+    EXPECT_EQ(record->state, row.state) << row.recipient;
+    // Taken as announced, not at the next look five seconds on.
+    EXPECT_EQ(waited >= 20000, row.limit) << row.recipient << ": " << waited;
+    EXPECT_TRUE(row.limit || waited < 5000) << row.recipient << ": " << waited;
+  }
+  EXPECT_FALSE(gw->WaitReports(99, std::chrono::seconds(1)).has_value());
 }
 
 TEST_F(Session, TakeAllWhenTheModemBalks) {
