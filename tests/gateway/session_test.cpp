@@ -137,7 +137,8 @@ TEST(GatewayPlan, FollowsTheSends) {
     EXPECT_EQ(plan.unmapped, row.unmapped) << row.text;
   }
   EXPECT_EQ(testing::ErrorNumberOf([] { Plan(""); }), err::kInvalidCall);
-  EXPECT_EQ(testing::ErrorNumberOf([] { Plan(std::string(153 * 256, 'x')); }), err::kOverflow);
+  EXPECT_EQ(testing::ErrorNumberOf([] { Plan(std::string(std::size_t{153} * 256, 'x')); }),
+            err::kOverflow);
 }
 
 TEST_F(Session, SendsFollowTheirReportChoiceAndTakeTheStoresNextReference) {
