@@ -53,11 +53,11 @@ SELVARN_API std::optional<std::string> IsoTime(std::string_view scts);
 SELVARN_API std::optional<std::int64_t> UnixTime(std::string_view scts);
 
 struct GatewayOptions {
-  std::string device{};     // the modem's device ("/dev/ttyUSB2"); empty: `port`
-  std::int16_t port = 1;    // a port number as SMS::InitModem takes it
-  std::string pin{};        // the SIM PIN, when the card asks for one
-  std::string store{};      // the message store's file; empty: MessageStore::DefaultPath()
-  int part_wait = 120;      // seconds to wait for the answer to each part sent
+  std::string device{};            // the modem's device ("/dev/ttyUSB2"); empty: `port`
+  std::int16_t port = 1;           // a port number as SMS::InitModem takes it
+  std::string pin{};               // the SIM PIN, when the card asks for one
+  std::string store{};             // the message store's file; empty: MessageStore::DefaultPath()
+  int part_wait = 120;             // seconds to wait for the answer to each part sent
   std::chrono::seconds sweep{30};  // Watch: how often to look when nothing is announced
 };
 
@@ -81,11 +81,11 @@ struct WatchHandlers {
 
 // What TakeAll did.
 struct TakeAllResult {
-  int parts = 0;        // message parts stored and deleted
-  int reports = 0;      // status reports stored and deleted
-  int quarantined = 0;  // undecodable entries kept in the store and deleted
-  int left = 0;         // entries left on the modem (undecodable for now, not deletable)
-  bool stuck = false;   // the modem refused to delete an entry it handed over
+  int parts = 0;          // message parts stored and deleted
+  int reports = 0;        // status reports stored and deleted
+  int quarantined = 0;    // undecodable entries kept in the store and deleted
+  int left = 0;           // entries left on the modem (undecodable for now, not deletable)
+  bool stuck = false;     // the modem refused to delete an entry it handed over
   bool unlisted = false;  // the modem would not list a storage
   std::vector<std::string> warnings{};
 };
@@ -117,7 +117,10 @@ class SELVARN_API Gateway {
 
   // Everything the modem holds, in one listing per storage: every message part and status
   // report is stored, then deleted from the modem; undecodable entries are quarantined on
-  // their second sighting. Commands grow with the entries, one deletion each.
+  // their second sighting. Commands grow with the entries, one deletion each. The storages:
+  // "ME" when AT+CPMS? named it for received messages at Open or a notice named it, then
+  // "SR" (read one by one in text mode where the modem will not list it in PDU mode), then
+  // "SM", which stays selected. Entries the modem keeps as outgoing are left alone.
   TakeAllResult TakeAll();
 
   // Takes what waits, then until Stop(): reacts to each notice at once, takes everything
