@@ -65,7 +65,9 @@ DeliveryState Overall(const std::vector<SentPart>& parts) {
 
 // What the parts say of the send. A part being written by a sender that no longer runs
 // may have gone; parts it never reached did not.
-SendState SendStateOf(std::vector<SentPart>& parts, const std::string& owner, bool ended) {
+SendState SendStateOf(std::vector<SentPart>& parts, const std::string& owner, bool ended,
+                      bool queued) {
+  if (queued) return SendState::Queued;
   const bool gone = platform::ProcessRunning(owner) == platform::Running::No;
   bool any_taken = false, uncertain = false, writing = false, waiting = false;
   for (SentPart& p : parts) {
@@ -150,14 +152,15 @@ void TakeUpEarlyReports(sql::Database& db, std::int64_t id, const std::string& r
 std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
   db.Doing("reading sent messages");
   std::vector<SentRecord> out;
-  auto q =
-      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
-                             "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
-                             "s.owner, s.error FROM sent s JOIN sent_parts sp ON sp.sent_id = "
-                             "s.id WHERE ") +
-                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
+  auto q = db.Prepare(
+      std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
+                  "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
+                  "s.owner, s.error, s.queued FROM sent s JOIN sent_parts sp ON sp.sent_id = "
+                  "s.id WHERE ") +
+      where + " ORDER BY s.sent_at, s.id, sp.sequence");
   q.Bind(1, p1);
   std::vector<std::string> owners;
+  std::vector<bool> queued;
   while (q.Step()) {
     if (out.empty() || out.back().id != q.Int(0)) {
       SentRecord r;
@@ -169,6 +172,7 @@ std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int6
       r.error = q.Text(12);
       out.push_back(std::move(r));
       owners.push_back(q.Text(11));
+      queued.push_back(q.Int(13) != 0);
     }
     std::optional<int> status;
     if (auto st = q.OptionalInt(8)) status = static_cast<int>(*st);
@@ -178,7 +182,7 @@ std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int6
   }
   for (std::size_t i = 0; i < out.size(); ++i) {
     SentRecord& r = out[i];
-    r.send_state = SendStateOf(r.parts, owners[i], !r.error.empty());
+    r.send_state = SendStateOf(r.parts, owners[i], !r.error.empty(), queued[i]);
     r.state = Overall(r.parts);
   }
   return out;
