@@ -317,6 +317,9 @@ class SELVARN_API MessageStore {
   std::vector<SentRecord> Outbox(std::int64_t since = 0);
   // Reports received at or after since, oldest first, matched or not.
   std::vector<StoredReport> Reports(std::int64_t since = 0);
+  // Reports not yet handed out, oldest first, and the mark, as for messages.
+  std::vector<StoredReport> NewReports();
+  bool MarkReportHandedOut(std::int64_t report_id);
 
   // Keeps an entry that could not be decoded, before it is deleted from the modem; the
   // same entry again (memory, index and raw text) keeps the first. Returns its id.

@@ -395,14 +395,15 @@ std::vector<SentRecord> MessageStore::Outbox(std::int64_t since) {
   return LoadSent(impl_->db, "s.sent_at >= ?1", since);
 }
 
-std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
-  auto& db = impl_->db;
+namespace {
+
+std::vector<StoredReport> LoadReports(sql::Database& db, const char* where, std::int64_t p1) {
   db.Doing("reading status reports");
   std::vector<StoredReport> out;
-  auto q = db.Prepare(
-      "SELECT id, reference, recipient, scts, discharge, status, received_at, sent_id, "
-      "sent_sequence FROM reports WHERE received_at >= ?1 ORDER BY received_at, id");
-  q.Bind(1, since);
+  auto q = db.Prepare(std::string("SELECT id, reference, recipient, scts, discharge, status, "
+                                  "received_at, sent_id, sent_sequence FROM reports WHERE ") +
+                      where + " ORDER BY received_at, id");
+  if (q.Parameters() >= 1) q.Bind(1, p1);
   while (q.Step()) {
     StoredReport r;
     r.id = q.Int(0);
@@ -413,6 +414,26 @@ std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
     out.push_back(std::move(r));
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
+  return LoadReports(impl_->db, "received_at >= ?1", since);
+}
+
+std::vector<StoredReport> MessageStore::NewReports() {
+  return LoadReports(impl_->db, "handed_out_at IS NULL", 0);
+}
+
+bool MessageStore::MarkReportHandedOut(std::int64_t report_id) {
+  auto& db = impl_->db;
+  db.Doing("marking a status report handed out");
+  db.Prepare("UPDATE reports SET handed_out_at = ?2 WHERE id = ?1 AND handed_out_at IS NULL")
+      .Bind(1, report_id)
+      .Bind(2, NowSeconds())
+      .Run();
+  return db.Changes() == 1;
 }
 
 }  // namespace selvarn::store

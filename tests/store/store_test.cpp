@@ -474,10 +474,22 @@ TEST_F(StoreTest, AFileOfAnEarlierVersionKeepsEverything) {
           "INSERT INTO messages (id, sender, total, present, received_at, completed_at) "
           "VALUES (1, '+60125550147', 1, 1, 90, 90);"
           "INSERT INTO parts (message_id, sequence, sender, smsc, scts, text, pdu, sim_index, "
-          "received_at) VALUES (1, 1, '+60125550147', '', 's', 'kept', '', 1, 90);");
+          "received_at) VALUES (1, 1, '+60125550147', '', 's', 'kept', '', 1, 90);"
+          "INSERT INTO reports (reference, recipient, scts, discharge, status, received_at) "
+          "VALUES (9, '+60125550147', 'a', 'b', 0, 150);");
     }
     MessageStore store(path);
-    EXPECT_EQ(store.StoreReport({8, "0125550147", "t", "d", 0, 200}).sequence, 2) << version;
+    const ReportResult fresh = store.StoreReport({8, "0125550147", "t", "d", 0, 200});
+    EXPECT_EQ(fresh.sequence, 2) << version;
+    // Reports of before were handed out by then; the one stored now is new, until marked.
+    const std::vector<StoredReport> reports = store.NewReports();
+    ASSERT_EQ(reports.size(), 1u) << version;
+    EXPECT_EQ(reports[0].id, fresh.report_id);
+    EXPECT_EQ(reports[0].sent_id, std::optional<std::int64_t>(1));
+    EXPECT_TRUE(store.MarkReportHandedOut(fresh.report_id));
+    EXPECT_FALSE(store.MarkReportHandedOut(fresh.report_id));
+    EXPECT_TRUE(store.NewReports().empty());
+    EXPECT_EQ(store.Reports().size(), 2u);
     const SentRecord r = *store.Sent(1);
     EXPECT_EQ(r.send_state, SendState::Sent) << version;
     EXPECT_EQ(r.parts, (std::vector<SentPart>{{1, 7, DeliveryState::Pending, {}, {}},
