@@ -1,0 +1,184 @@
+// The watch loop: what arrives is taken at once when the modem announces it and at every
+// sweep otherwise; what is queued goes out as soon as the loop is woken for it.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include "gateway/impl.hpp"
+#include "modem/wait.hpp"
+#include "platform/clock.hpp"
+#include "platform/wake_fifo.hpp"
+#include "selvarn/error.hpp"
+#include "selvarn/send_binding.hpp"
+
+namespace selvarn {
+
+namespace {
+
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// Whether Stop was called; takes its wake-up, so that the next Watch runs.
+bool Stopped(int stop) {
+  if (!Readable(stop)) return false;
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(stop, &count, sizeof count);
+  return true;
+}
+
+bool AnnouncesStored(const std::vector<Notice>& notices) {
+  return std::any_of(notices.begin(), notices.end(), [](const Notice& n) {
+    return n.kind == Notice::Kind::MessageStored || n.kind == Notice::Kind::ReportStored;
+  });
+}
+
+// Each part's wait in whole seconds, as the sends take it.
+std::int16_t PartWait(int seconds) {
+  return static_cast<std::int16_t>(std::clamp(seconds, 1, 32767));
+}
+
+// What the store holds that no handler was given: whole messages, then reports. Each is
+// marked once its handler returned; without a handler it waits for someone who has one.
+void HandOut(store::MessageStore& st, const WatchHandlers& handlers) {
+  if (handlers.message) {
+    for (const store::Message& m : st.NewMessages()) {
+      handlers.message(m);
+      st.MarkHandedOut(m.id);
+    }
+  }
+  if (handlers.report) {
+    for (const store::StoredReport& r : st.NewReports()) {
+      store::ReportResult result{.report_id = r.id, .sent_id = r.sent_id, .sequence = r.sequence};
+      if (r.sent_id) {
+        if (const auto sent = st.Sent(*r.sent_id)) result.message_state = sent->state;
+      }
+      handlers.report(r, result);
+      st.MarkReportHandedOut(r.id);
+    }
+  }
+}
+
+}  // namespace
+
+void Gateway::Watch(const WatchHandlers& handlers) {
+  Impl& s = *impl_;
+  if (!IsOpen()) throw RuntimeError(err::kDeviceNotOpen, "Port not open: open the modem first");
+  const int stop = s.watch.stop.get();
+  if (stop < 0) {
+    throw RuntimeError(err::kHardwareNotAvailable, "Cannot watch: no wake-up descriptor");
+  }
+  // Listening before the first look at the outbox: what is queued after it wakes us.
+  const platform::WakeListener outbox(gateway::WakePath(s.store.Path()));
+  const auto warn = [&](const std::vector<std::string>& warnings) {
+    if (!handlers.warning) return;
+    for (const std::string& w : warnings) handlers.warning(w);
+  };
+  platform::Clock& clock = platform::CurrentClock();
+  const std::int64_t sweep_ms =
+      std::max<std::int64_t>(1, std::chrono::milliseconds(s.options.sweep).count());
+
+  // Each queued message claimed, sent on its record and told; the rest waits when Stop
+  // comes between two.
+  const auto send_queued = [&] {
+    for (const store::QueuedRecord& q : s.store.Queued()) {
+      if (Readable(stop)) return;
+      if (!s.store.Claim(q.id)) continue;  // another session took it
+      const store::SendOutcome out = store::SendClaimed(
+          s.sms, s.store, q, q.message.reference >= 0 ? q.message.reference : s.NextReference(),
+          PartWait(s.options.part_wait));
+      if (handlers.sent) handlers.sent(out);
+      // The modem went away: nothing more goes, and the watch ends saying so.
+      if (out.error_number == err::kHardwareNotAvailable) {
+        throw RuntimeError(out.error_number, out.error);
+      }
+    }
+  };
+
+  HandOut(s.store, handlers);
+  std::int64_t next_sweep = clock.NowMs();  // what waits on the modem is taken first
+  bool send = true;
+  s.watch.queued = false;
+  while (!Stopped(stop)) {
+    // What the modem announced during the last wait, or during an exchange since.
+    const std::vector<Notice> notices = s.sms.TakeNotices();
+    std::vector<std::string> warnings;
+    const bool report_stored = s.Absorb(notices, warnings);
+    warn(warnings);
+    if (report_stored || AnnouncesStored(notices) || clock.NowMs() >= next_sweep) {
+      const TakeAllResult taken = TakeAll();
+      warn(taken.warnings);
+      HandOut(s.store, handlers);
+      next_sweep = clock.NowMs() + sweep_ms;
+      send = true;  // a sweep sends what is queued too, woken or not
+      continue;     // the take may have heard more
+    }
+    if (!notices.empty()) HandOut(s.store, handlers);  // handed over whole, stored at once
+    if (send || s.watch.queued) {
+      send = s.watch.queued = false;
+      send_queued();
+      continue;
+    }
+    const int fds[] = {stop, outbox.Descriptor()};
+    const Modem::Woken woken =
+        Modem::WaitForInput(fds, static_cast<int>(std::max<std::int64_t>(
+                                     0, std::min<std::int64_t>(next_sweep - clock.NowMs(),
+                                                               INT32_MAX))));
+    if (std::find(woken.ready.begin(), woken.ready.end(), outbox.Descriptor()) !=
+        woken.ready.end()) {
+      outbox.Drain();
+      send = true;
+    }
+  }
+}
+
+void Gateway::Stop() noexcept {
+  // Only a write: safe in a signal handler, whose errno it leaves alone.
+  const int saved = errno;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(impl_->watch.stop.get(), &one, sizeof one);
+  errno = saved;
+}
+
+std::int64_t Gateway::Enqueue(const Outgoing& message) {
+  Impl& s = *impl_;
+  const std::int64_t id = s.store.Enqueue({.recipient = message.number,
+                                           .text = message.text,
+                                           .coding = message.coding,
+                                           .report = message.report,
+                                           .reference = message.reference});
+  s.watch.queued = true;  // a handler queued it: the loop sends it before it waits again
+  return id;
+}
+
+std::int64_t HandToWatcher(const std::string& store_path, const Outgoing& message) {
+  const std::string path = store_path.empty() ? store::MessageStore::DefaultPath() : store_path;
+  const std::string wake = gateway::WakePath(path);
+  const auto nobody = [&] {
+    return RuntimeError(err::kPortAlreadyOpen,
+                        "No session is watching with the message store " + path +
+                            ": nothing was queued");
+  };
+  // Asked first: with nobody to send it, a queued message would go out at some later,
+  // unexpected time.
+  const platform::UniqueFd waker = platform::OpenWaker(wake);
+  if (!waker) throw nobody();
+  store::MessageStore st(path);
+  const std::int64_t id = st.Enqueue({.recipient = message.number,
+                                      .text = message.text,
+                                      .coding = message.coding,
+                                      .report = message.report,
+                                      .reference = message.reference});
+  if (!platform::Wake(waker)) {
+    // The watcher ended meanwhile: the message is taken back, unless it was sent already.
+    if (st.Claim(id)) st.SendFailed(id, "no session was watching to send it");
+    throw nobody();
+  }
+  return id;
+}
+
+}  // namespace selvarn
