@@ -25,6 +25,7 @@ struct SendRequest {
   std::string text;
   int reference = 0;  // shared by the parts of a long message, 0-255
   SendCoding coding = SendCoding::Auto;
+  bool report = true;  // ask for a status report of each part
   // Seconds to wait for the answer to each part: networks may take a minute or two.
   std::int16_t body_limit = 120;
 };

@@ -323,10 +323,11 @@ class SELVARN_API SMS {
   // Gsm7 sends what the alphabet lacks as "?"; Ucs2 sends any text. One message when it
   // fits (160 septets, 70 UTF-16 units), else a concatenated one of 153 septets or 67
   // units per part with reference `reference`, sent and logged as SendLongUnicode does.
-  // Every message asks for a status report, whatever DeliveryReportOn/Off said. Results
-  // and errors as SendLongUnicode.
+  // Every part asks for a status report when `report` is true, whatever
+  // DeliveryReportOn/Off said, and none when it is false. Results and errors as
+  // SendLongUnicode.
   bool SendText(const std::string& number, const std::string& text, int reference,
-                SendCoding coding = SendCoding::Auto);
+                SendCoding coding = SendCoding::Auto, bool report = true);
   // The TP-MR of each part the last SendLongUnicode or SendText got taken, in order
   // (-1 for a part whose answer named none). Emptied when such a send starts.
   const std::vector<int>& SentReferences() const;
@@ -369,7 +370,7 @@ class SELVARN_API SMS {
   bool DeliveryReportRequested = false;
 
   bool SendExtension(const std::string& number, const std::string& text, int reference,
-                     SendCoding coding, bool always_long);
+                     SendCoding coding, bool always_long, bool report);
 
   ReceiveHook receive_hook_;
   std::optional<Concatenation> read_concatenation_;

@@ -96,9 +96,10 @@ SendPlan PlanText(std::string_view text, SendCoding coding, bool always_long) {
   return plan;
 }
 
-std::string BuildPart(const pdu::Address& to, const SendPlan& plan, std::size_t k, int reference) {
+std::string BuildPart(const pdu::Address& to, const SendPlan& plan, std::size_t k, int reference,
+                      bool report) {
   pdu::SubmitTpdu t;
-  t.status_report_request = true;
+  t.status_report_request = report;
   t.destination = to;
   t.dcs = plan.ucs2 ? 0x08 : 0x00;
   t.validity_format = pdu::ValidityFormat::kNone;

@@ -42,9 +42,10 @@ bool FitsGsm7(std::string_view text);
 SendPlan PlanText(std::string_view text, SendCoding coding, bool always_long);
 
 // The PDU of part `k` (0-based) as hex, the service-centre field "00" first: an
-// SMS-SUBMIT asking for a status report, no validity period, TP-MR 0 (the modem sets it),
-// and for a concatenated plan the 8-bit concatenation element.
-std::string BuildPart(const pdu::Address& to, const SendPlan& plan, std::size_t k, int reference);
+// SMS-SUBMIT asking for a status report when `report` says so, no validity period, TP-MR 0
+// (the modem sets it), and for a concatenated plan the 8-bit concatenation element.
+std::string BuildPart(const pdu::Address& to, const SendPlan& plan, std::size_t k, int reference,
+                      bool report = true);
 
 // The TP-MR at the front of a reference text ("12\r\n\r\n" gives 12); -1 when it does not
 // start with a number 0-255.

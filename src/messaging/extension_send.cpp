@@ -1,6 +1,6 @@
 // The sends that pick their coding: one message or a concatenated one in the GSM 7-bit
-// alphabet or UCS2, every part asking for a status report, the radio link held open
-// between the parts of one message.
+// alphabet or UCS2, every part asking for a status report unless the caller declines, the
+// radio link held open between the parts of one message.
 #include <algorithm>
 #include <exception>
 #include <string_view>
@@ -58,7 +58,7 @@ class LinkHold {
 }  // namespace
 
 bool SMS::SendExtension(const std::string& number, const std::string& text, int reference,
-                        SendCoding coding, bool always_long) {
+                        SendCoding coding, bool always_long, bool report) {
   std::string why;
   const std::optional<pdu::Address> to = pdu::Address::FromNumber(number, &why);
   if (!to) Invalid("the number \"" + number + "\" " + why);
@@ -78,7 +78,7 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
   for (int k = 0; k < total; ++k) {
     const auto i = static_cast<std::size_t>(k);
     if (plan.concatenated) Error::WriteEntry("Message Part: " + plan.parts[i].text);
-    const std::string pdu = messaging::BuildPart(*to, plan, i, reference);
+    const std::string pdu = messaging::BuildPart(*to, plan, i, reference, report);
     std::string reply;
     // Octets after the service-centre field "00".
     if (!Modem::ATCommand2(messaging::LengthCommand(static_cast<int>(pdu.size() - 2) / 2), reply,
@@ -111,12 +111,12 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
 }
 
 bool SMS::SendLongUnicode(const std::string& number, const std::string& text, int reference) {
-  return SendExtension(number, text, reference, SendCoding::Ucs2, true);
+  return SendExtension(number, text, reference, SendCoding::Ucs2, true, true);
 }
 
 bool SMS::SendText(const std::string& number, const std::string& text, int reference,
-                   SendCoding coding) {
-  return SendExtension(number, text, reference, coding, false);
+                   SendCoding coding, bool report) {
+  return SendExtension(number, text, reference, coding, false, report);
 }
 
 const std::vector<int>& SMS::SentReferences() const { return sent_references_; }

@@ -73,7 +73,10 @@ Listing ParseListing(std::string_view reply, int highest) {
       next = Next::SkippedPdu;
       continue;
     }
-    out.entries.push_back({*n, {}, 0});
+    std::string_view stat = fields.substr(std::min(fields.find(','), fields.size()));
+    if (!stat.empty()) stat.remove_prefix(1);
+    out.entries.push_back(
+        {*n, {}, 0, Number(text::TrimSpaces(stat.substr(0, stat.find(','))), 1).value_or(-1)});
     next = Next::Pdu;
   }
   if (junk > 0) {

@@ -10,13 +10,9 @@
 
 namespace selvarn {
 
-namespace {
+namespace messaging {
 
-// The largest index a storage that does not say its size may use.
-constexpr int kHighestIndex = 65535;
-
-// The entry decoded, or why it cannot be.
-std::optional<ReceivedMessage> Decode(const messaging::ListedEntry& e, std::string& why) {
+std::optional<ReceivedMessage> DecodeListed(const ListedEntry& e, std::string& why) {
   if (e.overlong()) {
     why = "a PDU line of " + std::to_string(e.size) + " characters, longer than any PDU";
     return std::nullopt;
@@ -36,12 +32,19 @@ std::optional<ReceivedMessage> Decode(const messaging::ListedEntry& e, std::stri
                            .text = c.Text(),
                            .pdu = c.PDU(),
                            .dcs = c.Dcs(),
-                           .concat = messaging::ToConcatenation(c.Concat())};
+                           .concat = ToConcatenation(c.Concat())};
   } catch (const RuntimeError& error) {
     why = error.what();
     return std::nullopt;
   }
 }
+
+}  // namespace messaging
+
+namespace {
+
+// The largest index a storage that does not say its size may use.
+constexpr int kHighestIndex = 65535;
 
 }  // namespace
 
@@ -65,7 +68,7 @@ TakeResult SMS::TakeMessages(const std::function<bool()>& stop) {
   }
   for (const messaging::ListedEntry& e : listing.entries) {
     std::string why;
-    const std::optional<ReceivedMessage> message = Decode(e, why);
+    const std::optional<ReceivedMessage> message = messaging::DecodeListed(e, why);
     bool taken = false;
     if (message) {
       taken = receive_hook_.message(*message);

@@ -196,7 +196,7 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
     SimOutcome sim = SettlePIN(PIN);
     if (sim.status == ModemStatus::SIMError && GSM().HungUp()) {
       // The status query traps its errors; the report names the real one.
-      sim.detail = "The modem on port " + std::to_string(intPort) + " went away";
+      sim.detail = "The modem on " + GSM().Name() + " went away";
       report.error = err::kHardwareNotAvailable;
       return CloseWith(*this, report, sim.status, PortFailed, sim.detail);
     }

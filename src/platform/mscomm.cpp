@@ -213,6 +213,11 @@ void MSComm::CommPort(std::int16_t port) {
   port_ = port;
 }
 
+std::string MSComm::Name() const {
+  const std::string& path = PortOpen() ? opened_by_ : device_path_;
+  return path.empty() ? "port " + std::to_string(port_) : path;
+}
+
 void MSComm::Settings(std::string settings) {
   const LineSettings parsed = ParseSettings(settings);
   if (PortOpen()) Apply(parsed);
@@ -264,8 +269,8 @@ void MSComm::PortOpen(bool open) {
   }
   if (PortOpen()) Fail(err::kPortAlreadyOpen, "Port already open");
   const LineSettings settings = ParseSettings(settings_);
-  const std::string path = PortDevicePath(port_);
-  const std::string name = "port " + std::to_string(port_) + " (" + path + ")";
+  const std::string path = device_path_.empty() ? PortDevicePath(port_) : device_path_;
+  const std::string name = device_path_.empty() ? Name() + " (" + path + ")" : path;
   device_ = path;
   notice_.clear();
   const std::string device = RealDevice(path, name);
@@ -277,6 +282,7 @@ void MSComm::PortOpen(bool open) {
   TakeExclusively(fd.get(), device, name, notice_);
   fd_ = std::move(fd);
   lock_ = std::move(lock);
+  opened_by_ = device_path_;
   opener_ = ::getpid();
   hung_up_ = false;
   try {
@@ -300,7 +306,7 @@ void MSComm::Close() {
 
 void MSComm::WriteFailed(const std::string& why) {
   hung_up_ = true;
-  Fail(err::kHardwareNotAvailable, "Cannot write to port " + std::to_string(port_) + ": " + why);
+  Fail(err::kHardwareNotAvailable, "Cannot write to " + Name() + ": " + why);
 }
 
 void MSComm::Output(std::string_view bytes) {
@@ -369,7 +375,7 @@ std::string MSComm::Input() {
 
 void MSComm::ThrowIfGone() const {
   if (!HungUp()) return;
-  Fail(err::kHardwareNotAvailable, "The modem on port " + std::to_string(port_) + " went away");
+  Fail(err::kHardwareNotAvailable, "The modem on " + Name() + " went away");
 }
 
 }  // namespace selvarn::platform

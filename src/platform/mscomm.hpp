@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/port_lock.hpp"
 #include "platform/unique_fd.hpp"
@@ -33,6 +34,13 @@ class MSComm {
   std::int16_t CommPort() const { return port_; }
   // 8002 for a number below 1; 8005 while the port is open.
   void CommPort(std::int16_t port);
+
+  // A device path that stands in for the port number's device ("/dev/ttyUSB2") at the
+  // next open; empty: the port number decides.
+  const std::string& DevicePath() const { return device_path_; }
+  void DevicePath(std::string path) { device_path_ = std::move(path); }
+  // How errors name the port: "port 3", or the device path it was opened by.
+  std::string Name() const;
 
   const std::string& Settings() const { return settings_; }
   // 380 for a malformed text; takes effect at once when the port is open.
@@ -75,6 +83,8 @@ class MSComm {
   PortLock lock_;
   pid_t opener_ = 0;  // the process that opened the port
   std::int16_t port_ = 1;
+  std::string device_path_;
+  std::string opened_by_;  // the device path of the open port's open; empty: its number
   std::string settings_ = "9600,N,8,1";
   std::string device_;
   std::string notice_;

@@ -68,7 +68,8 @@ SendOutcome SendRecorded(SMS& sms, MessageStore& store, std::int64_t id, Coding 
                     }
                   },
               .body_limit = request.body_limit});
-    if (!sms.SendText(request.number, request.text, request.reference, request.coding) &&
+    if (!sms.SendText(request.number, request.text, request.reference, request.coding,
+                      request.report) &&
         sms.SentReferences().empty()) {
       // A closed port: refused before the first part was tried.
       store.SendFailed(id, "the port is not open");

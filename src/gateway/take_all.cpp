@@ -1,0 +1,171 @@
+// Taking everything the modem holds: one listing per storage, each entry stored before it
+// is deleted, and the notices that carry a message or report themselves.
+#include <exception>
+
+#include "gateway/impl.hpp"
+#include "messaging/session.hpp"
+
+namespace selvarn {
+
+namespace {
+
+constexpr const char* kSim = "SM";
+constexpr const char* kReports = "SR";
+
+// Memories a notice may name that hold received messages or reports one by one ("MT" is
+// "SM" and "ME" together, "BM" broadcasts).
+bool Readable(const std::string& memory) {
+  return memory == "SM" || memory == "ME" || memory == "SR";
+}
+
+}  // namespace
+
+// What one entry becomes in the store; false leaves it on the modem.
+class EntryKeeper {
+ public:
+  EntryKeeper(store::MessageStore& store, FailedEntries& failed, TakeAllResult& result)
+      : store_(store), failed_(failed), r_(result) {}
+
+  bool operator()(const messaging::SweptEntry& e) {
+    const auto key = std::make_pair(e.memory, e.index);
+    if (e.message) {
+      const ReceivedMessage& m = *e.message;
+      store_.StorePart({.sender = m.sender,
+                        .smsc = m.smsc,
+                        .scts = m.scts,
+                        .text = m.text,
+                        .pdu = m.pdu,
+                        .sim_index = m.index,
+                        .concat = m.concat});
+      failed_.erase(key);
+      ++r_.parts;
+      return true;
+    }
+    if (e.report) {
+      const ReceivedReport& rep = *e.report;
+      store_.StoreReport({.reference = rep.reference,
+                          .recipient = rep.recipient,
+                          .scts = rep.submitted,
+                          .discharge = rep.discharged,
+                          .status = rep.status});
+      failed_.erase(key);
+      ++r_.reports;
+      return true;
+    }
+    // Left for another try the first time, as a passing glitch of the line would be;
+    // the same failure again goes to the quarantine, and the entry may go.
+    const auto seen = failed_.find(key);
+    if (seen == failed_.end() || seen->second != std::make_pair(e.raw, e.error)) {
+      failed_[key] = {e.raw, e.error};
+      r_.warnings.push_back("cannot read the entry at " + e.memory + " " + std::to_string(e.index) +
+                            " (" + e.error + "); it is kept for the store at the next take");
+      return false;
+    }
+    store_.Quarantine({.memory = e.memory, .sim_index = e.index, .raw = e.raw, .error = e.error});
+    failed_.erase(seen);
+    ++r_.quarantined;
+    return true;
+  }
+
+ private:
+  store::MessageStore& store_;
+  FailedEntries& failed_;
+  TakeAllResult& r_;
+};
+
+namespace {
+
+// Most reports a storage holds; a bound for the one-by-one reading.
+constexpr int kMostReports = 255;
+
+// For a modem that keeps reports but will not list them in PDU mode: read one at a time
+// in text mode, as SMS::GetDeliveryReport does, each kept before it is deleted.
+void ReportsOneByOne(SMS& sms, EntryKeeper& keep) {
+  sms.SetReceiveHook(
+      {.report =
+           [&keep](const ReceivedReport& r) {
+             return keep({.memory = kReports, .index = r.index, .report = r});
+           },
+       .undecodable =
+           [&keep](const UndecodableEntry& u) {
+             return keep({.memory = u.memory, .index = u.index, .raw = u.raw, .error = u.error});
+           }});
+  try {
+    for (int k = 0; k < kMostReports && sms.GetDeliveryReport(); ++k) {
+    }
+  } catch (...) {
+    sms.SetReceiveHook({});
+    throw;
+  }
+  sms.SetReceiveHook({});
+}
+
+}  // namespace
+
+bool Gateway::Impl::Absorb(const std::vector<Notice>& notices, std::vector<std::string>& warnings) {
+  bool reports = false;
+  for (const Notice& n : notices) {
+    switch (n.kind) {
+      case Notice::Kind::MessageStored:
+        if (Readable(n.memory) && n.memory != kSim && n.memory != kReports)
+          memories.insert(n.memory);
+        break;
+      case Notice::Kind::ReportStored:
+        reports = true;
+        if (Readable(n.memory) && n.memory != kSim && n.memory != kReports)
+          memories.insert(n.memory);
+        break;
+      case Notice::Kind::Message:
+      case Notice::Kind::Report: {
+        // Handed over without being stored: the store is the only place it will be.
+        const messaging::SweptEntry e = messaging::DecodeEntry("", -1, n.data);
+        TakeAllResult scratch;
+        if (e.message || e.report) {
+          EntryKeeper(store, failed, scratch)(e);
+          reports = reports || e.report.has_value();
+        } else {
+          warnings.push_back("cannot read a message handed over (" + n.line + "): " + e.error);
+        }
+        break;
+      }
+    }
+  }
+  return reports;
+}
+
+TakeAllResult Gateway::TakeAll() {
+  Impl& s = *impl_;
+  TakeAllResult result;
+  if (!IsOpen()) throw RuntimeError(err::kDeviceNotOpen, "Port not open: open the modem first");
+  // What was announced before is in the listings below; the names are what counts.
+  messaging::Listen();
+  s.Absorb(s.sms.TakeNotices(), result.warnings);
+  // "SM" last, so that it is the storage selected afterwards, as the SMS methods expect.
+  std::vector<std::string> order(s.memories.begin(), s.memories.end());
+  order.push_back(kReports);
+  order.push_back(kSim);
+  EntryKeeper keep(s.store, s.failed, result);
+  bool sim_selected = false;
+  try {
+    for (const std::string& memory : order) {
+      messaging::SweepResult swept = messaging::Sweep(memory, std::ref(keep));
+      sim_selected = memory == kSim;
+      for (std::string& why : swept.skipped) {
+        result.warnings.push_back(memory + ": passed over " + std::move(why));
+      }
+      result.left += swept.left;
+      result.stuck = result.stuck || swept.stuck;
+      if (!swept.listed && memory != kReports) result.unlisted = true;
+      if (swept.selected && !swept.listed && memory == kReports) ReportsOneByOne(s.sms, keep);
+    }
+  } catch (...) {
+    try {
+      if (!sim_selected) messaging::SelectSim();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  return result;
+}
+
+}  // namespace selvarn
