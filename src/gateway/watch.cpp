@@ -124,10 +124,9 @@ void Gateway::Watch(const WatchHandlers& handlers) {
       continue;
     }
     const int fds[] = {stop, outbox.Descriptor()};
-    const Modem::Woken woken =
-        Modem::WaitForInput(fds, static_cast<int>(std::max<std::int64_t>(
-                                     0, std::min<std::int64_t>(next_sweep - clock.NowMs(),
-                                                               INT32_MAX))));
+    const Modem::Woken woken = Modem::WaitForInput(
+        fds, static_cast<int>(std::max<std::int64_t>(
+                 0, std::min<std::int64_t>(next_sweep - clock.NowMs(), INT32_MAX))));
     if (std::find(woken.ready.begin(), woken.ready.end(), outbox.Descriptor()) !=
         woken.ready.end()) {
       outbox.Drain();
@@ -159,9 +158,8 @@ std::int64_t HandToWatcher(const std::string& store_path, const Outgoing& messag
   const std::string path = store_path.empty() ? store::MessageStore::DefaultPath() : store_path;
   const std::string wake = gateway::WakePath(path);
   const auto nobody = [&] {
-    return RuntimeError(err::kPortAlreadyOpen,
-                        "No session is watching with the message store " + path +
-                            ": nothing was queued");
+    return RuntimeError(err::kPortAlreadyOpen, "No session is watching with the message store " +
+                                                   path + ": nothing was queued");
   };
   // Asked first: with nobody to send it, a queued message would go out at some later,
   // unexpected time.

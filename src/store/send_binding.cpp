@@ -142,6 +142,7 @@ SendOutcome SendClaimed(SMS& sms, MessageStore& store, const QueuedRecord& queue
                        .text = record->text,
                        .reference = ref,
                        .coding = queued.message.coding,
+                       .report = queued.message.report,
                        .body_limit = body_limit});
 }
 
