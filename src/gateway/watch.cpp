@@ -79,8 +79,9 @@ void Gateway::Watch(const WatchHandlers& handlers) {
     for (const std::string& w : warnings) handlers.warning(w);
   };
   platform::Clock& clock = platform::CurrentClock();
+  // At least a second apart: a sweep is a few commands to the modem.
   const std::int64_t sweep_ms =
-      std::max<std::int64_t>(1, std::chrono::milliseconds(s.options.sweep).count());
+      std::max<std::int64_t>(1000, std::chrono::milliseconds(s.options.sweep).count());
 
   // Each queued message claimed, sent on its record and told; the rest waits when Stop
   // comes between two.
