@@ -17,7 +17,7 @@ constexpr int kPollMs = 50;
 constexpr std::int64_t kLookMs = 5000;
 // The sends whose references a new long message should not repeat: a receiver may still
 // be putting one of them together.
-constexpr std::int64_t kReferenceMemory = 24 * 3600;
+constexpr std::int64_t kReferenceMemory = std::int64_t{24} * 3600;
 
 store::MessageStore OpenStore(const std::string& path) {
   return path.empty() ? store::MessageStore() : store::MessageStore(path);

@@ -18,8 +18,6 @@ bool Readable(const std::string& memory) {
   return memory == "SM" || memory == "ME" || memory == "SR";
 }
 
-}  // namespace
-
 // What one entry becomes in the store; false leaves it on the modem.
 class EntryKeeper {
  public:
@@ -73,8 +71,6 @@ class EntryKeeper {
   TakeAllResult& r_;
 };
 
-namespace {
-
 // Most reports a storage holds; a bound for the one-by-one reading.
 constexpr int kMostReports = 255;
 
@@ -118,7 +114,7 @@ bool Gateway::Impl::Absorb(const std::vector<Notice>& notices, std::vector<std::
       case Notice::Kind::Message:
       case Notice::Kind::Report: {
         // Handed over without being stored: the store is the only place it will be.
-        const messaging::SweptEntry e = messaging::DecodeEntry("", -1, n.data);
+        const messaging::SweptEntry e = messaging::DecodeEntry("", 0, n.data);
         TakeAllResult scratch;
         if (e.message || e.report) {
           EntryKeeper(store, failed, scratch)(e);

@@ -20,7 +20,7 @@ constexpr int kStoredSent = 3;
 
 // The TP-MTI of a PDU with its service-centre field; nullopt when the text is too short
 // or no hex to tell.
-std::optional<pdu::MessageType> TypeOf(std::string_view pdu) {
+std::optional<pdu::MessageType> MessageTypeOf(std::string_view pdu) {
   try {
     const std::vector<std::uint8_t> octets =
         pdu::ParseHex(pdu.substr(0, std::min<std::size_t>(pdu.size(), 26)));
@@ -87,7 +87,7 @@ SweptEntry DecodeEntry(std::string_view memory, int index, std::string_view pdu)
   SweptEntry out{.memory = std::string(memory),
                  .index = index,
                  .raw = std::string(pdu.substr(0, kLongestPduLine))};
-  if (pdu.size() <= kLongestPduLine && TypeOf(pdu) == pdu::MessageType::kStatusReport) {
+  if (pdu.size() <= kLongestPduLine && MessageTypeOf(pdu) == pdu::MessageType::kStatusReport) {
     out.report = DecodeReport(index, pdu, out.error);
     return out;
   }

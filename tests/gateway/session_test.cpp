@@ -20,8 +20,9 @@
 namespace selvarn {
 namespace session_test {
 
+// Qualified: a fixture of this folder's other tests is also called Gateway.
+using ModemSession = ::selvarn::Gateway;
 using modemsim::IncomingMessage;
-using modemsim::IncomingReport;
 using modemsim::MessageStatus;
 
 const std::string kOwn = "+447700900123";
@@ -39,7 +40,8 @@ class Session : public testing::SimulatedModem {
     for (const std::string& p : profiles) modemsim::ApplyProfile(state, p);
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = state});
-    gw = std::make_unique<Gateway>(GatewayOptions{.device = sim->device_path(), .store = Db()});
+    gw =
+        std::make_unique<ModemSession>(GatewayOptions{.device = sim->device_path(), .store = Db()});
     ASSERT_EQ(gw->Open(), ModemStatus::OK) << gw->LastStart().detail;
     sim->ClearTranscript();
   }
@@ -56,7 +58,7 @@ class Session : public testing::SimulatedModem {
   }
 
   testing::TempDir dir;
-  std::unique_ptr<Gateway> gw;
+  std::unique_ptr<ModemSession> gw;
 };
 
 std::string Deletions(const std::vector<int>& indexes) {
@@ -65,7 +67,13 @@ std::string Deletions(const std::vector<int>& indexes) {
   return out;
 }
 
-TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUp) {
+std::string Times(const std::string& text, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += text;
+  return out;
+}
+
+TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUpAndNamesAMissingDevice) {
   SMS plain;
   ASSERT_EQ(plain.InitModem(static_cast<std::int16_t>(sim->port())), ModemStatus::OK);
   plain.CloseModem();
@@ -80,7 +88,7 @@ TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUp) {
   };
   for (Row& row : rows) {
     row.options.store = Db();
-    Gateway session(row.options);
+    ModemSession session(row.options);
     ASSERT_EQ(session.Open(), ModemStatus::OK) << row.name << ": " << session.LastStart().detail;
     EXPECT_TRUE(session.IsOpen()) << row.name;
     EXPECT_EQ(session.LastStart().device, sim->device_path()) << row.name;
@@ -90,130 +98,89 @@ TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUp) {
     // The device chosen for the session is no detour for the thread's next start-up.
     EXPECT_EQ(platform::frmATC().GSM.DevicePath(), "") << row.name;
   }
-}
-
-TEST_F(Session, AMissingDeviceIsNamedAndNothingIsWritten) {
-  Gateway session({.device = dir.path + "/ttyNone", .store = Db()});
-  EXPECT_EQ(session.Open(), ModemStatus::Fail);
-  EXPECT_EQ(session.LastStart().reason, StartReason::NoDevice);
-  EXPECT_EQ(session.LastStart().device, dir.path + "/ttyNone");
-  EXPECT_FALSE(session.IsOpen());
-  EXPECT_EQ(testing::ErrorNumberOf([&] { session.TakeAll(); }), err::kDeviceNotOpen);
-  EXPECT_EQ(testing::ErrorNumberOf([&] { session.Send({.number = kOwn, .text = "x"}); }),
+  ModemSession missing({.device = dir.path + "/ttyNone", .store = Db()});
+  EXPECT_EQ(missing.Open(), ModemStatus::Fail);
+  EXPECT_EQ(missing.LastStart().reason, StartReason::NoDevice);
+  EXPECT_EQ(missing.LastStart().device, dir.path + "/ttyNone");
+  EXPECT_EQ(testing::ErrorNumberOf([&] { missing.TakeAll(); }), err::kDeviceNotOpen);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { missing.Send({.number = kOwn, .text = "x"}); }),
             err::kDeviceNotOpen);
-  EXPECT_TRUE(session.Store().Outbox().empty());
 }
 
 TEST(GatewayPlan, FollowsTheSends) {
   const std::string euro = "\xE2\x82\xAC";       // in the extension table: two septets
   const std::string zhe = "\xD0\xB6";            // Cyrillic: UCS2
   const std::string emoji = "\xF0\x9F\x98\x80";  // a surrogate pair
-  const std::string x153(153, 'x'), x160(160, 'x');
+  using enum SendCoding;
   struct Row {
-    const char* name;
     std::string text;
-    SendCoding asked;
-    SendCoding coding;
+    SendCoding asked, coding;
     std::vector<int> lengths;
     int unmapped = 0;
   } rows[] = {
-      {"160 septets fit one", x160, SendCoding::Auto, SendCoding::Gsm7, {160}},
-      {"161 take two", x160 + "x", SendCoding::Auto, SendCoding::Gsm7, {153, 8}},
-      {"an escape pair is not split",
-       x153.substr(0, 152) + euro + std::string(10, 'y'),
-       SendCoding::Auto,
-       SendCoding::Gsm7,
-       {152, 12}},
-      {"extension characters count two", euro + "a", SendCoding::Auto, SendCoding::Gsm7, {3}},
-      {"70 units fit one",
-       [&] {
-         std::string s;
-         for (int i = 0; i < 70; ++i) s += zhe;
-         return s;
-       }(),
-       SendCoding::Auto,
-       SendCoding::Ucs2,
-       {70}},
-      {"71 take two",
-       [&] {
-         std::string s;
-         for (int i = 0; i < 71; ++i) s += zhe;
-         return s;
-       }(),
-       SendCoding::Auto,
-       SendCoding::Ucs2,
-       {67, 4}},
-      {"a surrogate pair is not split",
-       std::string(66, 'a') + emoji,
-       SendCoding::Ucs2,
-       SendCoding::Ucs2,
-       {68}},
-      {"and moves whole to the next part",
-       std::string(66, 'a') + emoji + std::string(3, 'a'),
-       SendCoding::Ucs2,
-       SendCoding::Ucs2,
-       {66, 5}},
-      {"Gsm7 asked: what it lacks is counted",
-       "a" + zhe + emoji,
-       SendCoding::Gsm7,
-       SendCoding::Gsm7,
-       {3},
-       2},
-      {"Ucs2 asked for plain text", "abc", SendCoding::Ucs2, SendCoding::Ucs2, {3}},
+      {Times("x", 160), Auto, Gsm7, {160}},
+      {Times("x", 161), Auto, Gsm7, {153, 8}},
+      {Times("x", 152) + euro + Times("y", 10), Auto, Gsm7, {152, 12}},  // escape pair whole
+      {euro + "a", Auto, Gsm7, {3}},
+      {Times(zhe, 70), Auto, Ucs2, {70}},
+      {Times(zhe, 71), Auto, Ucs2, {67, 4}},
+      {Times("a", 66) + emoji, Ucs2, Ucs2, {68}},
+      {Times("a", 66) + emoji + "aaa", Ucs2, Ucs2, {66, 5}},  // the pair moves whole
+      {"a" + zhe + emoji, Gsm7, Gsm7, {3}, 2},
+      {"abc", Ucs2, Ucs2, {3}},
   };
   for (const Row& row : rows) {
     const TextPlan plan = Plan(row.text, row.asked);
-    EXPECT_EQ(plan.coding, row.coding) << row.name;
-    EXPECT_EQ(plan.lengths, row.lengths) << row.name;
-    EXPECT_EQ(plan.concatenated, row.lengths.size() > 1) << row.name;
-    EXPECT_EQ(plan.unmapped, row.unmapped) << row.name;
+    EXPECT_EQ(plan.coding, row.coding) << row.text;
+    EXPECT_EQ(plan.lengths, row.lengths) << row.text;
+    EXPECT_EQ(plan.concatenated, row.lengths.size() > 1) << row.text;
+    EXPECT_EQ(plan.unmapped, row.unmapped) << row.text;
   }
   EXPECT_EQ(testing::ErrorNumberOf([] { Plan(""); }), err::kInvalidCall);
-  EXPECT_EQ(testing::ErrorNumberOf([] { Plan(std::string(153 * 256, 'x')); }), err::kOverflow);
+  EXPECT_EQ(testing::ErrorNumberOf([] { Plan(std::string(std::size_t{153} * 256, 'x')); }),
+            err::kOverflow);
 }
 
-TEST_F(Session, SendsAskForAReportOnlyWhenTold) {
+TEST_F(Session, SendsFollowTheirReportChoiceAndTakeTheStoresNextReference) {
   Start();
-  // "hi" to +447700900123: the first octet is 21 with the request, 01 without.
-  const std::string tail =
+  const std::string hi =
       "000C914477000910320000"
-      "02E834";
-  for (const bool report : {true, false}) {
-    std::vector<std::pair<int, int>> progress;
-    const store::SendOutcome out =
-        gw->Send({.number = kOwn, .text = "hi", .report = report},
-                 [&](int taken, int total) { progress.emplace_back(taken, total); });
-    EXPECT_EQ(Wire(), "AT+CMGS=15\r\r00" + std::string(report ? "21" : "01") + tail + "\x1a\r");
+      "02E834";  // "hi" to kOwn after TP-MR
+  struct Row {
+    std::string text;
+    bool report;
+    int reference;
+    bool restart;                      // a new session on the same store first
+    std::string first_octet, element;  // element: the concatenation reference
+  } rows[] = {
+      {"hi", true, -1, false, "21", ""},
+      {"hi", false, -1, false, "01", ""},
+      {Times("x", 200), true, -1, false, "61", "03"},  // the next record's id
+      {Times("x", 200), false, 200, false, "41", "C8"},
+      {Times("x", 200), true, -1, true, "61", "05"},
+  };
+  for (const Row& row : rows) {
+    if (row.restart) {
+      gw = std::make_unique<ModemSession>(
+          GatewayOptions{.device = sim->device_path(), .store = Db()});
+      ASSERT_EQ(gw->Open(), ModemStatus::OK);
+      Wire();
+    }
+    std::vector<int> progress;
+    const store::SendOutcome out = gw->Send(
+        {.number = kOwn, .text = row.text, .report = row.report, .reference = row.reference},
+        [&](int taken, int total) { progress.push_back(taken * 10 + total); });
+    const std::string wire = Wire();
+    if (row.element.empty()) {
+      EXPECT_EQ(wire, "AT+CMGS=15\r\r00" + row.first_octet + hi + "\x1a\r");
+    } else {
+      EXPECT_NE(wire.find("\r00" + row.first_octet + "00"), std::string::npos) << wire;
+      EXPECT_NE(wire.find("050003" + row.element + "0201"), std::string::npos) << wire;
+    }
     ASSERT_TRUE(out.record.has_value());
     EXPECT_EQ(out.record->send_state, store::SendState::Sent);
-    EXPECT_EQ(out.references.size(), 1U);
-    EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{1, 1}}));
+    EXPECT_EQ(progress, (row.element.empty() ? std::vector<int>{11} : std::vector<int>{12, 22}));
   }
-}
-
-TEST_F(Session, LongSendsTakeTheNextReferenceOfTheStoreAcrossRestarts) {
-  Start();
-  std::vector<std::string> seen;
-  const auto send = [&](Gateway& session, int reference) {
-    const store::SendOutcome out =
-        session.Send({.number = kOwn, .text = std::string(200, 'x'), .reference = reference});
-    const std::string wire = Wire();
-    // The concatenation element: 05 00 03, reference, 2 parts, part 1.
-    const auto at = wire.find("050003");
-    seen.push_back(at == std::string::npos ? "none" : wire.substr(at + 6, 2));
-    return out.id;
-  };
-  const std::int64_t first = send(*gw, -1);
-  const std::int64_t second = send(*gw, -1);
-  send(*gw, 200);
-  gw.reset();
-  gw = std::make_unique<Gateway>(GatewayOptions{.device = sim->device_path(), .store = Db()});
-  ASSERT_EQ(gw->Open(), ModemStatus::OK);
-  Wire();
-  send(*gw, -1);
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(second, 2);
-  EXPECT_EQ(seen, (std::vector<std::string>{"01", "02", "C8", "04"}));
   EXPECT_EQ(
       testing::ErrorNumberOf([&] { gw->Send({.number = kOwn, .text = "x", .reference = 256}); }),
       err::kInvalidCall);
@@ -276,14 +243,21 @@ TEST_F(Session, TakesFromTheStorageTheModemKeepsMessagesIn) {
   struct Row {
     const char* name;
     std::vector<std::string> profiles;
-    std::string memory;  // where the messages are
+    std::string memory;      // where the messages are
+    bool announced = false;  // only a notice names it: AT+CPMS? did not at the start
   } rows[] = {
       {"ME", {"me-storage"}, "ME"},
       {"numbered from 0", {"zero-index"}, "SM"},
       {"both", {"me-storage", "zero-index"}, "ME"},
+      {"ME, announced", {}, "ME", true},
   };
   for (const Row& row : rows) {
     Start(row.profiles);
+    if (row.announced) {
+      sim->Set("storage", {"ME"});
+      sim->Send("\r\n+CMTI: \"ME\",1\r\n");
+      ASSERT_TRUE(sim->WaitSent("+CMTI", std::chrono::seconds(5)));
+    }
     const std::vector<int> at = sim->StoreMessage({.text = std::string(170, 'm')});
     ASSERT_EQ(sim->Messages(row.memory).size(), 2U) << row.name;
     const TakeAllResult taken = gw->TakeAll();
@@ -302,25 +276,87 @@ TEST_F(Session, TakesFromTheStorageTheModemKeepsMessagesIn) {
   }
 }
 
-TEST_F(Session, AMemoryANoticeNamesIsSweptToo) {
+TEST_F(Session, WaitReportsEndsAtTheFinalReportOrTheLimit) {
+  struct Row {
+    const char* recipient;
+    const char* outcome;
+    store::DeliveryState state;
+    bool limit;  // waited the whole limit
+  } rows[] = {
+      {"+447700900001", "delivered", store::DeliveryState::Delivered, false},
+      {"+447700900002", "failed", store::DeliveryState::Failed, false},
+      {"+447700900003", "deferred", store::DeliveryState::Pending, true},
+  };
   Start();
-  // A modem that did not say where it keeps messages at the start, then announces one.
-  sim->Set("storage", {"ME"});
-  sim->StoreMessage({.text = "from ME"});
-  sim->Send("\r\n+CMTI: \"ME\",1\r\n");
-  ASSERT_TRUE(sim->WaitSent("+CMTI", std::chrono::seconds(5)));
-  const TakeAllResult taken = gw->TakeAll();
-  EXPECT_EQ(taken.parts, 1);
-  EXPECT_TRUE(Wire().starts_with("AT+CPMS=\"ME\"\rAT+CMGL=4\rAT+CMGD=1\r"));
+  sim->Set("network-delay", {"20"});
+  clock.real_sleep = std::chrono::milliseconds(2);  // the report comes within 1 s of fake time
+  for (const Row& row : rows) {
+    sim->Set("outcome", {row.recipient, row.outcome});
+    const store::SendOutcome out = gw->Send({.number = row.recipient, .text = "hello"});
+    const std::int64_t start = clock.NowMs();
+    const auto record = gw->WaitReports(out.id, std::chrono::seconds(20));
+    const std::int64_t waited = clock.NowMs() - start;
+    ASSERT_TRUE(record.has_value()) << row.recipient;
+    EXPECT_EQ(record->state, row.state) << row.recipient;
+    // Taken as announced, not at the next look five seconds on.
+    EXPECT_EQ(waited >= 20000, row.limit) << row.recipient << ": " << waited;
+    EXPECT_TRUE(row.limit || waited < 5000) << row.recipient << ": " << waited;
+  }
+  EXPECT_FALSE(gw->WaitReports(99, std::chrono::seconds(1)).has_value());
 }
 
-TEST_F(Session, WaitReportsTakesTheReportsAsTheyAreAnnounced) {
+TEST_F(Session, TakeAllWhenTheModemBalks) {
+  const modemsim::Fault error{.literal = "\r\nERROR\r\n", .count = 1};
+  const modemsim::Fault refused{.literal = "\r\n+CMS ERROR: 321\r\n", .count = 1};
+  struct Row {
+    std::string prefix;  // of the command that fails
+    modemsim::Fault fault;
+    std::string outcome;  // taken, stored, left on the modem, selected afterwards
+  } rows[] = {
+      // Reports listed in text mode only: read one by one.
+      {"AT+CMGL=4", error, "1 1 0 stored 1 1 modem 0 0 SM"},
+      {"AT+CPMS=\"SR\"", error, "1 0 0 stored 1 0 modem 0 1 SM"},
+      {"AT+CMGD=1", refused, "1 1 1 stuck stored 1 1 modem 0 1 SM"},
+      {"AT+CPMS=\"SM\"", error, "0 1 0 unlisted stored 0 1 modem 1 0 SR"},
+  };
+  for (const Row& row : rows) {
+    Start();
+    sim->StoreMessage({.text = "waiting"});
+    sim->StoreReport({.reference = 3, .status = 0});
+    sim->SetFault(row.prefix, row.fault);
+    const TakeAllResult t = gw->TakeAll();
+    const modemsim::ModemState m = sim->State();
+    // Stored before deleted: whatever went from the modem is in the store.
+    EXPECT_EQ(std::to_string(t.parts) + " " + std::to_string(t.reports) + " " +
+                  std::to_string(t.left) + (t.stuck ? " stuck" : "") +
+                  (t.unlisted ? " unlisted" : "") + " stored " +
+                  std::to_string(gw->Store().Inbox().size()) + " " +
+                  std::to_string(gw->Store().Reports().size()) + " modem " +
+                  std::to_string(m.sm.size()) + " " + std::to_string(m.sr.size()) + " " + m.mem1,
+              row.outcome)
+        << row.prefix;
+    EXPECT_EQ(m.cmgf, 0) << row.prefix;
+    gw.reset();
+    std::filesystem::remove(Db());
+  }
+}
+
+TEST_F(Session, MessagesAndReportsHandedOverInNoticesAreStored) {
   Start();
-  const store::SendOutcome out = gw->Send({.number = "+447700900001", .text = "hello"});
-  const auto record = gw->WaitReports(out.id, std::chrono::seconds(30));
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->state, store::DeliveryState::Delivered);
-  EXPECT_FALSE(gw->WaitReports(out.id + 1, std::chrono::seconds(1)).has_value());
+  modemsim::ModemState state = sim->State();
+  const std::string message = modemsim::MessagePdus(state, {.text = "not stored"})[0];
+  const std::string report = modemsim::ReportPdu(state, {.reference = 9, .status = 0});
+  const auto octets = [](const std::string& pdu) {
+    return std::to_string(pdu.size() / 2 - 1 - std::stoul(pdu.substr(0, 2), nullptr, 16));
+  };
+  sim->Send("\r\n+CMT: ," + octets(message) + "\r\n" + message + "\r\n+CDS: " + octets(report) +
+            "\r\n" + report + "\r\n");
+  ASSERT_TRUE(sim->WaitSent(report + "\r\n", std::chrono::seconds(5)));
+  gw->TakeAll();
+  ASSERT_EQ(gw->Store().NewMessages().size(), 1U);
+  EXPECT_EQ(gw->Store().NewMessages()[0].Text(), "not stored");
+  ASSERT_EQ(gw->Store().Reports().size(), 1U);
+  EXPECT_EQ(gw->Store().Reports()[0].report.reference, 9);
 }
 
 }  // namespace session_test
