@@ -17,7 +17,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -565,40 +564,6 @@ TEST_F(StoreTest, AQueuedMessageIsClaimedOnce) {
   EXPECT_EQ(first.Sent(b)->send_state, SendState::NotSent);
   EXPECT_TRUE(first.Queued().empty());
   EXPECT_FALSE(first.Claim(b));
-}
-
-// Two processes claiming every message at once take each exactly once between them.
-TEST_F(StoreTest, TwoClaimersNeverTakeOneMessage) {
-  const std::string path = File();
-  constexpr int kMessages = 40;
-  {
-    MessageStore store(path);
-    for (int k = 0; k < kMessages; ++k) store.Enqueue({"+60125550147", "m", SendCoding::Auto});
-  }
-  std::vector<pid_t> children;
-  for (int c = 0; c < 2; ++c) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      {
-        MessageStore store(path);
-        std::ofstream out(File("claims" + std::to_string(c)));
-        for (int id = 1; id <= kMessages; ++id)
-          if (store.Claim(id)) out << id << "\n";
-      }
-      _exit(0);
-    }
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) waitpid(pid, nullptr, 0);
-  std::vector<int> claimed;
-  for (int c = 0; c < 2; ++c) {
-    std::istringstream in(Slurp(File("claims" + std::to_string(c))));
-    for (int id; in >> id;) claimed.push_back(id);
-  }
-  std::sort(claimed.begin(), claimed.end());
-  std::vector<int> every(kMessages);
-  std::iota(every.begin(), every.end(), 1);
-  EXPECT_EQ(claimed, every);
 }
 
 TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
