@@ -83,46 +83,51 @@ void Gateway::Watch(const WatchHandlers& handlers) {
   const std::int64_t sweep_ms =
       std::max<std::int64_t>(1000, std::chrono::milliseconds(s.options.sweep).count());
 
-  // Each queued message claimed, sent on its record and told; the rest waits when Stop
-  // comes between two.
+  // Each queued message claimed, sent on its record and told, until none is left: a
+  // handler may queue more. The rest waits when Stop comes between two.
   const auto send_queued = [&] {
-    for (const store::QueuedRecord& q : s.store.Queued()) {
-      if (Readable(stop)) return;
-      if (!s.store.Claim(q.id)) continue;  // another session took it
-      const store::SendOutcome out = store::SendClaimed(
-          s.sms, s.store, q, q.message.reference >= 0 ? q.message.reference : s.NextReference(),
-          PartWait(s.options.part_wait));
-      if (handlers.sent) handlers.sent(out);
-      // The modem went away: nothing more goes, and the watch ends saying so.
-      if (out.error_number == err::kHardwareNotAvailable) {
-        throw RuntimeError(out.error_number, out.error);
+    for (bool sent = true; sent;) {
+      sent = false;
+      for (const store::QueuedRecord& q : s.store.Queued()) {
+        if (Readable(stop)) return;
+        if (!s.store.Claim(q.id)) continue;  // another session took it
+        sent = true;
+        // The record's own reference, when it names one, goes before the store's next.
+        const store::SendOutcome out =
+            store::SendClaimed(s.sms, s.store, q, s.NextReference(), PartWait(s.options.part_wait));
+        if (handlers.sent) handlers.sent(out);
+        // The modem went away: nothing more goes, and the watch ends saying so.
+        if (out.error_number == err::kHardwareNotAvailable) {
+          throw RuntimeError(out.error_number, out.error);
+        }
       }
     }
   };
 
-  HandOut(s.store, handlers);
-  std::int64_t next_sweep = clock.NowMs();  // what waits on the modem is taken first
-  bool send = true;
-  s.watch.queued = false;
+  std::int64_t next_sweep = clock.NowMs();  // what waits on the modem and the store goes first
+  bool send = false;
   while (!Stopped(stop)) {
     // What the modem announced during the last wait, or during an exchange since.
     const std::vector<Notice> notices = s.sms.TakeNotices();
     std::vector<std::string> warnings;
     const bool report_stored = s.Absorb(notices, warnings);
     warn(warnings);
-    if (report_stored || AnnouncesStored(notices) || clock.NowMs() >= next_sweep) {
+    const bool take = report_stored || AnnouncesStored(notices) || clock.NowMs() >= next_sweep;
+    if (take) {
       const TakeAllResult taken = TakeAll();
       warn(taken.warnings);
-      HandOut(s.store, handlers);
       next_sweep = clock.NowMs() + sweep_ms;
-      send = true;  // a sweep sends what is queued too, woken or not
-      continue;     // the take may have heard more
     }
-    if (!notices.empty()) HandOut(s.store, handlers);  // handed over whole, stored at once
-    if (send || s.watch.queued) {
-      send = s.watch.queued = false;
+    // What was taken, or handed over whole in a notice and stored at once; then the outbox,
+    // where a handler may have put a reply, and where a sweep finds what no wake-up told.
+    if (take || !notices.empty()) {
+      HandOut(s.store, handlers);
+      send = true;
+    }
+    if (send) {
+      send = false;
       send_queued();
-      continue;
+      continue;  // the exchanges may have heard more
     }
     const int fds[] = {stop, outbox.Descriptor()};
     const Modem::Woken woken = Modem::WaitForInput(
@@ -144,15 +149,14 @@ void Gateway::Stop() noexcept {
   errno = saved;
 }
 
+// While the session watches, only its handlers can get here (one thread), and the loop looks
+// at the outbox after each: no wake-up is needed.
 std::int64_t Gateway::Enqueue(const Outgoing& message) {
-  Impl& s = *impl_;
-  const std::int64_t id = s.store.Enqueue({.recipient = message.number,
-                                           .text = message.text,
-                                           .coding = message.coding,
-                                           .report = message.report,
-                                           .reference = message.reference});
-  s.watch.queued = true;  // a handler queued it: the loop sends it before it waits again
-  return id;
+  return impl_->store.Enqueue({.recipient = message.number,
+                               .text = message.text,
+                               .coding = message.coding,
+                               .report = message.report,
+                               .reference = message.reference});
 }
 
 std::int64_t HandToWatcher(const std::string& store_path, const Outgoing& message) {

@@ -1,5 +1,5 @@
 // What the watch loop keeps with its session: Stop's wake-up, made with the session so
-// that a Stop that comes before Watch still ends it, and the note that Enqueue left.
+// that a Stop that comes before Watch still ends it.
 #pragma once
 
 #include <sys/eventfd.h>
@@ -12,7 +12,6 @@ namespace selvarn::gateway {
 
 struct WatchState {
   platform::UniqueFd stop{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
-  bool queued = false;  // Enqueue put something in the outbox since the loop last looked
 };
 
 // The wake-up channel of the session watching with the store at store_path.

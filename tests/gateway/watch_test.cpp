@@ -29,6 +29,18 @@ constexpr auto kLongSweep = 600s;  // never reached in a test that passes
 const std::string kFriend = "+447700900001";
 // "hello" to kFriend, asking for a status report: AT+CMGS, the PDU after the prompt.
 const std::string kHelloWire = "AT+CMGS=18\r\r0021000C91447700090010000005E8329BFD06\x1a\r";
+const std::string kHelloUnreportedWire =
+    "AT+CMGS=18\r\r0001000C91447700090010000005E8329BFD06\x1a\r";
+
+// Tells the test when the watch first idles: its clock's first wait on descriptors.
+class IdleClock : public testing::FakeClock {
+ public:
+  int Poll(pollfd* fds, std::size_t count, int ms) override {
+    if (on_idle) std::exchange(on_idle, {})();
+    return FakeClock::Poll(fds, count, ms);
+  }
+  std::function<void()> on_idle;
+};
 
 class Watching : public testing::SimulatedModem {
  protected:
@@ -51,6 +63,8 @@ class Watching : public testing::SimulatedModem {
 
   testing::TempDir dir;
   std::string store = dir.path + "/messages.db";
+  IdleClock idle;
+  testing::ClockGuard idle_guard{idle};
 };
 
 TEST_F(Watching, WhatIsStoredWaitingOrAnnouncedIsHandedOutOnceAndAtOnce) {
@@ -64,15 +78,23 @@ TEST_F(Watching, WhatIsStoredWaitingOrAnnouncedIsHandedOutOnceAndAtOnce) {
   stored.received_at = 100;
   gw.Store().StorePart(stored);
   sim->StoreMessage({.sender = kFriend, .text = "waiting"});
-  sim->Deliver({.sender = kFriend, .text = "announced"}, 300ms);
-  std::vector<std::string> got;
-  const std::int64_t start = clock.NowMs();
-  gw.Watch({.message = [&](const store::Message& m) {
-    got.push_back(m.Text());
-    if (got.size() == 3) gw.Stop();
-  }});
+  // Once it idles: a message handed over whole that does not decode, then one announced.
+  idle.on_idle = [&] {
+    sim->Send("\r\n+CMT: ,5\r\nZZ\r\n");
+    sim->Deliver({.sender = kFriend, .text = "announced"}, 50ms);
+  };
+  std::vector<std::string> got, warnings;
+  const std::int64_t start = idle.NowMs();
+  gw.Watch({.message =
+                [&](const store::Message& m) {
+                  got.push_back(m.Text());
+                  if (got.size() == 3) gw.Stop();
+                },
+            .warning = [&](const std::string& w) { warnings.push_back(w); }});
   EXPECT_EQ(got, (std::vector<std::string>{"stored", "waiting", "announced"}));
-  EXPECT_LT(clock.NowMs() - start, 60'000) << "taken on its notice, not at a sweep";
+  EXPECT_LT(idle.NowMs() - start, 60'000) << "taken on its notice, not at a sweep";
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("+CMT: ,5"), std::string::npos) << warnings[0];
   EXPECT_EQ(Count(sim->Received(), "AT+CMGL"), 2 * listings) << "the first take and the notice's";
   EXPECT_TRUE(gw.Store().NewMessages().empty());
   EXPECT_TRUE(sim->Messages("SM").empty());
@@ -98,7 +120,7 @@ TEST_F(Watching, AReplyQueuedWhileWatchingGoesOutAndItsReportComesBack) {
                   gw.Stop();
                 },
             .sent = [&](const store::SendOutcome& out) { sent.push_back(out); }});
-  EXPECT_LT(clock.NowMs() - start, 60'000);
+  EXPECT_LT(idle.NowMs() - start, 60'000);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].id, queued);
   ASSERT_EQ(sim->State().submitted.size(), 1u);
@@ -161,15 +183,25 @@ TEST_F(Watching, AModemThatGoesAwayEndsTheWatch) {
   unplug.join();
 }
 
-// Tells the test when the watch first idles: its clock's first wait on descriptors.
-class IdleClock : public testing::FakeClock {
- public:
-  int Poll(pollfd* fds, std::size_t count, int ms) override {
-    if (on_idle) std::exchange(on_idle, {})();
-    return FakeClock::Poll(fds, count, ms);
-  }
-  std::function<void()> on_idle;
-};
+// A message queued with no wake-up (by a program that only writes the store) goes out at the
+// next sweep.
+TEST_F(Watching, AQueuedMessageNobodyAnnouncedGoesAtTheNextSweep) {
+  Gateway gw(Options(60s));
+  ASSERT_EQ(gw.Open(), ModemStatus::OK);
+  idle.on_idle = [&] {
+    store::MessageStore(store).Enqueue({.recipient = kFriend, .text = "hello"});
+  };
+  std::vector<std::int64_t> sent;
+  const std::int64_t start = idle.NowMs();
+  gw.Watch({.sent = [&](const store::SendOutcome& out) {
+    sent.push_back(out.id);
+    gw.Stop();
+  }});
+  EXPECT_EQ(sent.size(), 1u);
+  EXPECT_GE(idle.NowMs() - start, 60'000);
+  EXPECT_LT(idle.NowMs() - start, 120'000);
+  EXPECT_EQ(Count(sim->Received(), kHelloWire), 1);
+}
 
 // Another process hands a message over: nothing is queued while nobody watches; once the
 // watcher idles, the message goes out on the wire after everything the watcher did, on
@@ -178,8 +210,6 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   EXPECT_EQ(testing::ErrorNumberOf([&] { HandToWatcher(store, {kFriend, "hello"}); }), 8005);
   EXPECT_TRUE(store::MessageStore(store).Outbox().empty()) << "nothing queued";
 
-  IdleClock idle;
-  testing::ClockGuard guard(idle);
   Gateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   sim->ClearTranscript();
@@ -192,7 +222,7 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
     if (child == 0) {
       int status = 1;
       try {
-        std::ofstream(id_file) << HandToWatcher(store, {kFriend, "hello"});
+        std::ofstream(id_file) << HandToWatcher(store, {kFriend, "hello", SendCoding::Auto, false});
         status = 0;
       } catch (...) {
       }
@@ -213,7 +243,9 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   EXPECT_EQ(sent[0].id, id);
   const std::string wire = sim->Received();
   ASSERT_FALSE(before_idle.empty());
-  EXPECT_EQ(wire, before_idle + kHelloWire) << "the send after the idle, and nothing else";
+  // As asked: no status report (TP-SRR clear in the first octet).
+  EXPECT_EQ(wire, before_idle + kHelloUnreportedWire)
+      << "the send after the idle, and nothing else";
   const store::SentRecord record = *gw.Store().Sent(id);
   EXPECT_EQ(record.send_state, store::SendState::Sent);
   ASSERT_EQ(record.parts.size(), 1u);
