@@ -53,11 +53,11 @@ SELVARN_API std::optional<std::string> IsoTime(std::string_view scts);
 SELVARN_API std::optional<std::int64_t> UnixTime(std::string_view scts);
 
 struct GatewayOptions {
-  std::string device{};     // the modem's device ("/dev/ttyUSB2"); empty: `port`
-  std::int16_t port = 1;    // a port number as SMS::InitModem takes it
-  std::string pin{};        // the SIM PIN, when the card asks for one
-  std::string store{};      // the message store's file; empty: MessageStore::DefaultPath()
-  int part_wait = 120;      // seconds to wait for the answer to each part sent
+  std::string device{};            // the modem's device ("/dev/ttyUSB2"); empty: `port`
+  std::int16_t port = 1;           // a port number as SMS::InitModem takes it
+  std::string pin{};               // the SIM PIN, when the card asks for one
+  std::string store{};             // the message store's file; empty: MessageStore::DefaultPath()
+  int part_wait = 120;             // seconds to wait for the answer to each part sent
   std::chrono::seconds sweep{30};  // Watch: how often to look when nothing is announced
 };
 
@@ -81,11 +81,11 @@ struct WatchHandlers {
 
 // What TakeAll did.
 struct TakeAllResult {
-  int parts = 0;        // message parts stored and deleted
-  int reports = 0;      // status reports stored and deleted
-  int quarantined = 0;  // undecodable entries kept in the store and deleted
-  int left = 0;         // entries left on the modem (undecodable for now, not deletable)
-  bool stuck = false;   // the modem refused to delete an entry it handed over
+  int parts = 0;          // message parts stored and deleted
+  int reports = 0;        // status reports stored and deleted
+  int quarantined = 0;    // undecodable entries kept in the store and deleted
+  int left = 0;           // entries left on the modem (undecodable for now, not deletable)
+  bool stuck = false;     // the modem refused to delete an entry it handed over
   bool unlisted = false;  // the modem would not list a storage
   std::vector<std::string> warnings{};
 };
@@ -123,7 +123,8 @@ class SELVARN_API Gateway {
   // Takes what waits, then until Stop(): reacts to each notice at once, takes everything
   // every `sweep`, and sends what is queued (at once when Enqueue or another process wakes
   // it). Hands whole messages, reports and queued sends to `handlers`. Returns after
-  // Stop(); throws RuntimeError 8010 when the modem goes away.
+  // Stop(); throws RuntimeError 8010 when the modem goes away, and 75 when the wake-up
+  // channel beside the store ("<store>.wake", a FIFO of the user's own) cannot be made.
   void Watch(const WatchHandlers& handlers);
   // Ends Watch at its next step, from any thread or a signal handler.
   void Stop() noexcept;
@@ -142,8 +143,8 @@ class SELVARN_API Gateway {
 // For a process that does not hold the modem: queues the message in the store at
 // `store_path` (empty: the default) for the session watching with that store, and wakes it.
 // Throws RuntimeError 8005 when no session watches with that store (nothing is queued),
-// 5 for a bad message and 75 for the store. Returns the message's id; its record then
-// follows it (store::MessageStore::Sent).
+// 5 for a bad message and 75 for the store or a wake-up channel that is not the user's FIFO.
+// Returns the message's id; its record then follows it (store::MessageStore::Sent).
 SELVARN_API std::int64_t HandToWatcher(const std::string& store_path, const Outgoing& message);
 
 }  // namespace selvarn

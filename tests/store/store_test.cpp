@@ -511,8 +511,8 @@ TEST_F(StoreTest, TheOutboxQueuesWhatASendWouldTake) {
   };
   const Case cases[] = {
       {{"+60125550147", "hi", SendCoding::Auto, true, -1, 50}, 0, Coding::Gsm7, 1},
-      {{"0125550147", std::string(161, 'a'), SendCoding::Auto, false, 9, 60}, 0, Coding::Gsm7, 2},
-      {{"+60125550147", "hi", SendCoding::Ucs2, true, 255, 40}, 0, Coding::Ucs2, 1},
+      {{"0125550147", std::string(161, 'a'), SendCoding::Auto, false, 255, 60}, 0, Coding::Gsm7, 2},
+      {{"+60125550147", "hi", SendCoding::Ucs2, true, 0, 40}, 0, Coding::Ucs2, 1},
       {{"+60125550147", "\xd0\xb6", SendCoding::Auto, true, -1, 70}, 0, Coding::Ucs2, 1},
       {{"+60125550147", "", SendCoding::Auto, true, -1, 10}, 5, {}, 0},
       {{"+6012x", "hi", SendCoding::Auto, true, -1, 10}, 5, {}, 0},
