@@ -117,7 +117,10 @@ class SELVARN_API Gateway {
 
   // Everything the modem holds, in one listing per storage: every message part and status
   // report is stored, then deleted from the modem; undecodable entries are quarantined on
-  // their second sighting. Commands grow with the entries, one deletion each.
+  // their second sighting. Commands grow with the entries, one deletion each. The storages:
+  // "ME" when AT+CPMS? named it for received messages at Open or a notice named it, then
+  // "SR" (read one by one in text mode where the modem will not list it in PDU mode), then
+  // "SM", which stays selected. Entries the modem keeps as outgoing are left alone.
   TakeAllResult TakeAll();
 
   // Takes what waits, then until Stop(): reacts to each notice at once, takes everything

@@ -74,7 +74,7 @@ ModemStatus Gateway::Open() {
   // A modem that will not announce is still usable: sweeps find what arrives.
   messaging::SwitchNoticesOn();
   const std::optional<std::string> memory = messaging::ReceivingMemory();
-  if (memory && *memory != "SM" && *memory != "SR") s.memories.insert(*memory);
+  if (memory == kPhoneMemory) s.memories.insert(*memory);
   return status;
 }
 

@@ -12,6 +12,10 @@
 
 namespace selvarn {
 
+// The memory besides "SM" that modems keep received messages in: swept when AT+CPMS? names
+// it for them at Open, or a notice names it.
+inline constexpr const char* kPhoneMemory = "ME";
+
 // Entries that did not decode, by memory and index: the listed text and why.
 using FailedEntries = std::map<std::pair<std::string, int>, std::pair<std::string, std::string>>;
 
@@ -22,8 +26,7 @@ struct Gateway::Impl {
   store::MessageStore store;
   SMS sms;
   bool open = false;
-  // Where received messages are read from besides "SM": the memory AT+CPMS? names for
-  // them at Open, and those notices named since.
+  // Where received messages are read from besides "SM" (kPhoneMemory once named).
   std::set<std::string> memories;
   // Entries that did not decode once, by memory and index, with the listed text and why:
   // the same again is quarantined. Each is warned of once.

@@ -12,12 +12,6 @@ namespace {
 constexpr const char* kSim = "SM";
 constexpr const char* kReports = "SR";
 
-// Memories a notice may name that hold received messages or reports one by one ("MT" is
-// "SM" and "ME" together, "BM" broadcasts).
-bool Readable(const std::string& memory) {
-  return memory == "SM" || memory == "ME" || memory == "SR";
-}
-
 // What one entry becomes in the store; false leaves it on the modem.
 class EntryKeeper {
  public:
@@ -25,7 +19,6 @@ class EntryKeeper {
       : store_(store), failed_(failed), r_(result) {}
 
   bool operator()(const messaging::SweptEntry& e) {
-    const auto key = std::make_pair(e.memory, e.index);
     if (e.message) {
       const ReceivedMessage& m = *e.message;
       store_.StorePart({.sender = m.sender,
@@ -35,7 +28,6 @@ class EntryKeeper {
                         .pdu = m.pdu,
                         .sim_index = m.index,
                         .concat = m.concat});
-      failed_.erase(key);
       ++r_.parts;
       return true;
     }
@@ -46,12 +38,12 @@ class EntryKeeper {
                           .scts = rep.submitted,
                           .discharge = rep.discharged,
                           .status = rep.status});
-      failed_.erase(key);
       ++r_.reports;
       return true;
     }
     // Left for another try the first time, as a passing glitch of the line would be;
     // the same failure again goes to the quarantine, and the entry may go.
+    const auto key = std::make_pair(e.memory, e.index);
     const auto seen = failed_.find(key);
     if (seen == failed_.end() || seen->second != std::make_pair(e.raw, e.error)) {
       failed_[key] = {e.raw, e.error};
@@ -77,23 +69,29 @@ constexpr int kMostReports = 255;
 // For a modem that keeps reports but will not list them in PDU mode: read one at a time
 // in text mode, as SMS::GetDeliveryReport does, each kept before it is deleted.
 void ReportsOneByOne(SMS& sms, EntryKeeper& keep) {
+  // The reading traps every error: the store's is kept here and thrown afterwards.
+  std::exception_ptr failure;
+  const auto kept = [&](const messaging::SweptEntry& e) {
+    try {
+      return keep(e);
+    } catch (...) {
+      failure = std::current_exception();
+      return false;
+    }
+  };
   sms.SetReceiveHook(
       {.report =
-           [&keep](const ReceivedReport& r) {
-             return keep({.memory = kReports, .index = r.index, .report = r});
+           [&](const ReceivedReport& r) {
+             return kept({.memory = kReports, .index = r.index, .report = r});
            },
        .undecodable =
-           [&keep](const UndecodableEntry& u) {
-             return keep({.memory = u.memory, .index = u.index, .raw = u.raw, .error = u.error});
+           [&](const UndecodableEntry& u) {
+             return kept({.memory = u.memory, .index = u.index, .raw = u.raw, .error = u.error});
            }});
-  try {
-    for (int k = 0; k < kMostReports && sms.GetDeliveryReport(); ++k) {
-    }
-  } catch (...) {
-    sms.SetReceiveHook({});
-    throw;
+  for (int k = 0; k < kMostReports && !failure && sms.GetDeliveryReport(); ++k) {
   }
   sms.SetReceiveHook({});
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -103,13 +101,9 @@ bool Gateway::Impl::Absorb(const std::vector<Notice>& notices, std::vector<std::
   for (const Notice& n : notices) {
     switch (n.kind) {
       case Notice::Kind::MessageStored:
-        if (Readable(n.memory) && n.memory != kSim && n.memory != kReports)
-          memories.insert(n.memory);
-        break;
       case Notice::Kind::ReportStored:
-        reports = true;
-        if (Readable(n.memory) && n.memory != kSim && n.memory != kReports)
-          memories.insert(n.memory);
+        if (n.memory == kPhoneMemory) memories.insert(n.memory);
+        reports = reports || n.kind == Notice::Kind::ReportStored;
         break;
       case Notice::Kind::Message:
       case Notice::Kind::Report: {

@@ -24,8 +24,9 @@ std::optional<pdu::MessageType> MessageTypeOf(std::string_view pdu) {
   try {
     const std::vector<std::uint8_t> octets =
         pdu::ParseHex(pdu.substr(0, std::min<std::size_t>(pdu.size(), 26)));
-    if (octets.empty() || octets.size() <= std::size_t{octets[0]} + 1) return std::nullopt;
-    return static_cast<pdu::MessageType>(octets[std::size_t{octets[0]} + 1] & 0x03);
+    const std::size_t first = std::size_t{octets[0]} + 1;  // ParseHex gives one at least
+    if (first >= octets.size()) return std::nullopt;
+    return static_cast<pdu::MessageType>(octets[first] & 0x03);
   } catch (const RuntimeError&) {
     return std::nullopt;
   }
