@@ -18,14 +18,14 @@ namespace selvarn {
 
 namespace {
 
-bool Readable(int fd) {
+bool StopWaiting(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
 // Whether Stop was called; takes its wake-up, so that the next Watch runs.
-bool Stopped(int stop) {
-  if (!Readable(stop)) return false;
+bool TakeStop(int stop) {
+  if (!StopWaiting(stop)) return false;
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(stop, &count, sizeof count);
   return true;
@@ -38,7 +38,7 @@ bool AnnouncesStored(const std::vector<Notice>& notices) {
 }
 
 // Each part's wait in whole seconds, as the sends take it.
-std::int16_t PartWait(int seconds) {
+std::int16_t QueuedPartWait(int seconds) {
   return static_cast<std::int16_t>(std::clamp(seconds, 1, 32767));
 }
 
@@ -89,12 +89,12 @@ void Gateway::Watch(const WatchHandlers& handlers) {
     for (bool sent = true; sent;) {
       sent = false;
       for (const store::QueuedRecord& q : s.store.Queued()) {
-        if (Readable(stop)) return;
+        if (StopWaiting(stop)) return;
         if (!s.store.Claim(q.id)) continue;  // another session took it
         sent = true;
         // The record's own reference, when it names one, goes before the store's next.
-        const store::SendOutcome out =
-            store::SendClaimed(s.sms, s.store, q, s.NextReference(), PartWait(s.options.part_wait));
+        const store::SendOutcome out = store::SendClaimed(s.sms, s.store, q, s.NextReference(),
+                                                          QueuedPartWait(s.options.part_wait));
         if (handlers.sent) handlers.sent(out);
         // The modem went away: nothing more goes, and the watch ends saying so.
         if (out.error_number == err::kHardwareNotAvailable) {
@@ -106,7 +106,7 @@ void Gateway::Watch(const WatchHandlers& handlers) {
 
   std::int64_t next_sweep = clock.NowMs();  // what waits on the modem and the store goes first
   bool send = false;
-  while (!Stopped(stop)) {
+  while (!TakeStop(stop)) {
     // What the modem announced during the last wait, or during an exchange since.
     const std::vector<Notice> notices = s.sms.TakeNotices();
     std::vector<std::string> warnings;

@@ -16,16 +16,16 @@ namespace selvarn::platform {
 
 namespace {
 
-[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+[[noreturn]] void RefuseChannel(const std::string& path, const std::string& why) {
   throw RuntimeError(err::kPathFileAccess,
                      "Path/File access error: wake-up channel " + path + ": " + why);
 }
 
 // Ours: a FIFO of this user that no one else may open.
 void CheckOurs(const std::string& path, const struct stat& st) {
-  if (!S_ISFIFO(st.st_mode)) Refuse(path, "exists and is not a FIFO; remove it");
-  if (st.st_uid != geteuid()) Refuse(path, "belongs to another user");
-  if ((st.st_mode & 077) != 0) Refuse(path, "is open to other users; remove it");
+  if (!S_ISFIFO(st.st_mode)) RefuseChannel(path, "exists and is not a FIFO; remove it");
+  if (st.st_uid != geteuid()) RefuseChannel(path, "belongs to another user");
+  if ((st.st_mode & 077) != 0) RefuseChannel(path, "is open to other users; remove it");
 }
 
 // Checked before opening too: opening a device or a planted file may itself do harm.
@@ -33,7 +33,7 @@ bool LookBeforeOpening(const std::string& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return false;
-    Refuse(path, std::strerror(errno));
+    RefuseChannel(path, std::strerror(errno));
   }
   CheckOurs(path, st);
   return true;
@@ -42,7 +42,7 @@ bool LookBeforeOpening(const std::string& path) {
 // After opening: the file opened is the one looked at, not one swapped in between.
 void CheckOpened(const std::string& path, int fd) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) Refuse(path, std::strerror(errno));
+  if (fstat(fd, &st) != 0) RefuseChannel(path, std::strerror(errno));
   CheckOurs(path, st);
 }
 
@@ -50,11 +50,12 @@ void CheckOpened(const std::string& path, int fd) {
 
 WakeListener::WakeListener(const std::string& path) {
   if (!LookBeforeOpening(path)) {
-    if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) Refuse(path, std::strerror(errno));
+    if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST)
+      RefuseChannel(path, std::strerror(errno));
     LookBeforeOpening(path);  // another waiter's, made meanwhile, or ours
   }
   fd_.reset(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd_) Refuse(path, std::strerror(errno));
+  if (!fd_) RefuseChannel(path, std::strerror(errno));
   CheckOpened(path, fd_.get());
 }
 
@@ -69,7 +70,7 @@ UniqueFd OpenWaker(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
     if (errno == ENXIO || errno == ENOENT) return {};  // no reader; or removed meanwhile
-    Refuse(path, std::strerror(errno));
+    RefuseChannel(path, std::strerror(errno));
   }
   CheckOpened(path, fd.get());
   return fd;

@@ -21,7 +21,9 @@
 #include "support/sim_port.hpp"
 
 namespace selvarn {
-namespace {
+namespace watch_test {
+
+using WatchedGateway = ::selvarn::Gateway;
 
 using namespace std::chrono_literals;
 
@@ -53,7 +55,7 @@ class Watching : public testing::SimulatedModem {
     return n;
   }
   // The listings one take makes, counted on an empty modem.
-  int ListingsPerTake(Gateway& gw) {
+  int ListingsPerTake(WatchedGateway& gw) {
     sim->ClearTranscript();
     gw.TakeAll();
     const int n = Count(sim->Received(), "AT+CMGL");
@@ -68,7 +70,7 @@ class Watching : public testing::SimulatedModem {
 };
 
 TEST_F(Watching, WhatIsStoredWaitingOrAnnouncedIsHandedOutOnceAndAtOnce) {
-  Gateway gw(Options());
+  WatchedGateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   const int listings = ListingsPerTake(gw);
   ASSERT_GT(listings, 0);
@@ -103,7 +105,7 @@ TEST_F(Watching, WhatIsStoredWaitingOrAnnouncedIsHandedOutOnceAndAtOnce) {
 // A reply queued by the message handler goes out at once; its report reaches the report
 // handler matched to it.
 TEST_F(Watching, AReplyQueuedWhileWatchingGoesOutAndItsReportComesBack) {
-  Gateway gw(Options());
+  WatchedGateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   sim->Deliver({.sender = kFriend, .text = "hi"}, 200ms);
   std::int64_t queued = 0;
@@ -138,12 +140,12 @@ TEST_F(Watching, AReplyQueuedWhileWatchingGoesOutAndItsReportComesBack) {
   EXPECT_TRUE(gw.Store().NewReports().empty());
 }
 
-Gateway* g_stopped_by_signal = nullptr;
+WatchedGateway* g_stopped_by_signal = nullptr;
 void WatchStopOnSignal(int) { g_stopped_by_signal->Stop(); }
 
 // Stop before Watch, from another thread and from a signal handler; each ends one watch.
 TEST_F(Watching, StopEndsTheWatchFromAnywhere) {
-  Gateway gw(Options());
+  WatchedGateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   g_stopped_by_signal = &gw;
   struct sigaction action {
@@ -173,7 +175,7 @@ TEST_F(Watching, StopEndsTheWatchFromAnywhere) {
 }
 
 TEST_F(Watching, AModemThatGoesAwayEndsTheWatch) {
-  Gateway gw(Options());
+  WatchedGateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   std::thread unplug([&] {
     std::this_thread::sleep_for(100ms);
@@ -186,7 +188,7 @@ TEST_F(Watching, AModemThatGoesAwayEndsTheWatch) {
 // A message queued with no wake-up (by a program that only writes the store) goes out at the
 // next sweep.
 TEST_F(Watching, AQueuedMessageNobodyAnnouncedGoesAtTheNextSweep) {
-  Gateway gw(Options(60s));
+  WatchedGateway gw(Options(60s));
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   idle.on_idle = [&] {
     store::MessageStore(store).Enqueue({.recipient = kFriend, .text = "hello"});
@@ -210,7 +212,7 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   EXPECT_EQ(testing::ErrorNumberOf([&] { HandToWatcher(store, {kFriend, "hello"}); }), 8005);
   EXPECT_TRUE(store::MessageStore(store).Outbox().empty()) << "nothing queued";
 
-  Gateway gw(Options());
+  WatchedGateway gw(Options());
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   sim->ClearTranscript();
   std::string before_idle;
@@ -255,5 +257,5 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   EXPECT_TRUE(gw.Store().Queued().empty());
 }
 
-}  // namespace
+}  // namespace watch_test
 }  // namespace selvarn
