@@ -126,7 +126,8 @@ class SELVARN_API Gateway {
   // Takes what waits, then until Stop(): reacts to each notice at once, takes everything
   // every `sweep`, and sends what is queued (at once when Enqueue or another process wakes
   // it). Hands whole messages, reports and queued sends to `handlers`. Returns after
-  // Stop(); throws RuntimeError 8010 when the modem goes away.
+  // Stop(); throws RuntimeError 8010 when the modem goes away, and 75 when the wake-up
+  // channel beside the store ("<store>.wake", a FIFO of the user's own) cannot be made.
   void Watch(const WatchHandlers& handlers);
   // Ends Watch at its next step, from any thread or a signal handler.
   void Stop() noexcept;
@@ -145,8 +146,8 @@ class SELVARN_API Gateway {
 // For a process that does not hold the modem: queues the message in the store at
 // `store_path` (empty: the default) for the session watching with that store, and wakes it.
 // Throws RuntimeError 8005 when no session watches with that store (nothing is queued),
-// 5 for a bad message and 75 for the store. Returns the message's id; its record then
-// follows it (store::MessageStore::Sent).
+// 5 for a bad message and 75 for the store or a wake-up channel that is not the user's FIFO.
+// Returns the message's id; its record then follows it (store::MessageStore::Sent).
 SELVARN_API std::int64_t HandToWatcher(const std::string& store_path, const Outgoing& message);
 
 }  // namespace selvarn

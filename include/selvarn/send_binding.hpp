@@ -48,4 +48,12 @@ struct SendOutcome {
 // call and empty afterwards.
 SELVARN_API SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& request);
 
+// Sends a queued message (as MessageStore::Queued listed it) once MessageStore::Claim gave
+// it to this process, continuing its record (the same id) as SendAndRecord records a new
+// one. `reference` is used when the message names none; `body_limit` as in SendRequest.
+// Throws 5 when the message is not claimed and untouched (nothing is sent), else as
+// SendAndRecord.
+SELVARN_API SendOutcome SendClaimed(SMS& sms, MessageStore& store, const QueuedRecord& queued,
+                                    int reference, std::int16_t body_limit = 120);
+
 }  // namespace selvarn::store

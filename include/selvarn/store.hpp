@@ -131,6 +131,29 @@ enum class SendState {
   PartlySent,  // some parts went, then one was refused or the send failed
   NotSent,     // ended before any part went
   Uncertain,   // a part may have gone: no answer came, or the sender died waiting for it
+  Queued,      // in the outbox: no session has taken it to send yet
+};
+
+// A message put in the outbox for a watching session to send.
+struct QueuedMessage {
+  std::string recipient;
+  std::string text;
+  SendCoding coding = SendCoding::Auto;  // as asked; the record keeps the coding it plans
+  bool report = true;                    // ask for a status report of each part
+  int reference = -1;                    // concatenation reference 0-255; -1: chosen when sent
+  std::int64_t queued_at = 0;            // 0: now
+
+  bool operator==(const QueuedMessage&) const = default;
+};
+
+// A queued message as the outbox keeps it.
+struct QueuedRecord {
+  std::int64_t id = 0;
+  QueuedMessage message;
+  Coding coding = Coding::Gsm7;  // as it will go
+  int parts = 1;
+
+  bool operator==(const QueuedRecord&) const = default;
 };
 
 // How far one part got.
@@ -272,6 +295,20 @@ class SELVARN_API MessageStore {
   void PartTaken(std::int64_t id, int sequence, int reference);
   void PartFailed(std::int64_t id, int sequence, bool uncertain, const std::string& why);
   void SendFailed(std::int64_t id, const std::string& why);
+
+  // The outbox. Enqueue records a message to be sent later (state Queued, every part
+  // Waiting) in one commit and returns its id. It queues nothing and throws what a send
+  // would: 5 for a number that is not 1-20 digits after an optional "+", an empty text or a
+  // reference outside -1-255, 6 for a text of more than 255 parts.
+  std::int64_t Enqueue(const QueuedMessage& message);
+  // The messages still queued, oldest first.
+  std::vector<QueuedRecord> Queued();
+  // Takes a queued message for this process to send: true once, for one caller, whatever
+  // other processes claim at the same time; false when it is not (or no longer) queued.
+  // The record is then Sending, owned by this process and timed now, and goes through
+  // PartWriting and the rest as a message from BeginSend does: a claimer that dies leaves
+  // it as any dead sender does, never queued again.
+  bool Claim(std::int64_t id);
   // Stores a status report and matches it to the part it is about: same reference, same
   // number, the most recent send still waiting for a final report.
   ReportResult StoreReport(const StatusReport& report);
@@ -280,6 +317,9 @@ class SELVARN_API MessageStore {
   std::vector<SentRecord> Outbox(std::int64_t since = 0);
   // Reports received at or after since, oldest first, matched or not.
   std::vector<StoredReport> Reports(std::int64_t since = 0);
+  // Reports not yet handed out, oldest first, and the mark, as for messages.
+  std::vector<StoredReport> NewReports();
+  bool MarkReportHandedOut(std::int64_t report_id);
 
   // Keeps an entry that could not be decoded, before it is deleted from the modem; the
   // same entry again (memory, index and raw text) keeps the first. Returns its id.

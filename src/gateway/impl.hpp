@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/watch_state.hpp"
 #include "selvarn/gateway.hpp"
 
 namespace selvarn {
@@ -30,6 +31,8 @@ struct Gateway::Impl {
   // Entries that did not decode once, by memory and index, with the listed text and why:
   // the same again is quarantined. Each is warned of once.
   FailedEntries failed;
+  // Stop's wake-up and Enqueue's note for the watch loop (watch.cpp).
+  gateway::WatchState watch;
 
   // Takes in what notices of the modem said: the memories they name, and the messages and
   // reports handed over without being stored (kept in the store at once). True when one

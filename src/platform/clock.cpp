@@ -5,6 +5,11 @@
 #include "platform/thread_state.hpp"
 
 namespace selvarn::platform {
+
+int Clock::Poll(pollfd* fds, std::size_t count, int ms) {
+  return ::poll(fds, static_cast<nfds_t>(count), ms);
+}
+
 namespace {
 
 class RealClock final : public Clock {

@@ -2,7 +2,10 @@
 // time limits on a fake clock in milliseconds.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace selvarn::platform {
@@ -15,6 +18,9 @@ class Clock {
   // The calendar date and time (log file names and headings).
   virtual std::chrono::system_clock::time_point WallNow() = 0;
   virtual void SleepMs(int ms) = 0;
+  // poll(2) for at most ms milliseconds of this clock: a fake clock lets its time pass
+  // instead of waiting for it.
+  virtual int Poll(pollfd* fds, std::size_t count, int ms);
 };
 
 // The clock of the calling thread: the real one unless a test installed another.

@@ -69,6 +69,9 @@ class MSComm {
   std::string Input();
   // Whether the open port's device went away, and the error that says so (8010).
   bool HungUp() const { return PortOpen() && hung_up_; }
+  // The open port's descriptor, for a wait on it beside others (poll); -1 when closed.
+  // Reading stays Input's.
+  int Descriptor() const { return fd_.get(); }
   void ThrowIfGone() const;
 
  private:

@@ -128,9 +128,28 @@ CREATE TABLE quarantine (
 CREATE INDEX quarantine_by_time ON quarantine (received_at);
 )sql";
 
+// Version 3. The outbox: a message queued for a watching session is a sent row that is
+// still queued, with what its send needs (the coding asked, whether to ask for reports, the
+// concatenation reference; none: chosen when it goes). Claiming it clears queued in one
+// update, so two watchers never both send it; from there it is recorded as any send.
+// Reports are handed out as messages are; those stored before count as handed out.
+constexpr const char* kVersion3 = R"sql(
+ALTER TABLE reports ADD COLUMN handed_out_at INTEGER;
+UPDATE reports SET handed_out_at = received_at;
+CREATE INDEX reports_new ON reports (id) WHERE handed_out_at IS NULL;
+
+ALTER TABLE sent ADD COLUMN queued INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sent ADD COLUMN asked_coding INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sent ADD COLUMN report INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE sent ADD COLUMN reference INTEGER CHECK (reference BETWEEN 0 AND 255);
+ALTER TABLE sent ADD COLUMN queued_at INTEGER;
+CREATE INDEX sent_queued ON sent (id) WHERE queued = 1;
+)sql";
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
     {2, kVersion2},
+    {3, kVersion3},
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "selvarn/send_binding.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "messaging/extension_parts.hpp"
@@ -35,29 +36,12 @@ std::string FinalLine(const std::string& reply) {
   return last.empty() ? "refused" : last;
 }
 
-}  // namespace
-
-SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& request) {
-  // Settled before anything is recorded: what SendText would refuse is the caller's error.
-  std::string why;
-  if (!pdu::Address::FromNumber(request.number, &why)) {
-    throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: the number \"" +
-                                              request.number + "\" " + why);
-  }
-  if (request.reference < 0 || request.reference > 255) {
-    throw RuntimeError(err::kInvalidCall,
-                       "Invalid procedure call or argument: the concatenation "
-                       "reference " +
-                           std::to_string(request.reference) + " is not 0-255");
-  }
-  const messaging::SendPlan plan = messaging::PlanText(request.text, request.coding, false);
+// Sends a message recorded as `id` (every part waiting), recording each step.
+SendOutcome SendRecorded(SMS& sms, MessageStore& store, std::int64_t id, Coding coding,
+                         const SendRequest& request) {
   SendOutcome out;
-  out.coding = plan.ucs2 ? Coding::Ucs2 : Coding::Gsm7;
-  out.id = store.BeginSend({.recipient = request.number,
-                            .text = request.text,
-                            .coding = out.coding,
-                            .parts = static_cast<int>(plan.parts.size())});
-  const std::int64_t id = out.id;
+  out.id = id;
+  out.coding = coding;
   int writing = 0;  // the part written and not yet answered
   try {
     WatchGuard guard(
@@ -109,6 +93,57 @@ SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& requ
     // The store failed: what the parts recorded so far stands, the rest is in `out`.
   }
   return out;
+}
+
+void CheckReference(int reference) {
+  if (reference < 0 || reference > 255) {
+    throw RuntimeError(err::kInvalidCall,
+                       "Invalid procedure call or argument: the concatenation "
+                       "reference " +
+                           std::to_string(reference) + " is not 0-255");
+  }
+}
+
+}  // namespace
+
+SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& request) {
+  // Settled before anything is recorded: what SendText would refuse is the caller's error.
+  std::string why;
+  if (!pdu::Address::FromNumber(request.number, &why)) {
+    throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: the number \"" +
+                                              request.number + "\" " + why);
+  }
+  CheckReference(request.reference);
+  const messaging::SendPlan plan = messaging::PlanText(request.text, request.coding, false);
+  const Coding coding = plan.ucs2 ? Coding::Ucs2 : Coding::Gsm7;
+  const std::int64_t id = store.BeginSend({.recipient = request.number,
+                                           .text = request.text,
+                                           .coding = coding,
+                                           .parts = static_cast<int>(plan.parts.size())});
+  return SendRecorded(sms, store, id, coding, request);
+}
+
+SendOutcome SendClaimed(SMS& sms, MessageStore& store, const QueuedRecord& queued, int reference,
+                        std::int16_t body_limit) {
+  const std::optional<SentRecord> record = store.Sent(queued.id);
+  // Claimed by this process and untouched since: anything else may already have gone.
+  const bool fresh = record && record->send_state == SendState::Sending &&
+                     std::all_of(record->parts.begin(), record->parts.end(),
+                                 [](const SentPart& p) { return p.send == PartSend::Waiting; });
+  if (!fresh) {
+    throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: message " +
+                                              std::to_string(queued.id) +
+                                              " is not a claimed message waiting to be sent");
+  }
+  const int ref = queued.message.reference >= 0 ? queued.message.reference : reference;
+  CheckReference(ref);
+  return SendRecorded(sms, store, queued.id, record->coding,
+                      {.number = record->recipient,
+                       .text = record->text,
+                       .reference = ref,
+                       .coding = queued.message.coding,
+                       .report = queued.message.report,
+                       .body_limit = body_limit});
 }
 
 }  // namespace selvarn::store

@@ -65,7 +65,9 @@ DeliveryState Overall(const std::vector<SentPart>& parts) {
 
 // What the parts say of the send. A part being written by a sender that no longer runs
 // may have gone; parts it never reached did not.
-SendState SendStateOf(std::vector<SentPart>& parts, const std::string& owner, bool ended) {
+SendState SendStateOf(std::vector<SentPart>& parts, const std::string& owner, bool ended,
+                      bool queued) {
+  if (queued) return SendState::Queued;
   const bool gone = platform::ProcessRunning(owner) == platform::Running::No;
   bool any_taken = false, uncertain = false, writing = false, waiting = false;
   for (SentPart& p : parts) {
@@ -150,14 +152,15 @@ void TakeUpEarlyReports(sql::Database& db, std::int64_t id, const std::string& r
 std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
   db.Doing("reading sent messages");
   std::vector<SentRecord> out;
-  auto q =
-      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
-                             "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
-                             "s.owner, s.error FROM sent s JOIN sent_parts sp ON sp.sent_id = "
-                             "s.id WHERE ") +
-                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
+  auto q = db.Prepare(
+      std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
+                  "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
+                  "s.owner, s.error, s.queued FROM sent s JOIN sent_parts sp ON sp.sent_id = "
+                  "s.id WHERE ") +
+      where + " ORDER BY s.sent_at, s.id, sp.sequence");
   q.Bind(1, p1);
   std::vector<std::string> owners;
+  std::vector<bool> queued;
   while (q.Step()) {
     if (out.empty() || out.back().id != q.Int(0)) {
       SentRecord r;
@@ -169,6 +172,7 @@ std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int6
       r.error = q.Text(12);
       out.push_back(std::move(r));
       owners.push_back(q.Text(11));
+      queued.push_back(q.Int(13) != 0);
     }
     std::optional<int> status;
     if (auto st = q.OptionalInt(8)) status = static_cast<int>(*st);
@@ -178,7 +182,7 @@ std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int6
   }
   for (std::size_t i = 0; i < out.size(); ++i) {
     SentRecord& r = out[i];
-    r.send_state = SendStateOf(r.parts, owners[i], !r.error.empty());
+    r.send_state = SendStateOf(r.parts, owners[i], !r.error.empty(), queued[i]);
     r.state = Overall(r.parts);
   }
   return out;
@@ -391,14 +395,15 @@ std::vector<SentRecord> MessageStore::Outbox(std::int64_t since) {
   return LoadSent(impl_->db, "s.sent_at >= ?1", since);
 }
 
-std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
-  auto& db = impl_->db;
+namespace {
+
+std::vector<StoredReport> LoadReports(sql::Database& db, const char* where, std::int64_t p1) {
   db.Doing("reading status reports");
   std::vector<StoredReport> out;
-  auto q = db.Prepare(
-      "SELECT id, reference, recipient, scts, discharge, status, received_at, sent_id, "
-      "sent_sequence FROM reports WHERE received_at >= ?1 ORDER BY received_at, id");
-  q.Bind(1, since);
+  auto q = db.Prepare(std::string("SELECT id, reference, recipient, scts, discharge, status, "
+                                  "received_at, sent_id, sent_sequence FROM reports WHERE ") +
+                      where + " ORDER BY received_at, id");
+  if (q.Parameters() >= 1) q.Bind(1, p1);
   while (q.Step()) {
     StoredReport r;
     r.id = q.Int(0);
@@ -409,6 +414,26 @@ std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
     out.push_back(std::move(r));
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
+  return LoadReports(impl_->db, "received_at >= ?1", since);
+}
+
+std::vector<StoredReport> MessageStore::NewReports() {
+  return LoadReports(impl_->db, "handed_out_at IS NULL", 0);
+}
+
+bool MessageStore::MarkReportHandedOut(std::int64_t report_id) {
+  auto& db = impl_->db;
+  db.Doing("marking a status report handed out");
+  db.Prepare("UPDATE reports SET handed_out_at = ?2 WHERE id = ?1 AND handed_out_at IS NULL")
+      .Bind(1, report_id)
+      .Bind(2, NowSeconds())
+      .Run();
+  return db.Changes() == 1;
 }
 
 }  // namespace selvarn::store

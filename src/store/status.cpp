@@ -52,6 +52,8 @@ const char* ToString(SendState state) {
       return "not-sent";
     case SendState::Uncertain:
       return "uncertain";
+    case SendState::Queued:
+      return "queued";
   }
   return "?";
 }

@@ -1,5 +1,7 @@
 // Unsolicited lines: taken out of answers as they arrive, notices of messages and reports
 // queued, the answers and the bytes on the wire as without them.
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -8,7 +10,9 @@
 
 #include "modem/modem.hpp"
 #include "modem/notices.hpp"
+#include "modem/wait.hpp"
 #include "selvarn/sms.hpp"
+#include "support/errors.hpp"
 #include "support/sim_port.hpp"
 
 namespace selvarn {
@@ -183,6 +187,57 @@ TEST_F(Notices, AStartUpBeginsWithNoneHeard) {
   platform::frmATC().GSM.PortOpen(false);
   EXPECT_EQ(sms.InitModem(static_cast<std::int16_t>(sim->port())), ModemStatus::OK);
   EXPECT_TRUE(sms.TakeNotices().empty());
+}
+
+// A wait ends on the first of: the modem's input (sifted), a descriptor, the time.
+TEST_F(Notices, AWaitEndsOnWhatComesFirst) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  struct Case {
+    const char* unasked;  // what the modem says first
+    bool poke;            // a byte on the pipe first
+    const char* woken;    // "port", "fd", "port fd" or "time"
+    std::vector<std::string> notices;
+  };
+  const Case cases[] = {
+      {"\r\n+CMTI: \"SM\",4\r\n", false, "port", {"0 SM 4 [+CMTI: \"SM\",4] "}},
+      {"\r\nRING\r\n", false, "port", {}},
+      {"", true, "fd", {}},
+      {"\r\n+CDSI: \"SR\",1\r\n", true, "port fd", {"1 SR 1 [+CDSI: \"SR\",1] "}},
+      {"", false, "time", {}},
+      // Cut inside the notice: the rest completes it at the next wait.
+      {"\r\n+CMTI: \"M", false, "port", {}},
+      {"E\",7\r\n", false, "port", {"0 ME 7 [+CMTI: \"ME\",7] "}},
+  };
+  char byte = 0;
+  for (const Case& c : cases) {
+    if (*c.unasked != 0) Unasked(c.unasked);
+    if (c.poke) {
+      ASSERT_EQ(write(pipe_fds[1], "x", 1), 1);
+    }
+    const std::int64_t start = clock.NowMs();
+    const int fds[] = {pipe_fds[0]};
+    const Modem::Woken w = Modem::WaitForInput(fds, 400);
+    std::string woken = w.port ? "port" : "";
+    if (!w.ready.empty()) woken += std::string(woken.empty() ? "" : " ") + "fd";
+    if (w.TimedOut()) woken = "time";
+    EXPECT_EQ(woken, c.woken) << c.unasked;
+    EXPECT_EQ(w.ready, c.poke ? std::vector<int>{pipe_fds[0]} : std::vector<int>{});
+    EXPECT_EQ(clock.NowMs() - start, w.TimedOut() ? 400 : 0) << c.unasked;
+    EXPECT_EQ(Described(sms.TakeNotices()), c.notices) << c.unasked;
+    if (c.poke) {
+      ASSERT_EQ(read(pipe_fds[0], &byte, 1), 1);
+    }
+  }
+  EXPECT_EQ(sim->Received(), "") << "a wait writes nothing";
+  // The modem goes away: the wait says so rather than spinning.
+  sim.reset();
+  const int fds[] = {pipe_fds[0]};
+  EXPECT_EQ(testing::ErrorNumberOf([&] { Modem::WaitForInput(fds, 400); }), 8010);
+  platform::frmATC().GSM.PortOpen(false);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { Modem::WaitForInput(fds, 400); }), 8012);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
 }
 
 }  // namespace

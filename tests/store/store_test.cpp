@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -446,27 +447,123 @@ TEST_F(StoreTest, ASendWhoseSenderDiedIsUncertain) {
   EXPECT_EQ(r.parts[2].send, PartSend::Waiting);
 }
 
-// A file written before sends were recorded step by step keeps what it held: its sends
-// are sent, their parts taken, and their reports still find them.
-TEST_F(StoreTest, AFileOfTheFirstVersionKeepsItsSends) {
-  const std::string path = File();
-  {
-    { std::ofstream created(path); }
-    sql::Database db(path);
-    schema::Migrate(db, schema::Migrations().first(1));
-    db.Exec(
-        "INSERT INTO sent VALUES (1, '+60125550147', 'old', 0, 100);"
-        "INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (1, 1, 7), (1, 2, 8);");
+// A file of each earlier version keeps what it held: its sends are sent, their parts taken,
+// and their reports still find them; its messages and quarantined entries stay.
+TEST_F(StoreTest, AFileOfAnEarlierVersionKeepsEverything) {
+  const std::pair<std::size_t, const char*> versions[] = {
+      {1,
+       "INSERT INTO sent VALUES (1, '+60125550147', 'old', 0, 100);"
+       "INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (1, 1, 7), (1, 2, 8);"},
+      {2,
+       "INSERT INTO sent (id, recipient, text, coding, sent_at) VALUES "
+       "(1, '+60125550147', 'old', 0, 100);"
+       "INSERT INTO sent_parts (sent_id, sequence, reference, outcome) VALUES "
+       "(1, 1, 7, 2), (1, 2, 8, 2);"
+       "INSERT INTO quarantine (memory, sim_index, raw, error, received_at) VALUES "
+       "('SM', 3, '0791', 'bad', 50);"},
+  };
+  for (const auto& [version, rows] : versions) {
+    const std::string path = File("v" + std::to_string(version) + ".db");
+    {
+      { std::ofstream created(path); }
+      sql::Database db(path);
+      schema::Migrate(db, schema::Migrations().first(version));
+      db.Exec(rows);
+      db.Exec(
+          "INSERT INTO messages (id, sender, total, present, received_at, completed_at) "
+          "VALUES (1, '+60125550147', 1, 1, 90, 90);"
+          "INSERT INTO parts (message_id, sequence, sender, smsc, scts, text, pdu, sim_index, "
+          "received_at) VALUES (1, 1, '+60125550147', '', 's', 'kept', '', 1, 90);"
+          "INSERT INTO reports (reference, recipient, scts, discharge, status, received_at) "
+          "VALUES (9, '+60125550147', 'a', 'b', 0, 150);");
+    }
+    MessageStore store(path);
+    const ReportResult fresh = store.StoreReport({8, "0125550147", "t", "d", 0, 200});
+    EXPECT_EQ(fresh.sequence, 2) << version;
+    // Reports of before were handed out by then; the one stored now is new, until marked.
+    const std::vector<StoredReport> reports = store.NewReports();
+    ASSERT_EQ(reports.size(), 1u) << version;
+    EXPECT_EQ(reports[0].id, fresh.report_id);
+    EXPECT_EQ(reports[0].sent_id, std::optional<std::int64_t>(1));
+    EXPECT_TRUE(store.MarkReportHandedOut(fresh.report_id));
+    EXPECT_FALSE(store.MarkReportHandedOut(fresh.report_id));
+    EXPECT_TRUE(store.NewReports().empty());
+    EXPECT_EQ(store.Reports().size(), 2u);
+    const SentRecord r = *store.Sent(1);
+    EXPECT_EQ(r.send_state, SendState::Sent) << version;
+    EXPECT_EQ(r.parts, (std::vector<SentPart>{{1, 7, DeliveryState::Pending, {}, {}},
+                                              {2, 8, DeliveryState::Delivered, 0, 200}}))
+        << version;
+    EXPECT_EQ(Render(store.NewMessages()), "kept") << version;
+    EXPECT_TRUE(store.Queued().empty()) << version;
+    EXPECT_EQ(store.Quarantine({0, "SM", 3, "0791", "bad again"}), 1) << version;
+    EXPECT_EQ(store.Quarantined().size(), 1u) << version;
   }
-  MessageStore store(path);
-  EXPECT_EQ(store.StoreReport({8, "0125550147", "t", "d", 0, 200}).sequence, 2);
-  const SentRecord r = *store.Sent(1);
-  EXPECT_EQ(r.send_state, SendState::Sent);
-  EXPECT_EQ(r.parts, (std::vector<SentPart>{{1, 7, DeliveryState::Pending, {}, {}},
-                                            {2, 8, DeliveryState::Delivered, 0, 200}}));
-  EXPECT_EQ(store.Quarantine({0, "SM", 3, "0791", "bad"}), 1);
-  EXPECT_EQ(store.Quarantine({0, "SM", 3, "0791", "bad again"}), 1);  // the same entry
-  EXPECT_EQ(store.Quarantined().size(), 1u);
+}
+
+// What a send would refuse is not queued; what is queued keeps what its send needs.
+TEST_F(StoreTest, TheOutboxQueuesWhatASendWouldTake) {
+  struct Case {
+    QueuedMessage message;
+    int error;
+    Coding coding;
+    int parts;
+  };
+  const Case cases[] = {
+      {{"+60125550147", "hi", SendCoding::Auto, true, -1, 50}, 0, Coding::Gsm7, 1},
+      {{"0125550147", std::string(161, 'a'), SendCoding::Auto, false, 255, 60}, 0, Coding::Gsm7, 2},
+      {{"+60125550147", "hi", SendCoding::Ucs2, true, 0, 40}, 0, Coding::Ucs2, 1},
+      {{"+60125550147", "\xd0\xb6", SendCoding::Auto, true, -1, 70}, 0, Coding::Ucs2, 1},
+      {{"+60125550147", "", SendCoding::Auto, true, -1, 10}, 5, {}, 0},
+      {{"+6012x", "hi", SendCoding::Auto, true, -1, 10}, 5, {}, 0},
+      {{"", "hi", SendCoding::Auto, true, -1, 10}, 5, {}, 0},
+      {{"+60125550147", "hi", SendCoding::Auto, true, 256, 10}, 5, {}, 0},
+      {{"+60125550147", "hi", SendCoding::Auto, true, -2, 10}, 5, {}, 0},
+      {{"+60125550147", std::string(153 * 255 + 1, 'a'), SendCoding::Auto, true, -1, 10}, 6, {}, 0},
+  };
+  MessageStore store(File());
+  std::vector<QueuedRecord> expected;
+  for (const Case& c : cases) {
+    std::int64_t id = 0;
+    EXPECT_EQ(selvarn::testing::ErrorNumberOf([&] { id = store.Enqueue(c.message); }), c.error)
+        << c.message.recipient << " " << c.message.text.size();
+    if (c.error == 0) expected.push_back({id, c.message, c.coding, c.parts});
+  }
+  // Oldest first, whatever the order they were queued in.
+  std::sort(expected.begin(), expected.end(),
+            [](const auto& a, const auto& b) { return a.message.queued_at < b.message.queued_at; });
+  EXPECT_EQ(store.Queued(), expected);
+  for (const QueuedRecord& q : expected) {
+    const SentRecord r = *store.Sent(q.id);
+    EXPECT_EQ(r.send_state, SendState::Queued);
+    EXPECT_EQ(ToString(r.send_state), std::string("queued"));
+    EXPECT_EQ(r.parts.size(), static_cast<std::size_t>(q.parts));
+  }
+}
+
+// A claim takes a message out of the queue once; the claimed message is recorded as any
+// send, and one whose claimer died stays out of the queue as any dead send.
+TEST_F(StoreTest, AQueuedMessageIsClaimedOnce) {
+  const std::string path = File();
+  MessageStore first(path), second(path);
+  const std::int64_t a = first.Enqueue({"+60125550147", "a", SendCoding::Auto, true, -1, 10});
+  const std::int64_t b = first.Enqueue({"+60125550147", "b", SendCoding::Auto, true, -1, 20});
+  EXPECT_TRUE(second.Claim(a));
+  EXPECT_FALSE(first.Claim(a));
+  EXPECT_FALSE(second.Claim(a));
+  EXPECT_FALSE(first.Claim(999));
+  EXPECT_EQ(first.Queued().size(), 1u);
+  EXPECT_EQ(first.Sent(a)->send_state, SendState::Sending);
+  EXPECT_EQ(first.Sent(b)->send_state, SendState::Queued);
+  second.PartWriting(a, 1);
+  second.PartTaken(a, 1, 12);
+  EXPECT_EQ(first.Sent(a)->send_state, SendState::Sent);
+  EXPECT_EQ(first.StoreReport({12, "+60125550147", "t", "d", 0, 0}).sent_id, a);
+  // Claimed by a process that is gone before it wrote anything: not sent, never requeued.
+  ASSERT_EQ(selvarn::testing::InChild([&] { return MessageStore(path).Claim(b) ? 0 : 1; }), 0);
+  EXPECT_EQ(first.Sent(b)->send_state, SendState::NotSent);
+  EXPECT_TRUE(first.Queued().empty());
+  EXPECT_FALSE(first.Claim(b));
 }
 
 TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {

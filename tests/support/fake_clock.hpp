@@ -2,6 +2,7 @@
 // cycle, while a real millisecond passes so that a simulator thread can answer.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,16 @@ class FakeClock : public platform::Clock {
     ++sleeps;
     if (on_sleep) on_sleep(now_);
     std::this_thread::sleep_for(real_sleep);
+  }
+  // Looks for a real millisecond; when nothing is ready, a cycle of fake time has passed.
+  int Poll(pollfd* fds, std::size_t count, int ms) override {
+    const int ready = ::poll(fds, static_cast<nfds_t>(count), 1);
+    if (ready == 0) {
+      now_ += std::min(ms, 50);
+      ++sleeps;
+      if (on_sleep) on_sleep(now_);
+    }
+    return ready;
   }
 
   std::function<void(std::int64_t)> on_sleep;
