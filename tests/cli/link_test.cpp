@@ -49,6 +49,13 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
   char sleep[] = "/bin/sleep", thirty[] = "30";
   char* holder_argv[] = {sleep, thirty, nullptr};
   ASSERT_EQ(posix_spawn(&holder, sleep, nullptr, nullptr, holder_argv, environ), 0);
+  // Until the child has run exec, its command line is still ours.
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream comm("/proc/" + std::to_string(holder) + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "sleep") break;
+    usleep(10000);
+  }
   const std::string busy =
       "in use by another program: process " + std::to_string(holder) + " holds " + lock;
   const std::string in_use = "it is in use by process " + std::to_string(holder) +
