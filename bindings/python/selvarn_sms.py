@@ -741,6 +741,15 @@ def _text_in(value, what):
     return data
 
 
+def _int(value, bits, what):
+    """An int that fits the C argument; ctypes would wrap it silently."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise SMSError(13, f"Type mismatch: {what} cannot be {type(value).__name__}")
+    if not -2**(bits - 1) <= value < 2**(bits - 1):
+        raise SMSError(6, f"Overflow: {what} {value}")
+    return value
+
+
 def _or_none(value, none=0):
     return None if value == none else value
 
@@ -772,14 +781,16 @@ def _outgoing(number, text, coding, report, reference):
     out = _Outgoing()
     _lib.selvarn_outgoing_init(ctypes.byref(out))
     out.number, out.text = _text_in(number, "the number"), _text_in(text, "the text")
-    out.coding, out.report, out.reference = int(coding), 1 if report else 0, reference
+    out.coding, out.report = _int(int(coding), 32, "coding"), 1 if report else 0
+    out.reference = _int(reference, 32, "the reference")
     return out
 
 
 def plan(text, coding=SendCoding.Auto):
     """How `text` goes out, as a TextPlan: the planner the sends follow."""
     raw = _TextPlan()
-    _check(_lib.selvarn_gateway_plan(_text_in(text, "the text"), int(coding), ctypes.byref(raw)))
+    _check(_lib.selvarn_gateway_plan(_text_in(text, "the text"), _int(int(coding), 32, "coding"),
+                                     ctypes.byref(raw)))
     try:
         return TextPlan(SendCoding(raw.coding), bool(raw.concatenated),
                         list(raw.lengths[:raw.parts]), raw.unmapped)
@@ -817,11 +828,9 @@ class Gateway:
         _lib.selvarn_gateway_options_init(ctypes.byref(options))
         options.device, options.pin = _text_in(device, "the device"), _text_in(pin, "the PIN")
         options.store = _text_in(store, "the store")
-        if not -2**15 <= port < 2**15:
-            raise SMSError(6, f"Overflow: port {port}")
-        if not -2**31 <= part_wait < 2**31 or not -2**31 <= sweep < 2**31:
-            raise SMSError(6, "Overflow: part_wait or sweep")
-        options.port, options.part_wait, options.sweep = port, part_wait, sweep
+        options.port = _int(port, 16, "the port")
+        options.part_wait = _int(part_wait, 32, "part_wait")
+        options.sweep = _int(sweep, 32, "sweep")
         self._gateway = ctypes.c_void_p()
         _check(_lib.selvarn_gateway_new(ctypes.byref(options), ctypes.byref(self._gateway)))
 
@@ -873,7 +882,8 @@ class Gateway:
     def send(self, number, text, coding=SendCoding.Auto, report=True, reference=-1,
              progress=None):
         """Records the message, sends it part by part and records each answer; returns a
-        SendOutcome. progress(taken, total) is called after each part taken."""
+        SendOutcome. progress(taken, total) is called after each part taken; an exception
+        it raises does not stop the send and is raised when the send is done."""
         out = _outgoing(number, text, coding, report, reference)
         raised = []
 
@@ -898,7 +908,8 @@ class Gateway:
         """Takes reports until every part of message `id` has a final one or `seconds`
         pass; the SentRecord then (None: no such message)."""
         raw = _SentRecord()
-        found = _lib.selvarn_gateway_wait_reports(self._g(), id, int(seconds * 1000),
+        limit = min(int(seconds * 1000), 2**31 - 1)  # about 24 days at most
+        found = _lib.selvarn_gateway_wait_reports(self._g(), _int(id, 64, "the id"), limit,
                                                   ctypes.byref(raw))
         _check(found)
         try:

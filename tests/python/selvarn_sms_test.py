@@ -153,7 +153,10 @@ class GatewayCalls(unittest.TestCase):
             self.assertEqual((p.coding, p.lengths, p.unmapped), want, text)
         for call, number in [(lambda: gw.send("not a number", "hi"), 5), (lambda: gw.send(self.own, ""), 5),
                              (lambda: gw.plan("hi", 7), 5), (lambda: gw.send(self.own, "a\0b"), 5),
-                             (lambda: Gateway(store=self.store, sweep=0), 5)]:
+                             (lambda: Gateway(store=self.store, sweep=0), 5),
+                             (lambda: gw.send(self.own, "hi", reference=2**32 + 5), 6),
+                             (lambda: gw.send(self.own, "hi", reference=256), 5),
+                             (lambda: Gateway(store=self.store, port=40000), 6)]:
             with self.assertRaises(SMSError) as caught:
                 call()
             self.assertEqual(caught.exception.number, number, caught.exception)
