@@ -170,6 +170,8 @@ class GatewayCalls(unittest.TestCase):
         # The report asked for: delivered.
         done = gw.wait_reports(sent.id, 10)
         self.assertEqual((done.state, [p.status for p in done.parts]), (DeliveryState.Delivered, [0]))
+        self.assertGreaterEqual(done.parts[0].reported_at, done.sent_at)
+        self.assertIsNone(gw.wait_reports(sent.id + 1, 0))
         self.assertEqual([(r.sent_id, r.sequence) for r in gw.reports()], [(sent.id, 1)])
         self.assertEqual([r.id for r in gw.outbox()], [sent.id])
         # The message waiting and the one come back, in one pass; each handed out once.
@@ -184,7 +186,8 @@ class GatewayCalls(unittest.TestCase):
         for m in gw.new_messages():
             self.assertEqual((gw.mark_handed_out(m.id), gw.mark_handed_out(m.id)), (True, False))
         self.assertEqual(gw.new_messages(), [])
-        self.assertTrue(all(m.handed_out_at for m in gw.inbox()))
+        self.assertEqual([(bool(m.handed_out_at), m.total, m.present, m.reference, len(m.scts) > 0)
+                          for m in gw.inbox()], [(True, 1, 1, None, True)] * 2)
         gw.close()
         self.assertEqual(len(gw.inbox()), 2, "the store outlives the modem")
 
