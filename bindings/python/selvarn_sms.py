@@ -14,6 +14,17 @@ error's number and description (13: type mismatch, 6: overflow, ...). After Init
 sms.LastStart() says why it failed, as a StartReport with a StartReason. sms.TakeNotices()
 hands over the modem's notices of messages and reports heard since the last call.
 
+A Gateway is one modem and one message store: it sends with a record, takes everything the
+modem holds in one pass, watches for what arrives and sends what was queued:
+
+    with Gateway(device="/dev/ttyUSB2", pin="1234") as gw:
+        if gw.open() == ModemStatus.OK:
+            sent = gw.send("+447700900123", "Back at five")
+            gw.take_all()
+            for m in gw.new_messages():
+                print(m.sender, m.text)
+                gw.mark_handed_out(m.id)
+
 The module needs the shared library libselvarnsms, found in this order: the path in
 $SELVARN_SMS_LIBRARY; a libselvarnsms.so* next to this file; the library registered
 (DllRegisterServer) in $XDG_CONFIG_HOME/selvarn-sms/registry.json; the installed library,
@@ -22,8 +33,11 @@ the library's C interface: nothing to compile. library_version() tells which ver
 was loaded.
 """
 
+from __future__ import annotations  # "int | None" before Python 3.10
+
 import collections
 import ctypes
+import dataclasses
 import enum
 import glob
 import inspect
@@ -31,7 +45,10 @@ import json
 import os
 
 __all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "StartReason", "StartReport",
-           "NoticeKind", "Notice", "library_path", "library_version"]
+           "NoticeKind", "Notice", "library_path", "library_version",
+           "Gateway", "hand_to_watcher", "plan", "SendCoding", "Coding", "DeliveryState",
+           "SendState", "PartSend", "TextPlan", "SentPart", "SentRecord", "SendOutcome",
+           "TakeAllResult", "Message", "Report"]
 
 PROG_ID = "SelvarnSMSAPI6.SMS"
 # The interface this module speaks is that of major version 6; an installed library is
@@ -130,6 +147,80 @@ class _Notice(ctypes.Structure):
                 ("data", ctypes.c_void_p)]
 
 
+class _GatewayOptions(ctypes.Structure):
+    _fields_ = [("device", ctypes.c_char_p), ("port", ctypes.c_int16), ("pin", ctypes.c_char_p),
+                ("store", ctypes.c_char_p), ("part_wait", ctypes.c_int32),
+                ("sweep", ctypes.c_int32)]
+
+
+class _TextPlan(ctypes.Structure):
+    _fields_ = [("coding", ctypes.c_int32), ("concatenated", ctypes.c_int32),
+                ("unmapped", ctypes.c_int32), ("parts", ctypes.c_int32),
+                ("lengths", ctypes.POINTER(ctypes.c_int32))]
+
+
+class _Outgoing(ctypes.Structure):
+    _fields_ = [("number", ctypes.c_char_p), ("text", ctypes.c_char_p),
+                ("coding", ctypes.c_int32), ("report", ctypes.c_int32),
+                ("reference", ctypes.c_int32)]
+
+
+class _SentPart(ctypes.Structure):
+    _fields_ = [("sequence", ctypes.c_int32), ("reference", ctypes.c_int32),
+                ("state", ctypes.c_int32), ("status", ctypes.c_int32),
+                ("reported_at", ctypes.c_int64), ("send", ctypes.c_int32)]
+
+
+class _SentRecord(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_int64), ("recipient", ctypes.c_void_p), ("text", ctypes.c_void_p),
+                ("coding", ctypes.c_int32), ("sent_at", ctypes.c_int64), ("state", ctypes.c_int32),
+                ("send_state", ctypes.c_int32), ("error", ctypes.c_void_p),
+                ("part_count", ctypes.c_int32), ("parts", ctypes.POINTER(_SentPart))]
+
+
+class _SendOutcome(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_int64), ("coding", ctypes.c_int32),
+                ("has_record", ctypes.c_int32), ("record", _SentRecord),
+                ("reference_count", ctypes.c_int32),
+                ("references", ctypes.POINTER(ctypes.c_int32)),
+                ("error_number", ctypes.c_int32), ("error", ctypes.c_void_p)]
+
+
+class _TakeResult(ctypes.Structure):
+    _fields_ = [("parts", ctypes.c_int32), ("reports", ctypes.c_int32),
+                ("quarantined", ctypes.c_int32), ("left", ctypes.c_int32),
+                ("stuck", ctypes.c_int32), ("unlisted", ctypes.c_int32),
+                ("warning_count", ctypes.c_int32), ("warnings", ctypes.POINTER(ctypes.c_void_p))]
+
+
+class _Message(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_int64), ("sender", ctypes.c_void_p), ("text", ctypes.c_void_p),
+                ("smsc", ctypes.c_void_p), ("scts", ctypes.c_void_p), ("total", ctypes.c_int32),
+                ("present", ctypes.c_int32), ("reference", ctypes.c_int32),
+                ("received_at", ctypes.c_int64), ("completed_at", ctypes.c_int64),
+                ("handed_out_at", ctypes.c_int64)]
+
+
+class _Report(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_int64), ("reference", ctypes.c_int32),
+                ("recipient", ctypes.c_void_p), ("scts", ctypes.c_void_p),
+                ("discharge", ctypes.c_void_p), ("status", ctypes.c_int32),
+                ("received_at", ctypes.c_int64), ("sent_id", ctypes.c_int64),
+                ("sequence", ctypes.c_int32)]
+
+
+_OnProgress = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p)
+_OnMessage = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Message), ctypes.c_void_p)
+_OnReport = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Report), ctypes.c_int32, ctypes.c_void_p)
+_OnSent = ctypes.CFUNCTYPE(None, ctypes.POINTER(_SendOutcome), ctypes.c_void_p)
+_OnWarning = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
+
+
+class _WatchHandlers(ctypes.Structure):
+    _fields_ = [("message", _OnMessage), ("report", _OnReport), ("sent", _OnSent),
+                ("warning", _OnWarning), ("user", ctypes.c_void_p)]
+
+
 _Release = ctypes.CFUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)
 _Invoke = ctypes.CFUNCTYPE(
     _HRESULT, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_Guid), ctypes.c_uint32,
@@ -221,6 +312,35 @@ def _load(path):
                                         ctypes.POINTER(ctypes.c_int32)]
     lib.selvarn_NoticesFree.argtypes = [ctypes.POINTER(_Notice), ctypes.c_int32]
     lib.selvarn_NoticesFree.restype = None
+    _P, _I32, _I64 = ctypes.POINTER, ctypes.c_int32, ctypes.c_int64
+    gateway = ctypes.c_void_p
+    for name, args in {
+            "new": [_P(_GatewayOptions), _P(gateway)], "open": [gateway, _P(_I32)],
+            "start_report": [gateway, _P(_StartReport)], "close": [gateway],
+            "plan": [ctypes.c_char_p, _I32, _P(_TextPlan)],
+            "send": [gateway, _P(_Outgoing), _OnProgress, ctypes.c_void_p, _P(_SendOutcome)],
+            "wait_reports": [gateway, _I64, _I32, _P(_SentRecord)],
+            "enqueue": [gateway, _P(_Outgoing), _P(_I64)],
+            "hand_to_watcher": [ctypes.c_char_p, _P(_Outgoing), _P(_I64)],
+            "take": [gateway, _P(_TakeResult)],
+            "new_messages": [gateway, _P(_P(_Message)), _P(_I32)],
+            "mark_handed_out": [gateway, _I64, _P(_I32)],
+            "inbox": [gateway, _I64, _P(_P(_Message)), _P(_I32)],
+            "outbox": [gateway, _I64, _P(_P(_SentRecord)), _P(_I32)],
+            "sent": [gateway, _I64, _P(_SentRecord)],
+            "reports": [gateway, _I64, _P(_P(_Report)), _P(_I32)],
+            "watch": [gateway, _P(_WatchHandlers)]}.items():
+        function = getattr(lib, "selvarn_gateway_" + name)
+        function.argtypes, function.restype = args, _HRESULT
+    for name, args in {"gateway_options_init": [_P(_GatewayOptions)], "gateway_free": [gateway],
+                       "gateway_stop": [gateway], "outgoing_init": [_P(_Outgoing)],
+                       "text_plan_clear": [_P(_TextPlan)], "sent_record_clear": [_P(_SentRecord)],
+                       "sent_records_free": [_P(_SentRecord), _I32],
+                       "send_outcome_clear": [_P(_SendOutcome)],
+                       "take_result_clear": [_P(_TakeResult)],
+                       "messages_free": [_P(_Message), _I32], "reports_free": [_P(_Report), _I32]}.items():
+        function = getattr(lib, "selvarn_" + name)
+        function.argtypes, function.restype = args, None
     lib.DllGetClassObject.argtypes = [ctypes.POINTER(_Guid), ctypes.POINTER(_Guid),
                                       ctypes.POINTER(ctypes.c_void_p)]
     return lib
@@ -475,3 +595,412 @@ def _make_class():
 
 
 SMS = _make_class()
+
+
+# --- The modem session ---------------------------------------------------------------
+
+class SendCoding(enum.IntEnum):
+    """How a text is asked to go."""
+    Auto = 0  # GSM 7-bit when it carries the text, else UCS-2
+    Gsm7 = 1
+    Ucs2 = 2
+
+
+class Coding(enum.IntEnum):
+    """How a stored message went (its TP-DCS alphabet)."""
+    Gsm7 = 0
+    Data8 = 4
+    Ucs2 = 8
+
+
+class DeliveryState(enum.IntEnum):
+    Pending = 0
+    Delivered = 1
+    Failed = 2
+
+
+class SendState(enum.IntEnum):
+    """How far a message's sending got."""
+    Sending = 0
+    Sent = 1
+    PartlySent = 2
+    NotSent = 3
+    Uncertain = 4
+    Queued = 5
+
+
+class PartSend(enum.IntEnum):
+    """How far one part got."""
+    Waiting = 0
+    Writing = 1
+    Taken = 2
+    Uncertain = 3
+    Refused = 4
+
+
+@dataclasses.dataclass
+class TextPlan:
+    """How a text goes out: the coding, each part's septets (GSM 7-bit) or UTF-16 units
+    (UCS-2), and the characters GSM 7-bit cannot carry (sent as "?")."""
+    coding: SendCoding
+    concatenated: bool
+    lengths: list
+    unmapped: int
+
+    @property
+    def parts(self):
+        return len(self.lengths)
+
+
+@dataclasses.dataclass
+class SentPart:
+    sequence: int
+    reference: int            # TP-MR; -1 when none is known
+    state: DeliveryState
+    status: int | None        # TP-ST of the latest report
+    reported_at: int | None   # Unix seconds
+    send: PartSend
+
+
+@dataclasses.dataclass
+class SentRecord:
+    """A message sent or queued, as the store keeps it; times in Unix seconds."""
+    id: int
+    recipient: str
+    text: str
+    coding: Coding
+    sent_at: int
+    state: DeliveryState
+    send_state: SendState
+    error: str
+    parts: list
+
+
+@dataclasses.dataclass
+class SendOutcome:
+    """What a send did. error_number and error say what ended a send after it was
+    recorded; record is None when the store could not be read back."""
+    id: int
+    coding: Coding
+    record: SentRecord | None
+    references: list
+    error_number: int
+    error: str
+
+
+@dataclasses.dataclass
+class TakeAllResult:
+    parts: int        # message parts stored and deleted
+    reports: int      # status reports stored and deleted
+    quarantined: int  # undecodable entries kept in the store and deleted
+    left: int         # entries left on the modem
+    stuck: bool       # the modem refused to delete an entry it handed over
+    unlisted: bool    # the modem would not list a storage
+    warnings: list
+
+
+@dataclasses.dataclass
+class Message:
+    """A received message as the store keeps it; times in Unix seconds, None when not yet."""
+    id: int
+    sender: str
+    text: str
+    smsc: str
+    scts: str
+    total: int
+    present: int
+    reference: int | None  # concatenation reference; None for a single message
+    received_at: int
+    completed_at: int | None
+    handed_out_at: int | None
+
+
+@dataclasses.dataclass
+class Report:
+    """A status report as the store keeps it, with the message it was matched to."""
+    id: int
+    reference: int
+    recipient: str
+    scts: str
+    discharge: str
+    status: int
+    received_at: int
+    sent_id: int | None
+    sequence: int
+
+
+def _text_in(value, what):
+    """str as UTF-8 bytes for the library (None stays None: the library's empty text)."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise SMSError(13, f"Type mismatch: {what} cannot be {type(value).__name__}")
+    data = value.encode("utf-8", "surrogatepass")
+    if b"\0" in data:
+        raise SMSError(5, f"Invalid procedure call or argument: {what} holds NUL")
+    return data
+
+
+def _int(value, bits, what):
+    """An int that fits the C argument; ctypes would wrap it silently."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise SMSError(13, f"Type mismatch: {what} cannot be {type(value).__name__}")
+    if not -2**(bits - 1) <= value < 2**(bits - 1):
+        raise SMSError(6, f"Overflow: {what} {value}")
+    return value
+
+
+def _or_none(value, none=0):
+    return None if value == none else value
+
+
+def _sent_record(r):
+    parts = [SentPart(p.sequence, p.reference, DeliveryState(p.state), _or_none(p.status, -1),
+                      _or_none(p.reported_at), PartSend(p.send)) for p in r.parts[:r.part_count]]
+    return SentRecord(r.id, _text(r.recipient), _text(r.text), Coding(r.coding), r.sent_at,
+                      DeliveryState(r.state), SendState(r.send_state), _text(r.error), parts)
+
+
+def _send_outcome(o):
+    return SendOutcome(o.id, Coding(o.coding), _sent_record(o.record) if o.has_record else None,
+                       list(o.references[:o.reference_count]), o.error_number, _text(o.error))
+
+
+def _message(m):
+    return Message(m.id, _text(m.sender), _text(m.text), _text(m.smsc), _text(m.scts), m.total,
+                   m.present, _or_none(m.reference, -1), m.received_at, _or_none(m.completed_at),
+                   _or_none(m.handed_out_at))
+
+
+def _report(r):
+    return Report(r.id, r.reference, _text(r.recipient), _text(r.scts), _text(r.discharge),
+                  r.status, r.received_at, _or_none(r.sent_id), r.sequence)
+
+
+def _outgoing(number, text, coding, report, reference):
+    out = _Outgoing()
+    _lib.selvarn_outgoing_init(ctypes.byref(out))
+    out.number, out.text = _text_in(number, "the number"), _text_in(text, "the text")
+    out.coding, out.report = _int(int(coding), 32, "coding"), 1 if report else 0
+    out.reference = _int(reference, 32, "the reference")
+    return out
+
+
+def plan(text, coding=SendCoding.Auto):
+    """How `text` goes out, as a TextPlan: the planner the sends follow."""
+    raw = _TextPlan()
+    _check(_lib.selvarn_gateway_plan(_text_in(text, "the text"), _int(int(coding), 32, "coding"),
+                                     ctypes.byref(raw)))
+    try:
+        return TextPlan(SendCoding(raw.coding), bool(raw.concatenated),
+                        list(raw.lengths[:raw.parts]), raw.unmapped)
+    finally:
+        _lib.selvarn_text_plan_clear(ctypes.byref(raw))
+
+
+def hand_to_watcher(store, number, text, coding=SendCoding.Auto, report=True, reference=-1):
+    """From a process without the modem: queues a message for the Gateway watching with the
+    store file `store` (None: the default) and wakes it; returns the message's id. Raises
+    SMSError 8005, nothing queued, when none watches."""
+    out = _outgoing(number, text, coding, report, reference)
+    queued = ctypes.c_int64()
+    _check(_lib.selvarn_gateway_hand_to_watcher(_text_in(store, "the store"), ctypes.byref(out),
+                                                ctypes.byref(queued)))
+    return queued.value
+
+
+def _list(function, pointer, convert, free, *args):
+    raw, count = ctypes.POINTER(pointer)(), ctypes.c_int32()
+    _check(function(*args, ctypes.byref(raw), ctypes.byref(count)))
+    try:
+        return [convert(item) for item in raw[:count.value]]
+    finally:
+        free(raw, count)
+
+
+class Gateway:
+    """One modem, by device path or port number, and one message store (None: the default
+    file). Used on the thread that opened it; stop() alone may be called from any thread or
+    a signal handler. Leaving a `with` block (or close_all()) frees it and closes the modem."""
+
+    def __init__(self, device=None, port=1, pin=None, store=None, part_wait=120, sweep=30):
+        options = _GatewayOptions()
+        _lib.selvarn_gateway_options_init(ctypes.byref(options))
+        options.device, options.pin = _text_in(device, "the device"), _text_in(pin, "the PIN")
+        options.store = _text_in(store, "the store")
+        options.port = _int(port, 16, "the port")
+        options.part_wait = _int(part_wait, 32, "part_wait")
+        options.sweep = _int(sweep, 32, "sweep")
+        self._gateway = ctypes.c_void_p()
+        _check(_lib.selvarn_gateway_new(ctypes.byref(options), ctypes.byref(self._gateway)))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close_all()
+
+    def __del__(self):
+        self.close_all()
+
+    def close_all(self):
+        """Closes the modem and the store; the object is of no further use."""
+        gateway = getattr(self, "_gateway", None)
+        if gateway:
+            _lib.selvarn_gateway_free(gateway)
+            self._gateway = None
+
+    def _g(self):
+        if not self._gateway:
+            raise SMSError(8012, "Device not open: the gateway was closed with close_all()")
+        return self._gateway
+
+    def open(self):
+        """Runs the start-up; ModemStatus.OK leaves the modem open. last_start() says why not."""
+        status = ctypes.c_int32()
+        _check(_lib.selvarn_gateway_open(self._g(), ctypes.byref(status)))
+        return ModemStatus(status.value)
+
+    def last_start(self):
+        """What the last open() found, as a StartReport."""
+        raw = _StartReport()
+        _check(_lib.selvarn_gateway_start_report(self._g(), ctypes.byref(raw)))
+        try:
+            return StartReport(ModemStatus(raw.status), StartReason(raw.reason),
+                               _text(raw.device), _text(raw.detail), raw.holder_pid,
+                               list(raw.speeds_tried[:raw.speed_count]), raw.error,
+                               _text(raw.notice))
+        finally:
+            _lib.selvarn_StartReportClear(ctypes.byref(raw))
+
+    def close(self):
+        """Closes the modem; open() may open it again, and the store stays."""
+        _check(_lib.selvarn_gateway_close(self._g()))
+
+    plan = staticmethod(plan)
+
+    def send(self, number, text, coding=SendCoding.Auto, report=True, reference=-1,
+             progress=None):
+        """Records the message, sends it part by part and records each answer; returns a
+        SendOutcome. progress(taken, total) is called after each part taken; an exception
+        it raises does not stop the send and is raised when the send is done."""
+        out = _outgoing(number, text, coding, report, reference)
+        raised = []
+
+        def step(taken, total, _user):
+            try:
+                progress(taken, total)
+            except BaseException as e:  # reported when the send returns
+                raised.append(e)
+        callback = _OnProgress(step) if progress else _OnProgress()
+        raw = _SendOutcome()
+        _check(_lib.selvarn_gateway_send(self._g(), ctypes.byref(out), callback, None,
+                                         ctypes.byref(raw)))
+        try:
+            outcome = _send_outcome(raw)
+        finally:
+            _lib.selvarn_send_outcome_clear(ctypes.byref(raw))
+        if raised:
+            raise raised[0]
+        return outcome
+
+    def wait_reports(self, id, seconds):
+        """Takes reports until every part of message `id` has a final one or `seconds`
+        pass; the SentRecord then (None: no such message)."""
+        raw = _SentRecord()
+        limit = min(int(seconds * 1000), 2**31 - 1)  # about 24 days at most
+        found = _lib.selvarn_gateway_wait_reports(self._g(), _int(id, 64, "the id"), limit,
+                                                  ctypes.byref(raw))
+        _check(found)
+        try:
+            return _sent_record(raw) if found == 0 else None
+        finally:
+            _lib.selvarn_sent_record_clear(ctypes.byref(raw))
+
+    def enqueue(self, number, text, coding=SendCoding.Auto, report=True, reference=-1):
+        """Queues a message in the store for watch() to send; returns its id."""
+        out = _outgoing(number, text, coding, report, reference)
+        queued = ctypes.c_int64()
+        _check(_lib.selvarn_gateway_enqueue(self._g(), ctypes.byref(out), ctypes.byref(queued)))
+        return queued.value
+
+    def take_all(self):
+        """Everything the modem holds, stored, then deleted from it; a TakeAllResult."""
+        raw = _TakeResult()
+        _check(_lib.selvarn_gateway_take(self._g(), ctypes.byref(raw)))
+        try:
+            return TakeAllResult(raw.parts, raw.reports, raw.quarantined, raw.left,
+                                 bool(raw.stuck), bool(raw.unlisted),
+                                 [_text(w) for w in raw.warnings[:raw.warning_count]])
+        finally:
+            _lib.selvarn_take_result_clear(ctypes.byref(raw))
+
+    def watch(self, on_message=None, on_report=None, on_sent=None, on_warning=None):
+        """Takes what waits, then until stop(): reacts to each notice, takes everything
+        every sweep and sends what is queued. on_message(Message) (the message is marked
+        handed out when it returns), on_report(Report, DeliveryState of its message),
+        on_sent(SendOutcome) for a queued message sent, on_warning(str). An exception in a
+        callback stops the watch and is raised from it."""
+        raised = []
+
+        def guarded(function, convert):
+            def call(*args):
+                if raised:
+                    return
+                try:
+                    function(*convert(*args[:-1]))
+                except BaseException as e:
+                    raised.append(e)
+                    self.stop()
+            return call
+        handlers = _WatchHandlers(
+            _OnMessage(guarded(on_message, lambda m: (_message(m.contents),))) if on_message else _OnMessage(),
+            _OnReport(guarded(on_report, lambda r, s: (_report(r.contents), DeliveryState(s)))) if on_report else _OnReport(),
+            _OnSent(guarded(on_sent, lambda o: (_send_outcome(o.contents),))) if on_sent else _OnSent(),
+            _OnWarning(guarded(on_warning, lambda w: (w.decode("utf-8", "replace"),))) if on_warning else _OnWarning(),
+            None)
+        _check(_lib.selvarn_gateway_watch(self._g(), ctypes.byref(handlers)))
+        if raised:
+            raise raised[0]
+
+    def stop(self):
+        """Ends watch() at its next step; from any thread."""
+        gateway = self._gateway
+        if gateway:
+            _lib.selvarn_gateway_stop(gateway)
+
+    def new_messages(self):
+        """Whole messages not yet handed out, oldest first."""
+        return _list(_lib.selvarn_gateway_new_messages, _Message, _message,
+                     _lib.selvarn_messages_free, self._g())
+
+    def mark_handed_out(self, id):
+        """True when message `id` was marked now; False when it already was or is unknown."""
+        marked = ctypes.c_int32()
+        _check(_lib.selvarn_gateway_mark_handed_out(self._g(), id, ctypes.byref(marked)))
+        return marked.value != 0
+
+    def inbox(self, since=0):
+        """Messages whose first part arrived at or after `since` (Unix seconds)."""
+        return _list(_lib.selvarn_gateway_inbox, _Message, _message, _lib.selvarn_messages_free,
+                     self._g(), since)
+
+    def outbox(self, since=0):
+        """Messages sent or queued at or after `since`, as SentRecords."""
+        return _list(_lib.selvarn_gateway_outbox, _SentRecord, _sent_record,
+                     _lib.selvarn_sent_records_free, self._g(), since)
+
+    def sent(self, id):
+        """The SentRecord of message `id`, or None."""
+        raw = _SentRecord()
+        found = _lib.selvarn_gateway_sent(self._g(), id, ctypes.byref(raw))
+        _check(found)
+        try:
+            return _sent_record(raw) if found == 0 else None
+        finally:
+            _lib.selvarn_sent_record_clear(ctypes.byref(raw))
+
+    def reports(self, since=0):
+        """Status reports received at or after `since`, matched or not."""
+        return _list(_lib.selvarn_gateway_reports, _Report, _report, _lib.selvarn_reports_free,
+                     self._g(), since)

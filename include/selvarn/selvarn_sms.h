@@ -383,6 +383,248 @@ SELVARN_C_API const char* selvarn_LibraryVersion(void);
 
 SELVARN_C_API selvarn_hresult selvarn_GetErrorInfo(int32_t* number, char** description);
 
+/* --- The modem session ------------------------------------------------------------
+ *
+ * A gateway is one modem and one message store: it sends with a record in the store, takes
+ * everything the modem holds in one pass, watches for what arrives and sends what other
+ * processes queued.
+ *
+ *   selvarn_gateway_options o;
+ *   selvarn_gateway* gw = NULL;
+ *   int32_t status = 0;
+ *   selvarn_gateway_options_init(&o);
+ *   o.device = "/dev/ttyUSB2";
+ *   if (selvarn_gateway_new(&o, &gw) == 0 && selvarn_gateway_open(gw, &status) == 0 &&
+ *       status == 1) { ... }
+ *   selvarn_gateway_free(gw);
+ *
+ * Ownership: text and arrays going in are borrowed for the call. Everything coming out
+ * through a pointer argument is the caller's, freed with the Clear or Free function named
+ * beside its type; a call that fails leaves its output empty. What a callback receives is
+ * lent for the callback alone. A gateway is used on the thread that opened it; only
+ * selvarn_gateway_stop may be called from another thread or a signal handler. Failures
+ * return a negative HRESULT with the error's number and text in selvarn_GetErrorInfo:
+ * 5 a bad argument (a number that is not 1-20 digits, an empty text), 6 a text of more than
+ * 255 parts, 75 the store, 8005 no watcher to hand a message to, 8010 the modem gone. */
+typedef struct selvarn_gateway selvarn_gateway;
+
+/* How a text is asked to go (the C++ SendCoding), and how a record says it went. */
+enum {
+  SELVARN_SEND_AUTO = 0, /* GSM 7-bit when it carries the text, else UCS-2 */
+  SELVARN_SEND_GSM7 = 1,
+  SELVARN_SEND_UCS2 = 2
+};
+enum { SELVARN_CODING_GSM7 = 0, SELVARN_CODING_DATA8 = 4, SELVARN_CODING_UCS2 = 8 };
+/* Delivery of a sent message or part, from its status reports. */
+enum { SELVARN_DELIVERY_PENDING = 0, SELVARN_DELIVERY_DELIVERED = 1, SELVARN_DELIVERY_FAILED = 2 };
+/* How far a message's sending got. */
+enum {
+  SELVARN_SEND_STATE_SENDING = 0,     /* under way */
+  SELVARN_SEND_STATE_SENT = 1,        /* every part taken */
+  SELVARN_SEND_STATE_PARTLY_SENT = 2, /* some parts went, then one failed */
+  SELVARN_SEND_STATE_NOT_SENT = 3,    /* ended before any part went */
+  SELVARN_SEND_STATE_UNCERTAIN = 4,   /* a part may have gone: no answer came */
+  SELVARN_SEND_STATE_QUEUED = 5       /* in the outbox, waiting for a watching gateway */
+};
+/* How far one part got. */
+enum {
+  SELVARN_PART_WAITING = 0,
+  SELVARN_PART_WRITING = 1,
+  SELVARN_PART_TAKEN = 2,
+  SELVARN_PART_UNCERTAIN = 3,
+  SELVARN_PART_REFUSED = 4
+};
+
+typedef struct selvarn_gateway_options {
+  const char* device; /* the modem's device; NULL or empty: port */
+  int16_t port;       /* a port number as InitModem takes it */
+  const char* pin;    /* NULL: none */
+  const char* store;  /* the store's file; NULL or empty: the default */
+  int32_t part_wait;  /* seconds to wait for the answer to each part, 1-32767 */
+  int32_t sweep;      /* watch: seconds between looks when nothing is announced, >= 1 */
+} selvarn_gateway_options;
+/* Port 1, no PIN, the default store, 120 s per part, a sweep every 30 s. */
+SELVARN_C_API void selvarn_gateway_options_init(selvarn_gateway_options* options);
+
+/* Opens the store (the modem waits for selvarn_gateway_open); free with selvarn_gateway_free,
+   which closes the modem. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_new(const selvarn_gateway_options* options,
+                                                  selvarn_gateway** gateway);
+SELVARN_C_API void selvarn_gateway_free(selvarn_gateway* gateway);
+/* Runs the start-up; *status is the ModemStatus (1 OK leaves the modem open). Why it was not
+   OK: selvarn_gateway_start_report, whose texts selvarn_StartReportClear frees. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_open(selvarn_gateway* gateway, int32_t* status);
+SELVARN_C_API selvarn_hresult selvarn_gateway_start_report(selvarn_gateway* gateway,
+                                                           selvarn_start_report* report);
+SELVARN_C_API selvarn_hresult selvarn_gateway_close(selvarn_gateway* gateway);
+
+/* How a text goes out: the coding chosen (SELVARN_SEND_GSM7 or _UCS2), each part's length
+   in septets (GSM 7-bit, an extension character counting two) or UTF-16 units, and the
+   characters GSM 7-bit cannot carry (sent as "?"). Free with selvarn_text_plan_clear. */
+typedef struct selvarn_text_plan {
+  int32_t coding;
+  int32_t concatenated; /* 1: the parts carry a concatenation element */
+  int32_t unmapped;
+  int32_t parts;
+  int32_t* lengths; /* parts entries */
+} selvarn_text_plan;
+SELVARN_C_API selvarn_hresult selvarn_gateway_plan(const char* text, int32_t coding,
+                                                   selvarn_text_plan* plan);
+SELVARN_C_API void selvarn_text_plan_clear(selvarn_text_plan* plan);
+
+typedef struct selvarn_outgoing {
+  const char* number;
+  const char* text;
+  int32_t coding;    /* SELVARN_SEND_* */
+  int32_t report;    /* nonzero: ask for a status report of each part */
+  int32_t reference; /* concatenation reference 0-255; -1: the store's next */
+} selvarn_outgoing;
+/* Automatic coding, a report asked for, the next reference. */
+SELVARN_C_API void selvarn_outgoing_init(selvarn_outgoing* message);
+
+typedef struct selvarn_sent_part {
+  int32_t sequence;
+  int32_t reference;   /* TP-MR; -1 when none is known */
+  int32_t state;       /* SELVARN_DELIVERY_* */
+  int32_t status;      /* TP-ST of the latest report; -1: none yet */
+  int64_t reported_at; /* Unix seconds; 0: no report yet */
+  int32_t send;        /* SELVARN_PART_* */
+} selvarn_sent_part;
+
+/* A message sent (or queued) as the store keeps it; free with selvarn_sent_record_clear. */
+typedef struct selvarn_sent_record {
+  int64_t id;
+  char* recipient;
+  char* text;
+  int32_t coding; /* SELVARN_CODING_* */
+  int64_t sent_at;
+  int32_t state;      /* SELVARN_DELIVERY_*, of the parts taken */
+  int32_t send_state; /* SELVARN_SEND_STATE_* */
+  char* error;        /* what ended a send that did not take every part */
+  int32_t part_count;
+  selvarn_sent_part* parts;
+} selvarn_sent_record;
+SELVARN_C_API void selvarn_sent_record_clear(selvarn_sent_record* record);
+SELVARN_C_API void selvarn_sent_records_free(selvarn_sent_record* records, int32_t count);
+
+/* What a send did; free with selvarn_send_outcome_clear. A failure after the message was
+   recorded is no failed call: it is in error_number and error, and in the record. */
+typedef struct selvarn_send_outcome {
+  int64_t id;         /* the store's id of the message */
+  int32_t coding;     /* SELVARN_CODING_*, as sent */
+  int32_t has_record; /* 0: the store could not be read back afterwards */
+  selvarn_sent_record record;
+  int32_t reference_count;
+  int32_t* references; /* of the parts taken, in order */
+  int32_t error_number;
+  char* error;
+} selvarn_send_outcome;
+SELVARN_C_API void selvarn_send_outcome_clear(selvarn_send_outcome* outcome);
+
+/* Called after each part the modem took. */
+typedef void (*selvarn_progress_fn)(int32_t taken, int32_t total, void* user);
+/* Records the message, sends it part by part and records each answer. Fails (nothing
+   sent) for a bad message, 5, or a store that cannot record it, 75. progress may be NULL. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_send(selvarn_gateway* gateway,
+                                                   const selvarn_outgoing* message,
+                                                   selvarn_progress_fn progress, void* user,
+                                                   selvarn_send_outcome* outcome);
+/* Takes reports until every part of message id has a final one or limit_ms passes, then
+   fills *record: SELVARN_S_FALSE (and *record empty) when there is no such message. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_wait_reports(selvarn_gateway* gateway, int64_t id,
+                                                           int32_t limit_ms,
+                                                           selvarn_sent_record* record);
+/* Queues a message in the store for a watching gateway to send; *id is its record's. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_enqueue(selvarn_gateway* gateway,
+                                                      const selvarn_outgoing* message, int64_t* id);
+/* Without a gateway: queues the message for the gateway watching with the store at
+   store_path (NULL or empty: the default) and wakes it. Fails with 8005, nothing queued,
+   when none watches. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_hand_to_watcher(const char* store_path,
+                                                              const selvarn_outgoing* message,
+                                                              int64_t* id);
+
+/* What selvarn_gateway_take did; free with selvarn_take_result_clear. */
+typedef struct selvarn_take_result {
+  int32_t parts;       /* message parts stored and deleted */
+  int32_t reports;     /* status reports stored and deleted */
+  int32_t quarantined; /* undecodable entries kept in the store and deleted */
+  int32_t left;        /* entries left on the modem */
+  int32_t stuck;       /* 1: the modem refused to delete an entry it handed over */
+  int32_t unlisted;    /* 1: the modem would not list a storage */
+  int32_t warning_count;
+  char** warnings; /* lines for a person */
+} selvarn_take_result;
+/* Everything the modem holds, in one listing per storage: stored, then deleted. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_take(selvarn_gateway* gateway,
+                                                   selvarn_take_result* result);
+SELVARN_C_API void selvarn_take_result_clear(selvarn_take_result* result);
+
+/* A received message as the store keeps it. */
+typedef struct selvarn_message {
+  int64_t id;
+  char* sender;
+  char* text;            /* the texts of the parts present, in order */
+  char* smsc;            /* of the first part present */
+  char* scts;            /* the first part's service-centre time stamp, as the network gave it */
+  int32_t total;         /* parts in the message */
+  int32_t present;       /* parts stored */
+  int32_t reference;     /* concatenation reference; -1: a single message */
+  int64_t received_at;   /* Unix seconds, when its first part arrived */
+  int64_t completed_at;  /* when its last part arrived; 0: still incomplete */
+  int64_t handed_out_at; /* 0: not handed out */
+} selvarn_message;
+SELVARN_C_API void selvarn_messages_free(selvarn_message* messages, int32_t count);
+
+/* A status report as the store keeps it. */
+typedef struct selvarn_report {
+  int64_t id;
+  int32_t reference; /* TP-MR of the part it is about */
+  char* recipient;
+  char* scts;      /* when the centre took the message */
+  char* discharge; /* when it was delivered or given up */
+  int32_t status;  /* TP-ST */
+  int64_t received_at;
+  int64_t sent_id;  /* the message it was matched to; 0: unmatched */
+  int32_t sequence; /* and the part; 0: unmatched */
+} selvarn_report;
+SELVARN_C_API void selvarn_reports_free(selvarn_report* reports, int32_t count);
+
+/* The store's queries. Lists come library-allocated, oldest first, *items NULL when empty.
+   since is in Unix seconds (0: all). */
+SELVARN_C_API selvarn_hresult selvarn_gateway_new_messages(selvarn_gateway* gateway,
+                                                           selvarn_message** items, int32_t* count);
+/* *marked 1 when the message was marked now, 0 when it was already or does not exist. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_mark_handed_out(selvarn_gateway* gateway, int64_t id,
+                                                              int32_t* marked);
+SELVARN_C_API selvarn_hresult selvarn_gateway_inbox(selvarn_gateway* gateway, int64_t since,
+                                                    selvarn_message** items, int32_t* count);
+SELVARN_C_API selvarn_hresult selvarn_gateway_outbox(selvarn_gateway* gateway, int64_t since,
+                                                     selvarn_sent_record** items, int32_t* count);
+/* One sent record: SELVARN_S_FALSE (and *record empty) when there is no such message. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_sent(selvarn_gateway* gateway, int64_t id,
+                                                   selvarn_sent_record* record);
+SELVARN_C_API selvarn_hresult selvarn_gateway_reports(selvarn_gateway* gateway, int64_t since,
+                                                      selvarn_report** items, int32_t* count);
+
+/* What selvarn_gateway_watch hands over, each at most once; any callback may be NULL, and
+   each is given user. A message is marked handed out when its callback returns. A
+   callback may call selvarn_gateway_stop. */
+typedef struct selvarn_watch_handlers {
+  void (*message)(const selvarn_message* message, void* user);
+  /* message_state: SELVARN_DELIVERY_* of the message the report was matched to */
+  void (*report)(const selvarn_report* report, int32_t message_state, void* user);
+  void (*sent)(const selvarn_send_outcome* outcome, void* user); /* a queued message went */
+  void (*warning)(const char* line, void* user);
+  void* user;
+} selvarn_watch_handlers;
+/* Takes what waits, then until selvarn_gateway_stop: reacts to each notice, takes
+   everything every sweep, and sends what is queued. handlers may be NULL. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_watch(selvarn_gateway* gateway,
+                                                    const selvarn_watch_handlers* handlers);
+/* Ends a watch at its next step; safe from any thread and from a signal handler. */
+SELVARN_C_API void selvarn_gateway_stop(selvarn_gateway* gateway);
+
 #ifdef __cplusplus
 }
 #endif

@@ -446,6 +446,27 @@ const selvarn_SMSVtbl kVtbl = {
 
 }  // namespace
 
+void FillStartReport(const StartReport& r, selvarn_start_report& out) {
+  using Text = std::unique_ptr<char, void (*)(char*)>;
+  // Every text is made before anything is handed over: a failure leaves *report alone.
+  Text device(NewString(r.device), selvarn_FreeString);
+  Text detail(NewString(r.detail), selvarn_FreeString);
+  Text notice(NewString(r.notice), selvarn_FreeString);
+  selvarn_start_report made{};
+  made.status = static_cast<std::int32_t>(r.status);
+  made.reason = static_cast<std::int32_t>(r.reason);
+  made.holder_pid = r.holder_pid;
+  made.error = r.error;
+  for (const int speed : r.speeds_tried) {
+    if (made.speed_count == SELVARN_START_MAX_SPEEDS) break;
+    made.speeds_tried[made.speed_count++] = speed;
+  }
+  made.device = device.release();
+  made.detail = detail.release();
+  made.notice = notice.release();
+  out = made;
+}
+
 selvarn_SMS* NewObject() {
   auto* object = new Object;
   object->lpVtbl = &kVtbl;
@@ -501,28 +522,9 @@ void selvarn_ExcepInfoClear(selvarn_excepinfo* e) {
 }
 
 selvarn_hresult selvarn_GetStartReport(selvarn_SMS* sms, selvarn_start_report* report) {
-  using Text = std::unique_ptr<char, void (*)(char*)>;
   return Guard([&] {
     if (sms == nullptr) selvarn::api::c_abi::NullPointer();
-    selvarn_start_report& out = Out(report);
-    const selvarn::StartReport& r = selvarn::api::c_abi::Sms(sms).LastStart();
-    // Every text is made before anything is handed over: a failure leaves *report alone.
-    Text device(selvarn::api::c_abi::NewString(r.device), selvarn_FreeString);
-    Text detail(selvarn::api::c_abi::NewString(r.detail), selvarn_FreeString);
-    Text notice(selvarn::api::c_abi::NewString(r.notice), selvarn_FreeString);
-    selvarn_start_report made{};
-    made.status = static_cast<std::int32_t>(r.status);
-    made.reason = static_cast<std::int32_t>(r.reason);
-    made.holder_pid = r.holder_pid;
-    made.error = r.error;
-    for (const int speed : r.speeds_tried) {
-      if (made.speed_count == SELVARN_START_MAX_SPEEDS) break;
-      made.speeds_tried[made.speed_count++] = speed;
-    }
-    made.device = device.release();
-    made.detail = detail.release();
-    made.notice = notice.release();
-    out = made;
+    selvarn::api::c_abi::FillStartReport(selvarn::api::c_abi::Sms(sms).LastStart(), Out(report));
   });
 }
 

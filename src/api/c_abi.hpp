@@ -62,6 +62,9 @@ bool SameGuid(const selvarn_guid* a, const selvarn_guid& b);
 extern std::atomic<long> objects;
 extern std::atomic<long> locks;
 
+// Fills a start report for C (texts library-allocated); a failure leaves out alone.
+void FillStartReport(const StartReport& r, selvarn_start_report& out);
+
 // A new SMS object holding one reference.
 selvarn_SMS* NewObject();
 

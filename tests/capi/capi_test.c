@@ -3,6 +3,7 @@
  * bytes the library wrote.    test_capi PATH-OF-selvarn-modemsim */
 #define _GNU_SOURCE
 #include <signal.h>
+#include <sys/time.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,6 +51,7 @@ static char sim_folder[] = "/tmp/selvarn-capi-ports-XXXXXX";
 static int start_sim(void) {
   char command[512];
   int port = 0;
+  memcpy(sim_folder + sizeof sim_folder - 7, "XXXXXX", 6); /* a new folder each time */
   if (mkdtemp(sim_folder) == NULL) exit(1);
   setenv("SELVARN_SMS_PORTS", sim_folder, 1);
   setenv("SELVARN_SMS_LOG_DIR", sim_folder, 1); /* the long message's parts are logged */
@@ -291,6 +293,184 @@ static void test_modem(void) {
   CHECK(strstr(written, "0500032A0201") && strstr(written, "0500032A0202"));
 }
 
+
+/* The modem session: the same calls the Python Gateway makes, on a device path. */
+static const char kOwn[] = "+447700900123"; /* the simulator's own number: sent, it comes back */
+
+static void test_plan(void) {
+  static const struct {
+    const char* text; int32_t coding; int32_t want_coding, parts, first, last, unmapped;
+  } rows[] = {
+      {"hello", SELVARN_SEND_AUTO, SELVARN_SEND_GSM7, 1, 5, 5, 0},
+      {"a\xE2\x82\xAC", SELVARN_SEND_AUTO, SELVARN_SEND_GSM7, 1, 3, 3, 0}, /* the euro is two */
+      {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93", SELVARN_SEND_AUTO, SELVARN_SEND_UCS2, 1, 7, 7, 0},
+      {"\xE2\x9C\x93 ok", SELVARN_SEND_GSM7, SELVARN_SEND_GSM7, 1, 4, 4, 1},
+      {"hi", SELVARN_SEND_UCS2, SELVARN_SEND_UCS2, 1, 2, 2, 0},
+  };
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+    selvarn_text_plan plan;
+    CHECK(selvarn_gateway_plan(rows[i].text, rows[i].coding, &plan) == 0);
+    CHECK(plan.coding == rows[i].want_coding && plan.parts == rows[i].parts &&
+          plan.concatenated == 0 && plan.lengths[0] == rows[i].first &&
+          plan.lengths[plan.parts - 1] == rows[i].last && plan.unmapped == rows[i].unmapped);
+    selvarn_text_plan_clear(&plan);
+    CHECK(plan.lengths == NULL && plan.parts == 0);
+  }
+  char long_text[162];
+  memset(long_text, 'x', 161), long_text[161] = '\0';
+  selvarn_text_plan plan;
+  CHECK(selvarn_gateway_plan(long_text, SELVARN_SEND_AUTO, &plan) == 0 && plan.parts == 2 &&
+        plan.concatenated == 1 && plan.lengths[0] == 153 && plan.lengths[1] == 8);
+  selvarn_text_plan_clear(&plan);
+  CHECK(selvarn_gateway_plan("", SELVARN_SEND_AUTO, &plan) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        plan.lengths == NULL && error_is(5, "no text"));
+  CHECK(selvarn_gateway_plan("hi", 3, &plan) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        error_is(5, "coding 3"));
+}
+
+struct watched {
+  selvarn_gateway* gw;
+  int messages, reports, sent;
+  int64_t sent_id;
+  char text[64];
+};
+
+static void on_message(const selvarn_message* m, void* user) {
+  struct watched* w = user;
+  ++w->messages;
+  if (strcmp(m->sender, kOwn) == 0) snprintf(w->text, sizeof w->text, "%s", m->text);
+  selvarn_gateway_stop(w->gw); /* stopped from within */
+}
+static void on_report(const selvarn_report* r, int32_t state, void* user) {
+  ((struct watched*)user)->reports += r->sent_id > 0 && state == SELVARN_DELIVERY_DELIVERED;
+}
+static void on_sent(const selvarn_send_outcome* o, void* user) {
+  struct watched* w = user;
+  ++w->sent;
+  w->sent_id = o->record.send_state == SELVARN_SEND_STATE_SENT ? o->id : -1;
+}
+
+/* Start-up with notices on; "hi" asking for no report (first octet 01); the take, one listing
+   and one deletion per storage; the watch's first look; the queued message asking for one
+   (21). Then notices make the watch take again, in an order the network decides. */
+static const char kGatewayWire[] =
+    "AT<CR>AT+CPIN?<CR>AT+CSMS=0<CR>AT+CSQ<CR>AT+CSDH=1<CR>AT+CMGF=0<CR><CR>"
+    "AT+CNMI=2,1,0,2,0<CR>AT+CPMS?<CR>"
+    "AT+CMGS=15<CR><CR>0001000C91447700090010000002E834<^Z><CR>"
+    "AT+CPMS=\"SR\"<CR>AT+CMGL=4<CR>AT+CMGD=1<CR>AT+CPMS=\"SM\"<CR>AT+CMGL=4<CR>AT+CMGD=1<CR>"
+    "AT+CPMS=\"SR\"<CR>AT+CMGL=4<CR>AT+CPMS=\"SM\"<CR>AT+CMGL=4<CR>"
+    "AT+CMGS=19<CR><CR>0021000C91447700091032000006F17AB95E2603<^Z><CR>";
+
+static selvarn_gateway* watched_gateway;
+static void stop_on_alarm(int signal) {
+  (void)signal;
+  selvarn_gateway_stop(watched_gateway);
+}
+
+static void test_gateway(void) {
+  const int port = start_sim();
+  char device[256], store[256];
+  snprintf(device, sizeof device, "%s/com%d", sim_folder, port);
+  snprintf(store, sizeof store, "%s/messages.db", sim_folder);
+  selvarn_gateway_options options;
+  selvarn_gateway_options_init(&options);
+  selvarn_gateway* gw = NULL;
+  options.store = store;
+  options.sweep = 0;
+  CHECK(selvarn_gateway_new(&options, &gw) == SELVARN_HRESULT_FROM_ERROR(5) && gw == NULL &&
+        error_is(5, "sweep 0"));
+  options.sweep = 30;
+  options.device = device;
+  int32_t status = -1;
+  CHECK(selvarn_gateway_new(&options, &gw) == 0 && selvarn_gateway_open(gw, &status) == 0);
+  CHECK(status == 1);
+  selvarn_start_report report;
+  CHECK(selvarn_gateway_start_report(gw, &report) == 0 && report.reason == SELVARN_START_NO_FAILURE &&
+        strncmp(report.device, "/dev/pts/", 9) == 0);
+  selvarn_StartReportClear(&report);
+
+  /* A send, and its record read back. */
+  selvarn_outgoing out;
+  selvarn_outgoing_init(&out);
+  out.number = "not a number";
+  out.text = "hi";
+  selvarn_send_outcome sent;
+  CHECK(selvarn_gateway_send(gw, &out, NULL, NULL, &sent) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        sent.error == NULL && error_is(5, "number"));
+  out.number = "+447700900001";
+  out.report = 0;
+  CHECK(selvarn_gateway_send(gw, &out, NULL, NULL, &sent) == 0 && sent.id > 0 &&
+        sent.coding == SELVARN_CODING_GSM7 && sent.error_number == 0 && *sent.error == '\0');
+  CHECK(sent.reference_count == 1 && sent.has_record && sent.record.part_count == 1 &&
+        sent.record.parts[0].reference == sent.references[0] &&
+        sent.record.send_state == SELVARN_SEND_STATE_SENT);
+  selvarn_sent_record record;
+  CHECK(selvarn_gateway_sent(gw, sent.id, &record) == 0 && record.id == sent.id &&
+        strcmp(record.recipient, "+447700900001") == 0 && strcmp(record.text, "hi") == 0 &&
+        record.part_count == 1 && record.parts[0].send == SELVARN_PART_TAKEN &&
+        record.parts[0].status == -1 && record.state == SELVARN_DELIVERY_PENDING);
+  selvarn_sent_record_clear(&record);
+  CHECK(selvarn_gateway_sent(gw, sent.id + 100, &record) == SELVARN_S_FALSE && record.text == NULL);
+  selvarn_send_outcome_clear(&sent);
+
+  /* The message waiting on the modem, taken in one pass, then handed out once. */
+  selvarn_take_result taken;
+  selvarn_message* items = NULL;
+  int32_t count = -1, marked = -1;
+  CHECK(selvarn_gateway_take(gw, &taken) == 0 && taken.parts == 1 && taken.reports == 1 &&
+        taken.quarantined == 0 && taken.left == 0 && taken.warning_count == 0);
+  selvarn_take_result_clear(&taken);
+  CHECK(selvarn_gateway_new_messages(gw, &items, &count) == 0 && count == 1 &&
+        strcmp(items[0].sender, "+447700900001") == 0 && strcmp(items[0].text, "Hello") == 0 &&
+        items[0].reference == -1 && items[0].handed_out_at == 0 && items[0].completed_at > 0);
+  const int64_t id = count == 1 ? items[0].id : 0;
+  selvarn_messages_free(items, count);
+  CHECK(selvarn_gateway_mark_handed_out(gw, id, &marked) == 0 && marked == 1);
+  CHECK(selvarn_gateway_mark_handed_out(gw, id, &marked) == 0 && marked == 0);
+  CHECK(selvarn_gateway_new_messages(gw, &items, &count) == 0 && count == 0 && items == NULL);
+  CHECK(selvarn_gateway_inbox(gw, 0, &items, &count) == 0 && count == 1 &&
+        items[0].handed_out_at > 0);
+  selvarn_messages_free(items, count);
+  /* The report waiting was for no message of this store. */
+  selvarn_report* reports = NULL;
+  CHECK(selvarn_gateway_reports(gw, 0, &reports, &count) == 0 && count == 1 &&
+        reports[0].reference == 7 && reports[0].sent_id == 0 && reports[0].status == 0);
+  selvarn_reports_free(reports, count);
+
+  /* Queued, then sent by the watch, which hears it come back and stops from the callback. */
+  struct watched w = {gw, 0, 0, 0, 0, ""};
+  selvarn_watch_handlers handlers = {on_message, on_report, on_sent, NULL, &w};
+  int64_t queued = 0;
+  out.number = kOwn;
+  out.text = "queued";
+  out.report = 1;
+  CHECK(selvarn_gateway_enqueue(gw, &out, &queued) == 0 && queued > id);
+  CHECK(selvarn_gateway_watch(gw, &handlers) == 0);
+  CHECK(w.sent == 1 && w.sent_id == queued && w.messages == 1 && strcmp(w.text, "queued") == 0);
+  selvarn_sent_record* outbox = NULL;
+  CHECK(selvarn_gateway_outbox(gw, 0, &outbox, &count) == 0 && count == 2 &&
+        outbox[1].id == queued && strcmp(outbox[1].recipient, kOwn) == 0 &&
+        outbox[1].send_state == SELVARN_SEND_STATE_SENT);
+  selvarn_sent_records_free(outbox, count);
+  /* A second process sees the watcher only while it watches. */
+  CHECK(selvarn_gateway_hand_to_watcher(store, &out, &queued) == SELVARN_HRESULT_FROM_ERROR(8005) &&
+        queued == 0 && error_is(8005, "watch"));
+
+  /* A watch ended by a signal handler. */
+  struct itimerval in_200_ms = {{0, 0}, {0, 200000}};
+  watched_gateway = gw;
+  signal(SIGALRM, stop_on_alarm);
+  CHECK(setitimer(ITIMER_REAL, &in_200_ms, NULL) == 0 && selvarn_gateway_watch(gw, NULL) == 0);
+  signal(SIGALRM, SIG_DFL);
+  CHECK(selvarn_gateway_close(gw) == 0);
+  selvarn_gateway_free(gw);
+  selvarn_gateway_free(NULL);
+  selvarn_gateway_stop(NULL);
+  const char* written = stop_sim();
+  if (!CHECK(strncmp(written, kGatewayWire, sizeof kGatewayWire - 1) == 0))
+    fprintf(stderr, "%s\n", written);
+}
+
 static void test_registration(void) {
   char home[] = "/tmp/selvarn-capi-config-XXXXXX", path[256];
   selvarn_guid clsid;
@@ -325,6 +505,8 @@ int main(int argc, char** argv) {
   test_properties();
   test_dispatch();
   test_modem();
+  test_plan();
+  test_gateway();
   test_registration();
   printf("capi: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;

@@ -1,10 +1,11 @@
 """The Python module end to end: the shared library ($SELVARN_SMS_LIBRARY) and the
 simulator program ($SELVARN_MODEMSIM) on a private port folder."""
 
-import inspect, os, shutil, signal, subprocess, sys, tempfile, time, unittest
+import inspect, os, shutil, signal, subprocess, sys, tempfile, threading, time, unittest
 
 import selvarn_sms
 from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus, NoticeKind, StartReason
+from selvarn_sms import Coding, DeliveryState, Gateway, SendCoding, SendState
 
 
 class Module(unittest.TestCase):
@@ -118,3 +119,111 @@ class Module(unittest.TestCase):
         finally:
             shutil.rmtree(env["XDG_CONFIG_HOME"], ignore_errors=True)
 
+
+
+class GatewayCalls(unittest.TestCase):
+    """The modem session through the module, on the simulator's device path; what is sent to
+    the simulator's own number comes back."""
+    own = "+447700900123"
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="selvarn-py-gw-")
+        self.sim = subprocess.Popen([os.environ["SELVARN_MODEMSIM"], "--ports", self.folder, "--do",
+                                     "message from +447700900001 text Hello"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        port = int(self.sim.stdout.readline().split()[1])
+        self.store = os.path.join(self.folder, "messages.db")
+        self.gw = Gateway(device=os.path.join(self.folder, f"com{port}"), store=self.store)
+
+    def tearDown(self):
+        self.gw.close_all()
+        self.sim.send_signal(signal.SIGTERM)
+        self.sim.communicate(timeout=10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def test_send_take_and_the_records(self):
+        gw = self.gw
+        self.assertIs(gw.open(), ModemStatus.OK)
+        self.assertTrue(gw.last_start().device.startswith("/dev/pts/"))
+        for text, coding, want in [("Grüße", SendCoding.Auto, (SendCoding.Gsm7, [5], 0)),
+                                   ("✓ ok", SendCoding.Gsm7, (SendCoding.Gsm7, [4], 1)),
+                                   ("✓ ok", SendCoding.Auto, (SendCoding.Ucs2, [4], 0)),
+                                   ("x" * 161, SendCoding.Auto, (SendCoding.Gsm7, [153, 8], 0))]:
+            p = gw.plan(text, coding)
+            self.assertEqual((p.coding, p.lengths, p.unmapped), want, text)
+        for call, number in [(lambda: gw.send("not a number", "hi"), 5), (lambda: gw.send(self.own, ""), 5),
+                             (lambda: gw.plan("hi", 7), 5), (lambda: gw.send(self.own, "a\0b"), 5),
+                             (lambda: Gateway(store=self.store, sweep=0), 5),
+                             (lambda: gw.send(self.own, "hi", reference=2**32 + 5), 6),
+                             (lambda: gw.send(self.own, "hi", reference=256), 5),
+                             (lambda: Gateway(store=self.store, port=40000), 6)]:
+            with self.assertRaises(SMSError) as caught:
+                call()
+            self.assertEqual(caught.exception.number, number, caught.exception)
+        steps = []
+        sent = gw.send(self.own, "Grüße ✓", progress=lambda taken, total: steps.append((taken, total)))
+        self.assertEqual((sent.coding, sent.error_number, steps), (Coding.Ucs2, 0, [(1, 1)]))
+        self.assertEqual(sent.record.send_state, SendState.Sent)
+        self.assertEqual([p.reference for p in sent.record.parts], sent.references)
+        self.assertEqual(gw.sent(sent.id), sent.record)
+        self.assertIsNone(gw.sent(sent.id + 1))
+        # The report asked for: delivered.
+        done = gw.wait_reports(sent.id, 10)
+        self.assertEqual((done.state, [p.status for p in done.parts]), (DeliveryState.Delivered, [0]))
+        self.assertGreaterEqual(done.parts[0].reported_at, done.sent_at)
+        self.assertIsNone(gw.wait_reports(sent.id + 1, 0))
+        self.assertEqual([(r.sent_id, r.sequence) for r in gw.reports()], [(sent.id, 1)])
+        self.assertEqual([r.id for r in gw.outbox()], [sent.id])
+        # The message waiting and the one come back, in one pass; each handed out once.
+        texts = set()
+        for _ in range(50):
+            gw.take_all()
+            texts = {(m.sender, m.text) for m in gw.new_messages()}
+            if len(texts) == 2:
+                break
+            time.sleep(0.1)
+        self.assertEqual(texts, {("+447700900001", "Hello"), (self.own, "Grüße ✓")})
+        for m in gw.new_messages():
+            self.assertEqual((gw.mark_handed_out(m.id), gw.mark_handed_out(m.id)), (True, False))
+        self.assertEqual(gw.new_messages(), [])
+        self.assertEqual([(bool(m.handed_out_at), m.total, m.present, m.reference, len(m.scts) > 0)
+                          for m in gw.inbox()], [(True, 1, 1, None, True)] * 2)
+        gw.close()
+        self.assertEqual(len(gw.inbox()), 2, "the store outlives the modem")
+
+    def test_watch_sends_what_is_queued(self):
+        gw, texts, outcomes, arrived = self.gw, [], [], threading.Event()
+        queued = gw.enqueue(self.own, "queued", report=False)
+        self.assertEqual(gw.sent(queued).send_state, SendState.Queued)
+        with self.assertRaises(SMSError) as caught:
+            selvarn_sms.hand_to_watcher(self.store, self.own, "nobody watches")
+        self.assertEqual(caught.exception.number, 8005)
+        self.assertIs(gw.open(), ModemStatus.OK)
+
+        def other_thread():  # hands a message over, then stops the watch once both are back
+            handed.append(selvarn_sms.hand_to_watcher(self.store, self.own, "handed"))
+            arrived.wait(20)
+            gw.stop()
+        handed = []
+        helper = threading.Thread(target=other_thread)
+
+        def on_message(m):
+            texts.append(m.text)
+            if sorted(texts) == ["Hello", "handed", "queued"]:  # what waited, and both back
+                arrived.set()
+
+        def on_sent(outcome):
+            outcomes.append((outcome.id, outcome.record.send_state))
+            if len(outcomes) == 1:
+                helper.start()  # the watcher is up and listening
+        gw.watch(on_message=on_message, on_sent=on_sent)
+        helper.join()
+        self.assertEqual(sorted(texts), ["Hello", "handed", "queued"])
+        self.assertEqual(outcomes, [(queued, SendState.Sent), (handed[0], SendState.Sent)])
+        # A callback that raises ends the watch with its exception.
+        gw.enqueue(self.own, "again", report=False)
+
+        def refuse(outcome):
+            raise ValueError(outcome.record.text)
+        with self.assertRaisesRegex(ValueError, "again"):
+            gw.watch(on_sent=refuse)
