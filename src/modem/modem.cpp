@@ -7,10 +7,10 @@
 #include "modem/port_session.hpp"
 
 #include "platform/clock.hpp"
-#include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
+#include "platform/port_host.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 namespace {
 
@@ -39,24 +39,24 @@ bool Succeeded(Variant v, std::string_view r) {
 
 std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock never runs below 0
 
-platform::MSComm& GSM() { return platform::frmATC().GSM; }
+platform::SerialPort& Port() { return platform::ThreadPort().port; }
 
 bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
   // However the wait ends, a port that failed halfway included, nothing of this answer
   // is left for the next command.
   struct Emptied {
-    ~Emptied() { strResponse.clear(); }
+    ~Emptied() { reply_buffer.clear(); }
   } emptied;
   const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
-  if (!WriteAndPoll(std::move(command), strResponse, effective,
+  if (!WriteAndPoll(std::move(command), reply_buffer, effective,
                     [v](std::string_view r) { return Ended(v, r); })) {
     return false;
   }
-  const bool ok = Succeeded(v, strResponse);
-  if (v == Variant::kColon && !HoldsFinalResult(strResponse)) {
-    DropThroughFinalResult(kRestOfAnswer, strResponse);
+  const bool ok = Succeeded(v, reply_buffer);
+  if (v == Variant::kColon && !HoldsFinalResult(reply_buffer)) {
+    DropThroughFinalResult(kRestOfAnswer, reply_buffer);
   }
-  reply = strResponse;
+  reply = reply_buffer;
   return ok;
 }
 
@@ -85,7 +85,7 @@ bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view se
   const std::int64_t start = Now();
   while (true) {
     platform::PumpMessages();
-    text += GSM().Input();
+    text += Port().Input();
     sifted = Sift(text, sifted, {}, HeardHere());
     if (HoldsFinalResult(text)) return true;
     if (Now() - start >= limit.count()) return false;
@@ -99,7 +99,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   // The control is looked up afresh at every use: the pump may run code that unloads
   // the host, and a stale reference must not outlive it.
   DrainWaiting();
-  GSM().Output(command);
+  Port().Output(command);
   Heard& heard = HeardHere();
   text = std::exchange(heard.carry, {});
   std::size_t sifted = 0;
@@ -107,7 +107,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   start = Now();
   while (true) {
     platform::PumpMessages();
-    text += GSM().Input();
+    text += Port().Input();
     // Unsolicited lines go before the markers are tested: a notice's colon must not end
     // a wait, nor its text become part of an answer.
     sifted = Sift(text, sifted, command, heard);
@@ -116,7 +116,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   }
 }
 
-bool IsPortOpen() { return GSM().PortOpen(); }
+bool PortOpen() { return Port().PortOpen(); }
 
 std::int64_t Now() { return platform::CurrentClock().NowMs(); }
 
@@ -127,4 +127,4 @@ bool TimedOut(std::int64_t start, std::int16_t limit) {
   return out;
 }
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

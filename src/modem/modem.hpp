@@ -3,7 +3,7 @@
 // A transaction drops whatever input is already waiting (a late answer to a command that
 // timed out) but the notices of messages and reports, writes the command plus one CR,
 // then polls: each 50 ms cycle gives the thread's event pump a turn, appends what arrived
-// to strResponse less its unsolicited lines, checks the time limit, then the end markers.
+// to reply_buffer less its unsolicited lines, checks the time limit, then the end markers.
 // A marker that starts a line (an information line's colon, an extended error) counts once
 // that line has ended, so a reply never stops inside a status word or an error number.
 #pragma once
@@ -14,16 +14,16 @@
 #include <string>
 #include <string_view>
 
+#include "modem/answers.hpp"
 #include "modem/port_session.hpp"
-#include "modem/replies.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
-using Replies::Has;
+using modem::answers::Has;
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
-inline thread_local std::string& strResponse = CurrentSession().strResponse;
+inline thread_local std::string& reply_buffer = CurrentSession().reply_buffer;
 
 // Final-result transaction: ends on a final result code (see HoldsFinalResult); true when
 // the reply holds "OK" CR LF.
@@ -38,7 +38,7 @@ bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
 // left untouched. A closed port throws RuntimeError before anything is written; a port
 // whose device goes away ends the wait at once with RuntimeError 8010.
 
-bool IsPortOpen();
+bool PortOpen();
 
 // "OK" or "ERROR" followed by CR LF, or a whole "+CME ERROR:" / "+CMS ERROR:" line.
 bool HoldsFinalResult(std::string_view text);
@@ -62,4 +62,4 @@ std::int64_t Now();
 // True when more whole seconds than limit have passed since start; sleeps 50 ms either way.
 bool TimedOut(std::int64_t start, std::int16_t limit);
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem
