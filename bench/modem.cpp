@@ -48,7 +48,7 @@ double ThreadCpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void BM_ATCommand(benchmark::State& state) {
+void BM_Transact(benchmark::State& state) {
   Sim().ClearFaults();
   OpenPort();
   std::string reply;
@@ -57,7 +57,7 @@ void BM_ATCommand(benchmark::State& state) {
       state.SkipWithError("no OK");
   }
 }
-BENCHMARK(BM_ATCommand)
+BENCHMARK(BM_Transact)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1)

@@ -26,22 +26,22 @@ bool LineEnded(std::string_view text, std::string_view marker) {
          text.find("\r\n", at + marker.size()) != std::string_view::npos;
 }
 
-enum class Variant { kFinal, kColon, kPrompt };
-
-bool Ended(Variant v, std::string_view r) {
-  if (v == Variant::kFinal) return HoldsFinalResult(r);
-  return Has(r, "ERROR\r\n") || (v == Variant::kColon ? LineEnded(r, ":") : Has(r, ">"));
+bool Ended(Ending v, std::string_view r) {
+  if (v == Ending::kFinalResult) return HoldsFinalResult(r);
+  return Has(r, "ERROR\r\n") || (v == Ending::kInfoLine ? LineEnded(r, ":") : Has(r, ">"));
 }
 
-bool Succeeded(Variant v, std::string_view r) {
-  return Has(r, v == Variant::kFinal ? "OK\r\n" : v == Variant::kColon ? ":" : ">");
+bool Succeeded(Ending v, std::string_view r) {
+  return Has(r, v == Ending::kFinalResult ? "OK\r\n" : v == Ending::kInfoLine ? ":" : ">");
 }
 
 std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock never runs below 0
 
 platform::SerialPort& Port() { return platform::ThreadPort().port; }
 
-bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
+}  // namespace
+
+bool Transact(Ending v, std::string command, std::string& reply, std::int16_t limit) {
   // However the wait ends, a port that failed halfway included, nothing of this answer
   // is left for the next command.
   struct Emptied {
@@ -53,25 +53,11 @@ bool Transact(Variant v, std::string command, std::string& reply, std::int16_t l
     return false;
   }
   const bool ok = Succeeded(v, reply_buffer);
-  if (v == Variant::kColon && !HoldsFinalResult(reply_buffer)) {
+  if (v == Ending::kInfoLine && !HoldsFinalResult(reply_buffer)) {
     DropThroughFinalResult(kRestOfAnswer, reply_buffer);
   }
   reply = reply_buffer;
   return ok;
-}
-
-}  // namespace
-
-bool ATCommand(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kFinal, std::move(command), reply, limit);
-}
-
-bool ATCommand1(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kColon, std::move(command), reply, limit);
-}
-
-bool ATCommand2(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kPrompt, std::move(command), reply, limit);
 }
 
 bool HoldsFinalResult(std::string_view text) {

@@ -1,4 +1,4 @@
-// The three request/response transactions with the modem and their time limits.
+// The request/response transaction with the modem, its three endings and its time limits.
 //
 // A transaction drops whatever input is already waiting (a late answer to a command that
 // timed out) but the notices of messages and reports, writes the command plus one CR,
@@ -19,24 +19,30 @@
 
 namespace selvarn::modem {
 
-using modem::answers::Has;
+using answers::Has;
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
 inline thread_local std::string& reply_buffer = CurrentSession().reply_buffer;
 
-// Final-result transaction: ends on a final result code (see HoldsFinalResult); true when
-// the reply holds "OK" CR LF.
-bool ATCommand(std::string command, std::string& reply, std::int16_t limit);
-// Colon transaction: ends on "ERROR" CR LF or a line with ":"; true when the reply holds
-// ":". The rest of the answer, up to its final result code, is then read and dropped
-// (at most one more second), so it cannot end the next command's wait.
-bool ATCommand1(std::string command, std::string& reply, std::int16_t limit);
-// Prompt transaction: ends on "ERROR" CR LF or ">"; true when the reply holds ">".
-bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
-// Limit in whole seconds, 0 meaning 7. On a time-out the result is false and reply is
-// left untouched. A closed port throws RuntimeError before anything is written; a port
-// whose device goes away ends the wait at once with RuntimeError 8010.
+// How a transaction's answer ends.
+enum class Ending {
+  // On a final result code (see HoldsFinalResult); succeeds when the reply holds
+  // "OK" CR LF.
+  kFinalResult,
+  // On "ERROR" CR LF or a line with ":"; succeeds when the reply holds ":". The rest of
+  // the answer, up to its final result code, is then read and dropped (at most one more
+  // second), so it cannot end the next command's wait.
+  kInfoLine,
+  // On "ERROR" CR LF or ">"; succeeds when the reply holds ">".
+  kPrompt,
+};
+
+// Writes command, reads its answer into reply and tells whether it succeeded. Limit in
+// whole seconds, 0 meaning 7. On a time-out the result is false and reply is left
+// untouched. A closed port throws RuntimeError before anything is written; a port whose
+// device goes away ends the wait at once with RuntimeError 8010.
+bool Transact(Ending ending, std::string command, std::string& reply, std::int16_t limit);
 
 bool PortOpen();
 

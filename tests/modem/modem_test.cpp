@@ -199,8 +199,6 @@ TEST_F(Startup, ReleasingAnObjectClosesThePortOfEveryObjectOfItsThread) {
 
 using namespace std::chrono_literals;
 
-using Transaction = bool (*)(std::string, std::string&, std::int16_t);
-
 constexpr const char* kCsq = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n";
 
 class Transactions : public testing::SimulatedModem {
@@ -214,26 +212,26 @@ class Transactions : public testing::SimulatedModem {
 
 TEST_F(Transactions, AnswersEndTheWaitAsEachVariantDefines) {
   struct Case {
-    Transaction run;
+    modem::Ending ending;
     const char* answer;
     bool result;
     bool ends_early;  // false: runs to the time limit and leaves the reply untouched
   } cases[] = {
-      {modem::ATCommand, "\r\nOK\r\n", true, true},
-      {modem::ATCommand, "\r\nERROR\r\n", false, true},
-      {modem::ATCommand, "\r\n+CME ERROR: 10\r\n", false, true},
-      {modem::ATCommand, "\r\n+CMS ERROR: 500\r\n", false, true},
-      {modem::ATCommand, "\r\nOK", false, false},
-      {modem::ATCommand, "\r\nERROR", false, false},
-      {modem::ATCommand, "\r\n+CMS ERROR: 500", false, false},
-      {modem::ATCommand1, "\r\n+CPIN: READY\r\n\r\nOK\r\n", true, true},
-      {modem::ATCommand1, "\r\n+CME ERROR: 10\r\n", true, true},
-      {modem::ATCommand1, "\r\nERROR\r\n", false, true},
-      {modem::ATCommand1, "\r\nOK\r\n", false, false},
-      {modem::ATCommand1, "\r\n+CPIN: READY", false, false},
-      {modem::ATCommand2, "\r\n> ", true, true},
-      {modem::ATCommand2, "\r\nERROR\r\n", false, true},
-      {modem::ATCommand2, "\r\n+CMS ERROR: 500\r\n", false, false},
+      {modem::Ending::kFinalResult, "\r\nOK\r\n", true, true},
+      {modem::Ending::kFinalResult, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\n+CME ERROR: 10\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\n+CMS ERROR: 500\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\nOK", false, false},
+      {modem::Ending::kFinalResult, "\r\nERROR", false, false},
+      {modem::Ending::kFinalResult, "\r\n+CMS ERROR: 500", false, false},
+      {modem::Ending::kInfoLine, "\r\n+CPIN: READY\r\n\r\nOK\r\n", true, true},
+      {modem::Ending::kInfoLine, "\r\n+CME ERROR: 10\r\n", true, true},
+      {modem::Ending::kInfoLine, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kInfoLine, "\r\nOK\r\n", false, false},
+      {modem::Ending::kInfoLine, "\r\n+CPIN: READY", false, false},
+      {modem::Ending::kPrompt, "\r\n> ", true, true},
+      {modem::Ending::kPrompt, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kPrompt, "\r\n+CMS ERROR: 500\r\n", false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(std::string(c.answer)));
@@ -241,7 +239,7 @@ TEST_F(Transactions, AnswersEndTheWaitAsEachVariantDefines) {
     sim->ClearTranscript();
     std::string reply = "previous";
     const std::int64_t t0 = clock.NowMs();
-    EXPECT_EQ(c.run("AT+TEST", reply, 0), c.result);
+    EXPECT_EQ(modem::Transact(c.ending, "AT+TEST", reply, 0), c.result);
     EXPECT_EQ(sim->Received(), "AT+TEST\r") << "exactly one CR is appended";
     EXPECT_EQ(reply, c.ends_early ? c.answer : "previous");
     EXPECT_EQ(clock.NowMs() - t0 > 7000, !c.ends_early);
