@@ -7,7 +7,6 @@
 namespace selvarn::platform {
 
 struct PortHost {
-  static constexpr const char* kCaption = "GSM Modem";
   SerialPort port;
 };
 
