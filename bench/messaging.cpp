@@ -13,7 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "modemsim/simulator.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/sms.hpp"
 
 namespace {
@@ -43,7 +43,7 @@ Simulator& Sim() {
 
 selvarn::SMS& Opened() {
   static selvarn::SMS sms;
-  auto& gsm = selvarn::platform::frmATC().GSM;
+  auto& gsm = selvarn::platform::ThreadPort().port;
   if (!gsm.PortOpen()) {
     gsm.CommPort(static_cast<std::int16_t>(Sim().port()));
     gsm.Settings("115200,N,8,1");

@@ -14,7 +14,7 @@
 
 #include "modem/modem.hpp"
 #include "modemsim/simulator.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/sms.hpp"
 
 namespace {
@@ -34,7 +34,7 @@ Simulator& Sim() {
 }
 
 void OpenPort() {
-  auto& gsm = selvarn::platform::frmATC().GSM;
+  auto& gsm = selvarn::platform::ThreadPort().port;
   if (gsm.PortOpen()) return;
   gsm.CommPort(static_cast<std::int16_t>(Sim().port()));
   gsm.Settings("115200,N,8,1");
@@ -48,15 +48,16 @@ double ThreadCpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void BM_ATCommand(benchmark::State& state) {
+void BM_Transact(benchmark::State& state) {
   Sim().ClearFaults();
   OpenPort();
   std::string reply;
   for (auto _ : state) {
-    if (!selvarn::Modem::ATCommand("AT", reply, 0)) state.SkipWithError("no OK");
+    if (!selvarn::modem::Transact(selvarn::modem::Ending::kFinalResult, "AT", reply, 0))
+      state.SkipWithError("no OK");
   }
 }
-BENCHMARK(BM_ATCommand)
+BENCHMARK(BM_Transact)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1)
@@ -65,7 +66,7 @@ BENCHMARK(BM_ATCommand)
 
 void BM_InitModem(benchmark::State& state) {
   Sim().ClearFaults();
-  selvarn::platform::frmATC().GSM.PortOpen(false);
+  selvarn::platform::ThreadPort().port.PortOpen(false);
   selvarn::SMS sms;
   for (auto _ : state) {
     if (sms.InitModem(static_cast<std::int16_t>(Sim().port())) != selvarn::ModemStatus::OK) {
@@ -92,7 +93,7 @@ void BM_WaitCpu(benchmark::State& state) {
   for (auto _ : state) {
     const double c0 = ThreadCpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    selvarn::Modem::ATCommand("AT+CSQ", reply, 1);
+    selvarn::modem::Transact(selvarn::modem::Ending::kFinalResult, "AT+CSQ", reply, 1);
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     cpu += ThreadCpuSeconds() - c0;
   }

@@ -542,7 +542,7 @@ selvarn_hresult selvarn_TakeNotices(selvarn_SMS* sms, selvarn_notice** notices, 
     selvarn_notice*& out = Out(notices);
     std::int32_t& out_count = Out(count);
     // Made in full before the queue is emptied: a failure loses no notice.
-    std::vector<selvarn::Notice>& heard = selvarn::Modem::HeardHere().notices;
+    std::vector<selvarn::Notice>& heard = selvarn::modem::HeardHere().notices;
     if (heard.empty()) {
       out = nullptr;
       out_count = 0;

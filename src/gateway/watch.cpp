@@ -130,7 +130,7 @@ void Gateway::Watch(const WatchHandlers& handlers) {
       continue;  // the exchanges may have heard more
     }
     const int fds[] = {stop, outbox.Descriptor()};
-    const Modem::Woken woken = Modem::WaitForInput(
+    const modem::Woken woken = modem::WaitForInput(
         fds, static_cast<int>(std::max<std::int64_t>(
                  0, std::min<std::int64_t>(next_sweep - clock.NowMs(), INT32_MAX))));
     if (std::find(woken.ready.begin(), woken.ready.end(), outbox.Descriptor()) !=

@@ -9,7 +9,7 @@
 #include <string>
 #include <system_error>
 
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 #include "platform/clock.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/unique_fd.hpp"
@@ -18,7 +18,7 @@
 #define SELVARN_STR2(x) #x
 #define SELVARN_STR(x) SELVARN_STR2(x)
 
-namespace selvarn::Error {
+namespace selvarn::log {
 namespace {
 
 constexpr const char* kVersion = SELVARN_STR(SELVARN_VERSION_MAJOR) "." SELVARN_STR(
@@ -133,4 +133,4 @@ void WriteEntry(std::string_view text) {
   if (fd.Close() != 0 && errno != EINTR) Fail("close", path, errno);
 }
 
-}  // namespace selvarn::Error
+}  // namespace selvarn::log

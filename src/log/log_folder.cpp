@@ -9,10 +9,10 @@
 #include <system_error>
 #include <vector>
 
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 #include "selvarn/error.hpp"
 
-namespace selvarn::Error {
+namespace selvarn::log {
 namespace {
 
 std::string HomeFolder() {
@@ -46,4 +46,4 @@ std::string LogFolder() {
   return home + "/.local/state/selvarn-sms";
 }
 
-}  // namespace selvarn::Error
+}  // namespace selvarn::log

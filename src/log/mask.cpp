@@ -1,9 +1,9 @@
 #include <array>
 #include <string>
 
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 
-namespace selvarn::Error {
+namespace selvarn::log {
 namespace {
 
 // The index of a keyword is part of its marker, so the order is fixed; entry 25 is
@@ -46,4 +46,4 @@ std::string Mask(std::string_view text) {
   return current;
 }
 
-}  // namespace selvarn::Error
+}  // namespace selvarn::log

@@ -5,7 +5,7 @@
 #include <exception>
 #include <string_view>
 
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 #include "messaging/extension_parts.hpp"
 #include "messaging/submit.hpp"
 #include "modem/modem.hpp"
@@ -27,7 +27,7 @@ class LinkHold {
  public:
   LinkHold() {
     std::string reply;
-    if (Modem::ATCommand("AT+CMMS?", reply, 0)) {
+    if (modem::Transact(modem::Ending::kFinalResult, "AT+CMMS?", reply, 0)) {
       const auto at = reply.find("+CMMS:");
       if (at != std::string::npos) {
         std::string_view value(reply);
@@ -38,12 +38,13 @@ class LinkHold {
       }
     }
     reply.clear();
-    Modem::ATCommand("AT+CMMS=1", reply, 0);
+    modem::Transact(modem::Ending::kFinalResult, "AT+CMMS=1", reply, 0);
   }
   ~LinkHold() {
     try {
       std::string reply;
-      Modem::ATCommand("AT+CMMS=" + std::to_string(previous_), reply, 0);
+      modem::Transact(modem::Ending::kFinalResult, "AT+CMMS=" + std::to_string(previous_), reply,
+                      0);
     } catch (const std::exception&) {
       // The port went away during the send; the send's own error is the one to report.
     }
@@ -67,7 +68,7 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
   }
   const messaging::SendPlan plan = messaging::PlanText(text, coding, always_long);
   sent_references_.clear();
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
 
   const int total = static_cast<int>(plan.parts.size());
   std::optional<LinkHold> hold;
@@ -77,12 +78,13 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
   };
   for (int k = 0; k < total; ++k) {
     const auto i = static_cast<std::size_t>(k);
-    if (plan.concatenated) Error::WriteEntry("Message Part: " + plan.parts[i].text);
+    if (plan.concatenated) log::WriteEntry("Message Part: " + plan.parts[i].text);
     const std::string pdu = messaging::BuildPart(*to, plan, i, reference, report);
     std::string reply;
     // Octets after the service-centre field "00".
-    if (!Modem::ATCommand2(messaging::LengthCommand(static_cast<int>(pdu.size() - 2) / 2), reply,
-                           0)) {
+    if (!modem::Transact(modem::Ending::kPrompt,
+                         messaging::LengthCommand(static_cast<int>(pdu.size() - 2) / 2), reply,
+                         0)) {
       if (reply.empty()) messaging::CancelPrompt();
       answered(k + 1, {PartAnswer::Kind::Refused, -1, reply.empty() ? "no prompt" : reply});
       return false;

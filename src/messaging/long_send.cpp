@@ -1,10 +1,10 @@
 // A text of any length as a concatenated message, part after part.
 #include "messaging/long_send.hpp"
 
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 #include "messaging/submit.hpp"
 #include "modem/modem.hpp"
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 #include "text/text.hpp"
@@ -35,7 +35,7 @@ std::vector<std::string> SplitMessage(std::string_view text) {
     const std::size_t n = pair ? 2 : 1;
     const char32_t code =
         pair ? 0x10000 + ((units[i] - 0xD800u) << 10) + (units[i + 1] - 0xDC00u) : units[i];
-    const int needed = PDU6::CharacterSeptets(code);
+    const int needed = pdu::CharacterSeptets(code);
     if (septets + needed > kPartSeptets || part.size() + n > kPartUnits) {
       if (static_cast<int>(parts.size()) + 1 == kMaxParts) {
         throw RuntimeError(err::kOverflow, "Overflow: SendLMSText needs more than " +
@@ -63,16 +63,17 @@ bool SMS::SendLMSText(std::string& strMobileNumber, std::string& strMessage,
   const int total = static_cast<int>(parts.size());
   for (int k = 1; k <= total; ++k) {
     const std::string& part = parts[static_cast<std::size_t>(k - 1)];
-    Error::WriteEntry("Message Part: " + part);
-    if (!PDU6::BuildSubmitPDU(strMobileNumber, part, intMessageReference, total, k,
-                              PDU6::kCoding7Bit, "", 0, 0)) {
+    log::WriteEntry("Message Part: " + part);
+    if (!pdu::BuildSubmitPDU(strMobileNumber, part, intMessageReference, total, k, pdu::kCoding7Bit,
+                             "", 0, 0)) {
       return false;
     }
     std::string reply;
     // The prompt is not awaited for its own sake: the answer to the PDU decides.
-    Modem::ATCommand2(messaging::LengthCommand(PDU6::PDULength), reply, 0);
+    modem::Transact(modem::Ending::kPrompt, messaging::LengthCommand(pdu::last_pdu_octets), reply,
+                    0);
     std::optional<std::string> reference;
-    if (!messaging::SubmitBody(PDU6::PDUString, reference)) return false;
+    if (!messaging::SubmitBody(pdu::last_pdu, reference)) return false;
     if (reference) mr_ = std::move(*reference);
   }
   return true;

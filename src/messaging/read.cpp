@@ -3,9 +3,9 @@
 
 #include "messaging/list.hpp"
 #include "messaging/receive_hook.hpp"
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
 #include "modem/port_session.hpp"
-#include "modem/replies.hpp"
 #include "pdu/pdu_converter.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
@@ -26,13 +26,13 @@ std::string ListedPdu(std::string_view reply, std::int16_t entry) {
 // The first "+CMGL:" entry that is not one this thread failed to decode: its index (the
 // text between the colon and the next comma) and its PDU.
 std::optional<std::int16_t> FirstReadable(std::string_view reply, std::string* listed) {
-  const auto& undecodable = Modem::CurrentSession().undecodable;
-  for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
-       entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
-    const std::int16_t colon = Replies::Find(reply, ":", entry);
-    const std::int16_t comma = Replies::Find(reply, ",", colon);
-    const std::int16_t index =
-        Replies::ToInt16(Replies::Trim(Replies::Mid(reply, colon + 1, comma - colon - 1)));
+  const auto& undecodable = modem::CurrentSession().undecodable;
+  for (std::int16_t entry = modem::answers::Find(reply, "+CMGL:"); entry != 0;
+       entry = modem::answers::Find(reply, "+CMGL:", entry + 1)) {
+    const std::int16_t colon = modem::answers::Find(reply, ":", entry);
+    const std::int16_t comma = modem::answers::Find(reply, ",", colon);
+    const std::int16_t index = modem::answers::ToInt16(
+        modem::answers::Trim(modem::answers::Mid(reply, colon + 1, comma - colon - 1)));
     std::string pdu = ListedPdu(reply, entry);
     const auto failed = undecodable.find(index);
     if (failed != undecodable.end() && failed->second == pdu) continue;
@@ -48,7 +48,7 @@ namespace messaging {
 
 bool List(const std::string& command, std::string& reply) {
   reply.clear();
-  if (Modem::ATCommand(command, reply, kListLimit)) return true;
+  if (modem::Transact(modem::Ending::kFinalResult, command, reply, kListLimit)) return true;
   // A final result always leaves text behind; only the time limit leaves none.
   if (reply.empty()) {
     std::string shown = command;
@@ -62,9 +62,10 @@ bool List(const std::string& command, std::string& reply) {
 }  // namespace messaging
 
 std::optional<std::int16_t> SMS::GetSMSIndex(std::string* listed) {
-  if (!Modem::IsPortOpen()) return std::nullopt;
+  if (!modem::PortOpen()) return std::nullopt;
   std::string reply;
-  if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return std::nullopt;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CPMS=\"SM\"", reply, 0))
+    return std::nullopt;
   // Listing everything marks the unread messages read, so the second listing, of the
   // read ones, shows them all.
   if (!messaging::List("AT+CMGL=\"4\"\r", reply)) return std::nullopt;
@@ -76,20 +77,22 @@ bool SMS::ReadSMS() {
   std::string listed;
   const std::optional<std::int16_t> index = GetSMSIndex(&listed);
   if (!index) return false;
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
   const std::string number = std::to_string(*index);
   std::string reply;
-  if (!Modem::ATCommand("AT+CMGR=" + number, reply, messaging::kListLimit)) return false;
-  const std::int16_t at = Replies::Find(reply, "+CMGR:");
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CMGR=" + number, reply,
+                       messaging::kListLimit))
+    return false;
+  const std::int16_t at = modem::answers::Find(reply, "+CMGR:");
   if (at == 0) return false;
 
-  auto& session = Modem::CurrentSession();
+  auto& session = modem::CurrentSession();
   try {
     // The PDU is the line after the header line.
-    const int start = Replies::Find(reply, "\r", at) + 2;
-    const int end = Replies::Find(reply, "\r", start);
+    const int start = modem::answers::Find(reply, "\r", at) + 2;
+    const int end = modem::answers::Find(reply, "\r", start);
     session.decoder = std::make_shared<pdu::PDUConverter>();
-    session.decoder->PDU(Replies::Mid(reply, start, end - start));
+    session.decoder->PDU(modem::answers::Mid(reply, start, end - start));
     session.decoder->Decode();
   } catch (const RuntimeError&) {
     // Left on the SIM, where nothing is lost, and passed over by later reads so that it
@@ -115,7 +118,7 @@ bool SMS::ReadSMS() {
                                              .concat = read_concatenation_})) {
     return false;
   }
-  return Modem::ATCommand("AT+CMGD=" + number + "\r", reply, 0);
+  return modem::Transact(modem::Ending::kFinalResult, "AT+CMGD=" + number + "\r", reply, 0);
 }
 
 }  // namespace selvarn

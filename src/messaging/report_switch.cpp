@@ -7,23 +7,24 @@
 namespace selvarn {
 
 bool SMS::DeliveryReportOn() {
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
   std::string reply;
   // Reports stored in "SR" and announced with +CDSI; no other indications.
-  if (!Modem::ATCommand("AT+CNMI=2,0,0,2,0\r", reply, 0)) {
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CNMI=2,0,0,2,0\r", reply, 0)) {
     DeliveryReportRequested = false;
     return false;
   }
   // SMS-SUBMIT with relative validity (63 weeks) and the status-report request.
-  DeliveryReportRequested = Modem::ATCommand("AT+CSMP=49,255,0,0\r", reply, 0);
+  DeliveryReportRequested =
+      modem::Transact(modem::Ending::kFinalResult, "AT+CSMP=49,255,0,0\r", reply, 0);
   return DeliveryReportRequested;
 }
 
 bool SMS::DeliveryReportOff() {
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
   std::string reply;
-  if (!Modem::ATCommand("AT+CNMI=2,0,0,0,0\r", reply, 0)) return false;
-  if (!Modem::ATCommand("AT+CSMP=1,255,0,0\r", reply, 0)) return false;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CNMI=2,0,0,0,0\r", reply, 0)) return false;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CSMP=1,255,0,0\r", reply, 0)) return false;
   DeliveryReportRequested = false;
   return true;
 }

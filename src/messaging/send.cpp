@@ -2,9 +2,9 @@
 #include "selvarn/sms.hpp"
 
 #include "messaging/submit.hpp"
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
-#include "modem/replies.hpp"
-#include "pdu/msisdn.hpp"
+#include "pdu/number.hpp"
 #include "pdu/pdu_converter.hpp"
 
 namespace selvarn {
@@ -17,15 +17,16 @@ constexpr int kUcs2 = 8;
 // The first octet's high digit: 1 (relative validity) becomes 3, which adds the
 // status-report request.
 std::string WithReportRequest(const std::string& pdu) {
-  return Replies::Mid(pdu, 1, 2) + "3" + Replies::Mid(pdu, 4, static_cast<int>(pdu.size()));
+  return modem::answers::Mid(pdu, 1, 2) + "3" +
+         modem::answers::Mid(pdu, 4, static_cast<int>(pdu.size()));
 }
 
 bool SendShort(const std::string& number, std::string text, int coding, bool report,
                std::string& mr) {
   pdu::PDUConverter encoder;
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
   encoder.Text(std::move(text));
-  std::string digits = MSISDN::NormaliseMSISDN(number);
+  std::string digits = pdu::NormaliseNumber(number);
   // Normalising drops the "+"; given back, it makes the converter mark the number
   // international, which is what the caller wrote.
   if (number.starts_with('+')) digits.insert(0, 1, '+');
@@ -37,7 +38,7 @@ bool SendShort(const std::string& number, std::string text, int coding, bool rep
   // Every octet after the service-centre field; the converter writes whole octets.
   const int octets = (static_cast<int>(encoder.PDU().size()) - 2) / 2;
   std::string reply;
-  if (!Modem::ATCommand2(messaging::LengthCommand(octets), reply, 0)) {
+  if (!modem::Transact(modem::Ending::kPrompt, messaging::LengthCommand(octets), reply, 0)) {
     // An error answer left the reply filled and the modem in command mode; silence may
     // mean a prompt still on its way.
     if (reply.empty()) messaging::CancelPrompt();

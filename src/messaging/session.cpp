@@ -6,7 +6,7 @@
 #include "modem/notices.hpp"
 #include "pdu/hex.hpp"
 #include "pdu/tpdu.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/error.hpp"
 
 namespace selvarn::messaging {
@@ -49,22 +49,24 @@ std::optional<ReceivedReport> DecodeReport(int index, std::string_view hex, std:
 
 }  // namespace
 
-DeviceChoice::DeviceChoice(std::string path) { platform::frmATC().GSM.DevicePath(std::move(path)); }
-
-DeviceChoice::~DeviceChoice() {
-  if (platform::HostLoaded()) platform::frmATC().GSM.DevicePath({});
+DeviceChoice::DeviceChoice(std::string path) {
+  platform::ThreadPort().port.DevicePath(std::move(path));
 }
 
-bool PortOpen() { return Modem::IsPortOpen(); }
+DeviceChoice::~DeviceChoice() {
+  if (platform::HostLoaded()) platform::ThreadPort().port.DevicePath({});
+}
+
+bool PortOpen() { return modem::PortOpen(); }
 
 bool SwitchNoticesOn() {
   std::string reply;
-  return Modem::ATCommand("AT+CNMI=2,1,0,2,0", reply, 0);
+  return modem::Transact(modem::Ending::kFinalResult, "AT+CNMI=2,1,0,2,0", reply, 0);
 }
 
 std::optional<std::string> ReceivingMemory() {
   std::string reply;
-  if (!Modem::ATCommand("AT+CPMS?", reply, 0)) return std::nullopt;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CPMS?", reply, 0)) return std::nullopt;
   const auto at = reply.find("+CPMS:");
   if (at == std::string::npos) return std::nullopt;
   std::string_view line(reply);
@@ -82,7 +84,7 @@ std::optional<std::string> ReceivingMemory() {
   return std::string(names[2]);
 }
 
-void Listen() { Modem::DrainWaiting(); }
+void Listen() { modem::DrainWaiting(); }
 
 SweptEntry DecodeEntry(std::string_view memory, int index, std::string_view pdu) {
   SweptEntry out{.memory = std::string(memory),
@@ -99,7 +101,8 @@ SweptEntry DecodeEntry(std::string_view memory, int index, std::string_view pdu)
 SweepResult Sweep(const std::string& memory, const std::function<bool(const SweptEntry&)>& keep) {
   SweepResult result;
   std::string reply;
-  if (!Modem::ATCommand("AT+CPMS=\"" + memory + "\"", reply, 0)) return result;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CPMS=\"" + memory + "\"", reply, 0))
+    return result;
   result.selected = true;
   const int highest = StorageSize(reply).value_or(kAnyIndex);
   if (!List("AT+CMGL=4", reply)) return result;
@@ -119,7 +122,8 @@ SweepResult Sweep(const std::string& memory, const std::function<bool(const Swep
       ++result.left;
       continue;
     }
-    if (!Modem::ATCommand("AT+CMGD=" + std::to_string(e.index), reply, 0)) {
+    if (!modem::Transact(modem::Ending::kFinalResult, "AT+CMGD=" + std::to_string(e.index), reply,
+                         0)) {
       ++result.left;
       result.stuck = true;
       break;
@@ -131,7 +135,7 @@ SweepResult Sweep(const std::string& memory, const std::function<bool(const Swep
 
 bool SelectSim() {
   std::string reply;
-  return Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0);
+  return modem::Transact(modem::Ending::kFinalResult, "AT+CPMS=\"SM\"", reply, 0);
 }
 
 }  // namespace selvarn::messaging

@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "messaging/receive_hook.hpp"
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
 #include "modem/port_session.hpp"
-#include "modem/replies.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/sms.hpp"
 
@@ -24,7 +24,7 @@ constexpr const char* kSimStorage = "AT+CPMS=\"SM\"";
 
 bool Send(const std::string& command) {
   std::string reply;
-  return Modem::ATCommand(command, reply, 0);
+  return modem::Transact(modem::Ending::kFinalResult, command, reply, 0);
 }
 
 // A restoring command on the way out: its answer is not examined, and on the error
@@ -65,10 +65,10 @@ struct Listed {
 
 // The first listed report that is not one this thread failed to cut.
 std::optional<Listed> FirstReport(std::string_view reply) {
-  const auto& uncuttable = Modem::CurrentSession().uncuttable_reports;
-  for (std::int16_t entry = Replies::Find(reply, "+CMGL:"); entry != 0;
-       entry = Replies::Find(reply, "+CMGL:", entry + 1)) {
-    Listed listed{*Replies::ListedIndex(reply, entry), ListedFields(reply, entry)};
+  const auto& uncuttable = modem::CurrentSession().uncuttable_reports;
+  for (std::int16_t entry = modem::answers::Find(reply, "+CMGL:"); entry != 0;
+       entry = modem::answers::Find(reply, "+CMGL:", entry + 1)) {
+    Listed listed{*modem::answers::ListedIndex(reply, entry), ListedFields(reply, entry)};
     const auto failed = uncuttable.find(listed.index);
     if (failed == uncuttable.end() || failed->second != listed.fields) return listed;
   }
@@ -80,12 +80,12 @@ std::optional<Listed> FirstReport(std::string_view reply) {
 // field 10 at the CR LF after comma 9. Throws RuntimeError when they cannot be cut.
 std::array<std::string, 11> CutReport(std::string_view text, std::int16_t at) {
   std::array<int, 11> comma{};
-  comma[1] = Replies::Find(text, ",", at);
-  for (int k = 2; k <= 9; ++k) comma[k] = Replies::Find(text, ",", comma[k - 1] + 1);
-  comma[10] = Replies::Find(text, "\r\n", comma[9] + 1);
+  comma[1] = modem::answers::Find(text, ",", at);
+  for (int k = 2; k <= 9; ++k) comma[k] = modem::answers::Find(text, ",", comma[k - 1] + 1);
+  comma[10] = modem::answers::Find(text, "\r\n", comma[9] + 1);
   std::array<std::string, 11> field{};
   for (int k = 3; k <= 10; ++k) {
-    field[k] = Replies::Mid(text, comma[k - 1] + 1, comma[k] - comma[k - 1] - 1);
+    field[k] = modem::answers::Mid(text, comma[k - 1] + 1, comma[k] - comma[k - 1] - 1);
   }
   return field;
 }
@@ -100,7 +100,7 @@ bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, const Listed&
   } catch (const RuntimeError&) {
     // Left stored, where nothing is lost, and passed over by later calls so that it does
     // not hold up the reports behind it.
-    Modem::CurrentSession().uncuttable_reports[listed.index] = listed.fields;
+    modem::CurrentSession().uncuttable_reports[listed.index] = listed.fields;
     throw;
   }
   sms.DRMsgRef(field[3]);
@@ -109,10 +109,10 @@ bool StoreReport(SMS& sms, std::string_view text, std::int16_t at, const Listed&
   sms.DRRTime(TimeOf(field[7]));
   sms.DRFDate(field[8]);
   sms.DRFTime(TimeOf(field[9]));
-  sms.DRStatus(StatusOf(Replies::Trim(field[10])));
+  sms.DRStatus(StatusOf(modem::answers::Trim(field[10])));
   if (!hook) return true;
   return hook(messaging::MakeReport(listed.index, field[3], field[4], field[6] + "," + field[7],
-                                    field[8] + "," + field[9], Replies::Trim(field[10])));
+                                    field[8] + "," + field[9], modem::answers::Trim(field[10])));
 }
 
 bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
@@ -126,12 +126,12 @@ bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
   std::string report;
   std::int16_t at = 0;
   const bool found = [&] {
-    if (!Modem::ATCommand("AT+CMGL=\"ALL\"", reply, 0)) return false;
+    if (!modem::Transact(modem::Ending::kFinalResult, "AT+CMGL=\"ALL\"", reply, 0)) return false;
     listed = FirstReport(reply);
     if (!listed) return false;
     const std::string read = "AT+CMGR=\"" + std::to_string(listed->index) + "\"";
-    if (!Modem::ATCommand(read, report, 0)) return false;
-    at = Replies::Find(report, "+CMGR:");
+    if (!modem::Transact(modem::Ending::kFinalResult, read, report, 0)) return false;
+    at = modem::answers::Find(report, "+CMGR:");
     return at != 0;
   }();
   if (!found) {
@@ -175,7 +175,7 @@ bool ReadFirstReport(SMS& sms, const ReceiveHook& hooks) {
 }  // namespace
 
 bool SMS::GetDeliveryReport() {
-  if (!Modem::IsPortOpen()) return false;
+  if (!modem::PortOpen()) return false;
   try {
     return ReadFirstReport(*this, receive_hook_);
   } catch (const std::exception&) {

@@ -54,10 +54,10 @@ TakeResult SMS::TakeMessages(const std::function<bool()>& stop) {
                        "Invalid procedure call or argument: taking messages needs a message hook");
   }
   TakeResult result;
-  if (!Modem::IsPortOpen()) return result;
+  if (!modem::PortOpen()) return result;
   std::string reply;
   result.unlisted = true;
-  if (!Modem::ATCommand("AT+CPMS=\"SM\"", reply, 0)) return result;
+  if (!modem::Transact(modem::Ending::kFinalResult, "AT+CPMS=\"SM\"", reply, 0)) return result;
   const int highest = messaging::StorageSize(reply).value_or(kHighestIndex);
   reply.clear();
   if (!messaging::List("AT+CMGL=4", reply)) return result;
@@ -82,7 +82,8 @@ TakeResult SMS::TakeMessages(const std::function<bool()>& stop) {
       ++result.left;
       continue;
     }
-    if (!Modem::ATCommand("AT+CMGD=" + std::to_string(e.index), reply, 0)) {
+    if (!modem::Transact(modem::Ending::kFinalResult, "AT+CMGD=" + std::to_string(e.index), reply,
+                         0)) {
       ++result.left;
       result.stuck = true;
       break;

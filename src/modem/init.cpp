@@ -5,16 +5,16 @@
 
 #include "modem/modem.hpp"
 #include "modem/notices.hpp"
-#include "modem/security.hpp"
-#include "platform/host_form.hpp"
+#include "modem/sim_pin.hpp"
 #include "platform/message_pump.hpp"
 #include "platform/port_error.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
 namespace {
 
-using Modem::Has;
+using modem::Has;
 
 constexpr std::int16_t kStartupLimit = 7;
 constexpr int kSpeedProbes = 3;
@@ -22,12 +22,12 @@ constexpr int kServiceWaits = 13;  // so at most fourteen sends
 
 using Progress = std::function<void(const StartStep&)>;
 
-platform::MSComm& GSM() { return platform::frmATC().GSM; }
+platform::SerialPort& Port() { return platform::ThreadPort().port; }
 
 // Collects the answer into text until "OK" CR LF or the time limit. It looks for nothing
 // else: an "ERROR" answer runs to the limit.
 bool InlineWait(const std::string& command, std::string& text) {
-  return Modem::WriteAndPoll(command, text, kStartupLimit,
+  return modem::WriteAndPoll(command, text, kStartupLimit,
                              [](std::string_view t) { return Has(t, "OK\r\n"); });
 }
 
@@ -46,21 +46,21 @@ ModemStatus CloseWith(SMS& sms, StartReport& report, ModemStatus status, StartRe
 bool ProbeSpeed(SMS& sms, StartReport& report, const Progress& progress) {
   std::string text;
   for (int probe = 0; probe < kSpeedProbes; ++probe) {
-    if (GSM().PortOpen()) GSM().PortOpen(false);
-    GSM().PortOpen(true);
-    report.device = GSM().Device();
-    if (!GSM().OpenNotice().empty()) {
-      report.notice = GSM().OpenNotice();
+    if (Port().PortOpen()) Port().PortOpen(false);
+    Port().PortOpen(true);
+    report.device = Port().Device();
+    if (!Port().OpenNotice().empty()) {
+      report.notice = Port().OpenNotice();
       if (progress) progress({.notice = report.notice});
     }
-    const int speed = platform::ParseSettings(GSM().Settings()).speed;
+    const int speed = platform::ParseSettings(Port().Settings()).speed;
     report.speeds_tried.push_back(speed);
     if (progress) progress({.speed = speed});
     // A modem that did not answer may have heard noise at the wrong speed: closing and
     // reopening gives the next probe a clean line and empty driver buffers.
     if (!InlineWait("AT", text)) sms.CloseModem();
     if (Has(text, "OK")) return true;
-    GSM().Settings("9600,N,8,1");
+    Port().Settings("9600,N,8,1");
   }
   return false;
 }
@@ -77,25 +77,25 @@ struct SimOutcome {
 };
 
 SimOutcome SettlePIN(const std::string& PIN) {
-  switch (Security::CheckPIN()) {
-    case Security::kSimReady:
+  switch (modem::sim_pin::CheckPIN()) {
+    case modem::sim_pin::kSimReady:
       return {ModemStatus::OK, {}};
-    case Security::kPinNeeded:
+    case modem::sim_pin::kPinNeeded:
       if (PIN.empty())
         return {ModemStatus::PINRequired, "the SIM asks for its PIN; none was given"};
-      if (!Security::IsSendablePIN(PIN)) {
+      if (!modem::sim_pin::IsSendablePIN(PIN)) {
         return {ModemStatus::PINWrong, "a SIM PIN is 4 to 8 digits: this one was not sent"};
       }
-      switch (Security::EnterPIN(PIN)) {
-        case Security::kPinAccepted:
+      switch (modem::sim_pin::EnterPIN(PIN)) {
+        case modem::sim_pin::kPinAccepted:
           return {ModemStatus::OK, {}};
-        case Security::kPinRejected:
+        case modem::sim_pin::kPinRejected:
           return {ModemStatus::PINWrong,
                   "the SIM refused the PIN (each wrong PIN uses up one of its few tries)"};
         default:
           return {ModemStatus::PINWrong, "the modem gave no usable answer to the PIN"};
       }
-    case Security::kPukNeeded:
+    case modem::sim_pin::kPukNeeded:
       return {ModemStatus::SIMBlocked, "the SIM is blocked: it asks for its PUK"};
     default:
       return {ModemStatus::SIMError,
@@ -147,7 +147,7 @@ void Explain(StartReport& report, const std::exception& e) {
     report.reason = ReasonOf(open->why());
     report.detail = open->detail();
     report.holder_pid = open->holder();
-    report.device = GSM().Device();
+    report.device = Port().Device();
   } else if (report.error == err::kInvalidPortNumber) {
     report.reason = StartReason::InvalidPort;
   } else if (report.error == err::kPortAlreadyOpen) {
@@ -159,17 +159,17 @@ void Explain(StartReport& report, const std::exception& e) {
 
 // A SIM that has just taken its PIN answers "SIM busy" for a while.
 void PauseForSim() {
-  const std::int64_t start = Modem::Now();
+  const std::int64_t start = modem::Now();
   do {
     platform::PumpMessages();
-    Modem::DrainWaiting();  // nothing is awaited, but a modem that goes away ends the pause
-  } while (!Modem::TimedOut(start, kStartupLimit));
+    modem::DrainWaiting();  // nothing is awaited, but a modem that goes away ends the pause
+  } while (!modem::TimedOut(start, kStartupLimit));
 }
 
 bool SelectService() {
   std::string text;
   for (int waits = 0;; ++waits) {
-    if (Modem::ATCommand("AT+CSMS=0", text, 0)) return true;
+    if (modem::Transact(modem::Ending::kFinalResult, "AT+CSMS=0", text, 0)) return true;
     // Only a busy SIM (515) is worth waiting for. A time-out leaves the text as it was, so
     // silence after a 515 counts as busy still, and silence at the first send as a refusal.
     if (!Has(text, "+CMS ERROR: 515") || waits == kServiceWaits) return false;
@@ -182,11 +182,11 @@ bool SelectService() {
 ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
   StartReport& report = last_start_;
   report = StartReport{};
-  Modem::HeardHere() = {};  // what an earlier modem announced names its storage, not this one's
+  modem::HeardHere() = {};  // what an earlier modem announced names its storage, not this one's
   using enum StartReason;
   try {
-    GSM().CommPort(intPort);
-    GSM().Settings("115200,N,8,1");
+    Port().CommPort(intPort);
+    Port().Settings("115200,N,8,1");
     if (!ProbeSpeed(*this, report, start_progress_)) {
       return CloseWith(*this, report, ModemStatus::Fail, NoAnswer,
                        "no answer to AT at " + SpeedList(report.speeds_tried) +
@@ -194,9 +194,9 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
     }
 
     SimOutcome sim = SettlePIN(PIN);
-    if (sim.status == ModemStatus::SIMError && GSM().HungUp()) {
+    if (sim.status == ModemStatus::SIMError && Port().HungUp()) {
       // The status query traps its errors; the report names the real one.
-      sim.detail = "The modem on " + GSM().Name() + " went away";
+      sim.detail = "The modem on " + Port().Name() + " went away";
       report.error = err::kHardwareNotAvailable;
       return CloseWith(*this, report, sim.status, PortFailed, sim.detail);
     }
@@ -223,7 +223,7 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
     }
 
     // The second CR is an empty line, which modems ignore; the line has always gone out so.
-    if (!Modem::ATCommand("AT+CMGF=0\r", text, 0)) {
+    if (!modem::Transact(modem::Ending::kFinalResult, "AT+CMGF=0\r", text, 0)) {
       return CloseWith(*this, report, ModemStatus::Fail, Refused,
                        "the modem refused PDU mode (AT+CMGF=0)");
     }
@@ -232,7 +232,7 @@ ModemStatus SMS::InitModem(std::int16_t intPort, std::string PIN) {
   } catch (const std::exception& e) {
     // A port that is missing, in use or failing: close it directly and report Fail.
     try {
-      if (GSM().PortOpen()) GSM().PortOpen(false);
+      if (Port().PortOpen()) Port().PortOpen(false);
     } catch (const std::exception&) {
     }
     try {

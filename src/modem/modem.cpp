@@ -7,10 +7,10 @@
 #include "modem/port_session.hpp"
 
 #include "platform/clock.hpp"
-#include "platform/host_form.hpp"
 #include "platform/message_pump.hpp"
+#include "platform/port_host.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 namespace {
 
@@ -26,52 +26,38 @@ bool LineEnded(std::string_view text, std::string_view marker) {
          text.find("\r\n", at + marker.size()) != std::string_view::npos;
 }
 
-enum class Variant { kFinal, kColon, kPrompt };
-
-bool Ended(Variant v, std::string_view r) {
-  if (v == Variant::kFinal) return HoldsFinalResult(r);
-  return Has(r, "ERROR\r\n") || (v == Variant::kColon ? LineEnded(r, ":") : Has(r, ">"));
+bool Ended(Ending v, std::string_view r) {
+  if (v == Ending::kFinalResult) return HoldsFinalResult(r);
+  return Has(r, "ERROR\r\n") || (v == Ending::kInfoLine ? LineEnded(r, ":") : Has(r, ">"));
 }
 
-bool Succeeded(Variant v, std::string_view r) {
-  return Has(r, v == Variant::kFinal ? "OK\r\n" : v == Variant::kColon ? ":" : ">");
+bool Succeeded(Ending v, std::string_view r) {
+  return Has(r, v == Ending::kFinalResult ? "OK\r\n" : v == Ending::kInfoLine ? ":" : ">");
 }
 
 std::int64_t WholeSeconds(std::int64_t ms) { return ms / 1000; }  // the clock never runs below 0
 
-platform::MSComm& GSM() { return platform::frmATC().GSM; }
-
-bool Transact(Variant v, std::string command, std::string& reply, std::int16_t limit) {
-  // However the wait ends, a port that failed halfway included, nothing of this answer
-  // is left for the next command.
-  struct Emptied {
-    ~Emptied() { strResponse.clear(); }
-  } emptied;
-  const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
-  if (!WriteAndPoll(std::move(command), strResponse, effective,
-                    [v](std::string_view r) { return Ended(v, r); })) {
-    return false;
-  }
-  const bool ok = Succeeded(v, strResponse);
-  if (v == Variant::kColon && !HoldsFinalResult(strResponse)) {
-    DropThroughFinalResult(kRestOfAnswer, strResponse);
-  }
-  reply = strResponse;
-  return ok;
-}
+platform::SerialPort& Port() { return platform::ThreadPort().port; }
 
 }  // namespace
 
-bool ATCommand(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kFinal, std::move(command), reply, limit);
-}
-
-bool ATCommand1(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kColon, std::move(command), reply, limit);
-}
-
-bool ATCommand2(std::string command, std::string& reply, std::int16_t limit) {
-  return Transact(Variant::kPrompt, std::move(command), reply, limit);
+bool Transact(Ending v, std::string command, std::string& reply, std::int16_t limit) {
+  // However the wait ends, a port that failed halfway included, nothing of this answer
+  // is left for the next command.
+  struct Emptied {
+    ~Emptied() { reply_buffer.clear(); }
+  } emptied;
+  const std::int16_t effective = limit == 0 ? kDefaultLimit : limit;
+  if (!WriteAndPoll(std::move(command), reply_buffer, effective,
+                    [v](std::string_view r) { return Ended(v, r); })) {
+    return false;
+  }
+  const bool ok = Succeeded(v, reply_buffer);
+  if (v == Ending::kInfoLine && !HoldsFinalResult(reply_buffer)) {
+    DropThroughFinalResult(kRestOfAnswer, reply_buffer);
+  }
+  reply = reply_buffer;
+  return ok;
 }
 
 bool HoldsFinalResult(std::string_view text) {
@@ -85,7 +71,7 @@ bool DropThroughFinalResult(std::chrono::milliseconds limit, std::string_view se
   const std::int64_t start = Now();
   while (true) {
     platform::PumpMessages();
-    text += GSM().Input();
+    text += Port().Input();
     sifted = Sift(text, sifted, {}, HeardHere());
     if (HoldsFinalResult(text)) return true;
     if (Now() - start >= limit.count()) return false;
@@ -99,7 +85,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   // The control is looked up afresh at every use: the pump may run code that unloads
   // the host, and a stale reference must not outlive it.
   DrainWaiting();
-  GSM().Output(command);
+  Port().Output(command);
   Heard& heard = HeardHere();
   text = std::exchange(heard.carry, {});
   std::size_t sifted = 0;
@@ -107,7 +93,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   start = Now();
   while (true) {
     platform::PumpMessages();
-    text += GSM().Input();
+    text += Port().Input();
     // Unsolicited lines go before the markers are tested: a notice's colon must not end
     // a wait, nor its text become part of an answer.
     sifted = Sift(text, sifted, command, heard);
@@ -116,7 +102,7 @@ bool WriteAndPoll(std::string command, std::string& text, std::int16_t limit,
   }
 }
 
-bool IsPortOpen() { return GSM().PortOpen(); }
+bool PortOpen() { return Port().PortOpen(); }
 
 std::int64_t Now() { return platform::CurrentClock().NowMs(); }
 
@@ -127,4 +113,4 @@ bool TimedOut(std::int64_t start, std::int16_t limit) {
   return out;
 }
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

@@ -1,9 +1,9 @@
-// The three request/response transactions with the modem and their time limits.
+// The request/response transaction with the modem, its three endings and its time limits.
 //
 // A transaction drops whatever input is already waiting (a late answer to a command that
 // timed out) but the notices of messages and reports, writes the command plus one CR,
 // then polls: each 50 ms cycle gives the thread's event pump a turn, appends what arrived
-// to strResponse less its unsolicited lines, checks the time limit, then the end markers.
+// to reply_buffer less its unsolicited lines, checks the time limit, then the end markers.
 // A marker that starts a line (an information line's colon, an extended error) counts once
 // that line has ended, so a reply never stops inside a status word or an error number.
 #pragma once
@@ -14,31 +14,37 @@
 #include <string>
 #include <string_view>
 
+#include "modem/answers.hpp"
 #include "modem/port_session.hpp"
-#include "modem/replies.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
-using Replies::Has;
+using answers::Has;
 
 // What arrived since the current transaction's command was written; empty between
 // transactions.
-inline thread_local std::string& strResponse = CurrentSession().strResponse;
+inline thread_local std::string& reply_buffer = CurrentSession().reply_buffer;
 
-// Final-result transaction: ends on a final result code (see HoldsFinalResult); true when
-// the reply holds "OK" CR LF.
-bool ATCommand(std::string command, std::string& reply, std::int16_t limit);
-// Colon transaction: ends on "ERROR" CR LF or a line with ":"; true when the reply holds
-// ":". The rest of the answer, up to its final result code, is then read and dropped
-// (at most one more second), so it cannot end the next command's wait.
-bool ATCommand1(std::string command, std::string& reply, std::int16_t limit);
-// Prompt transaction: ends on "ERROR" CR LF or ">"; true when the reply holds ">".
-bool ATCommand2(std::string command, std::string& reply, std::int16_t limit);
-// Limit in whole seconds, 0 meaning 7. On a time-out the result is false and reply is
-// left untouched. A closed port throws RuntimeError before anything is written; a port
-// whose device goes away ends the wait at once with RuntimeError 8010.
+// How a transaction's answer ends.
+enum class Ending {
+  // On a final result code (see HoldsFinalResult); succeeds when the reply holds
+  // "OK" CR LF.
+  kFinalResult,
+  // On "ERROR" CR LF or a line with ":"; succeeds when the reply holds ":". The rest of
+  // the answer, up to its final result code, is then read and dropped (at most one more
+  // second), so it cannot end the next command's wait.
+  kInfoLine,
+  // On "ERROR" CR LF or ">"; succeeds when the reply holds ">".
+  kPrompt,
+};
 
-bool IsPortOpen();
+// Writes command, reads its answer into reply and tells whether it succeeded. Limit in
+// whole seconds, 0 meaning 7. On a time-out the result is false and reply is left
+// untouched. A closed port throws RuntimeError before anything is written; a port whose
+// device goes away ends the wait at once with RuntimeError 8010.
+bool Transact(Ending ending, std::string command, std::string& reply, std::int16_t limit);
+
+bool PortOpen();
 
 // "OK" or "ERROR" followed by CR LF, or a whole "+CME ERROR:" / "+CMS ERROR:" line.
 bool HoldsFinalResult(std::string_view text);
@@ -62,4 +68,4 @@ std::int64_t Now();
 // True when more whole seconds than limit have passed since start; sleeps 50 ms either way.
 bool TimedOut(std::int64_t start, std::int16_t limit);
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

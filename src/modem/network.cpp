@@ -1,8 +1,8 @@
 #include <exception>
 #include <string>
 
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
-#include "modem/replies.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
@@ -10,7 +10,8 @@ namespace selvarn {
 bool SMS::ConnectToGSM() {
   std::string reply;
   try {
-    if (Modem::ATCommand("AT+CREG?", reply, 0)) return Replies::ReportsRegistration(reply);
+    if (modem::Transact(modem::Ending::kFinalResult, "AT+CREG?", reply, 0))
+      return modem::answers::ReportsRegistration(reply);
     CloseModem();
     return false;
   } catch (const std::exception&) {

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "modem/port_session.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 namespace {
 
@@ -158,15 +158,15 @@ std::size_t Sift(std::string& text, std::size_t from, std::string_view command, 
 
 void DrainWaiting() {
   Heard& heard = HeardHere();
-  std::string text = std::exchange(heard.carry, {}) + platform::frmATC().GSM.Input();
+  std::string text = std::exchange(heard.carry, {}) + platform::ThreadPort().port.Input();
   text.erase(0, Sift(text, 0, {}, heard));
   if (heard.header || MayBecomeKept(text)) heard.carry = std::move(text);
 }
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem
 
 namespace selvarn {
 
-std::vector<Notice> SMS::TakeNotices() { return std::exchange(Modem::HeardHere().notices, {}); }
+std::vector<Notice> SMS::TakeNotices() { return std::exchange(modem::HeardHere().notices, {}); }
 
 }  // namespace selvarn

@@ -15,7 +15,7 @@
 
 #include "selvarn/sms.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 // What one port has heard: the notices not yet taken, a +CMT or +CDS line waiting for
 // the line that carries its message, and the unfinished last line of input read while no
@@ -55,4 +55,4 @@ std::size_t Sift(std::string& text, std::size_t from, std::string_view command, 
 // to no command of ours.
 void DrainWaiting();
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

@@ -2,8 +2,8 @@
 
 #include "platform/thread_state.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 PortSession& CurrentSession() { return platform::PerThread<PortSession>(); }
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

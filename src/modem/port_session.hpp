@@ -16,14 +16,14 @@ namespace selvarn::pdu {
 class PDUConverter;
 }  // namespace selvarn::pdu
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 struct PortSession {
-  std::string strResponse{};     // what arrived since the current command was written
-  std::int64_t start_ms = 0;     // when the current transaction's command was written
-  std::string PDUString{};       // the last PDU the long-message builder made
-  std::uint8_t PDULength = 0;    // its TPDU octets
-  std::int16_t SeptetCount = 0;  // septets of the last 7-bit encoding
+  std::string reply_buffer{};        // what arrived since the current command was written
+  std::int64_t start_ms = 0;         // when the current transaction's command was written
+  std::string last_pdu{};            // the last PDU the long-message builder made
+  std::uint8_t last_pdu_octets = 0;  // its TPDU octets
+  std::int16_t last_septets = 0;     // septets of the last 7-bit encoding
   // The reader's decoder: replaced by each read that decodes, kept until the next one.
   // Shared ownership lets this header name the type without knowing it.
   std::shared_ptr<pdu::PDUConverter> decoder{};
@@ -39,4 +39,4 @@ struct PortSession {
 // The calling thread's session, made on first use.
 PortSession& CurrentSession();
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

@@ -8,13 +8,13 @@
 
 #include "modem/notices.hpp"
 #include "platform/clock.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/error.hpp"
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 Woken WaitForInput(std::span<const int> fds, int ms) {
-  auto& port = platform::frmATC().GSM;
+  auto& port = platform::ThreadPort().port;
   // Input knows the port's errors: a closed port (8012) or one that went away (8010).
   if (!port.PortOpen() || port.HungUp()) port.Input();
   std::vector<pollfd> polled;
@@ -48,4 +48,4 @@ Woken WaitForInput(std::span<const int> fds, int ms) {
   }
 }
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace selvarn::Modem {
+namespace selvarn::modem {
 
 struct Woken {
   bool port = false;         // the modem sent something; its notices are in HeardHere()
@@ -19,4 +19,4 @@ struct Woken {
 // port is not open and 8010 when the modem went away.
 Woken WaitForInput(std::span<const int> fds, int ms);
 
-}  // namespace selvarn::Modem
+}  // namespace selvarn::modem

@@ -13,7 +13,7 @@
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
 
-namespace selvarn::PDU6 {
+namespace selvarn::pdu {
 namespace {
 
 std::string NormaliseValue(std::string_view digits) {
@@ -129,4 +129,4 @@ std::shared_ptr<const UCS2Table> CurrentUCS2Table() {
   return cache.table;
 }
 
-}  // namespace selvarn::PDU6
+}  // namespace selvarn::pdu

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace selvarn::PDU6 {
+namespace selvarn::pdu {
 
 // What a key without a usable entry gives: the question mark, so the user data keeps
 // exactly four digits per character. A value that is not four hexadecimal digits (an
@@ -54,4 +54,4 @@ std::optional<MappingItem> ParseMappingItem(std::string_view item);
 // Raises the error a failed open or read of the mapping file gives (53 or 75).
 [[noreturn]] void ThrowMappingFileError(int error);
 
-}  // namespace selvarn::PDU6
+}  // namespace selvarn::pdu

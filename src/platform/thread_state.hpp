@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 
 namespace selvarn::platform {
 
@@ -29,7 +29,7 @@ struct Seams {
 };
 
 struct ThreadState {
-  std::unique_ptr<HostForm> host{};  // frmATC: created on first use, unloaded by ~SMS
+  std::unique_ptr<PortHost> host{};  // ThreadPort: created on first use, unloaded by ~SMS
   Seams seams{};
 };
 

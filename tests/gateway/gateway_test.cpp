@@ -164,7 +164,7 @@ TEST_F(Gateway, BadArgumentsAndAClosedPortSendNothing) {
   sim->SetFault("AT+CMGS", kRefused);
   EXPECT_FALSE(sms.SendText(kOwn, std::string(153 * 255, 'a'), 255));
   EXPECT_EQ(LogEntries().size(), 1u);
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_FALSE(sms.SendText(kOwn, "hi", 0));
   EXPECT_FALSE(sms.SendLongUnicode(kOwn, std::string(300, 'a'), 0));
   EXPECT_EQ(LogEntries(), std::vector<std::string>{}) << "nothing logged on a closed port";

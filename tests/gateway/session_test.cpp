@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "modemsim/settings.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/gateway.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
@@ -96,7 +96,7 @@ TEST_F(Session, OpensByDevicePathOrPortWithTheSameStartUpAndNamesAMissingDevice)
     session.Close();
     EXPECT_FALSE(session.IsOpen()) << row.name;
     // The device chosen for the session is no detour for the thread's next start-up.
-    EXPECT_EQ(platform::frmATC().GSM.DevicePath(), "") << row.name;
+    EXPECT_EQ(platform::ThreadPort().port.DevicePath(), "") << row.name;
   }
   ModemSession missing({.device = dir.path + "/ttyNone", .store = Db()});
   EXPECT_EQ(missing.Open(), ModemStatus::Fail);

@@ -23,7 +23,7 @@ class Messaging : public SimulatedModem {
   }
 
   void Restart(modemsim::ModemState modem = {}) {
-    platform::frmATC().GSM.PortOpen(false);
+    platform::ThreadPort().port.PortOpen(false);
     sim.reset();
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = std::move(modem)});

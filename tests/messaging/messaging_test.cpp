@@ -64,7 +64,7 @@ TEST_F(Sending, ShortMessagesWithEveryAnswer) {
     EXPECT_EQ(sms.MR(), mr);
     sim->ClearFaults();
   }
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_FALSE(sms.SendSMST("012", "hi"));
   EXPECT_EQ(sms.MR(), "old");
 }
@@ -140,7 +140,7 @@ TEST_F(Sending, TextsThatCannotBeSentWholeAreRefusedBeforeAnything) {
   EXPECT_EQ(testing::ErrorNumberOf([&] { sms.SendLMSText(number, huge, reference); }), 6);
   EXPECT_TRUE(LogEntries().empty());
   EXPECT_EQ(Wire(), "");
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_EQ(testing::ErrorNumberOf([&] { sms.SendLMSText(number, huge.erase(400), reference); }),
             err::kDeviceNotOpen);
   EXPECT_EQ(LogEntries().size(), 1u) << "one part logged";
@@ -240,7 +240,7 @@ TEST_F(Reading, EachOutcomeWithItsLinesPropertiesAndStore) {
               decoded ? "+447785016005 +447700900001 24/01/02,10:11:12+04 hellohello"
                       : "old old old old");
     EXPECT_EQ(sim->Messages("SM").size(), c.index < 0 || c.result ? 0u : 1u);
-    Modem::CurrentSession().undecodable.clear();
+    modem::CurrentSession().undecodable.clear();
   }
 }
 
@@ -306,7 +306,7 @@ TEST_F(Reports, TheSwitchSetsWhatLaterSendsAskFor) {
     sim->ClearFaults();
     EXPECT_EQ(asks(), c.after);
   }
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_FALSE(sms.DeliveryReportOn());
   EXPECT_FALSE(sms.DeliveryReportOff());
 }
@@ -443,7 +443,7 @@ TEST_F(Reports, EveryExitRestoresPduModeAndTheSimStorage) {
     EXPECT_EQ(sms.GetDeliveryReport(), c.stored) << "a report left stored is read next time";
     Wire();
   }
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_FALSE(sms.GetDeliveryReport());
   EXPECT_EQ(Wire(), "");
 }

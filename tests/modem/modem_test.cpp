@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
-#include "modem/replies.hpp"
-#include "modem/security.hpp"
+#include "modem/sim_pin.hpp"
 #include "selvarn/sms.hpp"
 #include "support/errors.hpp"
 #include "support/sim_port.hpp"
@@ -98,7 +98,7 @@ TEST_F(Startup, EveryOutcomeWithItsLinesAndTime) {
     EXPECT_EQ(std::tie(report.status, report.reason, report.speeds_tried, report.device),
               std::tie(c.result, c.reason, speeds, sim->device_path()));
     EXPECT_EQ(report.detail.empty(), c.result == OK) << report.detail;
-    EXPECT_EQ(Modem::IsPortOpen(), c.result == OK);
+    EXPECT_EQ(modem::PortOpen(), c.result == OK);
     EXPECT_GE(clock.NowMs() - t0, c.min_s * 1000);
     EXPECT_LT(clock.NowMs() - t0, c.max_s * 1000);
     EXPECT_EQ(turns, clock.sleeps - sleeps) << "the pump turns in every cycle";
@@ -137,11 +137,11 @@ TEST_F(Startup, PinAnswersAreReadWholeEvenInPieces) {
     SCOPED_TRACE(c.answer);
     sim->SetFault("AT+CPIN=",
                   {.chunks = {c.cut}, .chunk_pause = milliseconds(5), .literal = c.answer});
-    EXPECT_EQ(Security::EnterPIN("1234"), c.code);
+    EXPECT_EQ(modem::sim_pin::EnterPIN("1234"), c.code);
   }
   sim->SetFault("AT+CPIN?", {.literal = "\r\nERROR\r\n"});
   sim->ClearTranscript();
-  EXPECT_EQ(Security::CheckPIN(), 3) << "an error";
+  EXPECT_EQ(modem::sim_pin::CheckPIN(), 3) << "an error";
   EXPECT_EQ(sim->Received().size(), 12 * std::string_view("AT+CPIN?\r").size()) << "12 tries";
 }
 
@@ -150,7 +150,7 @@ TEST_F(Startup, ACallWhileOpenFailsAtOnce) {
   sim->ClearTranscript();
   EXPECT_EQ(sms.InitModem(Port()), ModemStatus::Fail);
   EXPECT_EQ(sms.LastStart().reason, StartReason::OpenHere);
-  EXPECT_FALSE(Modem::IsPortOpen());
+  EXPECT_FALSE(modem::PortOpen());
   EXPECT_EQ(sms.InitModem(Port()), ModemStatus::OK) << "the next call starts afresh";
   EXPECT_EQ(sim->Received(), kStartup);
 }
@@ -171,11 +171,11 @@ TEST_F(Startup, OnlyARegistrationEndingInOkKeepsThePortOpen) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.answer ? c.answer : "silent"));
-    if (!Modem::IsPortOpen()) OpenPort();
+    if (!modem::PortOpen()) OpenPort();
     sim->SetFault("AT+CREG?", c.answer ? Fault{.literal = c.answer} : Fault{.silent = true});
     sim->ClearTranscript();
     EXPECT_EQ(sms.ConnectToGSM(), c.registered);
-    EXPECT_EQ(Modem::IsPortOpen(), c.open);
+    EXPECT_EQ(modem::PortOpen(), c.open);
     EXPECT_EQ(sim->Received(), "AT+CREG?\r");
   }
   EXPECT_TRUE(sms.CloseModem());
@@ -194,12 +194,10 @@ TEST_F(Startup, ReleasingAnObjectClosesThePortOfEveryObjectOfItsThread) {
   OpenPort();  // the device was really released: it opens again
   EXPECT_TRUE(sms.ConnectToGSM());
   std::thread([] { SMS there; }).join();
-  EXPECT_TRUE(Modem::IsPortOpen()) << "another thread's object leaves ours alone";
+  EXPECT_TRUE(modem::PortOpen()) << "another thread's object leaves ours alone";
 }
 
 using namespace std::chrono_literals;
-
-using Transaction = bool (*)(std::string, std::string&, std::int16_t);
 
 constexpr const char* kCsq = "\r\n+CSQ: 20,99\r\n\r\nOK\r\n";
 
@@ -214,26 +212,26 @@ class Transactions : public testing::SimulatedModem {
 
 TEST_F(Transactions, AnswersEndTheWaitAsEachVariantDefines) {
   struct Case {
-    Transaction run;
+    modem::Ending ending;
     const char* answer;
     bool result;
     bool ends_early;  // false: runs to the time limit and leaves the reply untouched
   } cases[] = {
-      {Modem::ATCommand, "\r\nOK\r\n", true, true},
-      {Modem::ATCommand, "\r\nERROR\r\n", false, true},
-      {Modem::ATCommand, "\r\n+CME ERROR: 10\r\n", false, true},
-      {Modem::ATCommand, "\r\n+CMS ERROR: 500\r\n", false, true},
-      {Modem::ATCommand, "\r\nOK", false, false},
-      {Modem::ATCommand, "\r\nERROR", false, false},
-      {Modem::ATCommand, "\r\n+CMS ERROR: 500", false, false},
-      {Modem::ATCommand1, "\r\n+CPIN: READY\r\n\r\nOK\r\n", true, true},
-      {Modem::ATCommand1, "\r\n+CME ERROR: 10\r\n", true, true},
-      {Modem::ATCommand1, "\r\nERROR\r\n", false, true},
-      {Modem::ATCommand1, "\r\nOK\r\n", false, false},
-      {Modem::ATCommand1, "\r\n+CPIN: READY", false, false},
-      {Modem::ATCommand2, "\r\n> ", true, true},
-      {Modem::ATCommand2, "\r\nERROR\r\n", false, true},
-      {Modem::ATCommand2, "\r\n+CMS ERROR: 500\r\n", false, false},
+      {modem::Ending::kFinalResult, "\r\nOK\r\n", true, true},
+      {modem::Ending::kFinalResult, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\n+CME ERROR: 10\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\n+CMS ERROR: 500\r\n", false, true},
+      {modem::Ending::kFinalResult, "\r\nOK", false, false},
+      {modem::Ending::kFinalResult, "\r\nERROR", false, false},
+      {modem::Ending::kFinalResult, "\r\n+CMS ERROR: 500", false, false},
+      {modem::Ending::kInfoLine, "\r\n+CPIN: READY\r\n\r\nOK\r\n", true, true},
+      {modem::Ending::kInfoLine, "\r\n+CME ERROR: 10\r\n", true, true},
+      {modem::Ending::kInfoLine, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kInfoLine, "\r\nOK\r\n", false, false},
+      {modem::Ending::kInfoLine, "\r\n+CPIN: READY", false, false},
+      {modem::Ending::kPrompt, "\r\n> ", true, true},
+      {modem::Ending::kPrompt, "\r\nERROR\r\n", false, true},
+      {modem::Ending::kPrompt, "\r\n+CMS ERROR: 500\r\n", false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(std::string(c.answer)));
@@ -241,11 +239,11 @@ TEST_F(Transactions, AnswersEndTheWaitAsEachVariantDefines) {
     sim->ClearTranscript();
     std::string reply = "previous";
     const std::int64_t t0 = clock.NowMs();
-    EXPECT_EQ(c.run("AT+TEST", reply, 0), c.result);
+    EXPECT_EQ(modem::Transact(c.ending, "AT+TEST", reply, 0), c.result);
     EXPECT_EQ(sim->Received(), "AT+TEST\r") << "exactly one CR is appended";
     EXPECT_EQ(reply, c.ends_early ? c.answer : "previous");
     EXPECT_EQ(clock.NowMs() - t0 > 7000, !c.ends_early);
-    EXPECT_EQ(Modem::strResponse, "");
+    EXPECT_EQ(modem::reply_buffer, "");
   }
 }
 
@@ -254,26 +252,26 @@ TEST_F(Transactions, LeftoversNeverReachTheNextCommand) {
   sim->SetFault("AT+CPIN?", {.literal = "\r\n+CPIN: READY\r\n"});
   std::string reply;
   std::int64_t t0 = clock.NowMs();
-  EXPECT_TRUE(Modem::ATCommand1("AT+CPIN?", reply, 0));
+  EXPECT_TRUE(modem::Transact(modem::Ending::kInfoLine, "AT+CPIN?", reply, 0));
   EXPECT_EQ(reply, "\r\n+CPIN: READY\r\n");
   EXPECT_GE(clock.NowMs() - t0, 1000);
   EXPECT_LT(clock.NowMs() - t0, 2000);
 
   // An answer after the time limit (7 s of fake time pass in well under 400 ms).
   sim->SetFault("AT+CGMI", {.delay = milliseconds(400), .literal = "\r\nlate\r\n\r\nOK\r\n"});
-  EXPECT_FALSE(Modem::ATCommand("AT+CGMI", reply, 0));
+  EXPECT_FALSE(modem::Transact(modem::Ending::kFinalResult, "AT+CGMI", reply, 0));
   ASSERT_TRUE(sim->WaitSent("late", milliseconds(2000)));
-  EXPECT_TRUE(Modem::ATCommand("AT+CSQ", reply, 0));
+  EXPECT_TRUE(modem::Transact(modem::Ending::kFinalResult, "AT+CSQ", reply, 0));
   EXPECT_EQ(reply, kCsq) << "the next command gets its own answer";
 
   // The drop-through ends at its own limit without a final result, and at once with one.
   t0 = clock.NowMs();
-  EXPECT_FALSE(Modem::DropThroughFinalResult(milliseconds(300)));
+  EXPECT_FALSE(modem::DropThroughFinalResult(milliseconds(300)));
   EXPECT_EQ(clock.NowMs() - t0, 300);
   sim->Send("\r\nOK\r\n");
   ASSERT_TRUE(sim->WaitSent("\r\nOK\r\n", milliseconds(2000)));
   std::this_thread::sleep_for(milliseconds(5));
-  EXPECT_TRUE(Modem::DropThroughFinalResult(milliseconds(300)));
+  EXPECT_TRUE(modem::DropThroughFinalResult(milliseconds(300)));
 }
 
 // Limits count whole seconds of the clock, so where in its second a wait starts decides
@@ -299,7 +297,7 @@ TEST_F(Transactions, TheLimitEndsOnTheWholeSecondClock) {
       }
     };
     std::string reply = "before";
-    EXPECT_FALSE(Modem::ATCommand("AT", reply, c.limit));
+    EXPECT_FALSE(modem::Transact(modem::Ending::kFinalResult, "AT", reply, c.limit));
     clock.on_sleep = nullptr;
     EXPECT_EQ(clock.NowMs() - start, c.elapsed);
     EXPECT_EQ(reply, "before");
@@ -322,7 +320,7 @@ TEST_F(Transactions, SplitAnswersGiveWhatWholeAnswersGive) {
     cases.push_back({"cut after byte " + std::to_string(cut),
                      {.chunks = {cut}, .chunk_pause = milliseconds(2 + cut % 3 * 5)}});
   }
-  platform::frmATC().GSM.PortOpen(false);
+  platform::ThreadPort().port.PortOpen(false);
   sim->SetEcho(true);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,7 +334,7 @@ TEST_F(Transactions, SplitAnswersGiveWhatWholeAnswersGive) {
     EXPECT_EQ(sms.InitModem(static_cast<std::int16_t>(sim->port()), "1234"), ModemStatus::OK);
     EXPECT_TRUE(sms.ConnectToGSM());
     std::string reply;
-    EXPECT_TRUE(Modem::ATCommand("ATI", reply, 0));
+    EXPECT_TRUE(modem::Transact(modem::Ending::kFinalResult, "ATI", reply, 0));
     EXPECT_EQ(reply, "ATI\r\r\nselvarn-modemsim\r\n\r\nOK\r\n");
     EXPECT_EQ(sim->Received(),
               "AT\rAT+CPIN?\rAT+CPIN=1234\rAT+CSMS=0\rAT+CSQ\rAT+CSDH=1\r"
@@ -355,46 +353,46 @@ constexpr const char* kCmglReport =
     "\r\n+CMGL: 2,\"REC UNREAD\",6,27,\"+31628870634\",145,\"09/03/01,12:34:56+32\","
     "\"09/03/01,12:35:01+32\",0\r\n\r\nOK\r\n";
 
-TEST(Replies, FindAndMidCountFromOne) {
+TEST(Answers, FindAndMidCountFromOne) {
   const std::string far = std::string(32766, ' ') + "OK";
-  EXPECT_EQ(Replies::Find(kCmgs, "\r\n"), 1);
-  EXPECT_EQ(Replies::Find(kCmgs, "\r\n", 12), 12) << "the start position itself counts";
-  EXPECT_EQ(Replies::Find(kCmgs, "OK", 17), 0);
-  EXPECT_EQ(Replies::Find(kCmgs, "\r", 40), 0) << "from past the end";
-  EXPECT_EQ(Replies::Find(far, "OK"), 32767);
-  EXPECT_EQ(Replies::Mid(kCmgs, 9, 3), " 12");
-  EXPECT_EQ(Replies::Mid(kCmgs, 9, 0), "");
-  EXPECT_EQ(Replies::Mid(kCmgs, 17, 10), "K\r\n") << "a cut past the end stops there";
-  EXPECT_EQ(Replies::Trim("  12\r\n\r\n "), "12\r\n\r\n") << "only spaces go";
+  EXPECT_EQ(modem::answers::Find(kCmgs, "\r\n"), 1);
+  EXPECT_EQ(modem::answers::Find(kCmgs, "\r\n", 12), 12) << "the start position itself counts";
+  EXPECT_EQ(modem::answers::Find(kCmgs, "OK", 17), 0);
+  EXPECT_EQ(modem::answers::Find(kCmgs, "\r", 40), 0) << "from past the end";
+  EXPECT_EQ(modem::answers::Find(far, "OK"), 32767);
+  EXPECT_EQ(modem::answers::Mid(kCmgs, 9, 3), " 12");
+  EXPECT_EQ(modem::answers::Mid(kCmgs, 9, 0), "");
+  EXPECT_EQ(modem::answers::Mid(kCmgs, 17, 10), "K\r\n") << "a cut past the end stops there";
+  EXPECT_EQ(modem::answers::Trim("  12\r\n\r\n "), "12\r\n\r\n") << "only spaces go";
 
   // Positions count from 1, lengths cannot be negative, and positions must fit 16 bits.
-  EXPECT_EQ(ErrorNumberOf([] { Replies::Find(kCmgs, "OK", 0); }), 5);
-  EXPECT_EQ(ErrorNumberOf([] { Replies::Mid(kCmgs, 0, 1); }), 5);
-  EXPECT_EQ(ErrorNumberOf([] { Replies::Mid(kCmgs, 3, -1); }), 5);
-  EXPECT_EQ(ErrorNumberOf([&] { Replies::Find(" " + far, "OK"); }), 6);
-  EXPECT_EQ(ErrorNumberOf([] { Replies::ListedIndex("\r\n+CMGL: 3\r\n\r\nOK\r\n"); }), 5);
-  EXPECT_EQ(ErrorNumberOf([] { Replies::MessageReference("\r\n+CMGS: 12\r\n"); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { modem::answers::Find(kCmgs, "OK", 0); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { modem::answers::Mid(kCmgs, 0, 1); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { modem::answers::Mid(kCmgs, 3, -1); }), 5);
+  EXPECT_EQ(ErrorNumberOf([&] { modem::answers::Find(" " + far, "OK"); }), 6);
+  EXPECT_EQ(ErrorNumberOf([] { modem::answers::ListedIndex("\r\n+CMGL: 3\r\n\r\nOK\r\n"); }), 5);
+  EXPECT_EQ(ErrorNumberOf([] { modem::answers::MessageReference("\r\n+CMGS: 12\r\n"); }), 5);
 }
 
-TEST(Replies, NumbersHave16BitsAndSpacesAround) {
-  EXPECT_EQ(Replies::ToInt16(" 12 "), 12);
-  EXPECT_EQ(Replies::ToInt16("+7"), 7);
-  EXPECT_EQ(Replies::ToInt16("-32768"), -32768);
-  EXPECT_EQ(Replies::ToInt16("32767"), 32767);
+TEST(Answers, NumbersHave16BitsAndSpacesAround) {
+  EXPECT_EQ(modem::answers::ToInt16(" 12 "), 12);
+  EXPECT_EQ(modem::answers::ToInt16("+7"), 7);
+  EXPECT_EQ(modem::answers::ToInt16("-32768"), -32768);
+  EXPECT_EQ(modem::answers::ToInt16("32767"), 32767);
   for (const char* text : {"32768", "-32769", "99999999999999999999"})
-    EXPECT_EQ(ErrorNumberOf([&] { Replies::ToInt16(text); }), 6) << text;
+    EXPECT_EQ(ErrorNumberOf([&] { modem::answers::ToInt16(text); }), 6) << text;
   for (const char* text : {"", "-", "1 2", "\t5", "99999x"})
-    EXPECT_EQ(ErrorNumberOf([&] { Replies::ToInt16(text); }), 13) << text;
+    EXPECT_EQ(ErrorNumberOf([&] { modem::answers::ToInt16(text); }), 13) << text;
 }
 
-TEST(Replies, ListingsAndReferences) {
-  EXPECT_EQ(Replies::ListedIndex(kCmglPdu), 3);
-  EXPECT_EQ(Replies::ListedIndex(kCmglReport), 2);
-  EXPECT_EQ(Replies::ListedIndex("\r\n+CMGL:  7 ,1,,24\r\nFF\r\n\r\nOK\r\n"), 7);
-  EXPECT_EQ(Replies::ListedIndex("\r\nOK\r\n"), std::nullopt);
-  EXPECT_EQ(Replies::MessageReference(kCmgs), "12\r\n\r\n");
-  EXPECT_EQ(Replies::MessageReference("0011\x1a\r\n+CMGS:255 \r\nOK\r\n"), "255 \r\n");
-  EXPECT_EQ(Replies::MessageReference("\r\nOK\r\n"), std::nullopt);
+TEST(Answers, ListingsAndReferences) {
+  EXPECT_EQ(modem::answers::ListedIndex(kCmglPdu), 3);
+  EXPECT_EQ(modem::answers::ListedIndex(kCmglReport), 2);
+  EXPECT_EQ(modem::answers::ListedIndex("\r\n+CMGL:  7 ,1,,24\r\nFF\r\n\r\nOK\r\n"), 7);
+  EXPECT_EQ(modem::answers::ListedIndex("\r\nOK\r\n"), std::nullopt);
+  EXPECT_EQ(modem::answers::MessageReference(kCmgs), "12\r\n\r\n");
+  EXPECT_EQ(modem::answers::MessageReference("0011\x1a\r\n+CMGS:255 \r\nOK\r\n"), "255 \r\n");
+  EXPECT_EQ(modem::answers::MessageReference("\r\nOK\r\n"), std::nullopt);
 }
 
 }  // namespace

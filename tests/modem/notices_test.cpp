@@ -95,12 +95,12 @@ TEST(Sifting, UnsolicitedLinesLeaveAnswersAsWithoutThem) {
     // Whole, and in pieces of every size up to 4 bytes: a line is judged once it is whole.
     for (std::size_t piece : {c.arrived.size(), std::size_t{1}, std::size_t{2}, std::size_t{4}}) {
       SCOPED_TRACE(piece);
-      Modem::Heard heard;
+      modem::Heard heard;
       std::string text;
       std::size_t from = 0;
       for (std::size_t at = 0; at < c.arrived.size(); at += piece) {
         text += c.arrived.substr(at, piece);
-        from = Modem::Sift(text, from, c.command, heard);
+        from = modem::Sift(text, from, c.command, heard);
       }
       EXPECT_EQ(text, c.kept);
       EXPECT_EQ(Described(heard.notices), c.notices);
@@ -130,15 +130,15 @@ class Notices : public testing::SimulatedModem {
 const std::string kSent = "AT+CMGS=23\r\r0011000B810621550541F70000AA0AE8329BFD4697D9EC37\x1a\r";
 
 TEST(Sifting, AQueueNobodyTakesKeepsTheLatest) {
-  Modem::Heard heard;
+  modem::Heard heard;
   std::string text;
-  for (std::size_t i = 0; i <= Modem::kMostNoticesKept; ++i) {
+  for (std::size_t i = 0; i <= modem::kMostNoticesKept; ++i) {
     text += "\r\n+CMTI: \"SM\"," + std::to_string(i) + "\r\n";
   }
-  Modem::Sift(text, 0, {}, heard);
-  ASSERT_EQ(heard.notices.size(), Modem::kMostNoticesKept);
+  modem::Sift(text, 0, {}, heard);
+  ASSERT_EQ(heard.notices.size(), modem::kMostNoticesKept);
   EXPECT_EQ(heard.notices.front().index, 1);
-  EXPECT_EQ(heard.notices.back().index, static_cast<int>(Modem::kMostNoticesKept));
+  EXPECT_EQ(heard.notices.back().index, static_cast<int>(modem::kMostNoticesKept));
 }
 
 TEST_F(Notices, ANoticeInTheMiddleOfASendsAnswerIsKeptAndTheReferenceUnchanged) {
@@ -168,13 +168,13 @@ TEST_F(Notices, WaitingNoticesAreKeptAndTheRestOfWhatWaitsDropped) {
   // A notice's colon no longer ends a colon transaction early.
   sim->SetFault("AT+CPIN?", {.literal = "\r\n+CMTI: \"ME\",0\r\n\r\n+CPIN: READY\r\n\r\nOK\r\n"});
   std::string reply;
-  EXPECT_TRUE(Modem::ATCommand1("AT+CPIN?", reply, 0));
+  EXPECT_TRUE(modem::Transact(modem::Ending::kInfoLine, "AT+CPIN?", reply, 0));
   EXPECT_EQ(reply, "\r\n+CPIN: READY\r\n\r\nOK\r\n");
 
   // Cut inside its line before the command: completed by what comes after it.
   Unasked("\r\n+CMTI: \"SM\"");
   sim->SetFault("AT+CSQ", {.literal = ",5\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n"});
-  EXPECT_TRUE(Modem::ATCommand("AT+CSQ", reply, 0));
+  EXPECT_TRUE(modem::Transact(modem::Ending::kFinalResult, "AT+CSQ", reply, 0));
   EXPECT_EQ(reply, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
   EXPECT_EQ(Described(sms.TakeNotices()),
             (std::vector<std::string>{"0 ME 0 [+CMTI: \"ME\",0] ", "0 SM 5 [+CMTI: \"SM\",5] "}));
@@ -183,8 +183,8 @@ TEST_F(Notices, WaitingNoticesAreKeptAndTheRestOfWhatWaitsDropped) {
 TEST_F(Notices, AStartUpBeginsWithNoneHeard) {
   Unasked("\r\n+CMTI: \"SM\",1\r\n");
   std::string reply;
-  EXPECT_TRUE(Modem::ATCommand("AT", reply, 0));
-  platform::frmATC().GSM.PortOpen(false);
+  EXPECT_TRUE(modem::Transact(modem::Ending::kFinalResult, "AT", reply, 0));
+  platform::ThreadPort().port.PortOpen(false);
   EXPECT_EQ(sms.InitModem(static_cast<std::int16_t>(sim->port())), ModemStatus::OK);
   EXPECT_TRUE(sms.TakeNotices().empty());
 }
@@ -217,7 +217,7 @@ TEST_F(Notices, AWaitEndsOnWhatComesFirst) {
     }
     const std::int64_t start = clock.NowMs();
     const int fds[] = {pipe_fds[0]};
-    const Modem::Woken w = Modem::WaitForInput(fds, 400);
+    const modem::Woken w = modem::WaitForInput(fds, 400);
     std::string woken = w.port ? "port" : "";
     if (!w.ready.empty()) woken += std::string(woken.empty() ? "" : " ") + "fd";
     if (w.TimedOut()) woken = "time";
@@ -233,9 +233,9 @@ TEST_F(Notices, AWaitEndsOnWhatComesFirst) {
   // The modem goes away: the wait says so rather than spinning.
   sim.reset();
   const int fds[] = {pipe_fds[0]};
-  EXPECT_EQ(testing::ErrorNumberOf([&] { Modem::WaitForInput(fds, 400); }), 8010);
-  platform::frmATC().GSM.PortOpen(false);
-  EXPECT_EQ(testing::ErrorNumberOf([&] { Modem::WaitForInput(fds, 400); }), 8012);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { modem::WaitForInput(fds, 400); }), 8010);
+  platform::ThreadPort().port.PortOpen(false);
+  EXPECT_EQ(testing::ErrorNumberOf([&] { modem::WaitForInput(fds, 400); }), 8012);
   close(pipe_fds[0]);
   close(pipe_fds[1]);
 }

@@ -10,39 +10,39 @@
 
 #include "modem/modem.hpp"
 #include "modem/port_session.hpp"
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 #include "pdu/pdu_converter.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "platform/thread_state.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn {
 namespace {
 
-using Modem::CurrentSession;
+using modem::CurrentSession;
 
 // Puts something in every part of the calling thread's session, through the names the
 // modules use where they have one.
 void FillSession() {
-  Modem::strResponse = "+CMGS: 12\r\n";
-  PDU6::PDUString = "0011000B81";
-  PDU6::PDULength = 23;
-  PDU6::SeptetCount = 10;
-  Modem::PortSession& session = CurrentSession();
+  modem::reply_buffer = "+CMGS: 12\r\n";
+  pdu::last_pdu = "0011000B81";
+  pdu::last_pdu_octets = 23;
+  pdu::last_septets = 10;
+  modem::PortSession& session = CurrentSession();
   session.start_ms = 1'000'050;
   session.decoder = std::make_shared<pdu::PDUConverter>();
   session.undecodable[2] = "0791";
   session.uncuttable_reports[4] = ",6,\"x\"";
-  Modem::Keep(session.heard, Notice{.kind = Notice::Kind::MessageStored, .index = 3});
+  modem::Keep(session.heard, Notice{.kind = Notice::Kind::MessageStored, .index = 3});
   session.heard.header = "+CMT: ,24";
   session.heard.carry = "\r\n+CM";
 }
 
 // What the session holds, read through the session object, one word per part.
 std::string SessionContents() {
-  const Modem::PortSession& s = CurrentSession();
-  return s.strResponse + "|" + s.PDUString + "|" + std::to_string(s.PDULength) + "|" +
-         std::to_string(s.SeptetCount) + "|" + std::to_string(s.start_ms) + "|" +
+  const modem::PortSession& s = CurrentSession();
+  return s.reply_buffer + "|" + s.last_pdu + "|" + std::to_string(s.last_pdu_octets) + "|" +
+         std::to_string(s.last_septets) + "|" + std::to_string(s.start_ms) + "|" +
          (s.decoder ? "decoder" : "") + "|" + std::to_string(s.undecodable.size()) + "|" +
          std::to_string(s.uncuttable_reports.size()) + "|" +
          std::to_string(s.heard.notices.size()) + "|" + s.heard.header.value_or("") + "|" +
@@ -65,11 +65,11 @@ TEST(PortSession, EmptiedWithTheThreadsStateOnlyAndBoundToTheModulesNames) {
        kEmpty},
       // The undecodable entries are passed over by every object of the thread, later ones too.
       {"an SMS object released", [] {}, [] { SMS released; }, kFull},
-      {"the host unloaded", [] { platform::frmATC(); }, [] { platform::UnloadHost(); }, kFull},
+      {"the host unloaded", [] { platform::ThreadPort(); }, [] { platform::UnloadHost(); }, kFull},
       {"the notices taken", [] {}, [] { SMS().TakeNotices(); },
        "+CMGS: 12\r\n|0011000B81|23|10|1000050|decoder|1|1|0|+CMT: ,24|\r\n+CM"},
   };
-  const Modem::PortSession* const here = &CurrentSession();
+  const modem::PortSession* const here = &CurrentSession();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.before_filling();
@@ -86,8 +86,8 @@ TEST(PortSession, EmptiedWithTheThreadsStateOnlyAndBoundToTheModulesNames) {
 // the thread used nothing else of ours (the probe, made first, is destroyed last and sees it).
 TEST(PortSession, EachThreadHasItsOwnEmptyAtItsStartAndEnd) {
   FillSession();
-  const Modem::PortSession* const here = &CurrentSession();
-  const Modem::PortSession* there = nullptr;
+  const modem::PortSession* const here = &CurrentSession();
+  const modem::PortSession* there = nullptr;
   std::string at_start, at_end;
   std::thread([&] {
     struct Probe {

@@ -1,7 +1,7 @@
 // The PDU core and PDUConverter, the adapter the single-message sends and the reader use:
 // SMS-DELIVER through the converter's table, SMS-SUBMIT and status reports decoded and
 // re-encoded octet for octet, malformed input named by the field that could not be read.
-#include "pdu/msisdn.hpp"
+#include "pdu/number.hpp"
 #include "pdu/pdu_converter.hpp"
 #include "pdu/tpdu.hpp"
 
@@ -188,7 +188,7 @@ TEST(Converter, EncodeBuildsOneMessageOrRefuses) {
   }
 }
 
-TEST(NormaliseMSISDN, DropsPlusAndHyphenAndPrefixesLocalMobiles) {
+TEST(NormaliseNumber, DropsPlusAndHyphenAndPrefixesLocalMobiles) {
   const std::pair<const char*, const char*> cases[] = {
       {"012-5550147", "60125550147"},
       {"+0125550147", "60125550147"},  // plus before the test
@@ -197,7 +197,7 @@ TEST(NormaliseMSISDN, DropsPlusAndHyphenAndPrefixesLocalMobiles) {
       {"0", "0"},
       {"12+34-56", "123456"},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(MSISDN::NormaliseMSISDN(in), out) << in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(pdu::NormaliseNumber(in), out) << in;
 }
 
 // Decoding then encoding gives back every octet, so each field is read where it stands;

@@ -8,21 +8,21 @@
 #include <string>
 #include <string_view>
 
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 #include "pdu/ucs2_map.hpp"
 
 namespace selvarn::testing {
 
 inline std::string LookupUCS2Uncached(const std::string& key) {
-  std::FILE* f = std::fopen(PDU6::MappingFilePath().c_str(), "rb");
-  if (f == nullptr) PDU6::ThrowMappingFileError(errno);
-  std::string result(PDU6::kUnmappedUCS2);
+  std::FILE* f = std::fopen(pdu::MappingFilePath().c_str(), "rb");
+  if (f == nullptr) pdu::ThrowMappingFileError(errno);
+  std::string result(pdu::kUnmappedUCS2);
   std::string item;
   for (int c = 0; c != EOF;) {
     item.clear();
     while ((c = std::getc(f)) != EOF && c != ',' && c != '\n' && c != '\r')
       item += static_cast<char>(c);
-    const auto parsed = PDU6::ParseMappingItem(item);
+    const auto parsed = pdu::ParseMappingItem(item);
     if (parsed && parsed->key == key) {
       result = parsed->value;
       break;
@@ -30,13 +30,13 @@ inline std::string LookupUCS2Uncached(const std::string& key) {
   }
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  if (failed) PDU6::ThrowMappingFileError(EIO);  // opened but not readable: a directory
+  if (failed) pdu::ThrowMappingFileError(EIO);  // opened but not readable: a directory
   return result;
 }
 
 inline std::string EncodeUCS2Uncached(std::string_view text) {
   std::string out;
-  for (const std::string& key : PDU6::UCS2Keys(text)) out += LookupUCS2Uncached(key);
+  for (const std::string& key : pdu::UCS2Keys(text)) out += LookupUCS2Uncached(key);
   return out;
 }
 

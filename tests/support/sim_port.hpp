@@ -8,7 +8,7 @@
 
 #include "modem/modem.hpp"
 #include "modemsim/simulator.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "platform/thread_state.hpp"
 #include "support/fake_clock.hpp"
 #include "support/port_folder.hpp"
@@ -24,7 +24,7 @@ class SimulatedModem : public ::testing::Test {
 
   // Opens the simulator's port the way the start-up does, without talking to it.
   void OpenPort() {
-    auto& gsm = platform::frmATC().GSM;
+    auto& gsm = platform::ThreadPort().port;
     gsm.CommPort(static_cast<std::int16_t>(sim->port()));
     gsm.Settings("115200,N,8,1");
     gsm.PortOpen(true);

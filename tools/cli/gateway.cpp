@@ -10,7 +10,7 @@
 
 #include "messaging/extension_parts.hpp"
 #include "modem/modem.hpp"
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/send_binding.hpp"
 #include "text_args.hpp"
 
@@ -199,7 +199,7 @@ std::string MessageText(const store::Message& m) {
   return text + "Text:   " + Escaped(m.Text(), kTextIndent) + "\n";
 }
 
-void ThrowIfModemGone() { platform::frmATC().GSM.ThrowIfGone(); }
+void ThrowIfModemGone() { platform::ThreadPort().port.ThrowIfGone(); }
 
 Binding::Binding(store::MessageStore& store) : binding_(store) {}
 
@@ -460,7 +460,7 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
   // Reports come as +CDSI on the idle line; between them, a look every few seconds.
   constexpr int kLookEveryMs = 5000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(r.wait_report);
-  auto& gsm = platform::frmATC().GSM;
+  auto& gsm = platform::ThreadPort().port;
   while (true) {
     DrainReports(g);
     const auto sent = g.store.Sent(id);

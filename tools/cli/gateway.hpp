@@ -12,7 +12,7 @@
 #include "cli.hpp"
 #include "command.hpp"
 #include "output.hpp"
-#include "platform/mscomm.hpp"
+#include "platform/serial_port.hpp"
 #include "platform/unique_fd.hpp"
 #include "selvarn/sms.hpp"
 #include "store/message_store.hpp"
@@ -95,7 +95,7 @@ int HandOut(Gateway& g, const char* command,
             const std::function<void(const store::Message&)>& each = {});
 
 // The descriptor of the open serial port, to wait on between operations.
-int PortFd(const platform::MSComm& port);
+int PortFd(const platform::SerialPort& port);
 // The library's calls that trap errors answer false when the modem went away: that is
 // no answer of the modem's but a run-time error, thrown here (8010) when so.
 void ThrowIfModemGone();

@@ -14,8 +14,8 @@
 
 #include "gateway.hpp"
 #include "modem/modem.hpp"
-#include "platform/host_form.hpp"
 #include "platform/port_folder.hpp"
+#include "platform/port_host.hpp"
 #include "selvarn/gateway.hpp"
 
 extern char** environ;
@@ -104,7 +104,7 @@ StopSignals::~StopSignals() {
   pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
-int PortFd(const platform::MSComm& port) {
+int PortFd(const platform::SerialPort& port) {
   // The serial control keeps its descriptor to itself; the one open on our device is it.
   struct stat device {};
   if (stat(platform::PortDevicePath(port.CommPort()).c_str(), &device) != 0) return -1;
@@ -127,10 +127,10 @@ int PortFd(const platform::MSComm& port) {
 
 int Watch(Gateway& g, const StopSignals& stop, int interval, const std::string& exec,
           const std::string& where) {
-  auto& gsm = platform::frmATC().GSM;
+  auto& gsm = platform::ThreadPort().port;
   // New messages announced as +CMTI, reports as +CDSI; a modem that refuses is polled.
   std::string reply;
-  Modem::ATCommand("AT+CNMI=2,1,0,2,0", reply, 0);
+  modem::Transact(modem::Ending::kFinalResult, "AT+CNMI=2,1,0,2,0", reply, 0);
   const int fd = PortFd(gsm);
   if (fd < 0) throw RuntimeError(err::kHardwareNotAvailable, "Cannot wait on the modem's port");
   g.printer.Interrupt();

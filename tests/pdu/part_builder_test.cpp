@@ -1,7 +1,7 @@
 // The long-message codec: the GSM alphabet by character code, septet packing, the
 // binary helpers, the SMS-SUBMIT builder with every input it must refuse, and the UCS2
 // mapping file, whose cached table must answer exactly as a fresh scan of the file does.
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 #include "ucs2_oracle.hpp"
 #include "vectors.hpp"
 
-namespace selvarn::PDU6 {
+namespace selvarn::pdu {
 namespace {
 
 using selvarn::testing::EncodeUCS2Uncached;
@@ -26,7 +26,7 @@ using selvarn::testing::ErrorNumberOf;
 using selvarn::testing::Hex;
 using selvarn::testing::MappingFolder;
 
-TEST(PDU6, Encode7BitPacksBehindOneFillBitAndCountsSeptets) {
+TEST(PartBuilder, Encode7BitPacksBehindOneFillBitAndCountsSeptets) {
   const std::tuple<const char*, const char*, int> cases[] = {
       {"", "", 0},
       {"\u00A3", "02", 1},
@@ -41,15 +41,15 @@ TEST(PDU6, Encode7BitPacksBehindOneFillBitAndCountsSeptets) {
       {"\xF0\x9F\x98\x80", "7E", 1},                // beyond the BMP: one character, one '?'
   };
   for (const auto& [text, hex, septets] : cases) {
-    SeptetCount = -1;
+    last_septets = -1;
     EXPECT_EQ(Encode_7_bit(text), hex) << text;
-    EXPECT_EQ(SeptetCount, septets) << text;
+    EXPECT_EQ(last_septets, septets) << text;
   }
   EXPECT_EQ(GSMAlphabetCode(-1) + GSMAlphabetCode(256), 2 * 0x3F);  // codes out of range
   EXPECT_EQ(Encode_8_bit("Hi\r\u00E4\u00FF\u20AC\u2122\u03A9"), "48690DE4FF80993F");
 }
 
-TEST(PDU6, DecToBinAndBinToDec) {
+TEST(PartBuilder, DecToBinAndBinToDec) {
   const std::pair<std::int16_t, const char*> cases[] = {
       {0, "00000000"}, {5, "00000101"}, {256, "100000000"}, {32767, "111111111111111"}};
   for (const auto& [value, bits] : cases) {
@@ -91,13 +91,13 @@ TEST(BuildSubmitPDU, WholePdus) {
       {"1", "A", 1, 1, 1, 16, "", 0, 1, "00 61 00 0181F1 0008 0A 050003010101 00010041", 18, 0},
   };
   for (const auto& c : cases) {
-    SeptetCount = 0;
+    last_septets = 0;
     ASSERT_TRUE(BuildSubmitPDU(c.number, c.text, c.reference, c.total, c.sequence, c.coding,
                                c.service_centre, c.validity, c.prefix))
         << c.number;
-    EXPECT_EQ(PDUString, Hex(c.pdu)) << c.number;
-    EXPECT_EQ(PDULength, c.tpdu_octets) << c.number;
-    EXPECT_EQ(SeptetCount, c.septets) << c.number;
+    EXPECT_EQ(last_pdu, Hex(c.pdu)) << c.number;
+    EXPECT_EQ(last_pdu_octets, c.tpdu_octets) << c.number;
+    EXPECT_EQ(last_septets, c.septets) << c.number;
   }
 }
 
@@ -111,7 +111,7 @@ TEST(BuildSubmitPDU, OneQuestionMarkPerCodePointOnEvery7BitPath) {
   };
   for (const auto& [text, septets] : cases) {
     ASSERT_TRUE(BuildSubmitPDU("1", text, 1, 1, 1, 7, "", 0, 0));
-    const auto part = pdu::Pdu<pdu::SubmitTpdu>::FromHex(PDUString).tpdu.user_data.body;
+    const auto part = pdu::Pdu<pdu::SubmitTpdu>::FromHex(last_pdu).tpdu.user_data.body;
     EXPECT_EQ(pdu::ToHex(part), septets) << text;
     EXPECT_EQ(SeptetLength(text), static_cast<int>(part.size())) << text;
     pdu::PDUConverter single;
@@ -160,12 +160,12 @@ TEST(BuildSubmitPDU, RefusesWhatWouldNotMakeAWellFormedPDUAndKeepsThePrevious) {
     EXPECT_FALSE(BuildSubmitPDU(c.number, c.text, c.reference, c.total, c.sequence, c.coding,
                                 c.service_centre, 0, c.prefix))
         << c.number << " / " << c.text.size() << " / " << c.reference << c.total << c.sequence;
-    EXPECT_EQ(PDUString + std::to_string(PDULength), std::string(kExample1) + "20");
+    EXPECT_EQ(last_pdu + std::to_string(last_pdu_octets), std::string(kExample1) + "20");
   }
   testing::MappingFolder empty;  // a missing mapping file reaches the caller
   EXPECT_EQ(ErrorNumberOf([&] { BuildSubmitPDU(n, "abc", 1, 1, 1, 16, "", 0, 0); }),
             err::kFileNotFound);
-  EXPECT_EQ(PDUString, kExample1);
+  EXPECT_EQ(last_pdu, kExample1);
   // More than 70 characters are refused before the file is needed; 70 need it.
   EXPECT_FALSE(BuildSubmitPDU(n, std::string(71, 'a'), 1, 1, 1, 16, "", 0, 0));
   EXPECT_EQ(ErrorNumberOf([&] { BuildSubmitPDU(n, std::string(70, 'a'), 1, 1, 1, 16, "", 0, 0); }),
@@ -259,4 +259,4 @@ TEST(EncodeUCS2, CachedAgreesWithAFreshScan) {
 }
 
 }  // namespace
-}  // namespace selvarn::PDU6
+}  // namespace selvarn::pdu

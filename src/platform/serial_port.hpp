@@ -24,12 +24,12 @@ struct LineSettings {
 // Throws RuntimeError 380 for a malformed text or an unsupported value.
 LineSettings ParseSettings(std::string_view text);
 
-class MSComm {
+class SerialPort {
  public:
-  MSComm() = default;
-  ~MSComm();
-  MSComm(const MSComm&) = delete;
-  MSComm& operator=(const MSComm&) = delete;
+  SerialPort() = default;
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
 
   std::int16_t CommPort() const { return port_; }
   // 8002 for a number below 1; 8005 while the port is open.

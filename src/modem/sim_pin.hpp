@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace selvarn::Security {
+namespace selvarn::modem::sim_pin {
 
 // What CheckPIN reports.
 inline constexpr std::int32_t kSimReady = 0;
@@ -27,4 +27,4 @@ std::int32_t EnterPIN(std::string PIN);
 // line, and one of the wrong length would only spend one of the SIM's few tries.
 bool IsSendablePIN(std::string_view pin);
 
-}  // namespace selvarn::Security
+}  // namespace selvarn::modem::sim_pin

@@ -1,12 +1,12 @@
-#include "platform/host_form.hpp"
+#include "platform/port_host.hpp"
 
 #include "platform/thread_state.hpp"
 
 namespace selvarn::platform {
 
-HostForm& frmATC() {
+PortHost& ThreadPort() {
   auto& host = CurrentThread().host;
-  if (!host) host = std::make_unique<HostForm>();
+  if (!host) host = std::make_unique<PortHost>();
   return *host;
 }
 

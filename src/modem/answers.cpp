@@ -1,15 +1,15 @@
-#include "modem/replies.hpp"
+#include "modem/answers.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
 
-#include "modem/security.hpp"
+#include "modem/sim_pin.hpp"
 #include "selvarn/error.hpp"
 #include "text/trim.hpp"
 
-namespace selvarn::Replies {
+namespace selvarn::modem::answers {
 namespace {
 
 constexpr int kMaxPosition = std::numeric_limits<std::int16_t>::max();
@@ -88,27 +88,27 @@ bool ReportsRegistration(std::string_view reply) {
 }
 
 std::optional<std::int32_t> ClassifyPINStatus(std::string_view reply) {
-  if (Has(reply, "READY")) return Security::kSimReady;
-  if (Has(reply, "SIM PIN")) return Security::kPinNeeded;
-  if (Has(reply, "SIM PUK")) return Security::kPukNeeded;
-  if (Has(reply, "ERROR")) return Security::kSimFailed;
+  if (Has(reply, "READY")) return modem::sim_pin::kSimReady;
+  if (Has(reply, "SIM PIN")) return modem::sim_pin::kPinNeeded;
+  if (Has(reply, "SIM PUK")) return modem::sim_pin::kPukNeeded;
+  if (Has(reply, "ERROR")) return modem::sim_pin::kSimFailed;
   return std::nullopt;
 }
 
 std::int32_t ClassifyPINReply(std::string_view reply) {
-  if (Has(reply, "OK")) return Security::kPinAccepted;
+  if (Has(reply, "OK")) return modem::sim_pin::kPinAccepted;
   constexpr std::string_view kError = "+CME ERROR: ";
   const auto at = reply.find(kError);
-  if (at == std::string_view::npos) return Security::kPinNoAnswer;
+  if (at == std::string_view::npos) return modem::sim_pin::kPinNoAnswer;
   // The whole number counts, and only once its line has ended: 30 or 160 are other errors,
   // and a number still arriving is no answer yet.
   const std::string_view rest = reply.substr(at + kError.size());
   const auto end = rest.find("\r\n");
-  if (end == std::string_view::npos) return Security::kPinNoAnswer;
+  if (end == std::string_view::npos) return modem::sim_pin::kPinNoAnswer;
   const std::string_view number = text::TrimSpaces(rest.substr(0, end));
-  if (number == "3") return Security::kPinAccepted;
-  if (number == "16") return Security::kPinRejected;
-  return Security::kPinNoAnswer;
+  if (number == "3") return modem::sim_pin::kPinAccepted;
+  if (number == "16") return modem::sim_pin::kPinRejected;
+  return modem::sim_pin::kPinNoAnswer;
 }
 
-}  // namespace selvarn::Replies
+}  // namespace selvarn::modem::answers

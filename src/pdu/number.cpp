@@ -1,8 +1,8 @@
-#include "pdu/msisdn.hpp"
+#include "pdu/number.hpp"
 
-namespace selvarn::MSISDN {
+namespace selvarn::pdu {
 
-std::string NormaliseMSISDN(std::string_view number) {
+std::string NormaliseNumber(std::string_view number) {
   std::string out;
   for (const char c : number) {
     if (c != '+' && c != '-') out += c;
@@ -11,4 +11,4 @@ std::string NormaliseMSISDN(std::string_view number) {
   return out;
 }
 
-}  // namespace selvarn::MSISDN
+}  // namespace selvarn::pdu

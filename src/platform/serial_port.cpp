@@ -1,4 +1,4 @@
-#include "platform/mscomm.hpp"
+#include "platform/serial_port.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -205,26 +205,26 @@ LineSettings ParseSettings(std::string_view text) {
   return s;
 }
 
-MSComm::~MSComm() { Close(); }
+SerialPort::~SerialPort() { Close(); }
 
-void MSComm::CommPort(std::int16_t port) {
+void SerialPort::CommPort(std::int16_t port) {
   if (port < 1) Fail(err::kInvalidPortNumber, "Invalid port number " + std::to_string(port));
   if (PortOpen()) Fail(err::kPortAlreadyOpen, "Port already open");
   port_ = port;
 }
 
-std::string MSComm::Name() const {
+std::string SerialPort::Name() const {
   const std::string& path = PortOpen() ? opened_by_ : device_path_;
   return path.empty() ? "port " + std::to_string(port_) : path;
 }
 
-void MSComm::Settings(std::string settings) {
+void SerialPort::Settings(std::string settings) {
   const LineSettings parsed = ParseSettings(settings);
   if (PortOpen()) Apply(parsed);
   settings_ = std::move(settings);
 }
 
-void MSComm::Apply(const LineSettings& s) {
+void SerialPort::Apply(const LineSettings& s) {
   termios tio{};
   if (tcgetattr(fd_.get(), &tio) != 0) {
     Fail(err::kHardwareNotAvailable, "Cannot read the line settings: " + SystemError(errno));
@@ -262,7 +262,7 @@ void MSComm::Apply(const LineSettings& s) {
   }
 }
 
-void MSComm::PortOpen(bool open) {
+void SerialPort::PortOpen(bool open) {
   if (!open) {
     Close();
     return;
@@ -295,7 +295,7 @@ void MSComm::PortOpen(bool open) {
   tcflush(fd_.get(), TCIOFLUSH);
 }
 
-void MSComm::Close() {
+void SerialPort::Close() {
   if (!fd_) return;
   // A child forked while the port was open holds copies of it; only the opener gives
   // the port up.
@@ -304,12 +304,12 @@ void MSComm::Close() {
   lock_.Release();
 }
 
-void MSComm::WriteFailed(const std::string& why) {
+void SerialPort::WriteFailed(const std::string& why) {
   hung_up_ = true;
   Fail(err::kHardwareNotAvailable, "Cannot write to " + Name() + ": " + why);
 }
 
-void MSComm::Output(std::string_view bytes) {
+void SerialPort::Output(std::string_view bytes) {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
   ThrowIfGone();
   if (const auto& trace = CurrentThread().seams.serial_trace) trace(true, bytes);
@@ -340,7 +340,7 @@ void MSComm::Output(std::string_view bytes) {
   }
 }
 
-std::string MSComm::Input() {
+std::string SerialPort::Input() {
   if (!PortOpen()) Fail(err::kDeviceNotOpen, "Port not open");
   ThrowIfGone();
   std::string out;
@@ -373,7 +373,7 @@ std::string MSComm::Input() {
   return out;
 }
 
-void MSComm::ThrowIfGone() const {
+void SerialPort::ThrowIfGone() const {
   if (!HungUp()) return;
   Fail(err::kHardwareNotAvailable, "The modem on " + Name() + " went away");
 }

@@ -1,6 +1,6 @@
 // The serial control on pseudo-terminals: settings, bytes both ways, failing, stalled and
 // interrupted calls, and how the port is taken (exclusively, with a UUCP lock file).
-#include "platform/mscomm.hpp"
+#include "platform/serial_port.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -123,7 +123,7 @@ TEST(SettingsText, ValidTextsParseAndMalformedOnesAreRefused) {
        {"", "115200", "115200,N,8", "115200,N,8,1,1", "12345,N,8,1", "9600,X,8,1", "9600,NN,8,1",
         "9600,N,9,1", "9600,N,4,1", "9600,N,8,3", "abc,N,8,1", "959:,N,8,1", "-9600,N,8,1",
         "9600,,8,1", "99999999999,N,8,1"}) {
-    MSComm port;
+    SerialPort port;
     EXPECT_EQ(ErrorNumberOf([&] { port.Settings(text); }), err::kInvalidPropertyValue) << text;
     EXPECT_EQ(port.Settings(), "9600,N,8,1") << text;
   }
@@ -134,7 +134,7 @@ TEST(PortNumbers, InvalidMissingOrUnsuitableDevicesAreRefused) {
   ports.Link(1, ports.path() + "/no-such-device");
   std::ofstream(ports.path() + "/plain") << "x";
   ports.Link(2, ports.path() + "/plain");
-  MSComm port;
+  SerialPort port;
   EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(0); }), err::kInvalidPortNumber);
   EXPECT_EQ(port.CommPort(), 1);
   for (const std::int16_t n : {1, 2, 250}) {  // dangling link, not a tty, /dev/ttyS249
@@ -147,7 +147,7 @@ TEST(PortNumbers, InvalidMissingOrUnsuitableDevicesAreRefused) {
 }
 
 TEST_F(PtyPort, SettingsReachTheDevice) {
-  MSComm port;
+  SerialPort port;
   port.Settings("9600,E,7,2");
   port.PortOpen(true);
   // A pseudo-terminal forces 8 bits without parity; speed and stop bits stay as set.
@@ -186,7 +186,7 @@ TEST_F(PtyPort, InterruptedOrShortCallsLoseNothingAndAFailedDeviceIsGone) {
     Disturbed sys;
     const SystemCallsGuard guard(sys);
     sys.opens = c.opens;
-    MSComm port;
+    SerialPort port;
     port.PortOpen(true);
     EXPECT_EQ(sys.open_flags & (O_CLOEXEC | O_NOCTTY | O_NONBLOCK),
               O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -256,7 +256,7 @@ TEST_F(PtyPort, AWriteGivesUpAfterFiveSecondsWithoutProgressWhateverTheSignals) 
     SCOPED_TRACE(::testing::Message() << c.pause_ms << " ms pause, signal every " << c.signal_ms);
     StallingDevice device(c.pause_ms, c.signal_ms);
     const SystemCallsGuard guard(device);
-    MSComm port;
+    SerialPort port;
     port.PortOpen(true);
     EXPECT_EQ(ErrorNumberOf([&] { port.Output("AT\r"); }),
               c.taken ? 0 : err::kHardwareNotAvailable);
@@ -282,14 +282,14 @@ class PortLocks : public PtyPort {
 TEST_F(PortLocks, TheOpenerAloneHoldsTheRealDeviceAndItsLock) {
   ports_.Link(1, ports_.path() + "/modem");  // com1 -> modem -> the device
   fs::create_symlink(device_, ports_.path() + "/modem");
-  MSComm port, second;
+  SerialPort port, second;
   port.PortOpen(true);
   EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
   EXPECT_EQ(fs::status(LockFile()).permissions(), static_cast<fs::perms>(0644));
   EXPECT_EQ(ErrorNumberOf([&] { port.PortOpen(true); }), err::kPortAlreadyOpen);
   EXPECT_EQ(ErrorNumberOf([&] { port.CommPort(2); }), err::kPortAlreadyOpen);
   EXPECT_EQ(ErrorNumberOf([&] { second.PortOpen(true); }), err::kPortAlreadyOpen);
-  EXPECT_EQ(InChild([] { return ErrorNumberOf([] { MSComm().PortOpen(true); }) == 8005; }), 1);
+  EXPECT_EQ(InChild([] { return ErrorNumberOf([] { SerialPort().PortOpen(true); }) == 8005; }), 1);
   // A child forked while the port is open may close its copy; the port stays ours.
   EXPECT_EQ(InChild([&] { return port.PortOpen(false), 0; }), 0);
   EXPECT_EQ(Slurp(LockFile()), Hdb(getpid()));
@@ -309,7 +309,7 @@ TEST_F(PortLocks, TheOpenerAloneHoldsTheRealDeviceAndItsLock) {
 }
 
 // Why an open failed, and the holder it names; nothing when it opened.
-std::optional<std::pair<OpenFailure, pid_t>> Refusal(MSComm& port) {
+std::optional<std::pair<OpenFailure, pid_t>> Refusal(SerialPort& port) {
   try {
     port.PortOpen(true);
     return std::nullopt;
@@ -341,7 +341,7 @@ TEST_F(PortLocks, ALiveHolderRefusesTheOpenAndAStaleLockIsTakenOver) {
     Disturbed sys;
     const SystemCallsGuard guard(sys);
     sys.reads = {-EINTR};  // while reading the lock
-    MSComm port;
+    SerialPort port;
     EXPECT_EQ(Refusal(port), refused);
     EXPECT_EQ(Slurp(LockFile()), refused ? lock : Hdb(getpid()));
     EXPECT_EQ(HeldExclusively(), !refused);
@@ -384,7 +384,7 @@ TEST_F(PortLocks, AnExclusiveHolderIsNamedAndAFlagLeftByAKilledProgramTakenOver)
     Disturbed sys;
     const SystemCallsGuard guard(sys);
     if (c.busy_open) sys.opens = {-EBUSY};
-    MSComm port;
+    SerialPort port;
     const auto refusal = Refusal(port);
     EXPECT_EQ(refusal ? std::optional(refusal->first) : std::nullopt, c.refused);
     EXPECT_EQ(refusal ? refusal->second : 0, live);

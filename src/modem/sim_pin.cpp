@@ -1,12 +1,12 @@
-#include "modem/security.hpp"
+#include "modem/sim_pin.hpp"
 
 #include <exception>
 #include <optional>
 
+#include "modem/answers.hpp"
 #include "modem/modem.hpp"
-#include "modem/replies.hpp"
 
-namespace selvarn::Security {
+namespace selvarn::modem::sim_pin {
 namespace {
 
 constexpr int kStatusTries = 12;
@@ -19,8 +19,8 @@ std::int32_t CheckPIN() {
   try {
     for (int i = 0; i < kStatusTries; ++i) {
       std::string reply;
-      if (!Modem::ATCommand1("AT+CPIN?", reply, 0)) continue;
-      if (const std::optional<std::int32_t> status = Replies::ClassifyPINStatus(reply)) {
+      if (!modem::Transact(modem::Ending::kInfoLine, "AT+CPIN?", reply, 0)) continue;
+      if (const std::optional<std::int32_t> status = modem::answers::ClassifyPINStatus(reply)) {
         return *status;
       }
     }
@@ -42,11 +42,11 @@ std::int32_t EnterPIN(std::string PIN) {
   try {
     if (!IsSendablePIN(PIN)) return kPinNoAnswer;
     std::string reply;
-    Modem::ATCommand("AT+CPIN=" + PIN, reply, 0);
-    return Replies::ClassifyPINReply(reply);
+    modem::Transact(modem::Ending::kFinalResult, "AT+CPIN=" + PIN, reply, 0);
+    return modem::answers::ClassifyPINReply(reply);
   } catch (const std::exception&) {
     return kPinNoAnswer;
   }
 }
 
-}  // namespace selvarn::Security
+}  // namespace selvarn::modem::sim_pin

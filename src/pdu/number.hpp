@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-namespace selvarn::MSISDN {
+namespace selvarn::pdu {
 
 // Removes every "+" and "-"; a result that begins with "01" gets "6" in front (local
 // mobile numbers become international ones). Nothing else is removed or validated.
-std::string NormaliseMSISDN(std::string_view number);
+std::string NormaliseNumber(std::string_view number);
 
-}  // namespace selvarn::MSISDN
+}  // namespace selvarn::pdu

@@ -6,12 +6,12 @@
 // that is not a number. A reply holds one character per received byte.
 //
 // The usual cut, the message reference between "+CMGS:" and "OK":
-//   const std::int16_t p = Replies::Find(reply, "+CMGS");
-//   const std::int16_t q = Replies::Find(reply, "OK", p);
-//   mr = Replies::Trim(Replies::Mid(reply, p + 6, q - p - 6));
+//   const std::int16_t p = modem::answers::Find(reply, "+CMGS");
+//   const std::int16_t q = modem::answers::Find(reply, "OK", p);
+//   mr = modem::answers::Trim(modem::answers::Mid(reply, p + 6, q - p - 6));
 // and a field between two commas:
-//   const std::int16_t c3 = Replies::Find(line, ",", c2 + 1);
-//   ref = Replies::Mid(line, c2 + 1, c3 - c2 - 1);
+//   const std::int16_t c3 = modem::answers::Find(line, ",", c2 + 1);
+//   ref = modem::answers::Mid(line, c2 + 1, c3 - c2 - 1);
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace selvarn::Replies {
+namespace selvarn::modem::answers {
 
 // Plain, case-sensitive substring test, as every marker and answer is tested.
 constexpr bool Has(std::string_view text, std::string_view what) {
@@ -66,4 +66,4 @@ std::optional<std::int32_t> ClassifyPINStatus(std::string_view reply);
 // no usable answer.
 std::int32_t ClassifyPINReply(std::string_view reply);
 
-}  // namespace selvarn::Replies
+}  // namespace selvarn::modem::answers

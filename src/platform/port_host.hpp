@@ -2,17 +2,16 @@
 // unloaded when any SMS object of the thread is released; unloading closes the port.
 #pragma once
 
-#include "platform/mscomm.hpp"
+#include "platform/serial_port.hpp"
 
 namespace selvarn::platform {
 
-struct HostForm {
-  static constexpr const char* kCaption = "GSM Modem";
-  MSComm GSM;
+struct PortHost {
+  SerialPort port;
 };
 
 // The thread's host, created (with its port closed) when absent.
-HostForm& frmATC();
+PortHost& ThreadPort();
 // Destroys the thread's host, if any.
 void UnloadHost();
 bool HostLoaded();

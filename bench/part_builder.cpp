@@ -6,7 +6,7 @@
 #include <string>
 
 #include "../tests/pdu/ucs2_oracle.hpp"
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 #include "selvarn/error.hpp"
 
 namespace {
@@ -24,11 +24,11 @@ std::string Text(std::size_t n) {
 void BM_BuildSubmitPDU_153(benchmark::State& state) {
   const std::string text = Text(153);
   for (auto _ : state) {
-    const bool ok = PDU6::BuildSubmitPDU("+15550100", text, 42, 3, 2, 7, "", 0, 0);
+    const bool ok = pdu::BuildSubmitPDU("+15550100", text, 42, 3, 2, 7, "", 0, 0);
     benchmark::DoNotOptimize(ok);
-    benchmark::DoNotOptimize(PDU6::PDUString.data());
+    benchmark::DoNotOptimize(pdu::last_pdu.data());
   }
-  if (PDU6::PDULength != 151) state.SkipWithError("unexpected PDU length");
+  if (pdu::last_pdu_octets != 151) state.SkipWithError("unexpected PDU length");
 }
 BENCHMARK(BM_BuildSubmitPDU_153);
 
@@ -38,10 +38,10 @@ void BM_BuildSubmitPDU_153_Escapes(benchmark::State& state) {
   for (int i = 0; i < 76; ++i) text += "\u20AC";
   text += "a";
   for (auto _ : state) {
-    const bool ok = PDU6::BuildSubmitPDU("+15550100", text, 42, 3, 2, 7, "\"+15550199\"", 0, 0);
+    const bool ok = pdu::BuildSubmitPDU("+15550100", text, 42, 3, 2, 7, "\"+15550199\"", 0, 0);
     benchmark::DoNotOptimize(ok);
   }
-  if (PDU6::SeptetCount != 153) state.SkipWithError("unexpected septet count");
+  if (pdu::last_septets != 153) state.SkipWithError("unexpected septet count");
 }
 BENCHMARK(BM_BuildSubmitPDU_153_Escapes);
 
@@ -58,7 +58,7 @@ void BM_EncodeUCS2_70(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_EncodeUCS2_70<PDU6::Encode_UCS2>)->Name("BM_EncodeUCS2_70_Cached");
+BENCHMARK(BM_EncodeUCS2_70<pdu::Encode_UCS2>)->Name("BM_EncodeUCS2_70_Cached");
 BENCHMARK(BM_EncodeUCS2_70<testing::EncodeUCS2Uncached>)->Name("BM_EncodeUCS2_70_PerCharacterScan");
 
 }  // namespace

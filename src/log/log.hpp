@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace selvarn::Error {
+namespace selvarn::log {
 
 // Replaces, in table order on the running result, every occurrence of each keyword by
 // its marker "Q24>" and the keyword's index. Case-sensitive; pure.
@@ -28,4 +28,4 @@ std::string LogFolder();
 // refused.
 void WriteEntry(std::string_view text);
 
-}  // namespace selvarn::Error
+}  // namespace selvarn::log

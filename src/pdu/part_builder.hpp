@@ -14,13 +14,14 @@
 #include "modem/port_session.hpp"
 #include "text/gsm_alphabet.hpp"
 
-namespace selvarn::PDU6 {
+namespace selvarn::pdu {
 
 // Results of the last call on this thread, read by the caller right after it.
-// PDUString and PDULength change only when BuildSubmitPDU succeeds.
-inline thread_local std::string& PDUString = Modem::CurrentSession().PDUString;   // hexadecimal
-inline thread_local std::uint8_t& PDULength = Modem::CurrentSession().PDULength;  // TPDU octets
-inline thread_local std::int16_t& SeptetCount = Modem::CurrentSession().SeptetCount;
+// last_pdu and last_pdu_octets change only when BuildSubmitPDU succeeds.
+inline thread_local std::string& last_pdu = modem::CurrentSession().last_pdu;  // hexadecimal
+inline thread_local std::uint8_t& last_pdu_octets =
+    modem::CurrentSession().last_pdu_octets;  // TPDU octets
+inline thread_local std::int16_t& last_septets = modem::CurrentSession().last_septets;
 
 // The default-alphabet code of a character code. Characters of the extension table
 // give the escape (0x1B), which announces a second septet (see GSMSeptets); characters
@@ -45,7 +46,7 @@ std::string DecToBin(std::int16_t value);
 std::int16_t BinToDec(std::string_view bits);
 
 // GSM 7-bit user data behind one fill bit (what follows the six-octet concatenation
-// header), as upper-case hexadecimal. Sets SeptetCount.
+// header), as upper-case hexadecimal. Sets last_septets.
 std::string Encode_7_bit(std::string_view text);
 
 // Each character's Windows-1252 code as two hexadecimal digits.
@@ -66,7 +67,7 @@ inline constexpr std::uint8_t kCoding8Bit = 8;
 inline constexpr std::uint8_t kCodingUCS2 = 16;
 
 // Builds one SMS-SUBMIT PDU with a status-report request and a concatenation header
-// (8-bit reference) into PDUString and PDULength.
+// (8-bit reference) into last_pdu and last_pdu_octets.
 //   number          destination: digits after an optional "+" (international), 1-20 digits
 //   reference       concatenation reference, 0-255
 //   total/sequence  part count 1-255, the part's number, from 1 to total
@@ -75,7 +76,7 @@ inline constexpr std::uint8_t kCodingUCS2 = 16;
 //                   whole optionally in double quotes
 //   validity        relative validity-period octet, 0 for none
 //   ucs2_prefix     for coding 16, non-zero puts "0001" before the user data
-// Returns false, leaving PDUString and PDULength as they were, for anything that would
+// Returns false, leaving last_pdu and last_pdu_octets as they were, for anything that would
 // not make a well-formed PDU: an empty text, a text whose user data and header exceed one
 // message (153 septets, 134 octets of 8-bit data, 140 octets in all for UCS2), an unknown
 // coding, a field out of range, an empty or non-numeric number. A missing mapping file
@@ -84,4 +85,4 @@ bool BuildSubmitPDU(std::string_view number, std::string_view text, int referenc
                     int sequence, std::uint8_t coding, std::string_view service_centre,
                     std::uint8_t validity, std::int16_t ucs2_prefix);
 
-}  // namespace selvarn::PDU6
+}  // namespace selvarn::pdu

@@ -1,4 +1,4 @@
-#include "pdu/pdu6.hpp"
+#include "pdu/part_builder.hpp"
 
 #include <array>
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include "selvarn/error.hpp"
 #include "text/text.hpp"
 
-namespace selvarn::PDU6 {
+namespace selvarn::pdu {
 
 namespace {
 
@@ -153,7 +153,7 @@ std::string Encode_7_bit(std::string_view text) {
   }
   std::vector<std::uint8_t> octets;
   pdu::PackSeptets(octets, septets, 1);  // one fill bit: what follows the six-octet header
-  SeptetCount = static_cast<std::int16_t>(septets.size());
+  last_septets = static_cast<std::int16_t>(septets.size());
   return pdu::ToHex(octets);
 }
 
@@ -225,10 +225,10 @@ bool BuildSubmitPDU(std::string_view number, std::string_view text, int referenc
   pdu::WriteServiceCentre(sc_field, sc);
   std::vector<std::uint8_t> tpdu;
   t.Encode(tpdu);
-  if (coding == kCoding7Bit) SeptetCount = static_cast<std::int16_t>(t.user_data.body.size());
-  PDULength = static_cast<std::uint8_t>(tpdu.size());
-  PDUString = pdu::ToHex(sc_field) + pdu::ToHex(tpdu);
+  if (coding == kCoding7Bit) last_septets = static_cast<std::int16_t>(t.user_data.body.size());
+  last_pdu_octets = static_cast<std::uint8_t>(tpdu.size());
+  last_pdu = pdu::ToHex(sc_field) + pdu::ToHex(tpdu);
   return true;
 }
 
-}  // namespace selvarn::PDU6
+}  // namespace selvarn::pdu

@@ -1,4 +1,4 @@
-#include "log/error_log.hpp"
+#include "log/log.hpp"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -21,7 +21,7 @@
 #include "selvarn/error.hpp"
 #include "support/files.hpp"
 
-namespace selvarn::Error {
+namespace selvarn::log {
 namespace {
 
 namespace fs = std::filesystem;
@@ -224,4 +224,4 @@ TEST_F(LogFile, InterruptedShortOrFailingWrites) {
 }
 
 }  // namespace
-}  // namespace selvarn::Error
+}  // namespace selvarn::log
