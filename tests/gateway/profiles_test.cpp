@@ -25,6 +25,7 @@ namespace profiles_rt {
 using namespace std::chrono_literals;
 
 const std::string kOwn = "+447700900123";
+const std::string kFriend = "+447700900001";
 const std::string kGreek = "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7";  // Καλη
 const std::string kLong(200, 'x');                              // two parts
 // "hello" to kOwn asking for a report: the command, then the PDU after the prompt.
@@ -52,14 +53,29 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     for (const auto& [name, value] : row.settings) modemsim::ApplySetting(state, name, {value});
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = state});
+    sim->StoreMessage({.sender = kFriend, .text = "waiting"});
     Gateway gw({.device = sim->device_path(),
                 .store = dir.path + "/" + std::to_string(++runs) + ".db",
                 .sweep = 600s});
     ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
     EXPECT_TRUE(sim->Received().ends_with("AT+CNMI=2,1,0,2,0\rAT+CPMS?\r")) << sim->Received();
 
-    // Sends: one part, one in UCS2, two parts; each recorded as taken.
+    // What waited before the start-up, unannounced, in the memory the modem named.
+    const std::string mem = state.mem3;
     std::string said = sim->Sent();
+    sim->ClearTranscript();
+    EXPECT_EQ(gw.TakeAll().parts, 1);
+    const std::string first = std::to_string(state.first_index);
+    EXPECT_NE(sim->Received().find("AT+CPMS=\"" + mem + "\"\rAT+CMGL=4\rAT+CMGD=" + first + "\r"),
+              std::string::npos)
+        << sim->Received();
+    const std::vector<store::Message> waiting = gw.Store().NewMessages();
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].sender + " " + waiting[0].Text(), kFriend + " waiting");
+    gw.Store().MarkHandedOut(waiting[0].id);
+
+    // Sends: one part, one in UCS2, two parts; each recorded as taken.
+    said += sim->Sent();
     sim->ClearTranscript();
     std::vector<std::int64_t> ids;
     std::vector<std::vector<int>> references;
@@ -78,7 +94,6 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     EXPECT_NE(sends.find("050003"), std::string::npos) << "the long text's concatenation element";
 
     // Four parts back and four reports, stored in the modem's memories; take them all.
-    const std::string mem = state.mem3;
     for (int i = 0; i < 300 && sim->Messages(mem).size() + sim->Messages("SR").size() < 8; ++i) {
       std::this_thread::sleep_for(10ms);
     }
@@ -92,8 +107,7 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     EXPECT_TRUE(taken.warnings.empty()) << taken.warnings.front();
     const std::string take = sim->Received();
     EXPECT_EQ(Count(take, "AT+CMGD="), 8) << take;
-    EXPECT_NE(take.find("AT+CMGD=" + std::to_string(state.first_index) + "\r"), std::string::npos)
-        << take;
+    EXPECT_NE(take.find("AT+CMGD=" + first + "\r"), std::string::npos) << take;
     EXPECT_TRUE(sim->Messages(mem).empty() && sim->Messages("SR").empty());
 
     std::vector<std::string> got;
