@@ -218,5 +218,29 @@ TEST_F(ProfileRoundTrip, EveryHabitOfRealModems) {
   slow.join();
 }
 
+// A full memory is taken whole however the modem numbers it: its last entry is at the
+// capacity on a modem counting from 1, one below on one counting from 0.
+TEST_F(ProfileRoundTrip, AFullMemoryIsTakenWholeFromEitherFirstIndex) {
+  for (const char* first : {"1", "0"}) {
+    SCOPED_TRACE(first);
+    modemsim::ModemState state;
+    modemsim::ApplySetting(state, "capacity", {"3"});
+    modemsim::ApplySetting(state, "first-index", {first});
+    sim = std::make_unique<modemsim::Simulator>(
+        modemsim::Options{.port_folder = ports.path(), .modem = state});
+    for (const char* text : {"one", "two", "three"}) sim->StoreMessage({.text = text});
+    Gateway gw({.device = sim->device_path(), .store = dir.path + "/full" + first + ".db"});
+    ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
+    sim->ClearTranscript();
+    const TakeAllResult taken = gw.TakeAll();
+    EXPECT_EQ(taken.parts, 3);
+    EXPECT_TRUE(taken.warnings.empty()) << taken.warnings.front();
+    const int last = state.first_index + 2;
+    EXPECT_NE(sim->Received().find("AT+CMGD=" + std::to_string(last) + "\r"), std::string::npos)
+        << sim->Received();
+    EXPECT_TRUE(sim->Messages("SM").empty());
+  }
+}
+
 }  // namespace profiles_rt
 }  // namespace selvarn
