@@ -22,6 +22,8 @@
 namespace selvarn {
 namespace profiles_rt {
 
+// Qualified: a fixture of this folder's other tests is also called Gateway.
+using HabitGateway = ::selvarn::Gateway;
 using namespace std::chrono_literals;
 
 const std::string kOwn = "+447700900123";
@@ -54,9 +56,9 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = state});
     sim->StoreMessage({.sender = kFriend, .text = "waiting"});
-    Gateway gw({.device = sim->device_path(),
-                .store = dir.path + "/" + std::to_string(++runs) + ".db",
-                .sweep = 600s});
+    HabitGateway gw({.device = sim->device_path(),
+                     .store = dir.path + "/" + std::to_string(++runs) + ".db",
+                     .sweep = 600s});
     ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
     EXPECT_TRUE(sim->Received().ends_with("AT+CNMI=2,1,0,2,0\rAT+CPMS?\r")) << sim->Received();
 
@@ -168,7 +170,7 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     modemsim::Simulator slow(
         {.port_folder = ports.path(), .port = 50, .profiles = {"slow-network"}});
     {
-      Gateway gw({.device = slow.device_path(), .store = dir.path + "/slow.db"});
+      HabitGateway gw({.device = slow.device_path(), .store = dir.path + "/slow.db"});
       ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
       slow.ClearTranscript();
       const auto start = std::chrono::steady_clock::now();
@@ -229,7 +231,7 @@ TEST_F(ProfileRoundTrip, AFullMemoryIsTakenWholeFromEitherFirstIndex) {
     sim = std::make_unique<modemsim::Simulator>(
         modemsim::Options{.port_folder = ports.path(), .modem = state});
     for (const char* text : {"one", "two", "three"}) sim->StoreMessage({.text = text});
-    Gateway gw({.device = sim->device_path(), .store = dir.path + "/full" + first + ".db"});
+    HabitGateway gw({.device = sim->device_path(), .store = dir.path + "/full" + first + ".db"});
     ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
     sim->ClearTranscript();
     const TakeAllResult taken = gw.TakeAll();
