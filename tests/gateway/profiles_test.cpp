@@ -61,10 +61,14 @@ class ProfileRoundTrip : public testing::SimulatedModem {
                      .sweep = 600s});
     ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
     EXPECT_TRUE(sim->Received().ends_with("AT+CNMI=2,1,0,2,0\rAT+CPMS?\r")) << sim->Received();
+    std::string said = sim->Sent();
+    sim->ClearTranscript();
+    EXPECT_TRUE(gw.Registered());
+    EXPECT_EQ(sim->Received(), "AT+CREG?\r");
 
     // What waited before the start-up, unannounced, in the memory the modem named.
     const std::string mem = state.mem3;
-    std::string said = sim->Sent();
+    said += sim->Sent();
     sim->ClearTranscript();
     EXPECT_EQ(gw.TakeAll().parts, 1);
     const std::string first = std::to_string(state.first_index);
@@ -155,6 +159,9 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     EXPECT_EQ(gw.Store().Sent(queued)->state, store::DeliveryState::Delivered);
     EXPECT_TRUE(gw.Store().NewMessages().empty() && gw.Store().NewReports().empty());
 
+    sim->SetRegistration(0, 0);  // searching no more, not registered
+    EXPECT_FALSE(gw.Registered());
+
     said += sim->Sent();
     EXPECT_NE(said.find(row.heard), std::string::npos) << row.heard;
     if (!row.absent.empty()) {
@@ -241,6 +248,8 @@ TEST_F(ProfileRoundTrip, AFullMemoryIsTakenWholeFromEitherFirstIndex) {
     EXPECT_NE(sim->Received().find("AT+CMGD=" + std::to_string(last) + "\r"), std::string::npos)
         << sim->Received();
     EXPECT_TRUE(sim->Messages("SM").empty());
+    gw.Close();
+    EXPECT_FALSE(gw.Registered()) << "closed";
   }
 }
 
