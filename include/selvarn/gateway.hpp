@@ -103,6 +103,10 @@ class SELVARN_API Gateway {
   // when it is not OK (StartReason::Busy with the holder's pid for a port held elsewhere).
   ModemStatus Open();
   bool IsOpen() const;
+  // Whether the modem is registered on a network, home or roaming (AT+CREG?), as
+  // SMS::ConnectToGSM asks: false when it is not or the session is not open; a modem that
+  // does not answer is closed.
+  bool Registered();
   void Close();
   const StartReport& LastStart() const;
 

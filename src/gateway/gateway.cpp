@@ -80,6 +80,8 @@ ModemStatus Gateway::Open() {
 
 bool Gateway::IsOpen() const { return impl_->open && messaging::PortOpen(); }
 
+bool Gateway::Registered() { return IsOpen() && impl_->sms.ConnectToGSM(); }
+
 void Gateway::Close() {
   if (!impl_->open) return;
   impl_->open = false;
