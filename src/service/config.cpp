@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "selvarn/service.hpp"
+#include "service/names.hpp"
 
 namespace selvarn::service {
 namespace {
@@ -46,18 +47,6 @@ std::string TypeName(const Value& v) {
       break;
   }
   return "empty";
-}
-
-bool NameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
-}
-bool IsName(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), NameChar); }
-
-bool IsPrefix(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  return !s.empty() && s.size() <= 20 &&
-         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool IsIpLiteral(const std::string& s) {
@@ -208,12 +197,12 @@ void ReadModem(Checker& c, const Value& t, Config& config, std::map<std::string,
          {{"name",
            [&](const Value& v) {
              if (auto s = c.String(v, "modem.name")) {
-               if (IsName(*s)) {
+               if (IsPlainName(*s)) {
                  m.name = *s;
                  name_value = &v;
                } else {
-                 c.Error(v, "'modem.name' \"" + *s +
-                                "\" must be letters, digits, '-' or '_', at least one");
+                 c.Error(v,
+                         "'modem.name' \"" + *s + "\" must be 1 to 64 letters, digits, '-' or '_'");
                }
              }
            }},
@@ -237,11 +226,13 @@ void ReadModem(Checker& c, const Value& t, Config& config, std::map<std::string,
            }},
           {"prefixes",
            [&](const Value& v) {
-             m.prefixes = c.Strings(v, "modem.prefixes", IsPrefix,
-                                    "must be digits, with an optional leading '+'");
+             m.prefixes = c.Strings(
+                 v, "modem.prefixes", [](std::string_view p) { return IsNumber(p); },
+                 "must be digits, with an optional leading '+'");
            }},
           {"tags", [&](const Value& v) {
-             m.tags = c.Strings(v, "modem.tags", IsName, "must be letters, digits, '-' or '_'");
+             m.tags = c.Strings(v, "modem.tags", IsPlainName,
+                                "must be 1 to 64 letters, digits, '-' or '_'");
            }}});
   if (!t.contains("name")) c.Error(t, "[[modem]] has no 'name'");
   if (!t.contains("device")) c.Error(t, "[[modem]] has no 'device'");
