@@ -13,63 +13,33 @@ using F = FailureClass;
 
 TEST(RetryPolicy, ClassOfEachFailure) {
   struct Case {
-    SendFailure failure;
-    int cms;
     FailureClass expected;
+    std::vector<int> codes;  // of "+CMS ERROR: n"
+    std::vector<SendFailure> others;
   } const cases[] = {
-      // Nothing written, or the network was short of something for now.
-      {SendFailure::NoPrompt, -1, F::Temporary},
-      {SendFailure::PortGoneBefore, -1, F::Temporary},
-      {SendFailure::CmsError, 27, F::Temporary},   // destination out of order
-      {SendFailure::CmsError, 38, F::Temporary},   // network out of order
-      {SendFailure::CmsError, 41, F::Temporary},   // temporary failure
-      {SendFailure::CmsError, 42, F::Temporary},   // congestion
-      {SendFailure::CmsError, 47, F::Temporary},   // resources unavailable
-      {SendFailure::CmsError, 81, F::Temporary},   // invalid transfer reference
-      {SendFailure::CmsError, 192, F::Temporary},  // SC busy
-      {SendFailure::CmsError, 194, F::Temporary},  // SC system failure
-      {SendFailure::CmsError, 211, F::Temporary},  // memory capacity exceeded
-      {SendFailure::CmsError, 212, F::Temporary},  // toolkit busy
-      {SendFailure::CmsError, 300, F::Temporary},  // ME failure
-      {SendFailure::CmsError, 301, F::Temporary},  // SMS service reserved
-      {SendFailure::CmsError, 314, F::Temporary},  // SIM busy
-      {SendFailure::CmsError, 322, F::Temporary},  // memory full
-      {SendFailure::CmsError, 331, F::Temporary},  // no network service
-      {SendFailure::CmsError, 500, F::Temporary},  // unknown error
-      {SendFailure::CmsError, 517, F::Temporary},  // a vendor's own
-      // The network or the modem refuses the message itself.
-      {SendFailure::CmsError, 1, F::Permanent},    // unassigned number
-      {SendFailure::CmsError, 8, F::Permanent},    // operator determined barring
-      {SendFailure::CmsError, 10, F::Permanent},   // call barred
-      {SendFailure::CmsError, 21, F::Permanent},   // transfer rejected
-      {SendFailure::CmsError, 28, F::Permanent},   // unidentified subscriber
-      {SendFailure::CmsError, 29, F::Permanent},   // facility rejected
-      {SendFailure::CmsError, 30, F::Permanent},   // unknown subscriber
-      {SendFailure::CmsError, 50, F::Permanent},   // not subscribed
-      {SendFailure::CmsError, 69, F::Permanent},   // not implemented
-      {SendFailure::CmsError, 96, F::Permanent},   // invalid mandatory information
-      {SendFailure::CmsError, 111, F::Permanent},  // protocol error
-      {SendFailure::CmsError, 0, F::Permanent},    // unlisted network cause
-      {SendFailure::CmsError, 144, F::Permanent},  // coding not supported
-      {SendFailure::CmsError, 193, F::Permanent},  // no SC subscription
-      {SendFailure::CmsError, 195, F::Permanent},  // invalid SME address
-      {SendFailure::CmsError, 196, F::Permanent},  // destination barred
-      {SendFailure::CmsError, 255, F::Permanent},  // unspecified
-      {SendFailure::CmsError, 302, F::Permanent},  // operation not allowed
-      {SendFailure::CmsError, 303, F::Permanent},  // operation not supported
-      {SendFailure::CmsError, 304, F::Permanent},  // invalid PDU parameter
-      {SendFailure::CmsError, 305, F::Permanent},  // invalid text parameter
-      {SendFailure::CmsError, 321, F::Permanent},  // invalid memory index
-      {SendFailure::CmsError, 340, F::Permanent},  // no acknowledgement expected
-      // The network may hold it already.
-      {SendFailure::NoAnswer, -1, F::Uncertain},
-      {SendFailure::PortGoneAfter, -1, F::Uncertain},
-      {SendFailure::CmsError, 197, F::Uncertain},  // rejected as a duplicate
-      {SendFailure::CmsError, 332, F::Uncertain},  // network timeout
+      // Nothing written, the network short of something for now (out of order 27 38,
+      // temporary 41, congestion 42, resources 47, reference 81, SC busy or failed 192 194,
+      // memory 211, toolkit busy 212), or the modem's own trouble (ME failure 300, reserved
+      // 301, SIM busy 314, memory full 322, no service 331, unknown 500, a vendor's 517).
+      {F::Temporary,
+       {27, 38, 41, 42, 47, 81, 192, 194, 211, 212, 300, 301, 314, 322, 331, 500, 517},
+       {SendFailure::NoPrompt, SendFailure::PortGoneBefore}},
+      // The message itself is refused: unassigned 1, barred 8 10 196, rejected 21, unknown
+      // subscriber 28 30, facility 29 50 69, invalid 96 111, unlisted 0, coding 144, no
+      // subscription 193, bad address 195, unspecified 255, and the modem's refusals of the
+      // command 302-305, 321, 340.
+      {F::Permanent,
+       {1,   8,   10,  21,  28,  29,  30,  50,  69,  96,  111, 0,
+        144, 193, 195, 196, 255, 302, 303, 304, 305, 321, 340},
+       {}},
+      // The network may hold it already: a duplicate 197, a network timeout 332.
+      {F::Uncertain, {197, 332}, {SendFailure::NoAnswer, SendFailure::PortGoneAfter}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Classify(c.failure, c.cms), c.expected)
-        << "failure " << static_cast<int>(c.failure) << " code " << c.cms;
+    for (int code : c.codes) {
+      EXPECT_EQ(Classify(SendFailure::CmsError, code), c.expected) << "code " << code;
+    }
+    for (auto f : c.others) EXPECT_EQ(Classify(f), c.expected) << static_cast<int>(f);
   }
 }
 
