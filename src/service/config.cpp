@@ -72,9 +72,14 @@ class Checker {
         continue;
       }
       std::string known;
-      for (const auto& [name, _] : handlers) known += (known.empty() ? "" : ", ") + name;
-      Error(v, "unknown key '" + key + "'" + (where.empty() ? "" : " in " + where) +
-                   "; known keys: " + known);
+      std::string message = "unknown key '" + key + "'";
+      if (!where.empty()) message += " in " + where;
+      message += "; known keys: ";
+      for (const auto& [name, _] : handlers) {
+        if (name != handlers.begin()->first) message += ", ";
+        message += name;
+      }
+      Error(v, std::move(message));
     }
   }
 
@@ -169,7 +174,9 @@ class Checker {
         if (item.is_table()) {
           out.push_back(&item);
         } else {
-          Error(item, "'" + key + "' must hold tables ([[" + key + "]]), not " + TypeName(item));
+          std::string message = "'" + key + "' must hold tables ([[";
+          message += key + "]]), not " + TypeName(item);
+          Error(item, std::move(message));
         }
       }
     } else {

@@ -23,7 +23,13 @@ struct Series {
   std::uint64_t count = 0;
 };
 
-[[noreturn]] void Bad(const std::string& what) { throw RuntimeError(err::kInvalidCall, what); }
+// Throws RuntimeError 5 with the parts joined: Bad("metric ", name, " is not declared").
+template <typename... Parts>
+[[noreturn]] void Bad(const Parts&... parts) {
+  std::string what;
+  (what.append(parts), ...);
+  throw RuntimeError(err::kInvalidCall, what);
+}
 
 bool IsMetricName(std::string_view s) {
   if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
@@ -62,6 +68,16 @@ std::string Escape(std::string_view s, bool quote) {
   return out;
 }
 
+// "{a="x",b="y"}", with `extra` (a histogram's le="...") last; "" without labels.
+std::string LabelText(const Labels& names, const Labels& values, const std::string& extra) {
+  std::string l;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    l += (l.empty() ? "" : ",") + names[i] + "=\"" + Escape(values[i], true) + "\"";
+  }
+  if (!extra.empty()) l += (l.empty() ? "" : ",") + extra;
+  return l.empty() ? l : "{" + l + "}";
+}
+
 // The names a family's samples carry.
 std::vector<std::string> SampleNames(const std::string& name, Kind kind) {
   if (kind != kHistogram) return {name};
@@ -83,16 +99,16 @@ struct Metrics::Impl {
 
   void Declare(const std::string& name, const std::string& help, Kind kind,
                std::vector<double> bounds, const Labels& label_names) {
-    if (!IsMetricName(name)) Bad("metric name \"" + name + "\" is not valid");
+    if (!IsMetricName(name)) Bad("metric name \"", name, "\" is not valid");
     std::set<std::string> seen;
     for (const auto& l : label_names) {
-      if (!IsLabelName(l)) Bad("label name \"" + l + "\" of " + name + " is not valid");
-      if (kind == kHistogram && l == "le") Bad("histogram " + name + " cannot have a label \"le\"");
-      if (!seen.insert(l).second) Bad("label \"" + l + "\" appears twice in " + name);
+      if (!IsLabelName(l)) Bad("label name \"", l, "\" of ", name, " is not valid");
+      if (kind == kHistogram && l == "le") Bad("histogram ", name, " cannot have a label \"le\"");
+      if (!seen.insert(l).second) Bad("label \"", l, "\" appears twice in ", name);
     }
     for (std::size_t i = 0; i < bounds.size(); ++i) {
       if (std::isnan(bounds[i]) || (i > 0 && !(bounds[i] > bounds[i - 1]))) {
-        Bad("the bucket bounds of " + name + " must rise");
+        Bad("the bucket bounds of ", name, " must rise");
       }
     }
     if (!bounds.empty() && std::isinf(bounds.back()) && bounds.back() > 0) bounds.pop_back();
@@ -101,7 +117,7 @@ struct Metrics::Impl {
     if (it != families.end()) {
       const Family& f = it->second;
       if (f.kind != kind || f.label_names != label_names || f.bounds != bounds) {
-        Bad("metric " + name + " is already declared differently");
+        Bad("metric ", name, " is already declared differently");
       }
       return;
     }
@@ -109,7 +125,7 @@ struct Metrics::Impl {
     for (const auto& mine : SampleNames(name, kind)) {
       for (const auto& [other, f] : families) {
         for (const auto& theirs : SampleNames(other, f.kind)) {
-          if (mine == theirs) Bad("metric " + name + " clashes with " + other);
+          if (mine == theirs) Bad("metric ", name, " clashes with ", other);
         }
       }
     }
@@ -126,16 +142,16 @@ struct Metrics::Impl {
 
   static void CheckArity(const std::string& name, const Family& f, const Labels& values) {
     if (values.size() != f.label_names.size()) {
-      Bad("metric " + name + " takes " + std::to_string(f.label_names.size()) + " label values");
+      Bad("metric ", name, " takes ", std::to_string(f.label_names.size()), " label values");
     }
   }
 
   // The series for `values`, made on first use; called under the lock.
   Series& At(const std::string& name, Kind kind, const Labels& values) {
     auto it = families.find(name);
-    if (it == families.end()) Bad("metric " + name + " is not declared");
+    if (it == families.end()) Bad("metric ", name, " is not declared");
     Family& f = it->second;
-    if (f.kind != kind) Bad("metric " + name + " is a " + kKindNames[f.kind]);
+    if (f.kind != kind) Bad("metric ", name, " is a ", kKindNames[f.kind]);
     CheckArity(name, f, values);
     auto s = f.series.find(values);
     if (s == f.series.end()) s = f.series.emplace(values, Fresh(f)).first;
@@ -161,7 +177,7 @@ void Metrics::Add(const std::string& name, const Labels& values, double amount) 
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->families.find(name);
   const Kind kind = it != impl_->families.end() && it->second.kind == kGauge ? kGauge : kCounter;
-  if (kind == kCounter && !(amount >= 0)) Bad("counter " + name + " cannot go down");
+  if (kind == kCounter && !(amount >= 0)) Bad("counter ", name, " cannot go down");
   impl_->At(name, kind, values).value += amount;
 }
 
@@ -171,7 +187,7 @@ void Metrics::Set(const std::string& name, const Labels& values, double value) {
 }
 
 void Metrics::Observe(const std::string& name, const Labels& values, double value) {
-  if (std::isnan(value)) Bad("histogram " + name + " cannot take NaN");
+  if (std::isnan(value)) Bad("histogram ", name, " cannot take NaN");
   std::lock_guard lock(impl_->mutex);
   Series& s = impl_->At(name, kHistogram, values);
   const auto& bounds = impl_->families.at(name).bounds;
@@ -185,7 +201,7 @@ void Metrics::Observe(const std::string& name, const Labels& values, double valu
 double Metrics::Value(const std::string& name, const Labels& values) const {
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->families.find(name);
-  if (it == impl_->families.end()) Bad("metric " + name + " is not declared");
+  if (it == impl_->families.end()) Bad("metric ", name, " is not declared");
   const auto& f = it->second;
   Impl::CheckArity(name, f, values);
   auto s = f.series.find(values);  // looking makes no series
@@ -200,28 +216,20 @@ std::string Metrics::Render() const {
     out += "# HELP " + name + " " + Escape(f.help, false) + "\n";
     out += "# TYPE " + name + " " + kKindNames[f.kind] + "\n";
     for (const auto& [values, s] : f.series) {
-      // `extra` is the histogram's "le" pair, which goes last.
-      const auto labels = [&, &values = values](const std::string& extra) {
-        std::string l;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-          l += (l.empty() ? "" : ",") + f.label_names[i] + "=\"" + Escape(values[i], true) + "\"";
-        }
-        if (!extra.empty()) l += (l.empty() ? "" : ",") + extra;
-        return l.empty() ? l : "{" + l + "}";
-      };
       if (f.kind != kHistogram) {
-        out += name + labels("") + " " + Number(s.value) + "\n";
+        out += name + LabelText(f.label_names, values, "") + " " + Number(s.value) + "\n";
         continue;
       }
       std::uint64_t cumulative = 0;
       for (std::size_t i = 0; i <= f.bounds.size(); ++i) {
         cumulative += s.buckets[i];
         const std::string le = i < f.bounds.size() ? Number(f.bounds[i]) : "+Inf";
-        out += name + "_bucket" + labels("le=\"" + le + "\"") + " " + std::to_string(cumulative) +
-               "\n";
+        out += name + "_bucket" + LabelText(f.label_names, values, "le=\"" + le + "\"") + " " +
+               std::to_string(cumulative) + "\n";
       }
-      out += name + "_sum" + labels("") + " " + Number(s.sum) + "\n";
-      out += name + "_count" + labels("") + " " + std::to_string(s.count) + "\n";
+      out += name + "_sum" + LabelText(f.label_names, values, "") + " " + Number(s.sum) + "\n";
+      out += name + "_count" + LabelText(f.label_names, values, "") + " " +
+             std::to_string(s.count) + "\n";
     }
   }
   return out;

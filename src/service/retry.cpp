@@ -59,7 +59,8 @@ enum MeError : int {
 
 FailureClass ClassifyCms(int code) {
   switch (code) {
-    // The network or the service centre is short of something for now.
+    // The network or the service centre is short of something for now, or the modem had
+    // a passing fault.
     case kDestinationOutOfOrder:
     case kNetworkOutOfOrder:
     case kTemporaryFailure:
@@ -70,23 +71,18 @@ FailureClass ClassifyCms(int code) {
     case kScSystemFailure:
     case kMemoryCapacityExceeded:
     case kToolkitBusy:
+    case kMeFailure:
+    case kServiceReserved:
+    case kUnknownError:
       return FailureClass::Temporary;
-    // The centre already holds a message with this reference for this number: the earlier
-    // attempt most likely went.
+    // The centre already holds a message with this reference for this number (the earlier
+    // attempt most likely went), or the lower layers gave up waiting for the network's
+    // acknowledgement, which may have been lost after the centre took the message.
     case kRejectedDuplicate:
-      return FailureClass::Uncertain;
-    // The lower layers gave up waiting for the network's acknowledgement, which may have
-    // been lost after the centre took the message.
     case kNetworkTimeout:
       return FailureClass::Uncertain;
-    // The modem rejects what it was given: the same bytes will be rejected again.
-    case kNotAllowed:
-    case kNotSupported:
-    case kInvalidPduParameter:
-    case kInvalidTextParameter:
-    case kInvalidMemoryIndex:
-    case kNoAckExpected:
-      return FailureClass::Permanent;
+    // The network refuses this message or this number, or the modem rejects what it was
+    // given: the same bytes will be refused again.
     case kUnassignedNumber:
     case kOperatorBarring:
     case kCallBarred:
@@ -100,11 +96,13 @@ FailureClass ClassifyCms(int code) {
     case kInvalidSmeAddress:
     case kDestinationBarred:
     case kUnspecifiedTp:
+    case kNotAllowed:
+    case kNotSupported:
+    case kInvalidPduParameter:
+    case kInvalidTextParameter:
+    case kInvalidMemoryIndex:
+    case kNoAckExpected:
       return FailureClass::Permanent;
-    case kMeFailure:
-    case kServiceReserved:
-    case kUnknownError:
-      return FailureClass::Temporary;
     default:
       break;
   }
