@@ -10,43 +10,29 @@
 namespace selvarn::service {
 namespace {
 
-// RP-Cause values of a mobile-originated transfer (TS 24.011 8.2.5.4, table 8.4 part 1),
-// which +CMS ERROR passes on as 0-127.
-enum RpCause : int {
-  kUnassignedNumber = 1,
-  kOperatorBarring = 8,
-  kCallBarred = 10,
-  kTransferRejected = 21,
+// The network's refusals come as RP-Cause values (TS 24.011 8.2.5.4, table 8.4 part 1),
+// 0-127, and TP-Failure-Cause values (TS 23.040 9.2.3.22), 128-255. Most say that this
+// message or this number will be refused again (unassigned number 1, barring 8 10 0xC4,
+// transfer rejected 21, unknown subscriber 28 30, facility rejected or not subscribed 29
+// 50 69, invalid SME address 0xC3, ...): those are the rule. These are the exceptions.
+enum NetworkCause : int {
   kDestinationOutOfOrder = 27,
-  kUnidentifiedSubscriber = 28,
-  kFacilityRejected = 29,
-  kUnknownSubscriber = 30,
   kNetworkOutOfOrder = 38,
   kTemporaryFailure = 41,
   kCongestion = 42,
   kResourcesUnavailable = 47,
-  kNotSubscribed = 50,
-  kNotImplemented = 69,
   kInvalidReference = 81,
-};
-
-// TP-Failure-Cause values (TS 23.040 9.2.3.22), passed on as 128-255.
-enum TpFailureCause : int {
   kScBusy = 0xC0,
-  kNoScSubscription = 0xC1,
   kScSystemFailure = 0xC2,
-  kInvalidSmeAddress = 0xC3,
-  kDestinationBarred = 0xC4,
   kRejectedDuplicate = 0xC5,
   kMemoryCapacityExceeded = 0xD3,
   kToolkitBusy = 0xD4,
-  kUnspecifiedTp = 0xFF,
 };
 
-// The modem's own errors (TS 27.005 3.2.5), 300 and up.
+// The modem's own errors (TS 27.005 3.2.5), 300 and up. Most are about the modem or its
+// SIM, not the message (SIM busy, no network service, memory), and another attempt, perhaps
+// on another modem, may carry it: those are the rule. These are the exceptions.
 enum MeError : int {
-  kMeFailure = 300,
-  kServiceReserved = 301,
   kNotAllowed = 302,
   kNotSupported = 303,
   kInvalidPduParameter = 304,
@@ -54,13 +40,13 @@ enum MeError : int {
   kInvalidMemoryIndex = 321,
   kNetworkTimeout = 332,
   kNoAckExpected = 340,
-  kUnknownError = 500,
 };
+
+constexpr int kLastNetworkCause = 255;
 
 FailureClass ClassifyCms(int code) {
   switch (code) {
-    // The network or the service centre is short of something for now, or the modem had
-    // a passing fault.
+    // The network or the service centre is short of something for now.
     case kDestinationOutOfOrder:
     case kNetworkOutOfOrder:
     case kTemporaryFailure:
@@ -71,9 +57,6 @@ FailureClass ClassifyCms(int code) {
     case kScSystemFailure:
     case kMemoryCapacityExceeded:
     case kToolkitBusy:
-    case kMeFailure:
-    case kServiceReserved:
-    case kUnknownError:
       return FailureClass::Temporary;
     // The centre already holds a message with this reference for this number (the earlier
     // attempt most likely went), or the lower layers gave up waiting for the network's
@@ -81,21 +64,7 @@ FailureClass ClassifyCms(int code) {
     case kRejectedDuplicate:
     case kNetworkTimeout:
       return FailureClass::Uncertain;
-    // The network refuses this message or this number, or the modem rejects what it was
-    // given: the same bytes will be refused again.
-    case kUnassignedNumber:
-    case kOperatorBarring:
-    case kCallBarred:
-    case kTransferRejected:
-    case kUnidentifiedSubscriber:
-    case kFacilityRejected:
-    case kUnknownSubscriber:
-    case kNotSubscribed:
-    case kNotImplemented:
-    case kNoScSubscription:
-    case kInvalidSmeAddress:
-    case kDestinationBarred:
-    case kUnspecifiedTp:
+    // The modem rejects what it was given: the same bytes will be rejected again.
     case kNotAllowed:
     case kNotSupported:
     case kInvalidPduParameter:
@@ -106,10 +75,7 @@ FailureClass ClassifyCms(int code) {
     default:
       break;
   }
-  // Any other network cause is a refusal with a reason we cannot call passing. The
-  // modem's own troubles (SIM busy, no network service, memory, vendor codes) say nothing
-  // against the message: another attempt, perhaps on another modem, may carry it.
-  if (code >= 0 && code <= 255) return FailureClass::Permanent;
+  if (code >= 0 && code <= kLastNetworkCause) return FailureClass::Permanent;
   return FailureClass::Temporary;
 }
 

@@ -20,9 +20,10 @@ TEST(RetryPolicy, ClassOfEachFailure) {
       // Nothing written, the network short of something for now (out of order 27 38,
       // temporary 41, congestion 42, resources 47, reference 81, SC busy or failed 192 194,
       // memory 211, toolkit busy 212), or the modem's own trouble (ME failure 300, reserved
-      // 301, SIM busy 314, memory full 322, no service 331, unknown 500, a vendor's 517).
+      // 301, SIM busy 314, memory full 322, no service 331, unknown 500, a vendor's 517,
+      // beyond the network's causes 256, a code the modem did not give as a number -1).
       {F::Temporary,
-       {27, 38, 41, 42, 47, 81, 192, 194, 211, 212, 300, 301, 314, 322, 331, 500, 517},
+       {27, 38, 41, 42, 47, 81, 192, 194, 211, 212, 300, 301, 314, 322, 331, 500, 517, 256, -1},
        {SendFailure::NoPrompt, SendFailure::PortGoneBefore}},
       // The message itself is refused: unassigned 1, barred 8 10 196, rejected 21, unknown
       // subscriber 28 30, facility 29 50 69, invalid 96 111, unlisted 0, coding 144, no
