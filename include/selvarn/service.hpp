@@ -85,15 +85,17 @@ struct ConfigError {
 };
 
 struct LoadedConfig {
-  std::string file;                   // as named to LoadConfig, or the name given to ParseConfig
-  Config config{};                    // meaningful only when errors is empty
-  std::vector<ConfigError> errors{};  // by line; a syntax error ends the reading there
+  std::string file;                     // as named to LoadConfig, or the name given to ParseConfig
+  Config config{};                      // meaningful only when errors is empty
+  std::vector<ConfigError> errors{};    // by line; a syntax error ends the reading there
+  std::vector<ConfigError> warnings{};  // what works but should be mended
   bool ok() const { return errors.empty(); }
 };
 
 // Reads a configuration from TOML text and checks all of it, collecting every error.
 SELVARN_API LoadedConfig ParseConfig(std::string_view text, std::string_view file_name);
-// The same from a file; a file that cannot be read is one error at line 0.
+// The same from a file; a file that cannot be read is one error at line 0. A file that
+// holds a PIN or a webhook secret and that any user may read gets a warning.
 SELVARN_API LoadedConfig LoadConfig(const std::string& path);
 // "gateway.toml:12: message", or "gateway.toml: message" for line 0.
 SELVARN_API std::string Describe(std::string_view file, const ConfigError& error);

@@ -2,9 +2,11 @@
 // that every error can point at it. The whole file is checked before anything is refused:
 // an operator fixing a file wants all of its faults at once, not one per restart.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -481,7 +483,24 @@ LoadedConfig LoadConfig(const std::string& path) {
   }
   std::ostringstream text;
   text << in.rdbuf();
-  return ParseConfig(text.str(), path);
+  LoadedConfig out = ParseConfig(text.str(), path);
+  const Config& c = out.config;
+  const auto has_secret = [](const Forwarding& f) {
+    return std::any_of(f.webhooks.begin(), f.webhooks.end(),
+                       [](const WebhookConfig& w) { return !w.secret.empty(); });
+  };
+  const bool secrets = std::any_of(c.modems.begin(), c.modems.end(),
+                                   [](const ModemConfig& m) { return !m.pin.empty(); }) ||
+                       has_secret(c.received) || has_secret(c.reports);
+  struct stat st {};
+  // Group access is how a service account is usually let in; any user is too many.
+  if (secrets && ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    out.warnings.push_back({0, std::string("any user may read the PIN and secrets in it (mode ") +
+                                   mode + "): chmod o-r " + path});
+  }
+  return out;
 }
 
 std::string Describe(std::string_view file, const ConfigError& error) {

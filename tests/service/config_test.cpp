@@ -1,6 +1,7 @@
 // The gateway service's configuration: a complete file read field by field, and bad files
 // with every error they hold, each at its line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -224,23 +225,40 @@ TEST(ServiceConfig, BadFilesReportEveryErrorAtItsLine) {
 TEST(ServiceConfig, LoadingAFile) {
   testing::TempDir dir;
   const std::string path = dir.path + "/gateway.toml";
+  const std::string with_pin = std::string(kModem) + "pin = \"0000\"\n";
+  const std::string with_secret =
+      std::string(kModem) + "[[reports.webhook]]\nurl = \"http://h/\"\nsecret = \"s\"\n";
+  const std::string warning = path + ": any user may read the PIN and secrets in it (mode ";
   struct Case {
-    const char* content;  // nullptr: no file
-    std::vector<std::string> described;
+    std::optional<std::string> content;  // none: no file
+    mode_t mode;
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
   } const cases[] = {
-      {nullptr, {path + ": cannot read: No such file or directory"}},
+      {std::nullopt, 0, {path + ": cannot read: No such file or directory"}, {}},
       {"[[modem]]\nname = \"m\"\ndevice = \"/dev/x\"\nbaud = 1\n",
+       0644,
        {path + ":4: unknown key 'baud' in [[modem]]; known keys: device, name, pin, prefixes, "
-               "tags"}},
-      {kModem, {}},
+               "tags"},
+       {}},
+      {kModem, 0644, {}, {}},
+      {with_pin, 0640, {}, {}},
+      {with_pin, 0604, {}, {warning + "0604): chmod o-r " + path}},
+      {with_secret, 0644, {}, {warning + "0644): chmod o-r " + path}},
   };
   for (const auto& c : cases) {
     std::remove(path.c_str());
-    if (c.content != nullptr) std::ofstream(path) << c.content;
+    if (c.content) {
+      std::ofstream(path) << *c.content;
+      chmod(path.c_str(), c.mode);
+    }
     const auto loaded = LoadConfig(path);
-    std::vector<std::string> got;
-    for (const auto& e : loaded.errors) got.push_back(Describe(loaded.file, e));
-    EXPECT_EQ(got, c.described) << (c.content ? c.content : "no file");
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+    for (const auto& e : loaded.errors) errors.push_back(Describe(loaded.file, e));
+    for (const auto& w : loaded.warnings) warnings.push_back(Describe(loaded.file, w));
+    EXPECT_EQ(errors, c.errors) << c.content.value_or("no file");
+    EXPECT_EQ(warnings, c.warnings) << c.content.value_or("no file");
   }
 }
 
