@@ -129,15 +129,11 @@ class Checker {
   // A number, integer or float, in [low, high].
   std::optional<double> Number(const Value& v, const std::string& key, double low, double high,
                                const char* range) {
-    double d = 0;
-    if (v.is_integer()) {
-      d = static_cast<double>(v.as_integer());
-    } else if (v.is_floating()) {
-      d = v.as_floating();
-    } else {
+    if (!v.is_integer() && !v.is_floating()) {
       Error(v, "'" + key + "' must be a number, not " + TypeName(v));
       return std::nullopt;
     }
+    const double d = v.is_integer() ? static_cast<double>(v.as_integer()) : v.as_floating();
     if (!(d >= low && d <= high)) {  // NaN fails too
       Error(v, "'" + key + "' must be " + range);
       return std::nullopt;
@@ -421,8 +417,11 @@ void Check(const Value& root, LoadedConfig& out) {
                ReadRetry(c, v, config.retry);
              }
            }}});
+  // An empty list names no modem either; a "modem" of another type is reported already.
   if (!any_modem && !root.contains("modem")) {
     c.Error(0, "no modem: add a [[modem]] table with a name and a device");
+  } else if (!any_modem && root.at("modem").is_array()) {
+    c.Error(root.at("modem"), "no modem: add a [[modem]] table with a name and a device");
   }
   if (address != nullptr && !config.http.Loopback() && config.tokens.empty() &&
       !root.contains("tokens")) {

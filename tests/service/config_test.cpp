@@ -14,6 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr const char* kModem = "[[modem]]\nname = \"m\"\ndevice = \"/dev/ttyUSB0\"\n";
+
 constexpr const char* kCompleteConfig = R"(# /etc/selvarn-sms/gateway.toml
 store = "/var/lib/selvarn-sms/store.db"
 tokens = "/etc/selvarn-sms/tokens"
@@ -95,18 +97,20 @@ TEST(ServiceConfig, CompleteFile) {
   EXPECT_TRUE(c.retry.resend_uncertain);
 }
 
-TEST(ServiceConfig, DefaultsOfAMinimalFile) {
-  const auto loaded = ParseConfig("[[modem]]\nname = \"m\"\ndevice = \"/dev/ttyACM0\"\n", "f");
-  ASSERT_TRUE(loaded.ok());
-  const Config& c = loaded.config;
-  const Config defaults;
-  EXPECT_EQ(c.http.address, "127.0.0.1");
-  EXPECT_EQ(c.http.port, defaults.http.port);
-  EXPECT_TRUE(c.http.Loopback());
-  EXPECT_FALSE(c.http.Tls());
-  EXPECT_TRUE(c.store.empty());
-  EXPECT_EQ(c.retry.limit, defaults.retry.limit);
-  EXPECT_FALSE(c.retry.resend_uncertain);
+TEST(ServiceConfig, ValuesAtTheirLimitsAreAccepted) {
+  const char* const settings[] = {
+      "[http]\naddress = \"::1\"\n",  // loopback: no tokens needed
+      "[http]\naddress = \"127.0.0.2\"\nport = 65535\nmax_body = 1024\n",
+      "[http]\naddress = \"localhost\"\nport = 1\nmax_body = 67108864\n",
+      "[retry]\nlimit = 100\nfirst_wait = 86400\nmax_wait = 86400\nfactor = 10\njitter = 1\n",
+      "[retry]\nlimit = 1\nfirst_wait = 0.001\nmax_wait = 0.001\nfactor = 1\njitter = 0\n",
+      "[[modem]]\nname = \"b\"\ndevice = \"/dev/b\"\npin = \"12345678\"\n",
+      "[[modem]]\nname = \"c\"\ndevice = \"/dev/c\"\npin = \"9990\"\nprefixes = [\"+9\", \"0\"]\n",
+  };
+  for (const char* text : settings) {
+    const auto loaded = ParseConfig(std::string(kModem) + text, "f");
+    EXPECT_TRUE(loaded.ok()) << text << Describe("", loaded.errors.front());
+  }
 }
 
 struct BadFile {
@@ -114,8 +118,6 @@ struct BadFile {
   const char* text;
   std::vector<std::string> errors;  // "line: message"
 };
-
-constexpr const char* kModem = "[[modem]]\nname = \"m\"\ndevice = \"/dev/ttyUSB0\"\n";
 
 const BadFile kBadFiles[] = {
     {"empty file", "", {"0: no modem: add a [[modem]] table with a name and a device"}},
@@ -207,6 +209,17 @@ const BadFile kBadFiles[] = {
     {"a cap below the first wait",
      "[retry]\nfirst_wait = 60\nmax_wait = 10\n[[modem]]\nname = \"m\"\ndevice = \"/dev/x\"\n",
      {"3: 'retry.max_wait' is shorter than 'retry.first_wait'"}},
+    {"PINs too short and too long",
+     "[[modem]]\nname = \"a\"\ndevice = \"/dev/a\"\npin = \"123\"\n[[modem]]\nname = \"b\"\n"
+     "device = \"/dev/b\"\npin = \"123456789\"\n",
+     {"4: 'modem.pin' must be 4 to 8 digits", "8: 'modem.pin' must be 4 to 8 digits"}},
+    {"an empty list of modems",
+     "modem = []\n",
+     {"1: no modem: add a [[modem]] table with a name and a device"}},
+    {"a list of modems that are not tables",
+     "modem = [1]\n",
+     {"1: 'modem' must hold tables ([[modem]]), not an integer",
+      "1: no modem: add a [[modem]] table with a name and a device"}},
     {"a first wait above the default cap",
      "[retry]\nfirst_wait = 7200\n[[modem]]\nname = \"m\"\ndevice = \"/dev/x\"\n",
      {"2: 'retry.max_wait' is shorter than 'retry.first_wait'"}},
