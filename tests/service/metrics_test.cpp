@@ -217,7 +217,7 @@ TEST(Metrics, TheReaderRejectsMalformedText) {
 TEST(Metrics, RenderedTextReadsBackWithEveryValue) {
   Metrics m;
   m.Counter("sms_sent_total", "Messages sent, by modem and result.", {"modem", "result"});
-  m.Gauge("sms_queue_depth", "Messages waiting.\nPer modem, with a back\\slash.", {"modem"});
+  m.Gauge("sms_queue_depth", "Messages \"waiting\".\nPer modem, with a back\\slash.", {"modem"});
   m.Histogram("sms_submit_seconds", "Time from AT+CMGS to its answer.", {0.5, 1, 2.5}, {"modem"});
   m.Gauge("sms_up", "1 while the gateway runs.");
   m.Add("sms_sent_total", {"office", "sent"}, 3);
@@ -243,7 +243,7 @@ TEST(Metrics, RenderedTextReadsBackWithEveryValue) {
                 {{{"modem", "a \"quoted\" \\ name\nwith a newline"}, {"result", "sent"}}, 0.5},
             }));
   const auto& depth = families.at("sms_queue_depth");
-  EXPECT_EQ(depth.help, "Messages waiting.\nPer modem, with a back\\slash.");
+  EXPECT_EQ(depth.help, "Messages \"waiting\".\nPer modem, with a back\\slash.");
   ASSERT_EQ(depth.samples.size(), 2u);
   EXPECT_EQ(depth.samples[0].labels.at("modem"), "backup");
   EXPECT_EQ(depth.samples[0].value, -1e300);
@@ -297,7 +297,8 @@ TEST(Metrics, MisuseIsRefused) {
     const char* name;
     std::function<void(Metrics&)> misuse;
   } const cases[] = {
-      {"a bad metric name", [](Metrics& m) { m.Counter("1abc", "x"); }},
+      {"a name starting with 0", [](Metrics& m) { m.Counter("0abc", "x"); }},
+      {"a name starting with 9", [](Metrics& m) { m.Counter("9abc", "x"); }},
       {"a dash in a name", [](Metrics& m) { m.Gauge("a-b", "x"); }},
       {"a bad label name", [](Metrics& m) { m.Counter("x", "x", {"mo dem"}); }},
       {"a reserved label name", [](Metrics& m) { m.Counter("x", "x", {"__name"}); }},
@@ -343,6 +344,7 @@ TEST(Metrics, MisuseIsRefused) {
   }
   auto m = declared();
   EXPECT_NO_THROW(m->Counter("c_total", "c", {"modem"})) << "the same declaration again";
+  EXPECT_NO_THROW(m->Gauge("AZaz09_:x", "x", {"AZaz09_"})) << "every kind of character allowed";
   EXPECT_NO_THROW(m->Histogram("h", "h", {1, 2, INFINITY})) << "+Inf is implied";
 }
 
