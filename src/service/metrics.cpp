@@ -13,15 +13,7 @@
 namespace selvarn::service {
 namespace {
 
-enum Kind { kCounter, kGauge, kHistogram };
 constexpr const char* kKindNames[] = {"counter", "gauge", "histogram"};
-
-struct Series {
-  double value = 0;
-  std::vector<std::uint64_t> buckets{};  // per bucket, not cumulative; the last is +Inf
-  double sum = 0;
-  std::uint64_t count = 0;
-};
 
 // Throws RuntimeError 5 with the parts joined: Bad("metric ", name, " is not declared").
 template <typename... Parts>
@@ -79,14 +71,22 @@ std::string LabelText(const Labels& names, const Labels& values, const std::stri
 }
 
 // The names a family's samples carry.
-std::vector<std::string> SampleNames(const std::string& name, Kind kind) {
-  if (kind != kHistogram) return {name};
+std::vector<std::string> SampleNames(const std::string& name, bool histogram) {
+  if (!histogram) return {name};
   return {name, name + "_bucket", name + "_sum", name + "_count"};
 }
 
 }  // namespace
 
+// Not in the anonymous namespace: Impl's members may not have types of internal linkage.
 struct Metrics::Impl {
+  enum Kind { kCounter, kGauge, kHistogram };
+  struct Series {
+    double value = 0;
+    std::vector<std::uint64_t> buckets{};  // per bucket, not cumulative; the last is +Inf
+    double sum = 0;
+    std::uint64_t count = 0;
+  };
   struct Family {
     Kind kind;
     std::string help;
@@ -122,9 +122,9 @@ struct Metrics::Impl {
       return;
     }
     // No sample may be taken for another family's: "x_count" against histogram "x".
-    for (const auto& mine : SampleNames(name, kind)) {
+    for (const auto& mine : SampleNames(name, kind == kHistogram)) {
       for (const auto& [other, f] : families) {
-        for (const auto& theirs : SampleNames(other, f.kind)) {
+        for (const auto& theirs : SampleNames(other, f.kind == kHistogram)) {
           if (mine == theirs) Bad("metric ", name, " clashes with ", other);
         }
       }
@@ -163,33 +163,35 @@ Metrics::Metrics() : impl_(std::make_unique<Impl>()) {}
 Metrics::~Metrics() = default;
 
 void Metrics::Counter(const std::string& name, const std::string& help, const Labels& labels) {
-  impl_->Declare(name, help, kCounter, {}, labels);
+  impl_->Declare(name, help, Impl::kCounter, {}, labels);
 }
 void Metrics::Gauge(const std::string& name, const std::string& help, const Labels& labels) {
-  impl_->Declare(name, help, kGauge, {}, labels);
+  impl_->Declare(name, help, Impl::kGauge, {}, labels);
 }
 void Metrics::Histogram(const std::string& name, const std::string& help,
                         std::vector<double> bounds, const Labels& labels) {
-  impl_->Declare(name, help, kHistogram, std::move(bounds), labels);
+  impl_->Declare(name, help, Impl::kHistogram, std::move(bounds), labels);
 }
 
 void Metrics::Add(const std::string& name, const Labels& values, double amount) {
   std::lock_guard lock(impl_->mutex);
   auto it = impl_->families.find(name);
-  const Kind kind = it != impl_->families.end() && it->second.kind == kGauge ? kGauge : kCounter;
-  if (kind == kCounter && !(amount >= 0)) Bad("counter ", name, " cannot go down");
+  const Impl::Kind kind = it != impl_->families.end() && it->second.kind == Impl::kGauge
+                              ? Impl::kGauge
+                              : Impl::kCounter;
+  if (kind == Impl::kCounter && !(amount >= 0)) Bad("counter ", name, " cannot go down");
   impl_->At(name, kind, values).value += amount;
 }
 
 void Metrics::Set(const std::string& name, const Labels& values, double value) {
   std::lock_guard lock(impl_->mutex);
-  impl_->At(name, kGauge, values).value = value;
+  impl_->At(name, Impl::kGauge, values).value = value;
 }
 
 void Metrics::Observe(const std::string& name, const Labels& values, double value) {
   if (std::isnan(value)) Bad("histogram ", name, " cannot take NaN");
   std::lock_guard lock(impl_->mutex);
-  Series& s = impl_->At(name, kHistogram, values);
+  Impl::Series& s = impl_->At(name, Impl::kHistogram, values);
   const auto& bounds = impl_->families.at(name).bounds;
   // "le": a value equal to a bound falls in that bound's bucket.
   const auto i = std::lower_bound(bounds.begin(), bounds.end(), value) - bounds.begin();
@@ -206,7 +208,7 @@ double Metrics::Value(const std::string& name, const Labels& values) const {
   Impl::CheckArity(name, f, values);
   auto s = f.series.find(values);  // looking makes no series
   if (s == f.series.end()) return 0;
-  return f.kind == kHistogram ? static_cast<double>(s->second.count) : s->second.value;
+  return f.kind == Impl::kHistogram ? static_cast<double>(s->second.count) : s->second.value;
 }
 
 std::string Metrics::Render() const {
@@ -216,7 +218,7 @@ std::string Metrics::Render() const {
     out += "# HELP " + name + " " + Escape(f.help, false) + "\n";
     out += "# TYPE " + name + " " + kKindNames[f.kind] + "\n";
     for (const auto& [values, s] : f.series) {
-      if (f.kind != kHistogram) {
+      if (f.kind != Impl::kHistogram) {
         out += name + LabelText(f.label_names, values, "") + " " + Number(s.value) + "\n";
         continue;
       }
