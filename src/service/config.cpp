@@ -17,6 +17,7 @@
 
 #include "selvarn/service.hpp"
 #include "service/names.hpp"
+#include "text/text.hpp"
 
 namespace selvarn::service {
 namespace {
@@ -436,6 +437,27 @@ void Check(const Value& root, LoadedConfig& out) {
   }
 }
 
+// A TOML file is UTF-8 without control characters but tab and line ends. Checked before
+// the parser sees the text, whose own checks do not cover every such byte.
+std::optional<ConfigError> CheckBytes(std::string_view text) {
+  int line = 1;
+  for (std::size_t i = 0, len = 1; i < text.size(); i += len) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    len = 1;
+    if (c == '\n') {
+      ++line;
+    } else if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "0x%02X", c);
+      return ConfigError{line, std::string("a control character (") + hex + ")"};
+    } else if (c >= 0x80 && text::DecodeUtf8(text, i, len) == U'\uFFFD' &&
+               text.substr(i, 3) != "\xEF\xBF\xBD") {
+      return ConfigError{line, "bytes that are not UTF-8"};
+    }
+  }
+  return std::nullopt;
+}
+
 // toml11 explains a syntax error over several lines; its first names the fault.
 std::string SyntaxMessage(const std::string& what) {
   std::string first = what.substr(0, what.find('\n'));
@@ -459,6 +481,10 @@ bool ListenConfig::Loopback() const {
 LoadedConfig ParseConfig(std::string_view text, std::string_view file_name) {
   LoadedConfig out;
   out.file = std::string(file_name);
+  if (auto bad = CheckBytes(text)) {
+    out.errors.push_back(*bad);
+    return out;
+  }
   try {
     std::istringstream in{std::string(text)};
     const auto root = toml::parse<toml::discard_comments, std::map, std::vector>(in, out.file);

@@ -37,18 +37,23 @@ const char* JsonType(const json& v) {
 }  // namespace
 
 std::string ApiError::Json() const {
-  return json{{"error", {{"field", field}, {"message", message}}}}.dump();
+  // A parse error quotes the bytes it stopped at, which need not be UTF-8.
+  return json{{"error", {{"field", field}, {"message", message}}}}.dump(
+      -1, ' ', false, json::error_handler_t::replace);
 }
 
 std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, const TextCheck& fits) {
   json j;
   try {
     j = json::parse(body);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // a syntax error, or a number past a double's range
     // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without the tag
     std::string what = e.what();
     const auto tag_end = what.find("] ");
     if (tag_end != std::string::npos) what.erase(0, tag_end + 2);
+    // What follows quotes the caller's bytes, which need not be UTF-8.
+    const auto quote = what.find("; last read:");
+    if (quote != std::string::npos) what.erase(quote);
     return Refuse(400, "body", "not JSON: " + what);
   }
   if (!j.is_object()) return Refuse(400, "body", "must be a JSON object");

@@ -124,6 +124,8 @@ const BadFile kBadFiles[] = {
     {"syntax error",
      "store = \"/x\"\nport = \n",
      {"2: syntax error: missing value after key-value separator '='"}},
+    {"a control character", "store = \"/x\"\n# a bell \a\n", {"2: a control character (0x07)"}},
+    {"Latin-1 bytes", "[[modem]]\nname = \"caf\xe9\"\n", {"2: bytes that are not UTF-8"}},
     {"a table twice",
      "[http]\nport = 1\n[http]\nport = 2\n",
      {"3: syntax error: table (\"http\") already exists."}},

@@ -28,6 +28,8 @@ TEST(SendRequestBody, BadBodiesNameTheirField) {
   } const cases[] = {
       {"", 400, "body", nullptr},
       {"{\"to\": \"+44\",", 400, "body", nullptr},
+      {"{\"to\":\"1\",\"text\":\"\xc3\x28\"}", 400, "body", nullptr},  // not UTF-8
+      {R"({"to":1e999,"text":"hi"})", 400, "body", nullptr},           // past a double
       {"[1, 2]", 400, "body", "must be a JSON object"},
       {"\"text\"", 400, "body", "must be a JSON object"},
       {R"({"to":"+447700900001","text":"hi","txt":"hi"})", 400, "txt", "unknown field"},
