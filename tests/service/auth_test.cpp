@@ -69,15 +69,11 @@ TEST(WebhookSignature, HeaderAndVerification) {
 
 TEST(ApiTokens, BearerHeader) {
   const std::pair<const char*, std::optional<std::string_view>> cases[] = {
-      {"Bearer abc123", "abc123"},
-      {"bearer abc123", "abc123"},
-      {"BEARER  abc123 ", "abc123"},
-      {"Bearer ", std::nullopt},
-      {"Bearer", std::nullopt},
-      {"Basic YWxhZGRpbjpvcGVuc2VzYW1l", std::nullopt},
-      {"Bearerabc123", std::nullopt},
-      {"Bearer abc 123", std::nullopt},
-      {"", std::nullopt},
+      {"Bearer abc123", "abc123"},      {"bearer abc123", "abc123"},
+      {"BEARER  abc123 ", "abc123"},    {"Bearer ", std::nullopt},
+      {"Bearer", std::nullopt},         {"Basic YWxhZGRpbjpvcGVuc2VzYW1l", std::nullopt},
+      {"Bearerabc123", std::nullopt},   {"Xearer abc123", std::nullopt},
+      {"Bearer abc 123", std::nullopt}, {"", std::nullopt},
   };
   for (const auto& [header, token] : cases) EXPECT_EQ(BearerToken(header), token) << header;
 }
@@ -109,6 +105,9 @@ TEST(ApiTokens, TokensFile) {
   } const cases[] = {
       {"private", good, 0600, 0, "", 2},
       {"read-only for its owner", good, 0400, 0, "", 2},
+      {"a token of the least length", good + "0123456789abcdef\n", 0600, 0, "", 3},
+      {"over a mebibyte", good + "#" + std::string(1 << 20, 'x') + "\n", 0600, 75,
+       "larger than 1 MiB", 0},
       {"group may read", good, 0640, 75,
        "other users may read or change it (mode 0640): chmod 600 " + path, 0},
       {"world may read", good, 0604, 75,
