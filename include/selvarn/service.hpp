@@ -28,7 +28,7 @@ namespace selvarn::service {
 // ---- Configuration -------------------------------------------------------------------
 
 struct ModemConfig {
-  std::string name;    // letters, digits, '-' and '_': it names the modem in the API
+  std::string name;    // 1 to 64 letters, digits, '-' or '_': it names the modem in the API
   std::string device;  // an absolute device path, "/dev/ttyUSB2"
   std::string pin;     // the SIM PIN, when the card asks for one
   std::vector<std::string> prefixes{};  // numbers it sends for: "+44", "+4477009" (a whole
@@ -45,7 +45,8 @@ struct ListenConfig {
   std::size_t max_body = 64 * 1024;  // bytes of a request body
 
   bool Loopback() const;
-  bool Tls() const { return !certificate.empty(); }
+  // Either file set asks for TLS, so that half a setting fails instead of serving plain HTTP.
+  bool Tls() const { return !certificate.empty() || !key.empty(); }
 };
 
 struct WebhookConfig {

@@ -189,6 +189,9 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
        {.port = 0, .certificate = "/nonexistent/cert.pem", .key = "/nonexistent/key.pem"},
        err::kPathFileAccess},
       {"a port in use", {.port = busy.listener->Port()}, err::kPathFileAccess},
+      {"a key without a certificate",
+       {.port = 0, .key = "/nonexistent/key.pem"},
+       err::kPathFileAccess},
   };
   for (const auto& c : cases) {
     try {
