@@ -1,6 +1,6 @@
 // The gateway service's building blocks that need no modem: its configuration file, the
 // retry policy for failed sends, the metrics it exposes, the signature on its webhooks and
-// the bearer tokens its HTTP API accepts.
+// the bearer tokens its HTTP API accepts. The HTTP face itself belongs to the program.
 //
 //   auto loaded = selvarn::service::LoadConfig("/etc/selvarn-sms/gateway.toml");
 //   for (const auto& e : loaded.errors) std::cerr << selvarn::service::Describe(loaded.file, e);
@@ -10,20 +10,25 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "selvarn/export.hpp"
-#include "selvarn/sms.hpp"
 
 namespace selvarn::service {
+
+// ---- Names and numbers -------------------------------------------------------------------
+
+// What may name a modem or a tag: 1 to 64 letters, digits, '-' or '_'. It appears in URLs,
+// metric labels and log lines as is.
+SELVARN_API bool IsPlainName(std::string_view s);
+// A destination or a prefix of one: 1 to `max_digits` digits with an optional leading '+'.
+SELVARN_API bool IsNumber(std::string_view s, std::size_t max_digits = 20);
 
 // ---- Configuration -------------------------------------------------------------------
 
@@ -204,68 +209,6 @@ class SELVARN_API Tokens {
 
  private:
   std::vector<std::string> digests_;  // SHA-256 of each token: fixed-length comparisons
-};
-
-// ---- HTTP API ----------------------------------------------------------------------------
-
-// A message handed to POST /v1/messages.
-struct SendRequest {
-  std::string to;
-  std::string text;
-  SendCoding coding = SendCoding::Auto;
-  bool report = true;
-  std::string modem{};  // send through this modem, or
-  std::string tag{};    // through a modem with this tag
-  std::string idempotency_key{};
-};
-
-// A refused request: its HTTP status and the field at fault ("body" for the whole).
-struct ApiError {
-  int status = 400;
-  std::string field;
-  std::string message;
-  // {"error":{"field":"to","message":"..."}}
-  std::string Json() const;
-};
-
-// Throws RuntimeError (its text is shown to the caller) when `text` cannot go in `coding`:
-// the service passes the text planner, which refuses an empty text or one over 255 parts.
-using TextCheck = std::function<void(std::string_view text, SendCoding coding)>;
-
-// Reads the body of POST /v1/messages: 400 for a body that is not a JSON object, an unknown
-// or missing field or one of the wrong type; 422 for a value out of bounds.
-SELVARN_API std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body,
-                                                                 const TextCheck& fits);
-
-struct ApiReply {
-  int status = 200;
-  std::string json;
-};
-
-struct ApiHandlers {
-  std::function<ApiReply(const SendRequest&)> submit{};  // a valid POST /v1/messages
-  TextCheck fits{};
-  const Metrics* metrics = nullptr;  // GET /metrics, when set
-};
-
-// The HTTP listener: /healthz, /metrics and /v1/. With tokens, every path but /healthz
-// asks for one of them as a bearer token.
-class SELVARN_API HttpListener {
- public:
-  // Listens at once, on threads of its own, until Stop or destruction. Throws RuntimeError
-  // 5 for an address off loopback without tokens, 75 when it cannot listen or read the
-  // certificate and key.
-  HttpListener(const ListenConfig& listen, std::optional<Tokens> tokens, ApiHandlers handlers);
-  ~HttpListener();
-  HttpListener(const HttpListener&) = delete;
-  HttpListener& operator=(const HttpListener&) = delete;
-
-  int Port() const;  // the port it listens on
-  void Stop();       // ends the requests in progress and stops listening
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace selvarn::service

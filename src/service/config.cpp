@@ -16,7 +16,6 @@
 #include <utility>
 
 #include "selvarn/service.hpp"
-#include "service/names.hpp"
 #include "text/text.hpp"
 
 namespace selvarn::service {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <thread>
 
+#include "http_listener.hpp"
 #include "selvarn/error.hpp"
-#include "selvarn/service.hpp"
 
-namespace selvarn::service {
+namespace selvarn::serve {
 namespace {
 
 constexpr const char* kJson = "application/json";
@@ -23,7 +23,7 @@ void Answer(httplib::Response& res, int status, const std::string& json) {
   res.set_content(json + "\n", kJson);
 }
 
-std::string Where(const ListenConfig& l) {
+std::string Where(const service::ListenConfig& l) {
   const bool v6 = l.address.find(':') != std::string::npos;
   return (v6 ? "[" + l.address + "]" : l.address) + ":" + std::to_string(l.port);
 }
@@ -32,15 +32,15 @@ std::string Where(const ListenConfig& l) {
 
 struct HttpListener::Impl {
   std::unique_ptr<httplib::Server> server;
-  std::optional<Tokens> tokens;
+  std::optional<service::Tokens> tokens;
   ApiHandlers handlers;
   std::thread thread;
   std::atomic<bool> ended{false};
   int port = 0;
 };
 
-HttpListener::HttpListener(const ListenConfig& listen, std::optional<Tokens> tokens,
-                           ApiHandlers handlers)
+HttpListener::HttpListener(const service::ListenConfig& listen,
+                           std::optional<service::Tokens> tokens, ApiHandlers handlers)
     : impl_(std::make_unique<Impl>()) {
   if (!listen.Loopback() && (!tokens || tokens->size() == 0)) {
     throw RuntimeError(err::kInvalidCall,
@@ -73,7 +73,7 @@ HttpListener::HttpListener(const ListenConfig& listen, std::optional<Tokens> tok
   srv.set_pre_routing_handler([&self](const httplib::Request& req, httplib::Response& res) {
     if (!self.tokens || req.path == "/healthz") return httplib::Server::HandlerResponse::Unhandled;
     const std::string authorization = req.get_header_value("Authorization");
-    const auto token = BearerToken(authorization);  // a view into `authorization`
+    const auto token = service::BearerToken(authorization);  // a view into `authorization`
     if (token && self.tokens->Accepts(*token)) return httplib::Server::HandlerResponse::Unhandled;
     res.set_header("WWW-Authenticate", "Bearer");
     Answer(res, 401, ApiError{401, "Authorization", "a valid bearer token is required"}.Json());
@@ -155,4 +155,4 @@ void HttpListener::Stop() {
   impl_->thread.join();
 }
 
-}  // namespace selvarn::service
+}  // namespace selvarn::serve

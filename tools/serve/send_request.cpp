@@ -1,12 +1,13 @@
 // The body of POST /v1/messages, checked before anything is queued. The first fault is
 // answered, naming its field, so a client's developer sees at once what to mend.
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "selvarn/error.hpp"
 #include "selvarn/service.hpp"
-#include "service/names.hpp"
+#include "send_request.hpp"
 
-namespace selvarn::service {
+namespace selvarn::serve {
 namespace {
 
 using nlohmann::json;
@@ -82,7 +83,7 @@ std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, cons
 
   SendRequest r;
   if (auto e = string_field("to", true, r.to)) return *e;
-  if (!IsNumber(r.to)) {
+  if (!service::IsNumber(r.to)) {
     return Refuse(422, "to", "must be a phone number: up to 20 digits, with an optional '+'");
   }
   if (auto e = string_field("text", true, r.text)) return *e;
@@ -110,11 +111,11 @@ std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, cons
     r.report = it->get<bool>();
   }
   if (auto e = string_field("modem", false, r.modem)) return *e;
-  if (j.contains("modem") && !IsPlainName(r.modem)) {
+  if (j.contains("modem") && !service::IsPlainName(r.modem)) {
     return Refuse(422, "modem", "must be a modem's name");
   }
   if (auto e = string_field("tag", false, r.tag)) return *e;
-  if (j.contains("tag") && !IsPlainName(r.tag)) {
+  if (j.contains("tag") && !service::IsPlainName(r.tag)) {
     return Refuse(422, "tag", "must be 1 to 64 letters, digits, '-' or '_'");
   }
   if (!r.modem.empty() && !r.tag.empty())
@@ -127,4 +128,4 @@ std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, cons
   return r;
 }
 
-}  // namespace selvarn::service
+}  // namespace selvarn::serve

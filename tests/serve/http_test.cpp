@@ -6,11 +6,16 @@
 #include <atomic>
 #include <nlohmann/json.hpp>
 
+#include "http_listener.hpp"
 #include "selvarn/error.hpp"
 #include "selvarn/service.hpp"
 
-namespace selvarn::service {
+namespace selvarn::serve {
 namespace {
+
+using service::ListenConfig;
+using service::Metrics;
+using service::Tokens;
 
 // Stands in for the text planner: refuses what it cannot plan as the planner does.
 void HttpFits(std::string_view text, SendCoding coding) {
@@ -204,4 +209,4 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
 }
 
 }  // namespace
-}  // namespace selvarn::service
+}  // namespace selvarn::serve
