@@ -290,5 +290,34 @@ TEST(ServiceConfig, LoopbackAddresses) {
   }
 }
 
+// The rules the configuration and the HTTP API share, at their edges.
+TEST(NamesAndNumbers, Edges) {
+  const std::string longest(64, 'x');
+  const struct {
+    std::string s;
+    bool name, number;
+  } cases[] = {
+      {"gsm-1_A", true, false},
+      {longest, true, false},
+      {longest + "x", false, false},
+      {"", false, false},
+      {"a b", false, false},
+      {"caf\xc3\xa9", false, false},
+      {"a/b", false, false},
+      {"+", false, false},
+      {"+44", false, true},
+      {"0", true, true},
+      {"4+4", false, false},
+      {"+" + std::string(20, '9'), false, true},
+      {std::string(21, '9'), true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsPlainName(c.s), c.name) << c.s;
+    EXPECT_EQ(IsNumber(c.s), c.number) << c.s;
+  }
+  EXPECT_TRUE(IsNumber("+123", 3));
+  EXPECT_FALSE(IsNumber("1234", 3));
+}
+
 }  // namespace
 }  // namespace selvarn::service
