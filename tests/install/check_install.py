@@ -96,6 +96,16 @@ def check_files(user, version, python):
     real = os.path.join(lib, f"libselvarnsms.so.{version}")
     dynamic = subprocess.run(["readelf", "-d", real], capture_output=True, text=True).stdout
     check(f"Library soname: [{SONAME}]" in dynamic, "the library's soname")
+    # HTTP and TLS belong to the service's program: a user of the library links neither.
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
+    check(needed and not [n for n in needed if re.match(r"lib(ssl|cpp-httplib|z|brotli)", n)],
+          f"the library needs no HTTP or TLS library: {needed}")
+    for folder in [f"{p}/include", f"{lib}/cmake", f"{lib}/pkgconfig"]:
+        for name in glob.glob(f"{folder}/**/*", recursive=True):
+            if os.path.isfile(name):
+                text = open(name, errors="replace").read()
+                check(not re.search(r"httplib|openssl|OpenSSL", text),
+                      f"{name} names no HTTP or TLS library")
     check(os.path.isfile(f"{lib}/Unicode.txt"), "the mapping file beside the library")
     for binary in [f"{p}/bin/selvarn-sms", f"{p}/bin/selvarn-modemsim", real]:
         sections = subprocess.run(["readelf", "-SW", binary], capture_output=True, text=True).stdout
