@@ -73,10 +73,9 @@ bool ParseServiceCentre(std::string_view sc, std::optional<pdu::Address>& out) {
 }
 
 constexpr std::size_t kMaxCharacters = 160;
-constexpr std::size_t kMaxUserDataOctets = 140;
 constexpr std::size_t kHeaderOctets = 6;   // 05 00 03 reference total sequence
 constexpr std::size_t kHeaderSeptets = 7;  // the header's 48 bits and the fill bit
-constexpr std::size_t kMaxSeptets = 160 - kHeaderSeptets;
+constexpr std::size_t kMaxPartSeptets = kMaxSeptets - kHeaderSeptets;
 
 // The body of one part in the given coding, or nullopt when it does not fit in one
 // message beside the concatenation header.
@@ -87,7 +86,7 @@ std::optional<std::vector<std::uint8_t>> PartBody(std::string_view text, std::ui
   if (chars > kMaxCharacters) return std::nullopt;
   if (coding == kCoding7Bit) {
     std::vector<std::uint8_t> septets = ToSeptets(text);
-    if (septets.size() > kMaxSeptets) return std::nullopt;
+    if (septets.size() > kMaxPartSeptets) return std::nullopt;
     return septets;
   }
   if (coding == kCoding8Bit) {

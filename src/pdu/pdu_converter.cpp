@@ -1,13 +1,13 @@
 #include "pdu/pdu_converter.hpp"
 
 #include "pdu/septets.hpp"
+#include "pdu/tpdu.hpp"
 #include "selvarn/error.hpp"
 #include "text/text.hpp"
 
 namespace selvarn::pdu {
 namespace {
 
-constexpr std::size_t kMaxSeptets = 160;
 constexpr std::size_t kMaxUcs2Units = 70;
 // Relative validity period 4 days ((0xAA - 166) days, TS 23.040 9.2.3.12.1): long
 // enough to ride out a phone switched off over a weekend.

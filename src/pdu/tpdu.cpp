@@ -24,8 +24,6 @@ constexpr std::uint8_t kPiDcs = 0x02;
 constexpr std::uint8_t kPiUserData = 0x04;
 constexpr std::uint8_t kPiExtension = 0x80;
 
-constexpr std::size_t kMaxUserDataOctets = 140;
-
 std::uint8_t Bit(bool on, std::uint8_t mask) { return on ? mask : 0; }
 
 void ExpectType(std::uint8_t first, MessageType type, const char* name) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -48,6 +49,10 @@ struct DataCoding {
 };
 
 // Information element identifiers (9.2.3.24).
+// The most user data one message carries: 140 octets, 160 septets.
+inline constexpr std::size_t kMaxUserDataOctets = 140;
+inline constexpr std::size_t kMaxSeptets = 160;
+
 inline constexpr std::uint8_t kConcatenation8Bit = 0x00;
 inline constexpr std::uint8_t kConcatenation16Bit = 0x08;
 
