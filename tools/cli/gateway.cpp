@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -258,13 +259,14 @@ std::optional<int> ShowSent(Session& s, const SendOrder& r, const store::SendOut
 int ShowFinal(Session& s, store::MessageStore& st, std::int64_t id, std::int64_t since,
               int seconds) {
   const std::optional<store::SentRecord> record = st.Sent(id);
+  // Every report that came meanwhile, this message's or not: none is passed over unseen.
   for (const store::StoredReport& rep : st.Reports(since)) {
-    if (rep.sent_id != id) continue;
     PrintReport(s.printer, "send", rep.report,
                 {.report_id = rep.id,
                  .sent_id = rep.sent_id,
                  .sequence = rep.sequence,
-                 .message_state = record ? record->state : store::DeliveryState::Pending});
+                 .message_state =
+                     rep.sent_id == id && record ? record->state : store::DeliveryState::Pending});
   }
   if (record && record->state != store::DeliveryState::Pending) {
     s.printer.Result(
@@ -359,7 +361,9 @@ int GatewaySend(Session& s, const SendOrder& r) {
   const store::SendOutcome sent = gw.Send(ToOutgoing(r));
   if (const auto rc = ShowSent(s, r, sent)) return *rc;
   if (r.wait_report < 0) return kDone;
-  gw.WaitReports(sent.id, std::chrono::seconds(r.wait_report));
+  const auto record = gw.WaitReports(sent.id, std::chrono::seconds(r.wait_report));
+  // What came as the time ran out is told too.
+  if (record && record->state == store::DeliveryState::Pending) gw.TakeAll();
   return ShowFinal(s, gw.Store(), sent.id, since, r.wait_report);
 }
 
@@ -372,11 +376,32 @@ int GatewayRead(Session& s, bool all) {
   TakeAllResult taken;
   if (waiting.empty() || all) {
     taken = gw.TakeAll();
+    // An entry that could not be decoded gets another try at once; the second failure the
+    // same way quarantines it.
+    std::vector<std::string> warnings = taken.warnings;
+    int quarantined = taken.quarantined;
+    // With --all, what left the modem made room for what the network still holds.
+    constexpr int kRetries = 2;
+    for (int retries = 0; !taken.stuck;) {
+      const bool retry = taken.left > 0 && retries++ < kRetries;
+      if (!retry && !(all && (taken.parts > 0 || taken.quarantined > 0))) break;
+      taken = gw.TakeAll();
+      quarantined += taken.quarantined;
+      for (const std::string& w : taken.warnings) {
+        if (std::find(warnings.begin(), warnings.end(), w) == warnings.end()) warnings.push_back(w);
+      }
+    }
     waiting = gw.Store().NewMessages();
-  }
-  for (const std::string& w : taken.warnings) {
-    s.printer.Interrupt();
-    s.io.err << "selvarn-sms: warning: " << Escaped(w) << "\n";
+    for (const std::string& w : warnings) {
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: warning: " << Escaped(w) << "\n";
+    }
+    if (quarantined > 0) {
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: warning: kept " << quarantined
+               << " undecodable entry(ies) in the quarantine and deleted them from the modem "
+                  "(inbox --undecodable lists them)\n";
+    }
   }
   int printed = 0;
   for (const store::Message& m : waiting) {
