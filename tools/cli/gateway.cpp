@@ -1,14 +1,10 @@
 #include "gateway.hpp"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <optional>
-#include <set>
-
 #include <thread>
 
 #include "selvarn/send_binding.hpp"
