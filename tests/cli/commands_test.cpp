@@ -113,9 +113,11 @@ TEST_F(Commands, PrintTheirResultsAndExitStatus) {
       // Mended: an undecodable message is kept aside and deleted; the one behind it is read.
       {{"--sim", "--json", "--do", "message pdu 0791447758100650040B91", "--do", kMessage, "read"}, 0,
        R"j({"command":"read","id":1,"sender":"+447700900001","centre":"+447785016005","timestamp":"2024-05-01T09:30:00+01:00","scts":"24/05/01,09:30:00+04","text":"Hello","parts":1,"complete":true})j",
-       kErr + "warning: kept an undecodable entry (SM index 1: Invalid procedure call or "
-       "argument: PDUConverter.Decode: cannot read TP-OA (it needs octets 12 to 17, the "
-       "PDU has 11)) in the quarantine and deleted it from the modem\n"},
+       kErr + "warning: cannot read the entry at SM 1 (Invalid procedure call or argument: "
+       "PDUConverter.Decode: cannot read TP-OA (it needs octets 12 to 17, the PDU has 11)); it "
+       "is kept for the store at the next take\n" +
+       kErr + "warning: kept 1 undecodable entry(ies) in the quarantine and deleted them from "
+       "the modem (inbox --undecodable lists them)\n"},
       {{"call", "DRStatus"}, 3, "", kErr + "error 13: Type mismatch: DRStatus holds \"\""},
       {{"call", "SendLMSText", "123", "", "7"}, 3, "", kErr + "error 5: Invalid procedure call"},
       {{}, 2, "", kErr + "no command given" + kMainUsage},

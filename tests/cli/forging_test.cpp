@@ -97,7 +97,7 @@ TEST_F(Forging, NoMessageCanForgeTheOutput) {
       // A modem's answer quoted in an error, and in the warning of the reading that passes over it.
       {{"--sim", "--do", kBadIndex, "call", "ReadSMS"}, 3, "", "selvarn-sms: error 13: Type mismatch: \"\\e[2J\"\n"},
       {{"--sim", "--do", kBadIndex, "read"}, 0, "no message\n",
-       "selvarn-sms: warning: passed over in the SIM's listing: an entry with index \"\\e[2J\""},
+       "selvarn-sms: warning: SR: passed over an entry with index \"\\e[2J\""},
   });
   // clang-format on
 }

@@ -49,36 +49,5 @@ TEST(TextArgs, RecipientsAndPins) {
   }
 }
 
-TEST(TextArgs, PlanCountsSeptetsOrUnitsAndParts) {
-  const struct {
-    std::string text;
-    bool unicode;
-    bool long_message;
-    std::size_t parts, length, unmapped;
-  } cases[] = {
-      {std::string(160, 'a'), false, false, 1, 160, 0},
-      {std::string(161, 'a'), false, true, 2, 161, 0},
-      {std::string(158, 'a') + "€", false, false, 1, 160, 0},  // the euro takes two
-      {std::string(159, 'a') + "€", false, true, 2, 161, 0},
-      {std::string(306, 'a'), false, true, 2, 306, 0},
-      {std::string(307, 'a'), false, true, 3, 307, 0},
-      {"Grüße ж 😀", false, false, 1, 9, 2},  // ü and ß are in the alphabet
-      {std::string(160, 'a') + "ж", false, true, 2, 161, 1},
-      {"Привет 😀", true, false, 1, 9, 0},  // UTF-16 units
-      {std::string(200, 'a'), true, false, 1, 200, 0},
-      {std::string(215 * 153, 'a'), false, true, 215, 215 * 153, 0},
-      {std::string(215 * 153 + 1, 'a'), false, true, 0, 215 * 153 + 1, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text.substr(0, 20) + "... " + std::to_string(c.text.size()));
-    const SendPlan p = PlanSend(c.text, c.unicode);
-    EXPECT_EQ(p.unicode, c.unicode);
-    EXPECT_EQ(p.long_message, c.long_message);
-    EXPECT_EQ(p.parts, c.parts);
-    EXPECT_EQ(p.length, c.length);
-    EXPECT_EQ(p.unmapped, c.unmapped);
-  }
-}
-
 }  // namespace
 }  // namespace selvarn::cli

@@ -133,6 +133,71 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
   EXPECT_TRUE(simulator->Messages("SM").empty());
 }
 
+// A send while a watcher holds the port goes through the watcher: the second process's
+// message is the only thing on the wire after the watcher's start-up, it is recorded in the
+// watcher's store (named another way), and the sender prints the reference and the report.
+TEST_F(Watch, ASendWhileWatchingGoesThroughTheWatcher) {
+  const std::string device = simulator->device_path();
+  const auto at = [&](const std::string& store, const std::vector<std::string>& command) {
+    std::vector<std::string> args = {Program("selvarn-sms"), "--device", device, "--store", store};
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+  };
+  simulator->SetOutcome("+447700900999", 0);  // delivered
+  Child w(at(dir + "/db", {"watch", "--interval", "60"}), dir + "/w");
+  ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 15s)) << w.err();
+  const std::string before = simulator->Received();
+  Child send(at(dir + "/../" + std::filesystem::path(dir).filename().string() + "/db",
+                {"send", "--wait-report", "10", "+447700900999", "Hi"}),
+             dir + "/s");
+  EXPECT_EQ(send.WaitAtMost(20s), 0) << send.err();
+  const std::vector<std::string> out = Lines(Slurp(dir + "/s.out"));
+  ASSERT_FALSE(out.empty()) << send.err();
+  EXPECT_EQ(out.front(), "sent as message 1 (7bit), message reference 1");
+  EXPECT_EQ(out.back(), "message 1: delivered");
+  // One submission, by the watcher after its start-up, asking for a report (first octet
+  // 21) to +447700900999; the sender never wrote to the port.
+  const std::string wire = simulator->Received();
+  const std::size_t submit = wire.find("AT+CMGS=15");
+  ASSERT_NE(submit, std::string::npos) << wire;
+  EXPECT_EQ(wire.find("AT+CMGS", submit + 1), std::string::npos) << wire;
+  EXPECT_LT(wire.find("AT+CNMI=2,1,0,2,0"), submit);
+  EXPECT_EQ(wire.find("0021000C91447700099099", submit), wire.find('\r', submit) + 2) << wire;
+  EXPECT_EQ(wire.find("AT+CPIN?", before.size()), std::string::npos) << "a second start-up";
+  kill(w.pid, SIGTERM);
+  EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
+  store::MessageStore db(dir + "/db");
+  const auto record = db.Sent(1);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->send_state, store::SendState::Sent);
+  EXPECT_EQ(record->state, store::DeliveryState::Delivered);
+  ASSERT_EQ(record->parts.size(), 1u);
+  EXPECT_EQ(record->parts[0].reference, 1);
+  EXPECT_EQ(record->recipient, "+447700900999");
+}
+
+// With the port held by a program that watches nothing, the send is refused, naming the
+// device as given and the holder, and nothing is queued.
+TEST_F(Watch, ASendToABusyPortWithoutAWatcherQueuesNothing) {
+  const std::string device = simulator->device_path();
+  simulator->SetOutcome("+447700900998", 32);  // still trying: the holder keeps waiting
+  Child holder({Program("selvarn-sms"), "--device", device, "--store", dir + "/db", "send",
+                "--wait-report", "30", "+447700900998", "Hold"},
+               dir + "/h");
+  ASSERT_TRUE(
+      WaitFor([&] { return simulator->Received().find("AT+CMGS") != std::string::npos; }, 15s));
+  Child send({Program("selvarn-sms"), "--device", device, "--store", dir + "/other.db", "send",
+              "+447700900999", "Hi"},
+             dir + "/s");
+  EXPECT_EQ(send.WaitAtMost(20s), 1) << send.err();
+  const std::string said = Slurp(dir + "/s.out");
+  EXPECT_NE(said.find("the modem on " + device + " did not start: it is in use by process " +
+                      std::to_string(holder.pid)),
+            std::string::npos)
+      << said;
+  EXPECT_TRUE(store::MessageStore(dir + "/other.db").Outbox().empty());
+}
+
 TEST_F(Watch, AModemThatGoesAwayEndsItWithStatusThree) {
   Child w(Args({"watch"}), dir + "/w");
   ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 10s)) << w.err();

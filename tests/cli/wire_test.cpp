@@ -41,11 +41,15 @@ TEST_F(Wire, EachWayOfSendingPutsItsOwnPdusOnTheWire) {
     std::vector<std::string> args;
     std::vector<std::string> written;  // whole, or the start of each PDU for long texts
   } cases[] = {
-      {{"send", "123", "hello"}, {"AT+CMGS=14<CR><CR>", submit_hello}},
-      // The reports switched on first; the PDU asks for them anyway.
+      // The session switches the notices on and asks where messages go before it sends.
+      {{"send", "123", "hello"},
+       {"AT+CNMI=2,1,0,2,0<CR>", "AT+CPMS?<CR>", "AT+CMGS=14<CR><CR>", submit_hello}},
       {{"send", "--report", "123", "hello"},
-       {"AT+CNMI=2,0,0,2,0<CR><CR>", "AT+CSMP=49,255,0,0<CR><CR>", "AT+CMGS=14<CR><CR>",
-        submit_hello}},
+       {"AT+CNMI=2,1,0,2,0<CR>", "AT+CPMS?<CR>", "AT+CMGS=14<CR><CR>", submit_hello}},
+      // No report asked: TP-SRR clear in the first octet (01).
+      {{"send", "--no-report", "123", "hello"},
+       {"AT+CNMI=2,1,0,2,0<CR>", "AT+CPMS?<CR>", "AT+CMGS=14<CR><CR>",
+        "000100038121F3000005E8329BFD06<^Z><CR>"}},
       // 161 septets: one over a single message; parts carry the chosen reference 0x4D.
       {{"send", "--ref", "77", "123", std::string(161, 'a')},
        {"006100038121F30000A00500034D0201", "006100038121F300000F0500034D0202"}},

@@ -205,7 +205,8 @@ TEST_F(Watching, AQueuedMessageNobodyAnnouncedGoesAtTheNextSweep) {
   EXPECT_EQ(Count(sim->Received(), kHelloWire), 1);
 }
 
-// Another process hands a message over: nothing is queued while nobody watches; once the
+// Another process hands a message over, naming the store through a link where the
+// watcher named it by its real path: nothing is queued while nobody watches; once the
 // watcher idles, the message goes out on the wire after everything the watcher did, on
 // the record the other process was given.
 TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
@@ -217,19 +218,28 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   sim->ClearTranscript();
   std::string before_idle;
   pid_t child = 0;
+  int status = -1;
   const std::string id_file = dir.path + "/id";
   idle.on_idle = [&] {
     before_idle = sim->Received();
     child = fork();
     if (child == 0) {
-      int status = 1;
+      int code = 1;
       try {
-        std::ofstream(id_file) << HandToWatcher(store, {kFriend, "hello", SendCoding::Auto, false});
-        status = 0;
+        // The sender names the store its own way, by a link to it and a relative path:
+        // the watcher is found all the same.
+        if (symlink("messages.db", (dir.path + "/alias.db").c_str()) != 0) _exit(2);
+        if (chdir(dir.path.c_str()) != 0) _exit(2);
+        std::ofstream(id_file) << HandToWatcher("./alias.db",
+                                                {kFriend, "hello", SendCoding::Auto, false});
+        code = 0;
       } catch (...) {
       }
-      _exit(status);
+      _exit(code);
     }
+    // The hand-over is done once the child is: a failed one ends the watch at once.
+    waitpid(child, &status, 0);
+    if (status != 0) gw.Stop();
   };
   std::vector<store::SendOutcome> sent;
   gw.Watch({.sent = [&](const store::SendOutcome& out) {
@@ -237,8 +247,6 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
     gw.Stop();
   }});
   ASSERT_GT(child, 0);
-  int status = -1;
-  waitpid(child, &status, 0);
   ASSERT_EQ(status, 0);
   const std::int64_t id = std::stoll(testing::Slurp(id_file));
   ASSERT_EQ(sent.size(), 1u);

@@ -9,6 +9,7 @@
 
 #include "command.hpp"
 #include "help_format.hpp"
+#include "selvarn/port.hpp"
 #include "selvarn/sms.hpp"
 #include "text_args.hpp"
 
@@ -103,6 +104,8 @@ int Execute(Command& command, const Options& options, Io& io) {
     printer.BeforeEach([&wire] { wire.Finish(); });
     SMS sms;
     Session session{options, io, printer, sms, &link, &wire};
+    if (needs == Needs::kSession) return command.Execute(session);
+    const UseDevice device(link.device());
     ShowStartProgress(session);
     if (needs == Needs::kModem) {
       const ModemStatus status = sms.InitModem(link.port(), options.pin);

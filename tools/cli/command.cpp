@@ -78,7 +78,11 @@ std::string StartProblem(const StartReport& r, ModemStatus status, const std::st
 }
 
 int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised) {
-  const StartReport& r = s.sms.LastStart();
+  return StartFailed(s, command, status, initialised, s.sms.LastStart());
+}
+
+int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised,
+                const StartReport& r) {
   const std::string where = s.link != nullptr ? s.link->Describe() : std::string();
   Json j{{"command", command}, {"status", StatusName(status)}};
   if (initialised) j["initialised"] = false;

@@ -35,6 +35,7 @@ enum class Needs {
   kNothing,  // no port (help, ports, a property of a new object)
   kPort,     // the port reachable and open to the library, InitModem not yet called
   kModem,    // InitModem answered OK; CloseModem follows whatever happens
+  kSession,  // the modem checked but not opened: the command opens its own session
 };
 
 // What a running command works with.
@@ -90,6 +91,9 @@ std::string StartProblem(const StartReport& r, ModemStatus status, const std::st
 // Prints why the start-up (which returned `status`, not OK) failed, with the device as the
 // user named it; `initialised` adds that field to the JSON. Returns kAnsweredNo.
 int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised);
+// The same for a start-up whose report is `r` (a session's).
+int StartFailed(Session& s, std::string_view command, ModemStatus status, bool initialised,
+                const StartReport& r);
 
 // A run-time error: number and description on standard error, and as an object under
 // --json so that a script reading the output sees it too.

@@ -1,18 +1,13 @@
 #include "gateway.hpp"
 
-#include <poll.h>
-
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <optional>
-#include <set>
+#include <thread>
 
-#include "messaging/extension_parts.hpp"
-#include "modem/modem.hpp"
-#include "platform/port_host.hpp"
 #include "selvarn/send_binding.hpp"
-#include "text_args.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -45,10 +40,13 @@ const char* CodingName(store::Coding c) {
   return "7bit";
 }
 
+}  // namespace
+
 // One report as it came in, with the message it is about when it was matched.
-void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportResult& result) {
+void PrintReport(Printer& printer, const char* command, const store::StatusReport& r,
+                 const store::ReportResult& result) {
   const char* state = store::ToString(store::StateOfStatus(r.status));
-  Json j{{"command", g.command},
+  Json j{{"command", command},
          {"report", true},
          {"reference", r.reference},
          {"recipient", r.recipient},
@@ -69,14 +67,8 @@ void PrintReport(Gateway& g, const store::StatusReport& r, const store::ReportRe
     text += ", matches no message sent";
   }
   if (result.duplicate) j["duplicate"] = true;
-  g.printer.Result(j, text);
+  printer.Result(j, text);
 }
-
-[[noreturn]] void NotStored(const std::string& what, const std::string& why) {
-  throw RuntimeError(err::kPathFileAccess, what + " not stored (it stays in the modem): " + why);
-}
-
-}  // namespace
 
 std::int64_t ParseSince(const std::string& text, std::int64_t now) {
   const auto bad = [&]() -> UsageError {
@@ -199,212 +191,13 @@ std::string MessageText(const store::Message& m) {
   return text + "Text:   " + Escaped(m.Text(), kTextIndent) + "\n";
 }
 
-void ThrowIfModemGone() { platform::ThreadPort().port.ThrowIfGone(); }
-
-Binding::Binding(store::MessageStore& store) : binding_(store) {}
-
-void Binding::Arm() {
-  handed_ = false;
-  undecodable = false;
-  retry = 0;
-  quarantined = 0;
-  notices.clear();
-  store_error.clear();
-}
-
-void Binding::Handed() {
-  handed_ = true;
-  if (!binding_.LastError().empty() && store_error.empty()) store_error = binding_.LastError();
-}
-
-void Binding::Attach(SMS& sms) {
-  ReceiveHook inner = binding_.Hook();
-  sms.SetReceiveHook(
-      {.message =
-           [this, m = inner.message](const ReceivedMessage& msg) {
-             const bool ok = m(msg);
-             undecodable = false;
-             Handed();
-             return ok;
-           },
-       .report =
-           [this, r = inner.report](const ReceivedReport& rep) {
-             const bool ok = r(rep);
-             undecodable = false;
-             Handed();
-             return ok;
-           },
-       .undecodable =
-           [this, u = inner.undecodable](const UndecodableEntry& e) {
-             const bool kept = u(e);
-             undecodable = true;
-             Handed();
-             const std::string where = e.memory + " index " + std::to_string(e.index);
-             if (kept) {
-               ++quarantined;
-               notices.push_back("kept an undecodable entry (" + where + ": " + Escaped(e.error) +
-                                 ") in the quarantine and deleted it from the modem");
-             } else if (binding_.LastError().empty()) {
-               ++retry;
-             }
-             return kept;
-           },
-       .skipped =
-           [this](const std::string& what) {
-             notices.push_back("passed over in the SIM's listing: " + Escaped(what));
-           }});
-}
-
 namespace {
 
-void ShowNotices(Gateway& g) {
-  for (const std::string& n : g.binding.notices) {
-    g.printer.Interrupt();
-    g.io.err << "selvarn-sms: warning: " << n << "\n";
-  }
-  g.binding.notices.clear();
-}
+using Steady = std::chrono::steady_clock;
 
-}  // namespace
-
-Drained DrainReports(Gateway& g) {
-  Drained d;
-  // An unreadable report is tried again at once; one that fails differently each time
-  // is left after a few tries.
-  constexpr int kTries = 3;
-  int tries = 0;
-  // What this drain already took: seen again, the modem did not delete it.
-  std::set<std::int64_t> stored;
-  std::set<std::string> quarantined;
-  const auto again = [&] {
-    g.printer.Interrupt();
-    g.io.err << "selvarn-sms: the modem did not delete a status report: it stays stored and "
-                "holds up the ones behind it\n";
-    d.stuck = true;
-    return d;
-  };
-  while (true) {
-    g.binding.Arm();
-    const bool ok = g.sms.GetDeliveryReport();
-    ShowNotices(g);
-    if (!ok) ThrowIfModemGone();
-    if (!g.binding.handed()) break;
-    if (!g.binding.store_error.empty()) NotStored("status report", g.binding.store_error);
-    if (g.binding.undecodable) {
-      if (g.binding.retry == 0) {
-        const auto& e = g.binding.binding().LastUndecodable();
-        if (e && !quarantined.insert(std::to_string(e->index) + e->raw).second) return again();
-        tries = 0;
-        continue;
-      }
-      if (++tries >= kTries) {
-        d.retry = 1;
-        break;
-      }
-      continue;
-    }
-    tries = 0;
-    if (const auto& result = g.binding.binding().LastReport()) {
-      if (!stored.insert(result->report_id).second) return again();
-      // Just stored, so among the last few seconds' reports.
-      for (const store::StoredReport& r : g.store.Reports(Now() - 60)) {
-        if (r.id == result->report_id) PrintReport(g, r.report, *result);
-      }
-    }
-    ++d.reports;
-    // Stored but not deleted: it would come again and again.
-    if (!ok) {
-      d.stuck = true;
-      break;
-    }
-  }
-  return d;
-}
-
-Drained DrainMessages(Gateway& g, bool all) {
-  Drained d;
-  g.binding.Arm();
-  const TakeResult taken = g.sms.TakeMessages([&] {
-    // Up to the next whole message unless all are wanted, and never past a stop signal.
-    return (!all && !g.store.NewMessages().empty()) || (g.stopping && g.stopping());
-  });
-  ShowNotices(g);
-  if (!g.binding.store_error.empty()) NotStored("message", g.binding.store_error);
-  d.parts = taken.taken;
-  d.retry = g.binding.retry;
-  d.quarantined = g.binding.quarantined;
-  d.unlisted = taken.unlisted;
-  if (taken.stuck) {
-    g.printer.Interrupt();
-    g.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
-    d.stuck = true;
-  }
-  return d;
-}
-
-int HandOut(Gateway& g, const char* command,
-            const std::function<void(const store::Message&)>& each) {
-  int count = 0;
-  for (const store::Message& m : g.store.NewMessages()) {
-    g.printer.Result(MessageJson(m, command), (count > 0 ? "\n" : "") + MessageText(m));
-    if (each) each(m);
-    g.store.MarkHandedOut(m.id);
-    ++count;
-  }
-  return count;
-}
-
-int GatewayRead(Gateway& g, bool all) {
-  int printed = HandOut(g, "read");
-  // An entry that could not be decoded gets another try at once; the second failure
-  // the same way quarantines it. Entries that fail differently each time stay.
-  constexpr int kRetries = 2;
-  int retries = 0;
-  int left = 0;
-  bool unlisted = false;
-  while (printed == 0 || all || left > 0) {
-    const Drained d = DrainMessages(g, all);
-    unlisted = d.unlisted;
-    printed += HandOut(g, "read");
-    if (d.stuck) return kAnsweredNo;
-    left = d.retry;
-    if (left > 0) {
-      if (retries++ < kRetries) continue;
-      break;
-    }
-    // What left the SIM made room for what the network still holds.
-    if ((d.parts == 0 && d.quarantined == 0) || !all) break;
-  }
-  if (left > 0) {
-    g.printer.Interrupt();
-    g.io.err << "selvarn-sms: " << left
-             << " entry(ies) could not be decoded and stay on the SIM for the next read\n";
-    return kRunTimeError;
-  }
-  if (printed == 0 && unlisted) {
-    g.printer.Result({{"command", "read"}, {"found", false}, {"listed", false}},
-                     "no message: the modem did not list the messages on its SIM");
-    return kAnsweredNo;
-  }
-  // Nothing waiting is an answer, not a failure: a job that reads now and then must not
-  // fail each time nobody wrote. The output tells it apart.
-  if (printed == 0) g.printer.Result({{"command", "read"}, {"found", false}}, "no message");
-  return kDone;
-}
-
-int GatewaySend(Gateway& g, const SendOrder& r) {
-  const int reference = r.reference;
-  const SendCoding coding = r.coding;
+// How the send went, as printed; the exit status unless every part went.
+std::optional<int> ShowSent(Session& s, const SendOrder& r, const store::SendOutcome& sent) {
   Json result{{"command", "send"}, {"to", r.number}};
-  const bool wait = r.wait_report >= 0;
-  if ((r.report || wait) && !g.sms.DeliveryReportOn()) {
-    result["sent"] = false;
-    g.printer.Result(result, "not sent: the modem refused to switch delivery reports on");
-    return kAnsweredNo;
-  }
-  const store::SendOutcome sent = store::SendAndRecord(
-      g.sms, g.store,
-      {.number = r.number, .text = r.text, .reference = reference, .coding = coding});
   const std::int64_t id = sent.id;
   const std::vector<int>& refs = sent.references;
   const store::SendState state =
@@ -415,12 +208,12 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
   result["coding"] = CodingName(sent.coding);
   result["sent"] = state == store::SendState::Sent;
   result["references"] = refs;
-  if (parts > 1) result["long_reference"] = reference;
+  if (parts > 1) result["long_reference"] = r.reference;
   const std::string what = " as message " + std::to_string(id) + " (" + CodingName(sent.coding) +
                            (parts > 1 ? ", " + std::to_string(parts) + " parts" : std::string()) +
                            ")";
   if (state == store::SendState::Sent && sent.error.empty()) {
-    g.printer.Result(result, "sent" + what + ", message reference" +
+    s.printer.Result(result, "sent" + what + ", message reference" +
                                  (refs.size() > 1 ? "s " : " ") + Parts(refs));
   } else {
     result["send_state"] = store::ToString(state);
@@ -447,55 +240,191 @@ int GatewaySend(Gateway& g, const SendOrder& r) {
     if (state == store::SendState::Uncertain) {
       text += "; see the outbox, and the recipient, before sending it again";
     }
-    g.printer.Result(result, text);
+    s.printer.Result(result, text);
   }
   if (!sent.error.empty()) {
-    ShowError(g.printer, g.io.err, g.command, RuntimeError(sent.error_number, sent.error));
+    ShowError(s.printer, s.io.err, "send", RuntimeError(sent.error_number, sent.error));
   }
   if (state == store::SendState::Uncertain) return kUncertain;
   if (!sent.error.empty()) return kRunTimeError;
   if (state != store::SendState::Sent) return kAnsweredNo;
-  if (!wait) return kDone;
+  return std::nullopt;
+}
 
-  // Reports come as +CDSI on the idle line; between them, a look every few seconds.
-  constexpr int kLookEveryMs = 5000;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(r.wait_report);
-  auto& gsm = platform::ThreadPort().port;
-  while (true) {
-    DrainReports(g);
-    const auto sent = g.store.Sent(id);
-    if (sent && sent->state != store::DeliveryState::Pending) {
-      const bool delivered = sent->state == store::DeliveryState::Delivered;
-      g.printer.Result(
-          {{"command", "send"}, {"id", id}, {"state", store::ToString(sent->state)}},
-          std::string("message ") + std::to_string(id) + ": " + store::ToString(sent->state));
-      return delivered ? kDone : kAnsweredNo;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) break;
-    const int fd = PortFd(gsm);
-    pollfd p{fd, POLLIN, 0};
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::milliseconds(std::min<std::int64_t>(left, kLookEveryMs));
-    std::string seen;
-    while (seen.find("+CDSI:") == std::string::npos) {
-      const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               until - std::chrono::steady_clock::now())
-                               .count();
-      if (wait_ms <= 0) break;
-      if (poll(&p, 1, static_cast<int>(wait_ms)) <= 0) continue;
-      if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        throw RuntimeError(err::kHardwareNotAvailable, "The modem went away");
+// The reports of message `id` stored since `since`, then its state as it stands.
+int ShowFinal(Session& s, store::MessageStore& st, std::int64_t id, std::int64_t since,
+              int seconds) {
+  const std::optional<store::SentRecord> record = st.Sent(id);
+  // Every report that came meanwhile, this message's or not: none is passed over unseen.
+  for (const store::StoredReport& rep : st.Reports(since)) {
+    PrintReport(s.printer, "send", rep.report,
+                {.report_id = rep.id,
+                 .sent_id = rep.sent_id,
+                 .sequence = rep.sequence,
+                 .message_state =
+                     rep.sent_id == id && record ? record->state : store::DeliveryState::Pending});
+  }
+  if (record && record->state != store::DeliveryState::Pending) {
+    s.printer.Result(
+        {{"command", "send"}, {"id", id}, {"state", store::ToString(record->state)}},
+        std::string("message ") + std::to_string(id) + ": " + store::ToString(record->state));
+    return record->state == store::DeliveryState::Delivered ? kDone : kAnsweredNo;
+  }
+  s.printer.Result({{"command", "send"}, {"id", id}, {"state", "pending"}, {"timed_out", true}},
+                   "message " + std::to_string(id) + ": no final report within " +
+                       std::to_string(seconds) + " s (still pending)");
+  return kTimedOut;
+}
+
+Outgoing ToOutgoing(const SendOrder& r) {
+  return {.number = r.number,
+          .text = r.text,
+          .coding = r.coding,
+          .report = r.report || r.wait_report >= 0,
+          .reference = r.reference};
+}
+
+// The watcher that holds the port sends it: handed over, then followed in the store until
+// it went (and, asked for, until its reports came).
+int SendThroughWatcher(Session& s, const SendOrder& r, ModemStatus status, const StartReport& why) {
+  const std::int64_t since = Now();
+  std::int64_t id = 0;
+  try {
+    id = HandToWatcher(s.options.store, ToOutgoing(r));
+  } catch (const RuntimeError& e) {
+    if (e.number() != err::kPortAlreadyOpen) throw;
+    return StartFailed(s, "send", status, true, why);  // nobody to hand it to
+  }
+  store::MessageStore st(s.options.store.empty() ? store::MessageStore::DefaultPath()
+                                                 : s.options.store);
+  constexpr auto kLook = std::chrono::milliseconds(50);
+  // As long as the watcher could take to send every part itself, and a little more.
+  const auto give_up =
+      Steady::now() + std::chrono::seconds(120 * std::max<std::size_t>(1, r.parts) + 30);
+  std::optional<store::SentRecord> record = st.Sent(id);
+  while (record &&
+         (record->send_state == store::SendState::Queued ||
+          record->send_state == store::SendState::Sending) &&
+         Steady::now() < give_up) {
+    std::this_thread::sleep_for(kLook);
+    record = st.Sent(id);
+  }
+  if (!record)
+    throw RuntimeError(err::kPathFileAccess, "The queued message vanished from the store");
+  if (record->send_state == store::SendState::Queued ||
+      record->send_state == store::SendState::Sending) {
+    s.printer.Result({{"command", "send"}, {"id", id}, {"sent", false}, {"send_state", "queued"}},
+                     "queued as message " + std::to_string(id) +
+                         " for the watcher, which has not sent it yet: see the outbox");
+    return kUncertain;
+  }
+  store::SendOutcome sent;
+  sent.id = id;
+  sent.coding = record->coding;
+  sent.record = record;
+  for (const store::SentPart& p : record->parts) {
+    if (p.send == store::PartSend::Taken) sent.references.push_back(p.reference);
+  }
+  if (const auto rc = ShowSent(s, r, sent)) return *rc;
+  if (r.wait_report < 0) return kDone;
+  const auto deadline = Steady::now() + std::chrono::seconds(r.wait_report);
+  while (record && record->state == store::DeliveryState::Pending && Steady::now() < deadline) {
+    std::this_thread::sleep_for(kLook);
+    record = st.Sent(id);
+  }
+  return ShowFinal(s, st, id, since, r.wait_report);
+}
+
+}  // namespace
+
+GatewayOptions SessionOptions(const Session& s) {
+  return {.device = s.link->device(),
+          .port = s.link->port(),
+          .pin = s.options.pin,
+          .store = s.options.store};
+}
+
+int GatewaySend(Session& s, const SendOrder& r) {
+  Gateway gw(SessionOptions(s));
+  const ModemStatus status = gw.Open();
+  if (status != ModemStatus::OK) {
+    const StartReport why = gw.LastStart();
+    gw.Close();
+    if (why.reason == StartReason::Busy) return SendThroughWatcher(s, r, status, why);
+    return StartFailed(s, "send", status, true, why);
+  }
+  const std::int64_t since = Now();
+  const store::SendOutcome sent = gw.Send(ToOutgoing(r));
+  if (const auto rc = ShowSent(s, r, sent)) return *rc;
+  if (r.wait_report < 0) return kDone;
+  const auto record = gw.WaitReports(sent.id, std::chrono::seconds(r.wait_report));
+  // What came as the time ran out is told too.
+  if (record && record->state == store::DeliveryState::Pending) gw.TakeAll();
+  return ShowFinal(s, gw.Store(), sent.id, since, r.wait_report);
+}
+
+int GatewayRead(Session& s, bool all) {
+  Gateway gw(SessionOptions(s));
+  const ModemStatus status = gw.Open();
+  if (status != ModemStatus::OK) return StartFailed(s, "read", status, true, gw.LastStart());
+  // Whole messages an earlier run stored but did not print come first.
+  std::vector<store::Message> waiting = gw.Store().NewMessages();
+  TakeAllResult taken;
+  if (waiting.empty() || all) {
+    taken = gw.TakeAll();
+    // An entry that could not be decoded gets another try at once; the second failure the
+    // same way quarantines it.
+    std::vector<std::string> warnings = taken.warnings;
+    int quarantined = taken.quarantined;
+    // With --all, what left the modem made room for what the network still holds.
+    constexpr int kRetries = 2;
+    for (int retries = 0; !taken.stuck;) {
+      const bool retry = taken.left > 0 && retries++ < kRetries;
+      if (!retry && !(all && (taken.parts > 0 || taken.quarantined > 0))) break;
+      taken = gw.TakeAll();
+      quarantined += taken.quarantined;
+      for (const std::string& w : taken.warnings) {
+        if (std::find(warnings.begin(), warnings.end(), w) == warnings.end()) warnings.push_back(w);
       }
-      seen += gsm.Input();
+    }
+    waiting = gw.Store().NewMessages();
+    for (const std::string& w : warnings) {
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: warning: " << Escaped(w) << "\n";
+    }
+    if (quarantined > 0) {
+      s.printer.Interrupt();
+      s.io.err << "selvarn-sms: warning: kept " << quarantined
+               << " undecodable entry(ies) in the quarantine and deleted them from the modem "
+                  "(inbox --undecodable lists them)\n";
     }
   }
-  g.printer.Result({{"command", "send"}, {"id", id}, {"state", "pending"}, {"timed_out", true}},
-                   "message " + std::to_string(id) + ": no final report within " +
-                       std::to_string(r.wait_report) + " s (still pending)");
-  return kTimedOut;
+  int printed = 0;
+  for (const store::Message& m : waiting) {
+    s.printer.Result(MessageJson(m, "read"), (printed > 0 ? "\n" : "") + MessageText(m));
+    gw.Store().MarkHandedOut(m.id);
+    if (++printed == 1 && !all) break;
+  }
+  if (taken.stuck) {
+    s.printer.Interrupt();
+    s.io.err << "selvarn-sms: the modem did not delete a stored message: it stays on the SIM\n";
+    return kAnsweredNo;
+  }
+  if (taken.left > 0) {
+    s.printer.Interrupt();
+    s.io.err << "selvarn-sms: " << taken.left
+             << " entry(ies) could not be decoded and stay on the SIM for the next read\n";
+    return kRunTimeError;
+  }
+  if (printed == 0 && taken.unlisted) {
+    s.printer.Result({{"command", "read"}, {"found", false}, {"listed", false}},
+                     "no message: the modem did not list the messages on its SIM");
+    return kAnsweredNo;
+  }
+  // Nothing waiting is an answer, not a failure: a job that reads now and then must not
+  // fail each time nobody wrote. The output tells it apart.
+  if (printed == 0) s.printer.Result({{"command", "read"}, {"found", false}}, "no message");
+  return kDone;
 }
 
 int Inbox(const Options& options, Printer& printer, const std::string& from) {

@@ -16,9 +16,8 @@
 
 #include "modemsim/scenario.hpp"
 #include "modemsim/simulator.hpp"
-#include "platform/port_folder.hpp"
-#include "platform/unique_fd.hpp"
 #include "selvarn/error.hpp"
+#include "selvarn/port.hpp"
 
 namespace fs = std::filesystem;
 
@@ -45,7 +44,7 @@ std::string Canonical(const std::string& path) {
   return ec ? std::string() : p.string();
 }
 
-std::string MakePrivateFolder(const std::string& prefix = "selvarn-sms-ports") {
+std::string MakePrivateFolder(const std::string& prefix) {
   std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (mkdtemp(tmpl.data()) == nullptr) {
     throw RuntimeError(err::kPathFileAccess, "Cannot make a folder in " +
@@ -59,11 +58,13 @@ std::string MakePrivateFolder(const std::string& prefix = "selvarn-sms-ports") {
 
 Link::Link(const LinkRequest& request) : given_(request.device), sim_given_(request.sim) {
   if (request.sim) {
-    UsePrivateFolder();
+    // The simulator makes its link comN in a folder of its own: nobody's port folder is
+    // written to, and the run opens the simulator's pseudo-terminal by its path.
+    sim_folder_ = std::make_unique<TemporaryFolder>("selvarn-sms-sim-port");
     modemsim::ModemState modem;
     modem.own_number = kSimOwnNumber;
     sim_ = std::make_unique<modemsim::Simulator>(
-        modemsim::Options{.port_folder = private_folder_, .modem = modem});
+        modemsim::Options{.port_folder = sim_folder_->path(), .modem = modem});
     try {
       if (!request.scenario.empty()) {
         std::ifstream in(request.scenario);
@@ -75,31 +76,20 @@ Link::Link(const LinkRequest& request) : given_(request.device), sim_given_(requ
     } catch (const std::exception& e) {
       throw UsageError(std::string("simulator: ") + e.what());
     }
-    port_ = static_cast<std::int16_t>(sim_->port());
+    device_ = sim_->device_path();
     return;
   }
   if (!request.device.empty()) {
-    const std::string device = fs::absolute(request.device).lexically_normal().string();
+    device_ = fs::absolute(request.device).lexically_normal().string();
     struct stat st {};
-    if (stat(device.c_str(), &st) != 0) {
+    if (stat(device_.c_str(), &st) != 0) {
       throw RuntimeError(err::kHardwareNotAvailable,
-                         "Cannot open " + device + ": " + std::strerror(errno));
+                         "Cannot open " + device_ + ": " + std::strerror(errno));
     }
-    const std::string real = Canonical(device);
-    for (const PortEntry& e : PortEntries(platform::PortFolder())) {
-      if (e.port <= 32767 &&
-          Canonical(platform::PortFolder() + "/" + platform::PortEntryName(e.port)) == real) {
-        port_ = static_cast<std::int16_t>(e.port);
-        return;
-      }
-    }
-    UsePrivateFolder();
-    fs::create_symlink(device, private_folder_ + "/" + platform::PortEntryName(1));
-    port_ = 1;
     return;
   }
   port_ = static_cast<std::int16_t>(request.port);
-  const std::string path = platform::PortDevicePath(port_);
+  const std::string path = PortDevicePath(port_);
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     throw RuntimeError(err::kHardwareNotAvailable,
@@ -108,32 +98,12 @@ Link::Link(const LinkRequest& request) : given_(request.device), sim_given_(requ
   }
 }
 
-Link::~Link() {
-  sim_.reset();
-  if (env_changed_) {
-    if (saved_ports_env_) {
-      setenv("SELVARN_SMS_PORTS", saved_ports_env_->c_str(), 1);
-    } else {
-      unsetenv("SELVARN_SMS_PORTS");
-    }
-  }
-  if (!private_folder_.empty()) {
-    std::error_code ec;
-    fs::remove_all(private_folder_, ec);
-  }
-}
-
-void Link::UsePrivateFolder() {
-  private_folder_ = MakePrivateFolder();
-  if (const char* old = std::getenv("SELVARN_SMS_PORTS")) saved_ports_env_ = old;
-  setenv("SELVARN_SMS_PORTS", private_folder_.c_str(), 1);
-  env_changed_ = true;
-}
+Link::~Link() = default;
 
 std::string Link::Describe() const {
   if (sim_given_) return "the built-in simulator";
   if (!given_.empty()) return given_;
-  return "port " + std::to_string(port_) + " (" + platform::PortDevicePath(port_) + ")";
+  return "port " + std::to_string(port_) + " (" + PortDevicePath(port_) + ")";
 }
 
 TemporaryFolder::TemporaryFolder(const std::string& prefix) : path_(MakePrivateFolder(prefix)) {}
@@ -166,20 +136,22 @@ enum class Probe { Serial, NotSerial, NoPermission, InUse };
 
 // Opens the device the way the serial control does, without taking or changing it.
 Probe ProbeDevice(const std::string& path, bool must_have_uart) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     if (errno == EACCES || errno == EPERM) return Probe::NoPermission;
     if (errno == EBUSY) return Probe::InUse;
     return Probe::NotSerial;
   }
   termios tio{};
-  if (tcgetattr(fd.get(), &tio) != 0) return Probe::NotSerial;
+  Probe probe = Probe::Serial;
   // A ttyS without a UART behind it opens fine; the driver knows it is not there.
   serial_struct info{};
-  if (must_have_uart && ioctl(fd.get(), TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN) {
-    return Probe::NotSerial;
+  if (tcgetattr(fd, &tio) != 0 ||
+      (must_have_uart && ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN)) {
+    probe = Probe::NotSerial;
   }
-  return Probe::Serial;
+  ::close(fd);
+  return probe;
 }
 
 }  // namespace
@@ -207,7 +179,7 @@ std::vector<SerialDevice> SerialDevices(const std::string& dev_folder,
     return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
   });
   std::vector<SerialDevice> devices;
-  const std::string folder = platform::PortFolder();
+  const std::string folder = PortFolder();
   for (const Found& f : found) {
     const Probe probe = ProbeDevice(f.path, f.kind == 2);
     // Most machines have a row of ttyS nodes without a UART; one that cannot even be
@@ -218,7 +190,7 @@ std::vector<SerialDevice> SerialDevices(const std::string& dev_folder,
     if (probe == Probe::InUse) d.note = "in use by another program";
     const std::string real = Canonical(f.path);
     for (const PortEntry& e : entries) {
-      if (e.present && Canonical(folder + "/" + platform::PortEntryName(e.port)) == real) {
+      if (e.present && Canonical(folder + "/" + PortEntryName(e.port)) == real) {
         d.port = e.port;
         d.by_entry = true;
         break;

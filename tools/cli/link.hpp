@@ -1,5 +1,5 @@
-// Where the modem is for one run: a port number, a device path mapped to a port number,
-// or the built-in simulator; and what `ports` shows of the machine's serial ports.
+// Where the modem is for one run: a device opened by its path, a port number, or the
+// built-in simulator; and what `ports` shows of the machine's serial ports.
 #pragma once
 
 #include <cstdint>
@@ -31,37 +31,6 @@ struct LinkRequest {
   std::vector<std::string> sim_lines{};  // simulator scenario lines, after the file
 };
 
-// Makes the request's port reachable for the life of the object. A device the user's port
-// folder already names is used under that entry's number, so messages speak of the port
-// the user knows; any other device gets com1 in a private folder that SELVARN_SMS_PORTS
-// points to for the run, so the user's folder is never written to. The simulator gets a
-// private folder the same way. The environment is restored and the folder removed at the
-// end. Throws UsageError for a bad scenario and RuntimeError 8010 for a missing device.
-class Link {
- public:
-  explicit Link(const LinkRequest& request);
-  ~Link();
-  Link(const Link&) = delete;
-  Link& operator=(const Link&) = delete;
-
-  std::int16_t port() const { return port_; }
-  // Where the modem is, as the user said it: the device as given, "port 3
-  // (/home/me/.config/selvarn-sms/ports/com3)", or "the built-in simulator".
-  std::string Describe() const;
-  modemsim::Simulator* simulator() const { return sim_.get(); }
-
- private:
-  void UsePrivateFolder();
-
-  std::int16_t port_ = 1;
-  std::string given_{};  // the device the user named; empty for a port number
-  bool sim_given_ = false;
-  std::optional<std::string> saved_ports_env_{};
-  bool env_changed_ = false;
-  std::string private_folder_{};
-  std::unique_ptr<modemsim::Simulator> sim_;
-};
-
 // A new folder under the temporary folder ($TMPDIR, else /tmp), removed with all it holds
 // when the object goes. Throws RuntimeError 75 when it cannot be made.
 class TemporaryFolder {
@@ -74,6 +43,33 @@ class TemporaryFolder {
 
  private:
   std::string path_;
+};
+
+// Where the request's modem is, checked for the life of the object: a device opened by its
+// path, a port number, or the simulator (started here, opened by its pseudo-terminal's
+// path). Throws UsageError for a bad scenario and RuntimeError 8010 for a missing device.
+class Link {
+ public:
+  explicit Link(const LinkRequest& request);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // The device to open by its path; empty: the port number.
+  const std::string& device() const { return device_; }
+  std::int16_t port() const { return port_; }
+  // Where the modem is, as the user said it: the device as given, "port 3
+  // (/home/me/.config/selvarn-sms/ports/com3)", or "the built-in simulator".
+  std::string Describe() const;
+  modemsim::Simulator* simulator() const { return sim_.get(); }
+
+ private:
+  std::int16_t port_ = 1;
+  std::string device_{};
+  std::string given_{};  // the device the user named; empty for a port number
+  bool sim_given_ = false;
+  std::unique_ptr<TemporaryFolder> sim_folder_;
+  std::unique_ptr<modemsim::Simulator> sim_;
 };
 
 // An entry comN of a port folder.

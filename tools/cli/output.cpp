@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/thread_state.hpp"
 #include "selvarn/gateway.hpp"
-#include "text/text.hpp"
+#include "selvarn/port.hpp"
+#include "selvarn/text.hpp"
 
 namespace selvarn::cli {
 
@@ -34,7 +34,7 @@ std::string Escape(std::string_view text, const std::string_view* indent) {
   out.reserve(text.size());
   std::size_t len = 0;
   for (std::size_t i = 0; i < text.size(); i += len) {
-    const char32_t c = text::DecodeUtf8(text, i, len);
+    const char32_t c = DecodeUtf8(text, i, len);
     const std::string_view bytes = text.substr(i, len);
     char hex[12];
     if (c == 0xFFFD && bytes != "\xEF\xBF\xBD") {
@@ -128,13 +128,11 @@ std::string Visible(std::string_view bytes) {
 
 Wire::Wire(std::ostream& err, bool trace, bool terminal)
     : err_(err), trace_(trace), bar_(terminal && !trace) {
-  platform::CurrentThread().seams.serial_trace = [this](bool written, std::string_view bytes) {
-    OnBytes(written, bytes);
-  };
+  WatchSerial([this](bool written, std::string_view bytes) { OnBytes(written, bytes); });
 }
 
 Wire::~Wire() {
-  platform::CurrentThread().seams.serial_trace = nullptr;
+  WatchSerial({});
   Finish();
 }
 

@@ -2,11 +2,7 @@
 
 #include <algorithm>
 
-#include "messaging/extension_parts.hpp"
-#include "messaging/long_send.hpp"
-#include "selvarn/error.hpp"
-#include "text/gsm_alphabet.hpp"
-#include "text/text.hpp"
+#include "selvarn/text.hpp"
 
 namespace selvarn::cli {
 
@@ -27,7 +23,9 @@ std::optional<std::string> ReadText(std::istream& in, std::size_t most) {
 }
 
 std::size_t MostTextBytes() {
-  return 4 * messaging::kMostParts * std::max(messaging::kLongSeptets, messaging::kLongUnits);
+  const LongMessageLimits most = LongLimits();
+  return 4 * static_cast<std::size_t>(most.parts) *
+         static_cast<std::size_t>(std::max(most.septets, most.units));
 }
 
 std::optional<std::string> RecipientProblem(std::string_view number) {
@@ -54,41 +52,6 @@ bool IsPin(std::string_view pin) {
     if (c < '0' || c > '9') return false;
   }
   return true;
-}
-
-SendPlan PlanSend(std::string_view utf8, bool unicode) {
-  const std::u16string units = text::Utf8ToUtf16(utf8);
-  SendPlan plan;
-  plan.unicode = unicode;
-  if (unicode) {
-    plan.length = units.size();
-    return plan;
-  }
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const gsm::Septets s = gsm::FromUnicode(units[i]);
-    // A character beyond the BMP goes out as one "?" (the text is well-formed UTF-16).
-    if (units[i] >= 0xD800 && units[i] <= 0xDBFF) ++i;
-    plan.length += s.count == 0 ? 1 : s.count;
-    plan.unmapped += s.count == 0 ? 1 : 0;
-  }
-  if (plan.length > kGsmSingle) {
-    // Long parts go through the host code page first: what it lacks is lost as well.
-    plan.long_message = true;
-    try {
-      plan.parts = messaging::SplitMessage(utf8).size();
-    } catch (const RuntimeError&) {
-      plan.parts = 0;  // more than a long message can have
-    }
-    plan.unmapped = 0;
-    for (const char16_t c : units) {
-      const int code = text::AnsiCode(c);
-      if ((code == '?' && c != u'?') ||
-          gsm::FromUnicode(text::FromAnsi(static_cast<std::uint8_t>(code))).count == 0) {
-        ++plan.unmapped;
-      }
-    }
-  }
-  return plan;
 }
 
 }  // namespace selvarn::cli

@@ -2,7 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
-#include "gateway.hpp"
+#include "selvarn/port.hpp"
 
 namespace selvarn::cli {
 namespace {

@@ -2,7 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.hpp"
-#include "platform/port_folder.hpp"
+#include "selvarn/port.hpp"
 
 namespace selvarn::cli {
 namespace {
@@ -21,7 +21,7 @@ class Ports final : public Command {
   Needs Uses() const override { return Needs::kNothing; }
 
   int Execute(Session& s) override {
-    const std::string folder = platform::PortFolder();
+    const std::string folder = PortFolder();
     const std::vector<PortEntry> entries = PortEntries(folder);
     const std::vector<SerialDevice> devices = SerialDevices(s.io.dev_folder, entries);
     Json j{{"command", "ports"},

@@ -26,18 +26,12 @@ class Read final : public Command {
         "\nExamples:\n  selvarn-sms --port 3 read --all\n  selvarn-sms --port 3 --json read --all");
   }
   // Nothing is taken off the SIM that could not be kept.
-  void Check(const Options& options, Io& /*io*/) override { store_.emplace(OpenStore(options)); }
-
-  int Execute(Session& s) override {
-    Binding binding(*store_);
-    binding.Attach(s.sms);
-    Gateway g{"read", s.io, s.printer, s.sms, *store_, binding};
-    return GatewayRead(g, all_);
-  }
+  void Check(const Options& options, Io& /*io*/) override { OpenStore(options); }
+  Needs Uses() const override { return Needs::kSession; }
+  int Execute(Session& s) override { return GatewayRead(s, all_); }
 
  private:
   bool all_ = false;
-  std::optional<store::MessageStore> store_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "command.hpp"
 #include "gateway.hpp"
 #include "selvarn/gateway.hpp"
+#include "selvarn/port.hpp"
 
 namespace selvarn::cli {
 namespace {

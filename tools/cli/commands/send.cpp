@@ -5,10 +5,10 @@
 #include <ostream>
 #include <random>
 
-#include "api/dispatch.hpp"
 #include "command.hpp"
 #include "gateway.hpp"
-#include "messaging/extension_parts.hpp"
+#include "selvarn/gateway.hpp"
+#include "selvarn/text.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::cli {
@@ -31,7 +31,8 @@ class Send final : public Command {
  public:
   std::string_view Name() const override { return "send"; }
   std::string_view Synopsis() const override {
-    return "send [--unicode | --7bit] [--report] [--wait-report SECONDS] [--ref N] NUMBER TEXT|-";
+    return "send [--unicode | --7bit] [--no-report | --wait-report SECONDS] [--ref N] NUMBER "
+           "TEXT|-";
   }
   void Define(CLI::App& app) override {
     app.description(
@@ -53,13 +54,17 @@ class Send final : public Command {
     app.add_flag("--7bit", seven_bit_,
                  "Send in the GSM 7-bit alphabet; characters it lacks go out as \"?\"")
         ->excludes(unicode);
-    app.add_flag("--report", order_.report, "Switch the modem's delivery reports on first");
+    // Reports are asked for by default; --report stays for the scripts that give it.
+    CLI::Option* report =
+        app.add_flag("--report", report_, "Ask for a status report of each part (the default)");
+    CLI::Option* no_report =
+        app.add_flag("--no-report", no_report_, "Ask for no status report")->excludes(report);
     // The value is required: an optional one could not be told from the NUMBER after it.
     app.add_option("--wait-report", wait_,
-                   "Switch reports on, send, then wait up to SECONDS (0-86400; 120 is usual)\n"
-                   "for the report of every part: exit 0 delivered, 1 failed, 4 no final\n"
-                   "report in time")
-        ->type_name("SECONDS");
+                   "Send, then wait up to SECONDS (0-86400; 120 is usual) for the report\n"
+                   "of every part: exit 0 delivered, 1 failed, 4 no final report in time")
+        ->type_name("SECONDS")
+        ->excludes(no_report);
     app.add_option("--ref", reference_,
                    "Reference shared by the parts of a long message, 0-255 (default: random)")
         ->check(CLI::Range(0, 255))
@@ -84,28 +89,30 @@ class Send final : public Command {
     const bool piped = order_.text == "-";
     const std::string subject = piped ? "standard input" : "the text";
     const auto too_long = [&subject] {
+      const LongMessageLimits most = LongLimits();
       return UsageError(subject + " is too long: a long message has at most " +
-                        std::to_string(messaging::kMostParts) + " parts (" +
-                        std::to_string(messaging::kLongSeptets) + " characters each, " +
-                        std::to_string(messaging::kLongUnits) + " in UCS2)");
+                        std::to_string(most.parts) + " parts (" + std::to_string(most.septets) +
+                        " characters each, " + std::to_string(most.units) + " in UCS2)");
     };
     if (piped) {
       std::optional<std::string> text = ReadText(io.in, MostTextBytes());
       if (!text) throw too_long();
       order_.text = std::move(*text);
     }
-    if (!api::IsUtf8(order_.text)) throw UsageError(subject + " is not UTF-8 text");
+    if (!IsUtf8(order_.text)) throw UsageError(subject + " is not UTF-8 text");
     // An empty text is nearly always a pipe that brought nothing.
     if (order_.text.empty()) throw UsageError("the text is empty");
     order_.coding = unicode_ ? SendCoding::Ucs2 : seven_bit_ ? SendCoding::Gsm7 : SendCoding::Auto;
+    order_.report = !no_report_;
+    TextPlan plan;
     try {
-      parts_ = messaging::PlanText(order_.text, order_.coding, false).parts.size();
+      plan = Plan(order_.text, order_.coding);
     } catch (const RuntimeError&) {
       throw too_long();
     }
-    if (const std::size_t unmapped = PlanSend(order_.text, false).unmapped;
-        seven_bit_ && unmapped > 0) {
-      io.err << "selvarn-sms: warning: " << unmapped
+    order_.parts = static_cast<std::size_t>(plan.Parts());
+    if (seven_bit_ && plan.unmapped > 0) {
+      io.err << "selvarn-sms: warning: " << plan.unmapped
              << " character(s) have no 7-bit form and go out as \"?\"; leave out --7bit to send "
                 "them as they are\n";
     }
@@ -115,15 +122,13 @@ class Send final : public Command {
       std::random_device random;
       order_.reference = std::uniform_int_distribution<int>(0, 255)(random);
     }
-    store_.emplace(OpenStore(options));
+    OpenStore(options);
   }
 
+  Needs Uses() const override { return Needs::kSession; }
   int Execute(Session& s) override {
-    if (parts_ > 1) s.wire->ExpectParts(parts_);
-    Binding binding(*store_);
-    binding.Attach(s.sms);
-    Gateway g{"send", s.io, s.printer, s.sms, *store_, binding};
-    return GatewaySend(g, order_);
+    if (order_.parts > 1) s.wire->ExpectParts(order_.parts);
+    return GatewaySend(s, order_);
   }
 
  private:
@@ -134,8 +139,8 @@ class Send final : public Command {
   CLI::Option* text_ = nullptr;
   std::optional<std::string> wait_;
   std::optional<int> reference_;
-  std::size_t parts_ = 1;
-  std::optional<store::MessageStore> store_;
+  bool report_ = true;
+  bool no_report_ = false;
 };
 
 }  // namespace

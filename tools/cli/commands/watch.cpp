@@ -34,25 +34,14 @@ class WatchCommand final : public Command {
         "  selvarn-sms --port 3 --json watch --interval 30 >> messages.jsonl\n"
         "  selvarn-sms --port 3 watch --exec 'echo \"$SELVARN_SMS_ID: $SELVARN_SMS_TEXT\"'");
   }
-  // Stop signals wait for the step under way: held from before the modem starts. The
-  // store comes first: nothing is taken off the SIM that could not be kept.
-  void Check(const Options& options, Io& /*io*/) override {
-    stop_.emplace();
-    store_.emplace(OpenStore(options));
-  }
-
-  int Execute(Session& s) override {
-    Binding binding(*store_);
-    binding.Attach(s.sms);
-    Gateway g{"watch", s.io, s.printer, s.sms, *store_, binding};
-    return Watch(g, *stop_, interval_, exec_, s.link->Describe());
-  }
+  // Nothing is taken off the SIM that could not be kept.
+  void Check(const Options& options, Io& /*io*/) override { OpenStore(options); }
+  Needs Uses() const override { return Needs::kSession; }
+  int Execute(Session& s) override { return GatewayWatch(s, interval_, exec_); }
 
  private:
   int interval_ = 10;
   std::string exec_;
-  std::optional<StopSignals> stop_;
-  std::optional<store::MessageStore> store_;
 };
 
 }  // namespace
