@@ -47,7 +47,7 @@ struct ListenConfig {
   int port = 8025;                    // 0: any free port (the file cannot say 0)
   std::string certificate{};          // TLS when both certificate and key are set
   std::string key{};
-  std::size_t max_body = 64 * 1024;  // bytes of a request body
+  std::size_t max_body = std::size_t{64} * 1024;  // bytes of a request body
 
   bool Loopback() const;
   // Either file set asks for TLS, so that half a setting fails instead of serving plain HTTP.
