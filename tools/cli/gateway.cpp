@@ -341,7 +341,8 @@ GatewayOptions SessionOptions(const Session& s) {
   return {.device = s.link->device(),
           .port = s.link->port(),
           .pin = s.options.pin,
-          .store = s.options.store};
+          .store = s.options.store,
+          .start_progress = StartProgress(s)};
 }
 
 int GatewaySend(Session& s, const SendOrder& r) {
