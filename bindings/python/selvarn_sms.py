@@ -317,6 +317,7 @@ def _load(path):
     for name, args in {
             "new": [_P(_GatewayOptions), _P(gateway)], "open": [gateway, _P(_I32)],
             "start_report": [gateway, _P(_StartReport)], "close": [gateway],
+            "registered": [gateway, _P(ctypes.c_int16)],
             "plan": [ctypes.c_char_p, _I32, _P(_TextPlan)],
             "send": [gateway, _P(_Outgoing), _OnProgress, ctypes.c_void_p, _P(_SendOutcome)],
             "wait_reports": [gateway, _I64, _I32, _P(_SentRecord)],
@@ -872,6 +873,13 @@ class Gateway:
                                _text(raw.notice))
         finally:
             _lib.selvarn_StartReportClear(ctypes.byref(raw))
+
+    def registered(self):
+        """Whether the modem is registered on a network, home or roaming (AT+CREG?), as
+        SMS.ConnectToGSM asks; False when it is not or the gateway is not open."""
+        value = ctypes.c_int16()
+        _check(_lib.selvarn_gateway_registered(self._g(), ctypes.byref(value)))
+        return value.value != 0
 
     def close(self):
         """Closes the modem; open() may open it again, and the store stays."""

@@ -59,6 +59,8 @@ struct GatewayOptions {
   std::string store{};             // the message store's file; empty: MessageStore::DefaultPath()
   int part_wait = 120;             // seconds to wait for the answer to each part sent
   std::chrono::seconds sweep{30};  // Watch: how often to look when nothing is announced
+  // Open's steps as they happen (SMS::SetStartProgress): the speeds tried, a port taken over.
+  std::function<void(const StartStep&)> start_progress{};
 };
 
 // A message to send.

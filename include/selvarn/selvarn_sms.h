@@ -457,6 +457,10 @@ SELVARN_C_API selvarn_hresult selvarn_gateway_open(selvarn_gateway* gateway, int
 SELVARN_C_API selvarn_hresult selvarn_gateway_start_report(selvarn_gateway* gateway,
                                                            selvarn_start_report* report);
 SELVARN_C_API selvarn_hresult selvarn_gateway_close(selvarn_gateway* gateway);
+/* Whether the modem is registered on a network, home or roaming (AT+CREG?), as ConnectToGSM
+   asks: *registered SELVARN_VARIANT_FALSE when it is not or the session is not open. */
+SELVARN_C_API selvarn_hresult selvarn_gateway_registered(selvarn_gateway* gateway,
+                                                         selvarn_variant_bool* registered);
 
 /* How a text goes out: the coding chosen (SELVARN_SEND_GSM7 or _UCS2), each part's length
    in septets (GSM 7-bit, an extension character counting two) or UTF-16 units, and the

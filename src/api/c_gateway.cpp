@@ -235,6 +235,15 @@ selvarn_hresult selvarn_gateway_close(selvarn_gateway* gateway) {
   return Guard([&] { Session(gateway).Close(); });
 }
 
+selvarn_hresult selvarn_gateway_registered(selvarn_gateway* gateway,
+                                           selvarn_variant_bool* registered) {
+  return Guard([&] {
+    selvarn_variant_bool& out = Out(registered);
+    out = SELVARN_VARIANT_FALSE;
+    if (Session(gateway).Registered()) out = SELVARN_VARIANT_TRUE;
+  });
+}
+
 selvarn_hresult selvarn_gateway_plan(const char* text, int32_t coding, selvarn_text_plan* plan) {
   return Guard([&] {
     selvarn_text_plan& out = Out(plan);

@@ -1,7 +1,7 @@
 // What automation clients learn about the SMS class: the library, its two enumerations
 // and the _SMS interface with every member, its id, arguments and help string, as the
-// member table (members.def) and the declarations in SMS give them. The command line's
-// help and call and the Python module's class read it from here.
+// member table (members.def) and the declarations in SMS give them. The Python module's
+// class reads it from here, programs outside the library through selvarn/members.hpp.
 #pragma once
 
 #include <array>

@@ -66,6 +66,7 @@ ModemStatus Gateway::Open() {
   ModemStatus status = ModemStatus::Fail;
   {
     const messaging::DeviceChoice device(s.options.device);
+    s.sms.SetStartProgress(s.options.start_progress);
     status =
         s.sms.InitModem(s.options.device.empty() ? s.options.port : std::int16_t{1}, s.options.pin);
   }

@@ -462,7 +462,10 @@ static void test_gateway(void) {
   signal(SIGALRM, stop_on_alarm);
   CHECK(setitimer(ITIMER_REAL, &in_200_ms, NULL) == 0 && selvarn_gateway_watch(gw, NULL) == 0);
   signal(SIGALRM, SIG_DFL);
+  selvarn_variant_bool registered = SELVARN_VARIANT_FALSE;
+  CHECK(selvarn_gateway_registered(gw, &registered) == 0 && registered == SELVARN_VARIANT_TRUE);
   CHECK(selvarn_gateway_close(gw) == 0);
+  CHECK(selvarn_gateway_registered(gw, &registered) == 0 && registered == SELVARN_VARIANT_FALSE);
   selvarn_gateway_free(gw);
   selvarn_gateway_free(NULL);
   selvarn_gateway_stop(NULL);

@@ -83,7 +83,10 @@ class HostileModem : public CommandLine {};
 
 TEST_F(HostileModem, LosesNothingSentOrReceived) {
   const std::string long_text(400, 'a');
-  const std::string listing = R"(fault AT+CMGL=4 count 1 literal \r\n)";
+  // The report storage is listed first, as it is (empty); the SIM's listing after it is
+  // the one that goes wrong.
+  const std::string reports = R"(fault AT+CMGL=4 count 1 literal \r\nOK\r\n)";
+  const std::string sim_listing = R"(fault AT+CMGL count 1 literal \r\n)";
   std::vector<std::string> large = {"set capacity 130"};
   for (int i = 0; i < 120; ++i) large.push_back(kBad);
   large.push_back(kHello);
@@ -105,13 +108,24 @@ TEST_F(HostileModem, LosesNothingSentOrReceived) {
       {"report status 00", {"set outcome * delivered", "report ref 200 status 0",
        "fault AT+CMGR=\"1\" count 1 literal " + kReportAt + "200" + kReportTail + R"(00\r\n\r\nOK\r\n)"},
        {"send", "--wait-report=10", "+447700900999", "Hi"}, 0, "sent sent/1", "", "", {"report: reference 200"}},
+      {"report that cannot be read", {"set network-delay 500", "report pdu 0006C80B91"},
+       {"send", "--wait-report=60", "+447700900999", "Hi"}, 0, "sent sent/1", "SR1", "",
+       {"report: reference 1", "kept 1 undecodable entry(ies) in the quarantine"}},
       {"listing refused", {kHello, R"(fault AT+CMGL literal \r\nERROR\r\n)"}, {"read", "--all"}, 1,
        "", "", "SM1", {"the modem did not list the messages"}},
       {"small SIM of undecodable entries", {"set capacity 5", kBad, kBad, kBad, kBad, kBad, "at 0 " + kHello},
        {"read", "--all"}, 0, "", Indexes("SM", 1, 5), "", {"Text:   Hello"}},
       {"large SIM of undecodable entries", large, {"read", "--all"}, 0, "",
        Indexes("SM", 1, 120), "", {"Text:   Hello"}},
-      {"indexes out of range", {kHello, listing + R"(+CMGL: -5,1,,23\r\n{PDU}\r\n+CMGL: 99999,1,,23\r\n{PDU}\r\n+CMGL: abc,1,,23\r\n{PDU}\r\n+CMGL: 1,1,,23\r\n{PDU}\r\n\r\nOK\r\n)"},
+      {"glitch in the listing", {kHello, reports, sim_listing + R"(+CMGL: 1,1,,23\r\n+CMTI: "SM",2\r\n{PDU}\r\n\r\nOK\r\n)"},
+       {"read"}, 0, "", "", "", {"Text:   Hello"}},
+      // Printed, since it is stored, but the exit status says the modem kept it.
+      {"deletion refused", {kHello, R"(fault AT+CMGD= literal \r\nERROR\r\n)"}, {"read"}, 1, "", "", "SM1",
+       {"Text:   Hello", "did not delete a stored message"}},
+      {"40 KB of junk first", {kHello, reports, sim_listing + R"({JUNK}\r\nJunk\r\n+CMGL: 1,1,,23\r\n{PDU}\r\n\r\nOK\r\n)"},
+       {"read", "--all"}, 0, "", "", "", {"SM: passed over a line of 40960 characters that belongs to no entry",
+       "SM: passed over 1 line(s) that belong to no entry"}},
+      {"indexes out of range", {kHello, reports, sim_listing + R"(+CMGL: -5,1,,23\r\n{PDU}\r\n+CMGL: 99999,1,,23\r\n{PDU}\r\n+CMGL: abc,1,,23\r\n{PDU}\r\n+CMGL: 1,1,,23\r\n{PDU}\r\n\r\nOK\r\n)"},
        {"read", "--all"}, 0, "", "", "", {"an entry with index \"99999\", not a number 0-30"}},
       {"100 KB PDU line", {kHello, kBad, R"(fault AT+CMGL=4 count 2 literal \r\n+CMGL: 2,1,,23\r\n{LONG}\r\n\r\nOK\r\n)"},
        {"read", "--all"}, 0, "", "SM2", "", {"a PDU line of 102400 characters"}},

@@ -93,8 +93,13 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
       {{"--device", dev, "--json", "send", "1", "Hi"}, kLocked, 1, locked_json},
       {{"--device", dev, "init"}, kRefused, 1, on + no_group},
       {{"--device", dev, "init"}, kBusy, 1, held},
-      {{"--device", dev, "init"}, kStaleFlag, privileged ? 0 : 1, privileged ? "OK\n" : held, privileged ? taken_over : ""},
+      // The session's start-up tells it, as InitModem's does.
+      {{"--device", dev, "send", "1", "Hi"}, kStaleFlag, privileged ? 0 : 1, privileged ? "sent as message 1 (7bit), "
+       "message reference 1\n" : held, privileged ? taken_over : ""},
       {{"--device", quiet, "--trace", "init"}, kNone, 1, "the modem on " + quiet + " did not start: Fail: no answer to "
+       "AT at 115200, 9600, 9600 bit/s: is the modem on, and is this its port?\n", "-- trying 115200 bit/s\n> AT<CR>\n"
+       "-- trying 9600 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"},
+      {{"--device", quiet, "--trace", "read"}, kNone, 1, "the modem on " + quiet + " did not start: Fail: no answer to "
        "AT at 115200, 9600, 9600 bit/s: is the modem on, and is this its port?\n", "-- trying 115200 bit/s\n> AT<CR>\n"
        "-- trying 9600 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"},
       {{"--sim", "--do", "set sim pin", "network"}, kNone, 1, "the modem on the built-in simulator did not start: "

@@ -198,6 +198,22 @@ TEST_F(Watch, ASendToABusyPortWithoutAWatcherQueuesNothing) {
   EXPECT_TRUE(store::MessageStore(dir + "/other.db").Outbox().empty());
 }
 
+// A stop during the start-up lets it finish, then ends the watch before it takes anything.
+TEST_F(Watch, AStopDuringTheStartUpEndsItCleanly) {
+  simulator->Deliver({.sender = "+447700900001", .text = "Stays"});
+  simulator->SetFault("AT+CPIN?", {.delay = 1000ms});
+  Child w(Args({"watch"}), dir + "/w");
+  ASSERT_TRUE(
+      WaitFor([&] { return simulator->Received().find("AT+CPIN?") != std::string::npos; }, 10s));
+  kill(w.pid, SIGTERM);
+  EXPECT_EQ(w.WaitAtMost(10s), 0) << w.err();
+  EXPECT_NE(w.err().find("Terminated: stopped"), std::string::npos) << w.err();
+  const std::string wire = simulator->Received();
+  EXPECT_NE(wire.find("AT+CNMI=2,1,0,2,0"), std::string::npos) << wire;
+  EXPECT_EQ(wire.find("AT+CMGL"), std::string::npos) << wire;
+  EXPECT_EQ(simulator->Messages("SM").size(), 1u);
+}
+
 TEST_F(Watch, AModemThatGoesAwayEndsItWithStatusThree) {
   Child w(Args({"watch"}), dir + "/w");
   ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 10s)) << w.err();

@@ -188,7 +188,9 @@ class GatewayCalls(unittest.TestCase):
         self.assertEqual(gw.new_messages(), [])
         self.assertEqual([(bool(m.handed_out_at), m.total, m.present, m.reference, len(m.scts) > 0)
                           for m in gw.inbox()], [(True, 1, 1, None, True)] * 2)
+        self.assertTrue(gw.registered())
         gw.close()
+        self.assertFalse(gw.registered())
         self.assertEqual(len(gw.inbox()), 2, "the store outlives the modem")
 
     def test_watch_sends_what_is_queued(self):

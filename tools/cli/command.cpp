@@ -33,8 +33,8 @@ const char* ReasonName(StartReason r) {
   return i < std::size(kNames) ? kNames[i] : "PortFailed";
 }
 
-void ShowStartProgress(Session& s) {
-  s.sms.SetStartProgress([&s](const StartStep& step) {
+std::function<void(const StartStep&)> StartProgress(const Session& s) {
+  return [&s](const StartStep& step) {
     if (!step.notice.empty()) {
       s.printer.Interrupt();
       s.io.err << "selvarn-sms: " << step.notice << "\n";
@@ -42,8 +42,10 @@ void ShowStartProgress(Session& s) {
     if (step.speed != 0 && s.wire != nullptr) {
       s.wire->Note("trying " + std::to_string(step.speed) + " bit/s");
     }
-  });
+  };
 }
+
+void ShowStartProgress(Session& s) { s.sms.SetStartProgress(StartProgress(s)); }
 
 namespace {
 

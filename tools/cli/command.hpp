@@ -3,6 +3,7 @@
 // reaching the modem, starting and closing it, errors and exit statuses).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -85,6 +86,8 @@ const char* ReasonName(StartReason r);
 // Shows InitModem's steps as they happen: a port taken over always (standard error), each
 // line speed tried under --trace.
 void ShowStartProgress(Session& s);
+// The same display, for a session's start-up (GatewayOptions::start_progress).
+std::function<void(const StartStep&)> StartProgress(const Session& s);
 // Why a start-up that returned `status` (not OK) failed, in a line naming the modem as the
 // user did (`where`); a busy port names the process that holds it.
 std::string StartProblem(const StartReport& r, ModemStatus status, const std::string& where);

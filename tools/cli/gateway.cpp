@@ -195,6 +195,15 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
+// Entries the modem held that no decoder could read, now kept in the store's quarantine.
+void WarnQuarantined(Session& s, std::size_t count) {
+  if (count == 0) return;
+  s.printer.Interrupt();
+  s.io.err << "selvarn-sms: warning: kept " << count
+           << " undecodable entry(ies) in the quarantine and deleted them from the modem "
+              "(inbox --undecodable lists them)\n";
+}
+
 // How the send went, as printed; the exit status unless every part went.
 std::optional<int> ShowSent(Session& s, const SendOrder& r, const store::SendOutcome& sent) {
   Json result{{"command", "send"}, {"to", r.number}};
@@ -341,7 +350,8 @@ GatewayOptions SessionOptions(const Session& s) {
   return {.device = s.link->device(),
           .port = s.link->port(),
           .pin = s.options.pin,
-          .store = s.options.store};
+          .store = s.options.store,
+          .start_progress = StartProgress(s)};
 }
 
 int GatewaySend(Session& s, const SendOrder& r) {
@@ -357,9 +367,11 @@ int GatewaySend(Session& s, const SendOrder& r) {
   const store::SendOutcome sent = gw.Send(ToOutgoing(r));
   if (const auto rc = ShowSent(s, r, sent)) return *rc;
   if (r.wait_report < 0) return kDone;
+  const std::size_t kept = gw.Store().Quarantined().size();
   const auto record = gw.WaitReports(sent.id, std::chrono::seconds(r.wait_report));
   // What came as the time ran out is told too.
   if (record && record->state == store::DeliveryState::Pending) gw.TakeAll();
+  WarnQuarantined(s, gw.Store().Quarantined().size() - kept);
   return ShowFinal(s, gw.Store(), sent.id, since, r.wait_report);
 }
 
@@ -392,12 +404,7 @@ int GatewayRead(Session& s, bool all) {
       s.printer.Interrupt();
       s.io.err << "selvarn-sms: warning: " << Escaped(w) << "\n";
     }
-    if (quarantined > 0) {
-      s.printer.Interrupt();
-      s.io.err << "selvarn-sms: warning: kept " << quarantined
-               << " undecodable entry(ies) in the quarantine and deleted them from the modem "
-                  "(inbox --undecodable lists them)\n";
-    }
+    WarnQuarantined(s, static_cast<std::size_t>(quarantined));
   }
   int printed = 0;
   for (const store::Message& m : waiting) {

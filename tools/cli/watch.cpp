@@ -99,9 +99,11 @@ int GatewayWatch(Session& s, int interval, const std::string& exec) {
   GatewayOptions options = SessionOptions(s);
   options.sweep = std::chrono::seconds(interval);
   Gateway gw(options);
+  // From before the start-up: a stop that comes during it ends the watch as soon as it
+  // begins, and the start-up is not cut off half way.
+  const StopOnSignals stop(gw);
   const ModemStatus status = gw.Open();
   if (status != ModemStatus::OK) return StartFailed(s, "watch", status, true, gw.LastStart());
-  const StopOnSignals stop(gw);
   s.printer.Interrupt();
   s.io.err << "selvarn-sms: watching " << s.link->Describe() << " (every " << interval
            << " s and on each announcement); Ctrl-C stops\n";

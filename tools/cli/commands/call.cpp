@@ -50,7 +50,7 @@ class CallCommand final : public Command {
  private:
   std::string member_;
   std::vector<std::string> args_;
-  const api::Member* target_ = nullptr;
+  const members::MemberInfo* target_ = nullptr;
 };
 
 }  // namespace
