@@ -2,8 +2,6 @@
 // their reports, whole messages read across runs, a store that cannot be used, listings.
 #include <nlohmann/json.hpp>
 
-#include <fstream>
-
 #include "cli_support.hpp"
 #include "gateway.hpp"
 #include "modemsim/simulator.hpp"
@@ -69,22 +67,6 @@ TEST_F(Gateway, ALongMessageIsPrintedOnceWhenItsLastPartIsIn) {
   // Stored once, duplicate part and all; listed since a time.
   EXPECT_EQ(Lines(With({"inbox", "--since", "1h"}).out).size(), 6u);
   EXPECT_EQ(With({"inbox", "--since", "2999-01-01"}).out, "no message\n");
-}
-
-TEST_F(Gateway, AStoreThatCannotBeUsedLeavesTheMessagesOnTheSim) {
-  std::ofstream(db) << "this is not a database, and no message goes in here";
-  const std::string message = "message from +447700900001 text Keep me";
-  const Outcome bad = With({"--sim", "--do", message, "read"});
-  EXPECT_EQ(bad.code, 3);
-  EXPECT_NE(bad.err.find(db), std::string::npos) << bad.err;
-  EXPECT_EQ(bad.out, "");
-  // Nothing was read: with a sound store the very same SIM gives the message.
-  const Outcome again = Run({"--sim", "--do", message, "read"});
-  EXPECT_NE(again.out.find("Text:   Keep me"), std::string::npos);
-  // Nor is anything sent that could not be recorded.
-  const Outcome send = With({"--sim", "send", "+447700900999", "Hi"});
-  EXPECT_EQ(send.code, 3);
-  EXPECT_EQ(send.out, "");
 }
 
 // A modem that goes away, or a listing that never ends, is a run-time error (exit 3), never

@@ -113,8 +113,6 @@ TEST_F(HostileModem, LosesNothingSentOrReceived) {
        {"report: reference 1", "kept 1 undecodable entry(ies) in the quarantine"}},
       {"listing refused", {kHello, R"(fault AT+CMGL literal \r\nERROR\r\n)"}, {"read", "--all"}, 1,
        "", "", "SM1", {"the modem did not list the messages"}},
-      {"small SIM of undecodable entries", {"set capacity 5", kBad, kBad, kBad, kBad, kBad, "at 0 " + kHello},
-       {"read", "--all"}, 0, "", Indexes("SM", 1, 5), "", {"Text:   Hello"}},
       {"large SIM of undecodable entries", large, {"read", "--all"}, 0, "",
        Indexes("SM", 1, 120), "", {"Text:   Hello"}},
       {"glitch in the listing", {kHello, reports, sim_listing + R"(+CMGL: 1,1,,23\r\n+CMTI: "SM",2\r\n{PDU}\r\n\r\nOK\r\n)"},

@@ -99,9 +99,6 @@ TEST_F(Link, AStartUpThatFailsSaysWhyNamingTheDeviceAsGiven) {
       {{"--device", quiet, "--trace", "init"}, kNone, 1, "the modem on " + quiet + " did not start: Fail: no answer to "
        "AT at 115200, 9600, 9600 bit/s: is the modem on, and is this its port?\n", "-- trying 115200 bit/s\n> AT<CR>\n"
        "-- trying 9600 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"},
-      {{"--device", quiet, "--trace", "read"}, kNone, 1, "the modem on " + quiet + " did not start: Fail: no answer to "
-       "AT at 115200, 9600, 9600 bit/s: is the modem on, and is this its port?\n", "-- trying 115200 bit/s\n> AT<CR>\n"
-       "-- trying 9600 bit/s\n> AT<CR>\n-- trying 9600 bit/s\n> AT<CR>\n"},
       {{"--sim", "--do", "set sim pin", "network"}, kNone, 1, "the modem on the built-in simulator did not start: "
        "PINRequired: the SIM asks for its PIN; none was given (give it with --pin)\n"},
       {{"--device", "/nonexistent/ttyUSB9", "init"}, kNone, 3, "",
