@@ -472,6 +472,19 @@ def _result(variant, type_name):
     return None
 
 
+def _start_report(fill, handle):
+    """A StartReport from a C call that fills one for `handle`; its texts are freed here."""
+    raw = _StartReport()
+    _check(fill(handle, ctypes.byref(raw)))
+    try:
+        return StartReport(ModemStatus(raw.status), StartReason(raw.reason),
+                           _text(raw.device), _text(raw.detail), raw.holder_pid,
+                           list(raw.speeds_tried[:raw.speed_count]), raw.error,
+                           _text(raw.notice))
+    finally:
+        _lib.selvarn_StartReportClear(ctypes.byref(raw))
+
+
 class _SMSBase:
     __slots__ = ("_pointer", "__weakref__")
 
@@ -499,15 +512,7 @@ class _SMSBase:
 
     def LastStart(self):
         """What the last InitModem of this object found, as a StartReport."""
-        raw = _StartReport()
-        _check(_lib.selvarn_GetStartReport(self._pointer, ctypes.byref(raw)))
-        try:
-            return StartReport(ModemStatus(raw.status), StartReason(raw.reason),
-                               _text(raw.device), _text(raw.detail), raw.holder_pid,
-                               list(raw.speeds_tried[:raw.speed_count]), raw.error,
-                               _text(raw.notice))
-        finally:
-            _lib.selvarn_StartReportClear(ctypes.byref(raw))
+        return _start_report(_lib.selvarn_GetStartReport, self._pointer)
 
     def TakeNotices(self):
         """The notices heard on this thread's port since the last call, oldest first, as a
@@ -864,15 +869,7 @@ class Gateway:
 
     def last_start(self):
         """What the last open() found, as a StartReport."""
-        raw = _StartReport()
-        _check(_lib.selvarn_gateway_start_report(self._g(), ctypes.byref(raw)))
-        try:
-            return StartReport(ModemStatus(raw.status), StartReason(raw.reason),
-                               _text(raw.device), _text(raw.detail), raw.holder_pid,
-                               list(raw.speeds_tried[:raw.speed_count]), raw.error,
-                               _text(raw.notice))
-        finally:
-            _lib.selvarn_StartReportClear(ctypes.byref(raw))
+        return _start_report(_lib.selvarn_gateway_start_report, self._g())
 
     def registered(self):
         """Whether the modem is registered on a network, home or roaming (AT+CREG?), as

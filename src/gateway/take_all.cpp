@@ -4,6 +4,7 @@
 
 #include "gateway/impl.hpp"
 #include "messaging/session.hpp"
+#include "store/receive_binding.hpp"
 
 namespace selvarn {
 
@@ -20,24 +21,12 @@ class EntryKeeper {
 
   bool operator()(const messaging::SweptEntry& e) {
     if (e.message) {
-      const ReceivedMessage& m = *e.message;
-      store_.StorePart({.sender = m.sender,
-                        .smsc = m.smsc,
-                        .scts = m.scts,
-                        .text = m.text,
-                        .pdu = m.pdu,
-                        .sim_index = m.index,
-                        .concat = m.concat});
+      store_.StorePart(store::ToPart(*e.message));
       ++r_.parts;
       return true;
     }
     if (e.report) {
-      const ReceivedReport& rep = *e.report;
-      store_.StoreReport({.reference = rep.reference,
-                          .recipient = rep.recipient,
-                          .scts = rep.submitted,
-                          .discharge = rep.discharged,
-                          .status = rep.status});
+      store_.StoreReport(store::ToReport(*e.report));
       ++r_.reports;
       return true;
     }

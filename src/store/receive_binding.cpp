@@ -1,4 +1,4 @@
-#include "selvarn/receive_binding.hpp"
+#include "store/receive_binding.hpp"
 
 #include <exception>
 
@@ -51,14 +51,7 @@ bool ReceiveBinding::Store(const ReceivedMessage& message) {
   Reset();
   failed_.erase({"SM", message.index});
   try {
-    last_part_ = store_->StorePart(ReceivedPart{.sender = message.sender,
-                                                .smsc = message.smsc,
-                                                .scts = message.scts,
-                                                .text = message.text,
-                                                .pdu = message.pdu,
-                                                .sim_index = message.index,
-                                                .received_at = 0,
-                                                .concat = message.concat});
+    last_part_ = store_->StorePart(ToPart(message));
   } catch (const std::exception& e) {
     last_error_ = e.what();
     return false;
@@ -71,12 +64,7 @@ bool ReceiveBinding::Store(const ReceivedReport& report) {
   Reset();
   failed_.erase({"SR", report.index});
   try {
-    last_report_ = store_->StoreReport(StatusReport{.reference = report.reference,
-                                                    .recipient = report.recipient,
-                                                    .scts = report.submitted,
-                                                    .discharge = report.discharged,
-                                                    .status = report.status,
-                                                    .received_at = 0});
+    last_report_ = store_->StoreReport(ToReport(report));
   } catch (const std::exception& e) {
     last_error_ = e.what();
     return false;
