@@ -79,6 +79,23 @@ struct WatchHandlers {
   std::function<void(const store::StoredReport&, const store::ReportResult&)> report{};
   std::function<void(const store::SendOutcome&)> sent{};  // a queued message went
   std::function<void(const std::string&)> warning{};      // for a person, in a line
+  // For a program that shares out one outbox among several sessions. When set, Watch sends
+  // only what this gives, one queued message id at a time (nullopt: nothing now), claiming
+  // each for `claim_as`, and leaves the store's wake-up channel to HandToWatcher's sessions:
+  // the program calls Wake() when it has something.
+  std::function<std::optional<std::int64_t>()> next{};
+  std::string claim_as{};
+  // Asked before each part of a queued send: true leaves the rest of the message waiting
+  // (SendClaimed's `stop`), so that a drain ends with the part in flight.
+  std::function<bool()> hold{};
+};
+
+// What the modem says of its radio link: AT+CSQ and AT+CREG?.
+struct RadioState {
+  std::optional<int> signal;  // received signal 0-31 as AT+CSQ gives it; none: unknown (99)
+  // "home", "roaming", "searching", "denied", "none" (not registered, not searching) or
+  // "unknown"
+  std::string registration = "unknown";
 };
 
 // What TakeAll did.
@@ -111,6 +128,9 @@ class SELVARN_API Gateway {
   bool Registered();
   void Close();
   const StartReport& LastStart() const;
+  // Signal and registration, asked now; a modem that does not answer is closed and its
+  // state is unknown.
+  RadioState Radio();
 
   // Records the message (state sending), sends it part by part and records each answer;
   // `progress` is called after each part taken. Throws what SendAndRecord throws before
@@ -137,6 +157,8 @@ class SELVARN_API Gateway {
   void Watch(const WatchHandlers& handlers);
   // Ends Watch at its next step, from any thread or a signal handler.
   void Stop() noexcept;
+  // Makes Watch ask WatchHandlers::next again at once, from any thread.
+  void Wake() noexcept;
 
   // Queues a message in the store for Watch to send; returns its id (state queued).
   std::int64_t Enqueue(const Outgoing& message);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,9 +52,13 @@ SELVARN_API SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendR
 // Sends a queued message (as MessageStore::Queued listed it) once MessageStore::Claim gave
 // it to this process, continuing its record (the same id) as SendAndRecord records a new
 // one. `reference` is used when the message names none; `body_limit` as in SendRequest.
-// Throws 5 when the message is not claimed and untouched (nothing is sent), else as
-// SendAndRecord.
+// A message requeued after some parts went resumes: its taken parts are skipped and the
+// rest go with the reference they were first sent with. `stop`, when set, is asked before
+// each part: true leaves the remaining parts waiting (a drain; Recover queues them again).
+// Throws 5 when the message is not claimed with no part written or uncertain (nothing is
+// sent), else as SendAndRecord.
 SELVARN_API SendOutcome SendClaimed(SMS& sms, MessageStore& store, const QueuedRecord& queued,
-                                    int reference, std::int16_t body_limit = 120);
+                                    int reference, std::int16_t body_limit = 120,
+                                    const std::function<bool()>& stop = {});
 
 }  // namespace selvarn::store

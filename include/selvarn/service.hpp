@@ -12,13 +12,20 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "selvarn/export.hpp"
+#include "selvarn/gateway.hpp"
+#include "selvarn/send_binding.hpp"
+#include "selvarn/sms.hpp"
+#include "selvarn/store.hpp"
 
 namespace selvarn::service {
 
@@ -126,6 +133,15 @@ enum class FailureClass {
 // The class of a failure; `cms` is the error's number for SendFailure::CmsError.
 SELVARN_API FailureClass Classify(SendFailure failure, int cms = -1);
 
+// How a send that did not take every part failed, read from its outcome (the record's
+// parts and error, the error that ended it); nullopt for one that took every part.
+struct FailureSeen {
+  SendFailure failure;
+  int cms = -1;
+  bool operator==(const FailureSeen&) const = default;
+};
+SELVARN_API std::optional<FailureSeen> FailureOf(const store::SendOutcome& outcome);
+
 struct RetryDecision {
   enum Action { Retry, Fail, MarkUncertain } action;
   std::chrono::milliseconds wait{0};  // for Retry: how long before the next attempt
@@ -209,6 +225,113 @@ class SELVARN_API Tokens {
 
  private:
   std::vector<std::string> digests_;  // SHA-256 of each token: fixed-length comparisons
+};
+
+// ---- Passing on what arrives -------------------------------------------------------------
+
+// The JSON objects of the API and the webhooks, one home for both. A webhook's body is
+// {"id":"message-12","type":"message","message":{...}} (or "report-7", "report"): the id
+// stays the same however often it is delivered.
+SELVARN_API std::string MessageJson(const store::Message& message);
+SELVARN_API std::string ReportJson(const store::StoredReport& report);
+// An outbox message: its state, parts with references and delivery, attempts, modem.
+SELVARN_API std::string SentJson(const store::SentRecord& record);
+SELVARN_API std::string EventId(const store::Forward& forward);
+SELVARN_API std::string EventJson(const store::Forward& forward, store::MessageStore& store);
+
+// Runs `command` through /bin/sh with the message in its environment (SELVARN_SMS_SENDER,
+// _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, or -1 when it could
+// not be started or was killed.
+SELVARN_API int RunForMessage(const std::string& command, const store::Message& message);
+// The same for a report: SELVARN_SMS_REPORT_ID, _REFERENCE, _RECIPIENT, _STATUS, _STATE,
+// _SENT_ID.
+SELVARN_API int RunForReport(const std::string& command, const store::StoredReport& report);
+
+// ---- The service -------------------------------------------------------------------------
+
+// A message handed to the service.
+struct Submission {
+  std::string to;
+  std::string text;
+  SendCoding coding = SendCoding::Auto;
+  bool report = true;
+  std::string modem{};  // through this modem, or
+  std::string tag{};    // through one with this tag
+  std::string idempotency_key{};
+};
+
+// A submission refused before anything was queued: the field at fault and why.
+struct Refusal {
+  std::string field;
+  std::string message;
+};
+
+struct Accepted {
+  store::SentRecord record;  // as queued (or as it stands, when `existed`)
+  bool existed = false;      // its idempotency key named an earlier message
+};
+
+struct ModemInfo {
+  std::string name, device;
+  enum class State { Starting, Up, Down, Stopped } state = State::Starting;
+  RadioState radio{};
+  int queue = 0;              // messages waiting for it, the one in flight included
+  std::string error{};        // why it is down
+  std::int64_t since = 0;     // Unix seconds of the last change of state
+  std::int64_t retry_at = 0;  // Down: when it is tried again
+};
+SELVARN_API const char* ToString(ModemInfo::State state);
+SELVARN_API std::string ModemsJson(const std::vector<ModemInfo>& modems);
+
+// Posts a webhook: `url`, the JSON body and its headers; the HTTP status, or -1 with
+// `error` set when none came. Given by the program: the library speaks no HTTP.
+using Poster = std::function<int(const std::string& url, const std::string& body,
+                                 const std::vector<std::pair<std::string, std::string>>& headers,
+                                 std::string& error)>;
+
+// The gateway service: one session per modem, each on its own thread, sharing one outbox;
+// received messages and reports passed on to commands and webhooks.
+class SELVARN_API Service {
+ public:
+  struct Hooks {
+    Poster post{};                                  // webhooks need it
+    std::function<void(const std::string&)> log{};  // a line for the journal
+  };
+  // Opens the store (throws RuntimeError 75) and checks the configuration (5); starts
+  // nothing.
+  Service(Config config, Hooks hooks);
+  ~Service();  // Stop()
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Recovers what a previous run left (MessageStore::Recover), starts a thread per modem
+  // and one that passes on what arrives; returns at once.
+  void Start();
+  // Stops taking messages, lets each modem finish the part in flight, and stops every
+  // thread; what was queued stays queued for the next run.
+  void Stop();
+
+  // Queues a message, in the store before this returns, and routes it: to the modem named,
+  // else among the modems with the tag, else among those whose longest prefix matches the
+  // number, else among those with no prefix; the shortest queue of those up. Refused: an
+  // unknown modem or tag, no modem that may send for the number, or a bad number or text.
+  std::variant<Accepted, Refusal> Submit(const Submission& submission);
+  std::optional<store::SentRecord> Message(std::int64_t id);
+  std::vector<store::Message> Inbox(std::int64_t after, int limit = 100);
+  std::vector<store::StoredReport> Reports(std::int64_t after, int limit = 100);
+  std::vector<ModemInfo> Modems();
+  Metrics& metrics();
+
+  // Applies a new configuration: modems added, removed or changed (their queues move),
+  // routes, retry policy and forwarding. The store and the listener are the program's to
+  // restart: a change of store is refused (returned as an error, nothing applied).
+  std::vector<ConfigError> Reload(const Config& config);
+  // All modems up at least once, for readiness.
+  bool Ready() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace selvarn::service

@@ -122,11 +122,15 @@ struct PartAnswer {
 // before the next one. `writing` runs once the prompt came and before the part's PDU is
 // written: throwing from it cancels the prompt, so nothing of that part goes out, and the
 // send ends with that error. `answered` runs when the modem answered the part or did not
-// within body_limit seconds.
+// within body_limit seconds. `skip`, when set, is asked before each part: a part it
+// answers true for is not sent at all (it went on an earlier try; the parts keep their
+// numbers and reference) and gets no `writing` or `answered`; asked true for every part
+// left, it ends the send there, as a drain between two parts.
 struct SendWatch {
   std::function<void(int part, int total)> writing{};
   std::function<void(int part, const PartAnswer& answer)> answered{};
   std::int16_t body_limit = 12;
+  std::function<bool(int part)> skip{};
 };
 
 // A notice the modem sent unasked about a message or status report (TS 27.005 3.4.1),

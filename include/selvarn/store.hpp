@@ -142,6 +142,13 @@ struct QueuedMessage {
   bool report = true;                    // ask for a status report of each part
   int reference = -1;                    // concatenation reference 0-255; -1: chosen when sent
   std::int64_t queued_at = 0;            // 0: now
+  // Where it may go, for a program that sends through several modems: through the modem of
+  // this name, or through one with this tag; both empty: any. The store only keeps them.
+  std::string modem{};
+  std::string tag{};
+  // A caller's name for this message, so that handing it over twice queues it once
+  // (EnqueueOnce); empty: none.
+  std::string idempotency_key{};
 
   bool operator==(const QueuedMessage&) const = default;
 };
@@ -152,8 +159,21 @@ struct QueuedRecord {
   QueuedMessage message;
   Coding coding = Coding::Gsm7;  // as it will go
   int parts = 1;
+  int attempts = 0;             // claims so far: 0 until it was first tried
+  std::int64_t not_before = 0;  // Requeue's time for the next attempt; 0: at once
+  std::vector<int> taken{};     // parts that went on an earlier attempt, skipped when resumed
 
   bool operator==(const QueuedRecord&) const = default;
+};
+
+// Where a message of the outbox stands, as a program that queues messages reports it.
+enum class OutboxState {
+  Queued,     // waiting to be sent, for the first time or again after a temporary refusal
+  Sending,    // a sender has it
+  Sent,       // every part taken, no final report yet (or none asked)
+  Delivered,  // every part reported delivered
+  Failed,     // refused, given up, or reported failed
+  Uncertain,  // a part may have gone: not resent unless asked
 };
 
 // How far one part got.
@@ -189,8 +209,41 @@ struct SentRecord {
   DeliveryState state = DeliveryState::Pending;
   SendState send_state = SendState::Sent;
   std::string error;  // what ended a send that did not take every part
+  // The outbox's side of it (empty or 0 for a message sent without queuing).
+  std::string modem{};            // the modem that took it last (Claim)
+  std::string route_modem{};      // QueuedMessage::modem
+  std::string route_tag{};        // QueuedMessage::tag
+  std::string idempotency_key{};  // QueuedMessage::idempotency_key
+  int attempts = 0;
+  std::int64_t queued_at = 0;
+  std::int64_t not_before = 0;
 
   bool operator==(const SentRecord&) const = default;
+};
+
+// The outbox state of a record: Queued and Sending as they are; Sent by its delivery state
+// (Sent, Delivered, Failed); PartlySent and NotSent are Failed; Uncertain as it is.
+SELVARN_API OutboxState StateOf(const SentRecord& record);
+SELVARN_API const char* ToString(OutboxState state);
+
+// What EnqueueOnce did.
+struct Enqueued {
+  std::int64_t id = 0;
+  bool existed = false;  // the key named a message queued before: nothing new was queued
+};
+
+// A received message or status report to be passed on to one target (a webhook's URL, or
+// "command"): it stays due until ForwardDone, at least once.
+struct Forward {
+  std::int64_t id = 0;
+  enum class Kind { Message, Report } kind = Kind::Message;
+  std::int64_t item_id = 0;  // the message's or report's id in this store
+  std::string target;
+  int attempts = 0;  // failed deliveries so far
+  std::int64_t due_at = 0;
+  std::string error{};  // why the last delivery failed
+
+  bool operator==(const Forward&) const = default;
 };
 
 // An entry taken off the modem that could not be decoded, kept as it was listed.
@@ -309,6 +362,47 @@ class SELVARN_API MessageStore {
   // PartWriting and the rest as a message from BeginSend does: a claimer that dies leaves
   // it as any dead sender does, never queued again.
   bool Claim(std::int64_t id);
+  // The same, for the modem of this name, which the record keeps; attempts counts the claims.
+  bool Claim(std::int64_t id, const std::string& modem);
+  // Enqueue, but a non-empty idempotency key that an earlier message carries queues nothing
+  // and gives that message's id, whatever it became (existed: true).
+  Enqueued EnqueueOnce(const QueuedMessage& message);
+  // Puts a claimed message whose send ended with nothing uncertain (NotSent, PartlySent, or
+  // Sending with no part written) back in the outbox, to be tried again from `not_before`:
+  // refused and waiting parts wait again; taken parts stay taken and a resumed send skips
+  // them (QueuedRecord::taken), with the same concatenation reference. `why` is kept as the
+  // error. Throws 5 for a message not in such a state.
+  void Requeue(std::int64_t id, std::int64_t not_before, const std::string& why);
+  // Ends a queued or claimed message for good, Failed with `why`; nothing more is tried.
+  // Throws 5 for one that is neither.
+  void GiveUp(std::int64_t id, const std::string& why);
+  // After a restart: messages whose sender no longer runs and that were claimed but left with
+  // no part written or waiting go back to the outbox, to resume (their taken parts skipped);
+  // those with a part cut off while it was written are Uncertain and stay so, unless
+  // `resend_uncertain`, when they too are queued again (the part may go twice). Returns the
+  // ids queued again.
+  std::vector<std::int64_t> Recover(bool resend_uncertain);
+  // Queued messages by where they may go, and in all: for queue depths without a listing.
+  std::int64_t QueuedCount();
+
+  // Messages and reports after the one with id `after`, oldest first, at most `limit`: a
+  // cursor that misses nothing, as times of a second may. Messages as Inbox lists them.
+  std::vector<Message> InboxAfter(std::int64_t after, int limit = 100);
+  std::vector<StoredReport> ReportsAfter(std::int64_t after, int limit = 100);
+
+  // Forwarding. Takes the complete messages and the reports not yet handed out, makes one
+  // Forward for each of them and each target of its kind, and marks them handed out, in one
+  // commit; returns how many it took. An item with no target of its kind is handed out
+  // with nothing to do.
+  int ScheduleForwards(const std::vector<std::string>& message_targets,
+                       const std::vector<std::string>& report_targets, std::int64_t now = 0);
+  // Forwards due at `now` (0: now), oldest first, at most `limit`.
+  std::vector<Forward> DueForwards(std::int64_t now = 0, int limit = 100);
+  // Forwards not yet done, due or not.
+  std::int64_t PendingForwards();
+  void ForwardDone(std::int64_t forward_id);
+  // A delivery failed: tried again from `due_at`.
+  void ForwardFailed(std::int64_t forward_id, std::int64_t due_at, const std::string& why);
   // Stores a status report and matches it to the part it is about: same reference, same
   // number, the most recent send still waiting for a final report.
   ReportResult StoreReport(const StatusReport& report);
