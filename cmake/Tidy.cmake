@@ -92,6 +92,10 @@ function(selvarn_tidy_target target out)
     add_custom_command(OUTPUT ${stamp}
       COMMAND ${SELVARN_CLANG_TIDY} --quiet -p ${CMAKE_BINARY_DIR}
               --config-file=${SELVARN_TIDY_ROOT}/.clang-tidy  # not looked up beside a batch
+              # The static analyzer's shallow mode inlines less: it still follows each
+              # function's paths, at a third of the time the deep mode takes on our batches.
+              --extra-arg=-Xclang --extra-arg=-analyzer-config
+              --extra-arg=-Xclang --extra-arg=mode=shallow
               "--header-filter=${SELVARN_TIDY_HEADERS}" ${unit}
       COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
       DEPENDS ${object} ${SELVARN_TIDY_ROOT}/.clang-tidy
