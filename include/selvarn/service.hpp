@@ -296,6 +296,11 @@ class SELVARN_API Service {
   struct Hooks {
     Poster post{};                                  // webhooks need it
     std::function<void(const std::string&)> log{};  // a line for the journal
+    // How long each part's answer is awaited (networks may take a minute or two), and the
+    // first wait before a downed modem is tried again (doubling up to a minute). Tests
+    // shorten them.
+    std::chrono::seconds part_wait{120};
+    std::chrono::milliseconds reopen_wait{1000};
   };
   // Opens the store (throws RuntimeError 75) and checks the configuration (5); starts
   // nothing.
