@@ -240,11 +240,12 @@ SELVARN_API std::string EventId(const store::Forward& forward);
 SELVARN_API std::string EventJson(const store::Forward& forward, store::MessageStore& store);
 
 // Runs `command` through /bin/sh with the message in its environment (SELVARN_SMS_SENDER,
-// _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, or -1 when it could
-// not be started or was killed.
+// _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, 128 + the signal's
+// number when a signal ended it (as the shell says), or -1 when it could not be started.
+// The command starts with every signal at its default and none blocked.
 SELVARN_API int RunForMessage(const std::string& command, const store::Message& message);
 // The same for a report: SELVARN_SMS_REPORT_ID, _REFERENCE, _RECIPIENT, _STATUS, _STATE,
-// _SENT_ID.
+// _SENT_ID (empty when the report matched no message sent).
 SELVARN_API int RunForReport(const std::string& command, const store::StoredReport& report);
 
 // ---- The service -------------------------------------------------------------------------
