@@ -89,20 +89,6 @@ void Shared::WakeLocked(const std::vector<std::string>& modems) {
   }
 }
 
-const char* ToString(ModemInfo::State state) {
-  switch (state) {
-    case ModemInfo::State::Starting:
-      return "starting";
-    case ModemInfo::State::Up:
-      return "up";
-    case ModemInfo::State::Down:
-      return "down";
-    case ModemInfo::State::Stopped:
-      return "stopped";
-  }
-  return "unknown";
-}
-
 struct Service::Impl {
   Impl(Config c, Hooks h) : config(std::move(c)), hooks(std::move(h)), store(OpenStore(config)) {}
 

@@ -194,11 +194,18 @@ TEST(RetryPolicy, FailureReadFromASendsOutcome) {
        FailureSeen{SendFailure::PortGoneAfter}},
   };
   for (const auto& c : cases) {
-    store::SendOutcome out{.id = 3, .error_number = c.error_number};
+    store::SendOutcome out;
+    out.id = 3;
+    out.error_number = c.error_number;
     if (c.recorded) {
-      store::SentRecord record{.id = 3, .error = c.why};
+      store::SentRecord record;
+      record.id = 3;
+      record.error = c.why;
       for (std::size_t i = 0; i < c.parts.size(); ++i) {
-        record.parts.push_back({.sequence = static_cast<int>(i) + 1, .send = c.parts[i]});
+        store::SentPart part;
+        part.sequence = static_cast<int>(i) + 1;
+        part.send = c.parts[i];
+        record.parts.push_back(part);
       }
       out.record = record;
     }
