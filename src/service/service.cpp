@@ -322,8 +322,18 @@ std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
 }
 
 std::optional<store::SentRecord> Service::Message(std::int64_t id) {
-  std::lock_guard lock(impl_->store_mu);
-  return impl_->store.Sent(id);
+  std::optional<store::SentRecord> record;
+  {
+    std::lock_guard lock(impl_->store_mu);
+    record = impl_->store.Sent(id);
+  }
+  // A refusal about to be tried again is not a failure to report.
+  std::lock_guard lock(impl_->shared.mu);
+  if (record && impl_->shared.unsettled.count(id) != 0 &&
+      record->send_state != store::SendState::Queued) {
+    record->send_state = store::SendState::Sending;
+  }
+  return record;
 }
 
 std::vector<store::Message> Service::Inbox(std::int64_t after, int limit) {

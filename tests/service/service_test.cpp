@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +26,12 @@ using store::OutboxState;
 const std::string kSubmit = "AT+CMGS=";
 
 // Polls `done` until it holds or `limit` passes.
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s,
+                std::chrono::milliseconds step = 20ms) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(step);
   }
   return true;
 }
@@ -262,8 +264,17 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
     sim.SetFault(c.prefix, c.fault);
     sim.ClearTranscript();
     const std::int64_t id = Submit({.to = "+447700900001", .text = c.name, .report = false});
-    // A refusal shows as failed until the message is queued again: its final state is awaited.
-    EXPECT_TRUE(Eventually([&] { return StateOfMessage(id) == c.state; })) << c.name;
+    // A refusal to be tried again never shows as failed on the way.
+    std::set<OutboxState> seen;
+    EXPECT_TRUE(Eventually(
+        [&] {
+          const OutboxState s = StateOfMessage(id);
+          seen.insert(s);
+          return Ended(s);
+        },
+        10s, 2ms))
+        << c.name;
+    EXPECT_EQ(seen.count(OutboxState::Failed) != 0, c.state == OutboxState::Failed) << c.name;
     const store::SentRecord r = *svc.Message(id);
     EXPECT_EQ(store::StateOf(r), c.state) << c.name << ": " << r.error;
     // Nothing more goes for it afterwards.
