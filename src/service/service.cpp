@@ -101,6 +101,9 @@ struct Service::Impl {
   Shared shared;
   std::mutex store_mu;
   store::MessageStore store;  // under store_mu: the callers' connection
+  // Under store_mu: the outbox was read into the router, so Submit routes what it queues;
+  // before that, the reading finds it.
+  bool routing = false;
 
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
@@ -252,6 +255,7 @@ void Service::Start() {
           now_ms);
     }
     s.shared.PublishDepths();
+    s.routing = true;
   }
   for (const ModemConfig& modem : s.config.modems) s.StartWorker(modem);
   s.dispatcher = std::thread([&s] { s.Dispatch(); });
@@ -268,7 +272,12 @@ void Service::Stop() {
   }
   s.StopWorkers(names);
   {
+    std::lock_guard store_lock(s.store_mu);
+    s.routing = false;
     std::lock_guard lock(s.shared.mu);
+    // What is queued stays in the store, where the next Start finds it.
+    s.shared.router.Clear();
+    s.shared.PublishDepths();
     s.stopping = true;
     s.shared.changed.notify_all();
   }
@@ -301,6 +310,7 @@ std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
     }
   }
   Accepted accepted;
+  bool route = false;
   {
     std::lock_guard lock(s.store_mu);
     const store::Enqueued queued =
@@ -316,8 +326,9 @@ std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
       throw RuntimeError(err::kInvalidCall, "message " + std::to_string(queued.id) + " vanished");
     }
     accepted = {std::move(*record), queued.existed};
+    route = s.routing && !queued.existed;
   }
-  if (!accepted.existed) s.shared.Route({.id = accepted.record.id, .want = want});
+  if (route) s.shared.Route({.id = accepted.record.id, .want = want});
   return accepted;
 }
 

@@ -4,10 +4,12 @@
 // thread on the real clock, so the waits here are short real ones.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -76,10 +78,13 @@ class ServiceOverSims : public ::testing::Test {
   Service& Started() {
     config.retry = {
         .limit = 3, .first_wait = 50ms, .max_wait = 200ms, .jitter = 0, .resend_uncertain = false};
-    service = std::make_unique<Service>(
-        config, Service::Hooks{.log = [this](const std::string& line) { log.push_back(line); },
-                               .part_wait = 1s,
-                               .reopen_wait = 100ms});
+    service = std::make_unique<Service>(config, Service::Hooks{.log =
+                                                                   [this](const std::string& line) {
+                                                                     std::lock_guard lock(log_mu);
+                                                                     log.push_back(line);
+                                                                   },
+                                                               .part_wait = 1s,
+                                                               .reopen_wait = 100ms});
     service->Start();
     EXPECT_TRUE(Eventually([&] { return service->Ready(); })) << "every modem up";
     return *service;
@@ -107,7 +112,13 @@ class ServiceOverSims : public ::testing::Test {
   selvarn::testing::TempDir dir;
   std::map<std::string, std::unique_ptr<modemsim::Simulator>> sims;
   Config config;
-  std::vector<std::string> log;
+  std::mutex log_mu;
+  std::vector<std::string> log;  // under log_mu
+  bool Logged(const std::string& text) {
+    std::lock_guard lock(log_mu);
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  }
   std::unique_ptr<Service> service;
 };
 
@@ -185,7 +196,7 @@ TEST_F(ServiceOverSims, RoutesByNameTagAndPrefixAndRefusesWhatNoModemMaySend) {
 TEST_F(ServiceOverSims, ADownedModemsQueueMovesAndItComesBack) {
   Fleet({{"a"}, {"b"}});
   // Each submission takes a while, so that queues build up.
-  for (auto& [name, sim] : sims) sim->SetFault("00", {.delay = 150ms});
+  for (auto& [name, sim] : sims) sim->SetFault("00", {.delay = 60ms});
   Service& svc = Started();
   const int port_a = sims["a"]->port();
   std::vector<std::int64_t> ids;
@@ -285,6 +296,14 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
     EXPECT_EQ(svc.metrics().Value("selvarn_retries_total", {"m", "temporary"}), retries) << c.name;
   }
   EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 1);
+  // Two more without an answer make three in a row: the modem counts as down, and is opened
+  // again.
+  std::vector<std::int64_t> silent;
+  for (int i = 0; i < 2; ++i) silent.push_back(Submit({.to = "+447700900001", .text = "silent"}));
+  ASSERT_TRUE(AllEnded(silent));
+  EXPECT_TRUE(Eventually([&] { return Logged("modem m is down: 3 sends in a row"); }));
+  EXPECT_TRUE(Eventually([&] { return svc.Modems()[0].state == ModemInfo::State::Up; }));
+  EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 3);
 }
 
 // Stop lets the part in flight end and keeps the rest; the next run sends the rest only.
