@@ -114,10 +114,6 @@ void Worker::Run() {
     } catch (const std::exception& e) {
       why = e.what();
     }
-    {
-      std::lock_guard lock(mu_);
-      live_ = nullptr;
-    }
     if (stopping_) break;
     // A session that came up starts the doubling again.
     if (session_up_) wait = shared_.reopen_wait;
@@ -136,6 +132,14 @@ std::string Worker::Session() {
               .pin = modem_.pin,
               .store = shared_.store_path,
               .part_wait = static_cast<int>(shared_.part_wait.count())});
+  // Stop and Wake reach the session only while it exists: the guard goes before it.
+  struct Live {
+    Worker& w;
+    ~Live() {
+      std::lock_guard lock(w.mu_);
+      w.live_ = nullptr;
+    }
+  } live{*this};
   {
     std::lock_guard lock(mu_);
     live_ = &gw;

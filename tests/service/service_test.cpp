@@ -181,6 +181,13 @@ TEST_F(ServiceOverSims, RoutesByNameTagAndPrefixAndRefusesWhatNoModemMaySend) {
   ASSERT_TRUE(AllEnded({std::get<Accepted>(first).record.id}));
   EXPECT_EQ(Submitted("uk"), expected["uk"] + 1);
 
+  // What arrives is stored once and counted, whichever modem takes it.
+  sims["fr"]->Deliver({.sender = "+33612345678", .text = "bonjour"});
+  EXPECT_TRUE(Eventually([&] { return svc.Inbox(0).size() == 1; }));
+  EXPECT_TRUE(
+      Eventually([&] { return svc.metrics().Value("selvarn_received_total", {"message"}) == 1; }));
+  EXPECT_EQ(svc.Inbox(0).at(0).Text(), "bonjour");
+
   const std::vector<ModemInfo> modems = svc.Modems();
   ASSERT_EQ(modems.size(), 3u);
   for (const ModemInfo& m : modems) {
