@@ -231,7 +231,9 @@ class SELVARN_API Tokens {
 
 // The JSON objects of the API and the webhooks, one home for both. A webhook's body is
 // {"id":"message-12","type":"message","message":{...}} (or "report-7", "report"): the id
-// stays the same however often it is delivered.
+// stays the same however often it is delivered. A time is two fields: "received_at" in
+// ISO 8601 UTC ("2026-12-07T06:25:37Z") and "received_at_unix" in seconds, both null when
+// unknown. Text that is not UTF-8 comes out with U+FFFD in place of the bad bytes.
 SELVARN_API std::string MessageJson(const store::Message& message);
 SELVARN_API std::string ReportJson(const store::StoredReport& report);
 // An outbox message: its state, parts with references and delivery, attempts, modem.

@@ -160,13 +160,11 @@ std::int64_t Forwarder::RunOnce() {
           "); trying again in " + std::to_string(retry_at - now) + " s");
     }
     if (due.size() == static_cast<std::size_t>(kBatch)) return 0;
-    // The earliest of what is left, whatever order the store lists it in.
-    const std::vector<store::Forward> pending =
-        store_.DueForwards(std::numeric_limits<std::int64_t>::max(), kBatch);
-    if (pending.empty()) return -1;
-    std::int64_t next = std::numeric_limits<std::int64_t>::max();
-    for (const store::Forward& f : pending) next = std::min(next, f.due_at);
-    return std::max<std::int64_t>(0, next * 1000 - NowMs());
+    // The store lists by due time: the first of all that is left is the next due.
+    const std::vector<store::Forward> next =
+        store_.DueForwards(std::numeric_limits<std::int64_t>::max(), 1);
+    if (next.empty()) return -1;
+    return std::max<std::int64_t>(0, next.front().due_at * 1000 - NowMs());
   } catch (const RuntimeError& e) {
     Log(std::string("passing on what arrived: ") + e.what());
     return kStoreTrouble;
