@@ -1,6 +1,8 @@
 // The outbox of a sending service: keys that queue once, attempts that end short and go
 // again, what a dead sender left, the states reported, forwards and id cursors.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <sstream>
@@ -174,6 +176,8 @@ TEST_F(Outbox, AnAttemptThatEndedShortGoesAgainOrEnds) {
       EXPECT_EQ(q.attempts, steps == "-" ? 0 : 1);
     }
     EXPECT_TRUE(listed);
+    // Queued again, it is no longer the old attempt's to write.
+    EXPECT_EQ(ErrorNumberOf([&] { store.PartWriting(id, 3); }), 5);
     // Claimed again: its error goes, the attempt counts, the claimer is kept.
     ASSERT_TRUE(store.Claim(id, "m2"));
     const SentRecord again = *store.Sent(id);
@@ -229,6 +233,34 @@ TEST_F(Outbox, RecoverTakesBackWhatADeadSenderLeft) {
     // What went back is queued once: a second look finds nothing more.
     EXPECT_TRUE(store.Recover(c.resend_uncertain).empty());
   }
+}
+
+// Another process that still runs may be between two parts: its message is its own.
+TEST_F(Outbox, AnotherLiveSendersMessageIsLeftAlone) {
+  MessageStore store(path_);
+  const std::int64_t id = store.Enqueue(ObMessage(2));
+  int go[2], ready[2];
+  ASSERT_EQ(pipe(go) + pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(go[1]);  // so that the parent's close ends the wait
+    MessageStore own(path_);
+    const bool claimed = own.Claim(id, "m1");
+    char c = claimed ? '1' : '0';
+    if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) < 0) _exit(2);
+    _exit(claimed ? 0 : 1);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, '1');
+  EXPECT_EQ(ErrorNumberOf([&] { store.Requeue(id, 0, "mine now"); }), 5);
+  EXPECT_EQ(ErrorNumberOf([&] { store.GiveUp(id, "mine now"); }), 5);
+  EXPECT_TRUE(store.Recover(true).empty());
+  close(go[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(store.Recover(false), std::vector<std::int64_t>{id});
+  for (const int fd : {go[0], ready[0], ready[1]}) close(fd);
 }
 
 TEST(OutboxState, FollowsTheSendThenTheReports) {
