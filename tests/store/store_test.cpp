@@ -25,6 +25,7 @@
 #include "selvarn/error.hpp"
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
+#include "store/steps.hpp"
 #include "support/errors.hpp"
 #include "support/files.hpp"
 
@@ -395,21 +396,7 @@ TEST_F(StoreTest, SendsAreRecordedStepByStepAndInOrderOnly) {
     std::string got;
     std::istringstream words(steps);
     for (std::string w; words >> w && got.empty();) {
-      const int part = w.size() > 1 ? w[1] - '0' : 0;
-      const int n = selvarn::testing::ErrorNumberOf([&] {
-        switch (w[0]) {
-          case 'W':
-            return store.PartWriting(id, part);
-          case 'T':
-            return store.PartTaken(id, part, std::stoi(w.substr(3)));
-          case 'R':
-            return store.PartFailed(id, part, false, "+CMS ERROR: 500");
-          case 'U':
-            return store.PartFailed(id, part, true, "no answer");
-          default:
-            return store.SendFailed(id, "error 75");
-        }
-      });
+      const int n = selvarn::testing::ErrorNumberOf([&] { ApplyStep(store, id, w); });
       if (n != 0) got = "error " + std::to_string(n);
     }
     if (got.empty()) {
@@ -425,26 +412,6 @@ TEST_F(StoreTest, SendsAreRecordedStepByStepAndInOrderOnly) {
     }
     EXPECT_EQ(got, expected) << steps;
   }
-}
-
-// A sender that died with a part being written may have sent it; the parts it never
-// reached it did not.
-TEST_F(StoreTest, ASendWhoseSenderDiedIsUncertain) {
-  const std::string path = File();
-  MessageStore store(path);
-  const std::int64_t id = store.BeginSend({"+60125550147", "hi", Coding::Gsm7, 3});
-  store.PartWriting(id, 1);
-  store.PartTaken(id, 1, 4);
-  store.PartWriting(id, 2);
-  // The same host and boot, but a process that started at another time.
-  std::string tag = platform::ProcessTag();
-  ASSERT_FALSE(tag.empty());
-  tag = tag.substr(0, tag.rfind(' ')) + " 0";
-  RawQuery(path, ("UPDATE sent SET owner = '" + tag + "'").c_str());
-  const SentRecord r = *store.Sent(id);
-  EXPECT_EQ(r.send_state, SendState::Uncertain);
-  EXPECT_EQ(r.parts[1].send, PartSend::Uncertain);
-  EXPECT_EQ(r.parts[2].send, PartSend::Waiting);
 }
 
 // A file of each earlier version keeps what it held: its sends are sent, their parts taken,
@@ -560,31 +527,6 @@ TEST_F(StoreTest, TheOutboxQueuesWhatASendWouldTake) {
     EXPECT_EQ(ToString(r.send_state), std::string("queued"));
     EXPECT_EQ(r.parts.size(), static_cast<std::size_t>(q.parts));
   }
-}
-
-// A claim takes a message out of the queue once; the claimed message is recorded as any
-// send, and one whose claimer died stays out of the queue as any dead send.
-TEST_F(StoreTest, AQueuedMessageIsClaimedOnce) {
-  const std::string path = File();
-  MessageStore first(path), second(path);
-  const std::int64_t a = first.Enqueue({"+60125550147", "a", SendCoding::Auto, true, -1, 10});
-  const std::int64_t b = first.Enqueue({"+60125550147", "b", SendCoding::Auto, true, -1, 20});
-  EXPECT_TRUE(second.Claim(a));
-  EXPECT_FALSE(first.Claim(a));
-  EXPECT_FALSE(second.Claim(a));
-  EXPECT_FALSE(first.Claim(999));
-  EXPECT_EQ(first.Queued().size(), 1u);
-  EXPECT_EQ(first.Sent(a)->send_state, SendState::Sending);
-  EXPECT_EQ(first.Sent(b)->send_state, SendState::Queued);
-  second.PartWriting(a, 1);
-  second.PartTaken(a, 1, 12);
-  EXPECT_EQ(first.Sent(a)->send_state, SendState::Sent);
-  EXPECT_EQ(first.StoreReport({12, "+60125550147", "t", "d", 0, 0}).sent_id, a);
-  // Claimed by a process that is gone before it wrote anything: not sent, never requeued.
-  ASSERT_EQ(selvarn::testing::InChild([&] { return MessageStore(path).Claim(b) ? 0 : 1; }), 0);
-  EXPECT_EQ(first.Sent(b)->send_state, SendState::NotSent);
-  EXPECT_TRUE(first.Queued().empty());
-  EXPECT_FALSE(first.Claim(b));
 }
 
 TEST_F(StoreTest, FilesItCannotUseAreRefusedUntouched) {
