@@ -23,10 +23,6 @@ TEST(ForwardRun, EnvironmentAndStatus) {
   m.parts[0].scts = "26/12/07,01:26:48+04";
   m.parts[0].text = std::string("it's \"a\0b", 9);
   m.parts[1].text = " $HOME";
-  store::StoredReport r;
-  r.id = 8;
-  r.report.recipient = "+4477009";
-  r.report.status = 70;
   const std::string show = "printf '%s|' \"${SELVARN_SMS_STALE-none}\" ";
   struct Row {
     std::function<int()> run;
@@ -45,20 +41,6 @@ TEST(ForwardRun, EnvironmentAndStatus) {
        0,
        "none|12|+447700900123|2026-12-07T01:26:48+01:00|26/12/07,01:26:48+04|it's \"a\\u0000b "
        "$HOME|"},
-      {[&] {
-         return RunForReport(show +
-                                 "\"$SELVARN_SMS_REPORT_ID\" \"$SELVARN_SMS_REFERENCE\" "
-                                 "\"$SELVARN_SMS_RECIPIENT\" \"$SELVARN_SMS_STATUS\" "
-                                 "\"$SELVARN_SMS_STATE\" \"$SELVARN_SMS_SENT_ID\"" +
-                                 out,
-                             r);
-       },
-       0, "none|8|0|+4477009|70|failed||"},
-      {[&] {
-         r.sent_id = 5;
-         return RunForReport(show + "\"$SELVARN_SMS_SENT_ID\"" + out, r);
-       },
-       0, "none|5|"},
       // Signals this process blocks (for sigwait) or ignores (SIGPIPE) do not carry over.
       {[&] { return RunForMessage("kill -TERM $$; echo x" + out, m); }, 128 + SIGTERM, ""},
       {[&] { return RunForMessage("kill -PIPE $$; echo x" + out, m); }, 128 + SIGPIPE, ""},

@@ -129,7 +129,9 @@ TEST_F(ForwarderTest, CommandsForMessagesAndReports) {
   const std::string out = dir_.path + "/out";
   Config config = Hooks({}, "echo \"m $SELVARN_SMS_ID $SELVARN_SMS_TEXT\" >> " + out);
   config.reports.command =
-      "echo \"r $SELVARN_SMS_REPORT_ID $SELVARN_SMS_STATE\" >> " + out + "; exit 1";
+      "echo \"r $SELVARN_SMS_REPORT_ID $SELVARN_SMS_REFERENCE $SELVARN_SMS_RECIPIENT "
+      "$SELVARN_SMS_STATUS $SELVARN_SMS_STATE [$SELVARN_SMS_SENT_ID]\" >> " +
+      out + "; exit 1";
   config.reports.webhooks.push_back({"r", "other"});
   Forwarder fw = Make(config);
   const std::string m = Receive("hi there").substr(8);
@@ -142,7 +144,7 @@ TEST_F(ForwarderTest, CommandsForMessagesAndReports) {
                                                          .received_at = 0})
                                            .report_id);
   EXPECT_EQ(fw.RunOnce(), 2000);  // the report's command failed: it runs again
-  EXPECT_EQ(selvarn::testing::Slurp(out), "m " + m + " hi there\nr " + r + " delivered\n");
+  EXPECT_EQ(selvarn::testing::Slurp(out), "m " + m + " hi there\nr " + r + " 9 1 0 delivered []\n");
   EXPECT_EQ(posted_["r"], Events{"report-" + r});
   EXPECT_EQ(Count("command", "done"), 1);
   EXPECT_EQ(log_.at(0), "passing on report-" + r +
