@@ -1,8 +1,10 @@
 // Commands for messages and reports: a real /bin/sh, what it finds in its environment, its
 // end as the shell reports it, and the limit that stops a hung one with what it started.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -23,6 +25,7 @@ TEST(ForwardRun, EnvironmentAndStatus) {
   m.parts[0].scts = "26/12/07,01:26:48+04";
   m.parts[0].text = std::string("it's \"a\0b", 9);
   m.parts[1].text = " $HOME";
+  const int open_fd = open("/dev/null", O_RDONLY);
   const std::string show = "printf '%s|' \"${SELVARN_SMS_STALE-none}\" ";
   struct Row {
     std::function<int()> run;
@@ -45,6 +48,8 @@ TEST(ForwardRun, EnvironmentAndStatus) {
       {[&] { return RunForMessage("kill -TERM $$; echo x" + out, m); }, 128 + SIGTERM, ""},
       {[&] { return RunForMessage("kill -PIPE $$; echo x" + out, m); }, 128 + SIGPIPE, ""},
       {[&] { return RunForMessage("exit 3", m); }, 3, ""},
+      // Nor does a descriptor this process left open without close-on-exec.
+      {[&] { return RunForMessage("test -e /proc/self/fd/" + std::to_string(open_fd), m); }, 1, ""},
   };
   // A variable of ours in this process's environment is not passed on as the item's.
   setenv("SELVARN_SMS_STALE", "from the parent", 1);
@@ -65,6 +70,7 @@ TEST(ForwardRun, EnvironmentAndStatus) {
   sigaction(SIGPIPE, &saved_pipe, nullptr);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   unsetenv("SELVARN_SMS_STALE");
+  close(open_fd);
 }
 
 // A command past its limit is killed together with what it started in the background.
