@@ -16,8 +16,8 @@ namespace {
 
 constexpr const char* kCommandTarget = "command";
 constexpr const char* kFamily = "selvarn_forwards_total";
-constexpr std::int64_t kStoreTrouble =
-    1000;  // ms before a round that met a store error is tried again
+// Ms before a round that met a store error is tried again.
+constexpr std::int64_t kStoreTrouble = 1000;
 
 std::vector<std::string> Targets(const Forwarding& forwarding) {
   std::vector<std::string> targets;
