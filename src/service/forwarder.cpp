@@ -34,6 +34,17 @@ const char* KindOf(const std::string& target) {
   return target == kCommandTarget ? "command" : "webhook";
 }
 
+// A target as the log shows it: a webhook's URL without its user, password, query or
+// fragment, where a receiver's key often travels.
+std::string Shown(const std::string& target) {
+  std::string url = target.substr(0, target.find_first_of("?#"));
+  const std::size_t host = url.find("://");
+  if (host == std::string::npos) return url;
+  const std::size_t at = url.find('@', host);
+  if (at != std::string::npos && at < url.find('/', host + 3)) url.erase(host + 3, at - host - 2);
+  return url;
+}
+
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              platform::CurrentClock().WallNow().time_since_epoch())
@@ -148,7 +159,7 @@ std::int64_t Forwarder::RunOnce() {
       store_.ForwardFailed(f.id, retry_at, why);
       failed[key] = retry_at;
       metrics_.Add(kFamily, {kind, "failed"});
-      Log("passing on " + EventId(f) + " to " + f.target + " failed (" + why +
+      Log("passing on " + EventId(f) + " to " + Shown(f.target) + " failed (" + why +
           "); trying again in " + std::to_string(retry_at - now) + " s");
     }
     if (due.size() == static_cast<std::size_t>(kBatch)) return 0;
