@@ -48,7 +48,7 @@ TEST(ForwardJson, ExactText) {
   sent.text = "ab";
   sent.coding = store::Coding::Ucs2;
   sent.parts.resize(2);
-  sent.parts[0].reference = 17;
+  sent.parts[0].reference = 0;
   sent.parts[0].status = 0;
   sent.parts[0].state = store::DeliveryState::Delivered;
   sent.parts[1] = {.sequence = 2,
@@ -108,7 +108,7 @@ TEST(ForwardJson, ExactText) {
        R"({"id":21,"to":"123","text":"ab","coding":"ucs2","state":"queued","modem":"",)"
        R"("attempts":1,"error":"+CMS ERROR: 42","queued_at":"2026-12-07T06:25:37Z",)"
        R"("queued_at_unix":1796624737,"not_before":null,"not_before_unix":null,"parts":[)"
-       R"({"sequence":1,"reference":17,"send":"sent","delivery":"delivered","status":0},)"
+       R"({"sequence":1,"reference":0,"send":"sent","delivery":"delivered","status":0},)"
        R"({"sequence":2,"reference":null,"send":"not-sent","delivery":"pending",)"
        R"("status":null}],"idempotency_key":"order-9"})"},
       {ModemsJson(modems),

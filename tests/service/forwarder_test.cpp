@@ -90,8 +90,9 @@ class ForwarderTest : public ::testing::Test {
 // Each failure waits first_wait × factor^(n−1), at most max_wait, whatever the policy's
 // limit, and nothing goes before then; every attempt is the same signed event.
 TEST_F(ForwarderTest, RetriesWithBackoffUnderOneId) {
-  answers_["a"] = {500, -1, 503, 404};
-  Forwarder fw = Make(Hooks({"a"}));
+  const std::string a = "https://me:pw@h.example/a?key=k#f";  // logged as https://h.example/a
+  answers_[a] = {500, -1, 503, 300, 299};
+  Forwarder fw = Make(Hooks({a}));
   const std::string event = Receive("hello");
   for (const std::int64_t wait : {2000, 4000, 5000, 5000}) {
     EXPECT_EQ(fw.RunOnce(), wait);
@@ -100,12 +101,13 @@ TEST_F(ForwarderTest, RetriesWithBackoffUnderOneId) {
     clock_.ms += 1;
   }
   EXPECT_EQ(fw.RunOnce(), -1);
-  EXPECT_EQ(posted_["a"], Events(5, event));
+  EXPECT_EQ(posted_[a], Events(5, event));
   EXPECT_EQ(Count("webhook", "failed"), 4);
   EXPECT_EQ(Count("webhook", "done"), 1);
   EXPECT_EQ(store_.PendingForwards(), 0);
   EXPECT_EQ(log_.at(1),
-            "passing on " + event + " to a failed (connection refused); trying again in 4 s");
+            "passing on " + event +
+                " to https://h.example/a failed (connection refused); trying again in 4 s");
 }
 
 // A dead target is tried once a round, its other items put off with it; the live one
@@ -128,7 +130,10 @@ TEST_F(ForwarderTest, DeadTargetHoldsUpNoOther) {
 TEST_F(ForwarderTest, CommandsForMessagesAndReports) {
   const std::string out = dir_.path + "/out";
   Config config = Hooks({}, "echo \"m $SELVARN_SMS_ID $SELVARN_SMS_TEXT\" >> " + out);
-  config.reports.command = "echo \"r $SELVARN_SMS_REPORT_ID $SELVARN_SMS_STATE\" >> " + out;
+  config.reports.command =
+      "echo \"r $SELVARN_SMS_REPORT_ID $SELVARN_SMS_REFERENCE $SELVARN_SMS_RECIPIENT "
+      "$SELVARN_SMS_STATUS $SELVARN_SMS_STATE [$SELVARN_SMS_SENT_ID]\" >> " +
+      out + "; exit 1";
   config.reports.webhooks.push_back({"r", "other"});
   Forwarder fw = Make(config);
   const std::string m = Receive("hi there").substr(8);
@@ -140,10 +145,13 @@ TEST_F(ForwarderTest, CommandsForMessagesAndReports) {
                                                          .status = 0,
                                                          .received_at = 0})
                                            .report_id);
-  EXPECT_EQ(fw.RunOnce(), -1);
-  EXPECT_EQ(selvarn::testing::Slurp(out), "m " + m + " hi there\nr " + r + " delivered\n");
+  EXPECT_EQ(fw.RunOnce(), 2000);  // the report's command failed: it runs again
+  EXPECT_EQ(selvarn::testing::Slurp(out), "m " + m + " hi there\nr " + r + " 9 1 0 delivered []\n");
   EXPECT_EQ(posted_["r"], Events{"report-" + r});
-  EXPECT_EQ(Count("command", "done"), 2);
+  EXPECT_EQ(Count("command", "done"), 1);
+  EXPECT_EQ(log_.at(0), "passing on report-" + r +
+                            " to command failed (the command ended with "
+                            "status 1); trying again in 2 s");
 }
 
 // A reload changes where new items go; what was scheduled stays with its target, waiting
@@ -159,8 +167,11 @@ TEST_F(ForwarderTest, ReloadChangesTargetsOfWhatComesNext) {
   EXPECT_EQ(fw.RunOnce(), 4000);
   EXPECT_EQ(posted_["a"], Events{first});
   EXPECT_EQ(posted_["b"], Events{second});
-  fw.Configure(Hooks({"a", "b"}));
+  Forwarder cannot_post(store_, Hooks({"a"}), {}, nullptr, metrics_);
   clock_.ms += 4000;
+  EXPECT_EQ(cannot_post.RunOnce(), 5000);  // waits for a program that can
+  fw.Configure(Hooks({"a", "b"}));
+  clock_.ms += 5000;
   EXPECT_EQ(fw.RunOnce(), -1);
   EXPECT_EQ(posted_["a"], (Events{first, first}));
   EXPECT_EQ(posted_["b"], Events{second});
