@@ -298,7 +298,7 @@ using Poster = std::function<int(const std::string& url, const std::string& body
 class SELVARN_API Service {
  public:
   struct Hooks {
-    Poster post{};                                  // webhooks need it
+    Poster post{};  // webhooks need it
     // A line for the journal; called from the service's threads, so it must be safe from
     // any of them.
     std::function<void(const std::string&)> log{};
