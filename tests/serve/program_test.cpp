@@ -327,6 +327,13 @@ TEST_F(ServeProcess, ConfigurationFaultsStopItBeforeItStarts) {
   EXPECT_TRUE(loaded.ok()) << (loaded.ok() ? "" : service::Describe(loaded.file, loaded.errors[0]));
   EXPECT_EQ(loaded.config.modems.size(), 2u);
   EXPECT_EQ(loaded.config.received.webhooks.size(), 1u);
+  // The README shows the example whole, as installed.
+  const std::string readme = Slurp(SELVARN_README);
+  const auto section = readme.find("## Running a gateway service");
+  const auto start = readme.find("```toml\n", section);
+  ASSERT_NE(start, std::string::npos);
+  const auto end = readme.find("```\n", start + 8);
+  EXPECT_EQ(readme.substr(start + 8, end - start - 8), Slurp(SELVARN_EXAMPLE_CONFIG));
 
   const std::string bad = dir + "/bad.toml";
   WriteFile(bad,
