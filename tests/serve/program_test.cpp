@@ -344,6 +344,8 @@ TEST_F(ServeProcess, ConfigurationFaultsStopItBeforeItStarts) {
   WriteFile(open_tokens, "tokens = \"" + dir +
                              "/tokens\"\n[[modem]]\nname = \"a\"\n"
                              "device = \"/dev/ttyUSB0\"\n");
+  const std::string good = dir + "/good.toml";
+  WriteFile(good, "store = \"" + store + "\"\n[[modem]]\nname = \"a\"\ndevice = \"/dev/null\"\n");
   const std::string no_store = dir + "/nostore.toml";
   WriteFile(no_store,
             "store = \"/proc/none/messages.db\"\n[[modem]]\nname = \"a\"\n"
@@ -356,35 +358,37 @@ TEST_F(ServeProcess, ConfigurationFaultsStopItBeforeItStarts) {
     std::vector<std::string> err;  // lines it holds
   } const cases[] = {
       {"the example",
-       {"--config", SELVARN_EXAMPLE_CONFIG, "--check-config"},
+       {"serve", "--config", SELVARN_EXAMPLE_CONFIG, "--check-config"},
        0,
        std::string(SELVARN_EXAMPLE_CONFIG) + ": ok\n",
        {}},
       {"each error with its line",
-       {"--config", bad, "--check-config"},
+       {"serve", "--config", bad, "--check-config"},
        2,
        "",
        {"selvarn-sms: " + bad + ":1: 'store' must be an absolute path, not \"relative.db\"",
         "selvarn-sms: " + bad + ":6: 'http.port' must be between 1 and 65535, not 0"}},
       {"a file not there",
-       {"--config", dir + "/none.toml", "--check-config"},
+       {"serve", "--config", dir + "/none.toml", "--check-config"},
        2,
        "",
        {"selvarn-sms: " + dir + "/none.toml: cannot read: No such file or directory"}},
       {"serving a file with errors",
-       {"--config", bad},
+       {"serve", "--config", bad},
        2,
        "",
        {"selvarn-sms: " + bad + ":1: 'store' must be an absolute path, not \"relative.db\""}},
-      {"a tokens file others may read", {"--config", open_tokens}, 2, "", {}},
-      {"a store that cannot be made", {"--config", no_store}, 3, "", {}},
-      {"--listen without a port", {"--config", bad, "--listen", "127.0.0.1"}, 2, "", {}},
-      {"--listen with a port past 65535", {"--config", bad, "--listen", "[::1]:65536"}, 2, "", {}},
+      {"a tokens file others may read", {"serve", "--config", open_tokens}, 2, "", {}},
+      {"a store that cannot be made", {"serve", "--config", no_store}, 3, "", {}},
+      {"--listen without a port", {"serve", "--config", bad, "--listen", "127.0.0.1"}, 2, "", {}},
+      {"--listen with a port past 65535",
+       {"serve", "--config", bad, "--listen", "[::1]:65536"},
+       2,
+       "",
+       {}},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"serve"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ServeChild child(args, dir + "/check");
+    ServeChild child(c.args, dir + "/check");
     EXPECT_EQ(child.WaitAtMost(20s), c.status) << c.name << ": " << child.Err();
     EXPECT_EQ(child.Out(), c.out) << c.name;
     for (const auto& line : c.err) {
@@ -477,6 +481,24 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
   EXPECT_TRUE(Sent(2) && Sent(3)) << again->Err();
   again->Signal(SIGINT);
   EXPECT_EQ(again->WaitAtMost(20s), 0) << again->Err();
+}
+
+TEST_F(ServeProcess, AModemNotThereLeavesItStartingWithMessagesQueued) {
+  Configure("[[modem]]\nname = \"gone\"\ndevice = \"" + dir + "/com99\"\n");
+  const auto serve = Start();
+  ASSERT_NE(port, 0);
+  const auto [status, body] = Post({{"to", "+447700900001"}, {"text", "wait for me"}});
+  EXPECT_EQ(status, 201) << body;
+  EXPECT_TRUE(Eventually([&] { return Get("/v1/modems")[0].value("state", "") == "down"; }, 10s))
+      << Get("/v1/modems");
+  EXPECT_NE(Get("/v1/modems")[0].value("error", ""), "");
+  const auto health = client->Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  EXPECT_EQ(Json::parse(health->body), Json({{"status", "starting"}}));
+  EXPECT_EQ(Get("/v1/messages/1").value("state", ""), "queued");
+  serve->Signal(SIGTERM);
+  EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
 }
 
 // What a unit of Type=notify hears, on a socket of the test's own.
