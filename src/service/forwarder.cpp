@@ -140,15 +140,7 @@ std::int64_t Forwarder::RunOnce() {
         continue;
       }
       std::string why;
-      bool done = false;
-      try {
-        done = Deliver(settings, f, why);
-      } catch (const RuntimeError&) {
-        throw;  // the store's: the round ends
-      } catch (const std::exception& e) {
-        why = e.what();
-      }
-      if (done) {
+      if (Deliver(settings, f, why)) {
         store_.ForwardDone(f.id);
         metrics_.Add(kFamily, {kind, "done"});
         continue;

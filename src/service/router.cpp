@@ -146,6 +146,14 @@ bool Router::IsUp(const std::string& modem) const {
   return lane != lanes_.end() && lane->second.up;
 }
 
+void Router::Clear() {
+  for (auto& [name, lane] : lanes_) {
+    lane.queue.clear();
+    lane.in_flight = 0;
+  }
+  aside_.clear();
+}
+
 std::string Router::Add(Item item, std::int64_t now_ms) { return Place(std::move(item), now_ms); }
 
 std::optional<std::int64_t> Router::Next(const std::string& modem) {

@@ -134,6 +134,14 @@ bool Has(const SentRecord& r, PartSend send) {
                      [send](const SentPart& p) { return p.send == send; });
 }
 
+// A claimed message whose send ended with nothing out; or one still under way in this
+// process, between two parts (another process's is its own to end).
+bool EndedShort(const SentRecord& r, const OutboxRow& row) {
+  if (r.send_state == SendState::NotSent || r.send_state == SendState::PartlySent) return true;
+  return r.send_state == SendState::Sending && !Has(r, PartSend::Writing) &&
+         row.owner == platform::ProcessTag();
+}
+
 }  // namespace
 
 std::int64_t MessageStore::Enqueue(const QueuedMessage& message) {
@@ -244,9 +252,7 @@ void MessageStore::Requeue(std::int64_t id, std::int64_t not_before, const std::
   const OutboxRow row = RowOf(db, id);
   const std::optional<SentRecord> r = Sent(id);
   // Nothing that may have gone goes again; and there must be something left to send.
-  const bool can = row.in_outbox && !row.queued && !row.given_up && r &&
-                   (r->send_state == SendState::NotSent || r->send_state == SendState::PartlySent ||
-                    (r->send_state == SendState::Sending && !Has(*r, PartSend::Writing)));
+  const bool can = row.in_outbox && !row.queued && !row.given_up && r && EndedShort(*r, row);
   if (!can) NotInState(id, "a claimed message whose send ended with nothing uncertain");
   BackInQueue(db, id, not_before, why.empty() ? std::string("tried again") : why, {kRefused});
   txn.Commit();
@@ -258,10 +264,7 @@ void MessageStore::GiveUp(std::int64_t id, const std::string& why) {
   const OutboxRow row = RowOf(db, id);
   const std::optional<SentRecord> r = Sent(id);
   // A message with a part out, or one that went whole, is not this one's to fail.
-  const bool can = row.in_outbox && !row.given_up && r &&
-                   (row.queued || r->send_state == SendState::NotSent ||
-                    r->send_state == SendState::PartlySent ||
-                    (r->send_state == SendState::Sending && !Has(*r, PartSend::Writing)));
+  const bool can = row.in_outbox && !row.given_up && r && (row.queued || EndedShort(*r, row));
   if (!can) NotInState(id, "a queued or claimed message that can still fail");
   db.Prepare("UPDATE sent SET queued = 0, given_up = 1, error = ?2 WHERE id = ?1")
       .Bind(1, id)
