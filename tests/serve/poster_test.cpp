@@ -25,7 +25,7 @@ struct HookServer {
     server.Post("/hook", [this](const httplib::Request& req, httplib::Response& res) {
       const std::lock_guard lock(mutex);
       std::string query;
-      for (const auto& [k, v] : req.params) query += k + "=" + v;
+      for (const auto& [k, v] : req.params) query.append(k).append("=").append(v);
       seen = req.path + "?" + query + "|" + req.get_header_value("Content-Type") + "|" +
              req.get_header_value("X-Selvarn-Signature") + "|" + req.body;
       res.status = 204;

@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -63,11 +63,13 @@ class ServeChild {
     std::vector<std::string> all = {ServeBinary()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(all.size() + 1);
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> env = env_extra;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t files;
@@ -132,6 +134,8 @@ struct PromSample {
   double value = 0;
 };
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 // Every sample, or the first fault found as an exception's text.
 std::vector<PromSample> ParsePrometheus(const std::string& text) {
   static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) (.*))");
@@ -176,11 +180,11 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
     }
     const std::string value = m[4];
     if (value == "+Inf") {
-      s.value = INFINITY;
+      s.value = kInf;
     } else if (value == "-Inf") {
-      s.value = -INFINITY;
+      s.value = -kInf;
     } else if (value == "NaN") {
-      s.value = NAN;
+      s.value = std::numeric_limits<double>::quiet_NaN();
     } else {
       std::size_t used = 0;
       s.value = std::stod(value, &used);
@@ -207,7 +211,7 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
     if (types[family] == "counter" && !(s.value >= 0))
       throw std::runtime_error(where + "a counter below 0");
     std::string key = s.name;
-    for (const auto& [k, v] : s.labels) key += "|" + k + "=" + v;
+    for (const auto& [k, v] : s.labels) key.append("|").append(k).append("=").append(v);
     if (!series.insert(key).second) throw std::runtime_error(where + "the same series twice");
     out.push_back(std::move(s));
   }
@@ -216,22 +220,24 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
   std::map<std::string, double> counts;
   for (const auto& s : out) {
     std::string key;
-    for (const auto& [k, v] : s.labels) key += k == "le" ? "" : "|" + k + "=" + v;
+    for (const auto& [k, v] : s.labels) {
+      if (k != "le") key.append("|").append(k).append("=").append(v);
+    }
     if (s.name.ends_with("_bucket"))
       buckets[s.name.substr(0, s.name.size() - 7) + key].push_back(&s);
     if (s.name.ends_with("_count")) counts[s.name.substr(0, s.name.size() - 6) + key] = s.value;
   }
   for (const auto& [key, list] : buckets) {
-    double bound = -INFINITY;
+    double bound = -kInf;
     double count = 0;
     for (const PromSample* b : list) {
-      const double le = b->labels.at("le") == "+Inf" ? INFINITY : std::stod(b->labels.at("le"));
+      const double le = b->labels.at("le") == "+Inf" ? kInf : std::stod(b->labels.at("le"));
       if (!(le > bound) || b->value < count)
         throw std::runtime_error(key + ": buckets do not rise");
       bound = le;
       count = b->value;
     }
-    if (bound != INFINITY || counts.count(key) == 0 || counts[key] != count) {
+    if (bound != kInf || counts.count(key) == 0 || counts[key] != count) {
       throw std::runtime_error(key + ": no +Inf bucket equal to the count");
     }
   }
@@ -527,7 +533,7 @@ class NotifySocket {
   // Skips status updates and watchdog pings; the next other message.
   std::string NextEvent(std::chrono::milliseconds limit) {
     for (;;) {
-      const std::string m = Next(limit);
+      std::string m = Next(limit);
       if (m.empty() || !(m.starts_with("STATUS=") || m == "WATCHDOG=1")) return m;
     }
   }
