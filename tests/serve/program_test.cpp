@@ -304,8 +304,9 @@ class ServeProcess : public ::testing::Test {
     if (!res) return {-1, Json()};
     return {res->status, Json::parse(res->body)};
   }
-  Json Get(const std::string& path) {
+  Json Get(const std::string& path, int status = 200) {
     const auto res = client->Get(path);
+    EXPECT_TRUE(res && res->status == status) << path << (res ? ": " + res->body : "");
     return res ? Json::parse(res->body) : Json();
   }
   bool Sent(std::int64_t id, std::chrono::milliseconds limit = 20s) {
@@ -422,22 +423,55 @@ TEST_F(ServeProcess, HangupReloadsAndRoutesByANewTag) {
   EXPECT_NE(serve->Err().find(config + ":2: [[modem]] has no 'device'"), std::string::npos)
       << serve->Err();
   EXPECT_EQ(Post(night).first, 422);
-  EXPECT_EQ(Get("/v1/messages/1")["error"]["field"], "id") << "nothing was queued";
+  EXPECT_EQ(Get("/v1/messages/1", 404)["error"]["field"], "id") << "nothing was queued";
 
   Configure(ModemTable("a", *a) + ModemTable("b", *b, "\"night\""));
   serve->Signal(SIGHUP);
   ASSERT_TRUE(serve->ErrHas("reloaded " + config, 10s)) << serve->Err();
+  const auto keyed = [&night](int i) {
+    Json j = night;
+    j["idempotency_key"] = "night-" + std::to_string(i);
+    return j;
+  };
   std::vector<std::int64_t> ids;
   for (int i = 0; i < 3; ++i) {
-    std::tie(status, body) = Post(night);
+    std::tie(status, body) = Post(keyed(i));
     ASSERT_EQ(status, 201) << body;
     ids.push_back(body["id"].get<std::int64_t>());
   }
+  std::tie(status, body) = Post(keyed(1));
+  EXPECT_EQ(status, 200) << "the same key again: the earlier message";
+  EXPECT_EQ(body["id"], ids[1]);
   for (const auto id : ids) {
     ASSERT_TRUE(Sent(id)) << Get("/v1/messages/" + std::to_string(id)) << serve->Err();
     EXPECT_EQ(Get("/v1/messages/" + std::to_string(id))["modem"], "b");
   }
   EXPECT_EQ(a->Received().find("AT+CMGS="), std::string::npos);
+  const std::string wire = b->Received();
+  std::size_t sends = 0;
+  for (auto at = wire.find("AT+CMGS="); at != std::string::npos;
+       at = wire.find("AT+CMGS=", at + 1)) {
+    ++sends;
+  }
+  EXPECT_EQ(sends, 3u) << "each once";
+
+  // What came in, a page at a time: a received message, and the reports of what went.
+  a->Deliver({.sender = "+447700900002", .text = "On my way"});
+  Json inbox;
+  EXPECT_TRUE(
+      Eventually([&] { return (inbox = Get("/v1/inbox?since=0"))["messages"].size() == 1; }, 20s));
+  EXPECT_EQ(inbox["messages"][0]["text"], "On my way");
+  EXPECT_EQ(inbox["next"], inbox["messages"][0]["id"]);
+  EXPECT_EQ(Get("/v1/inbox?since=" + inbox["next"].dump()),
+            Json({{"messages", Json::array()}, {"next", inbox["next"]}}));
+  Json reports;
+  EXPECT_TRUE(Eventually(
+      [&] { return (reports = Get("/v1/reports?since=0&limit=2"))["reports"].size() == 2; }, 20s));
+  EXPECT_EQ(Get("/v1/reports?since=" + reports["next"].dump())["reports"].size(), 1u);
+  std::set<std::int64_t> reported;
+  for (const auto& r : reports["reports"]) reported.insert(r["sent_id"].get<std::int64_t>());
+  EXPECT_EQ(reported.size(), 2u);
+  EXPECT_EQ(Get("/v1/modems").size(), 2u);
 
   const auto metrics = client->Get("/metrics");
   ASSERT_TRUE(metrics);
