@@ -473,6 +473,26 @@ TEST_F(ServeProcess, HangupReloadsAndRoutesByANewTag) {
   EXPECT_EQ(reported.size(), 2u);
   EXPECT_EQ(Get("/v1/modems").size(), 2u);
 
+  // A new body limit restarts the listener, on the port the clients know.
+  WriteFile(config, Slurp(config) + "[http]\nmax_body = 1024\n");
+  serve->Signal(SIGHUP);
+  const auto reloads = [&] {
+    const std::string err = serve->Err();
+    std::size_t n = 0;
+    for (auto at = err.find("reloaded " + config); at != std::string::npos;
+         at = err.find("reloaded " + config, at + 1))
+      ++n;
+    return n;
+  };
+  ASSERT_TRUE(Eventually([&] { return reloads() == 2; }, 10s)) << serve->Err();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return Post({{"to", "1"}, {"text", std::string(1100, 'x')}}).first == 413;
+      },
+      10s));
+  EXPECT_EQ(serve->Out(), "listening on http://127.0.0.1:" + std::to_string(port) + "\n" +
+                              "listening on http://127.0.0.1:" + std::to_string(port) + "\n");
+
   const auto metrics = client->Get("/metrics");
   ASSERT_TRUE(metrics);
   std::vector<PromSample> samples;
@@ -523,24 +543,6 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
   EXPECT_EQ(again->WaitAtMost(20s), 0) << again->Err();
 }
 
-TEST_F(ServeProcess, AModemNotThereLeavesItStartingWithMessagesQueued) {
-  Configure("[[modem]]\nname = \"gone\"\ndevice = \"" + dir + "/com99\"\n");
-  const auto serve = Start();
-  ASSERT_NE(port, 0);
-  const auto [status, body] = Post({{"to", "+447700900001"}, {"text", "wait for me"}});
-  EXPECT_EQ(status, 201) << body;
-  EXPECT_TRUE(Eventually([&] { return Get("/v1/modems")[0].value("state", "") == "down"; }, 10s))
-      << Get("/v1/modems");
-  EXPECT_NE(Get("/v1/modems")[0].value("error", ""), "");
-  const auto health = client->Get("/healthz");
-  ASSERT_TRUE(health);
-  EXPECT_EQ(health->status, 503);
-  EXPECT_EQ(Json::parse(health->body), Json({{"status", "starting"}}));
-  EXPECT_EQ(Get("/v1/messages/1").value("state", ""), "queued");
-  serve->Signal(SIGTERM);
-  EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
-}
-
 // What a unit of Type=notify hears, on a socket of the test's own.
 class NotifySocket {
  public:
@@ -585,11 +587,15 @@ TEST_F(ServeProcess, TellsSystemdWhereItStandsAndFeedsTheWatchdog) {
   const auto first_line = [](const std::string& m) { return m.substr(0, m.find('\n')); };
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "READY=1");
   int pings = 0;
+  bool up = false;
   for (auto until = std::chrono::steady_clock::now() + 1200ms;
        std::chrono::steady_clock::now() < until;) {
-    pings += notify.Next(300ms) == "WATCHDOG=1" ? 1 : 0;
+    const std::string m = notify.Next(300ms);
+    pings += m == "WATCHDOG=1" ? 1 : 0;
+    up = up || m.ends_with("STATUS=1 of 1 modems up, 0 queued");
   }
   EXPECT_GE(pings, 3) << "every 200 ms, half the watchdog's 400";
+  EXPECT_TRUE(up) << "the status tells of the modem";
 
   serve->Signal(SIGHUP);
   const std::string reloading = notify.NextEvent(10s);
@@ -598,6 +604,33 @@ TEST_F(ServeProcess, TellsSystemdWhereItStandsAndFeedsTheWatchdog) {
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "READY=1");
   serve->Signal(SIGTERM);
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "STOPPING=1");
+  EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
+}
+
+TEST_F(ServeProcess, AModemNotThereLeavesItStartingWithMessagesQueued) {
+  Configure("[[modem]]\nname = \"gone\"\ndevice = \"" + dir + "/com99\"\n");
+  NotifySocket notify(dir + "/notify");
+  const auto serve = Start({"NOTIFY_SOCKET=" + dir + "/notify"});
+  ASSERT_NE(port, 0);
+  const auto [status, body] = Post({{"to", "+447700900001"}, {"text", "wait for me"}});
+  EXPECT_EQ(status, 201) << body;
+  EXPECT_TRUE(Eventually([&] { return Get("/v1/modems")[0].value("state", "") == "down"; }, 10s))
+      << Get("/v1/modems");
+  EXPECT_NE(Get("/v1/modems")[0].value("error", ""), "");
+  const auto health = client->Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  EXPECT_EQ(Json::parse(health->body), Json({{"status", "starting"}}));
+  EXPECT_EQ(Get("/v1/messages/1").value("state", ""), "queued");
+  // How many wait is the service's count; which modem is down is the status line's.
+  const auto down = [](const std::string& m) {
+    return m.starts_with("STATUS=0 of 1 modems up, ") && m.ends_with(" queued; down: gone");
+  };
+  std::string m;
+  while (!(m = notify.Next(5s)).empty() && !down(m)) {
+  }
+  EXPECT_TRUE(down(m)) << "for systemctl status";
+  serve->Signal(SIGTERM);
   EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
 }
 

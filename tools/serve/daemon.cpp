@@ -223,15 +223,19 @@ class Daemon {
       listener_->Stop();
       listener_ = std::move(next);
     } else if (relisten) {
-      // The same port with another certificate or limit: it must be let go first.
+      // The same port with another certificate or limit: it must be let go first. Port 0
+      // (any free one) stays the one the clients know.
+      const auto at_same_port = [port = listener_->Port()](service::ListenConfig listen) {
+        if (listen.port == 0) listen.port = port;
+        return listen;
+      };
       listener_->Stop();
-      listener_.reset();
       try {
-        listener_ = std::make_unique<HttpListener>(fresh->http, tokens, Api());
+        listener_ = std::make_unique<HttpListener>(at_same_port(fresh->http), tokens, Api());
       } catch (const RuntimeError& e) {
         log_(std::string(e.what()) + "; listening as before");
         try {
-          listener_ = std::make_unique<HttpListener>(config_.http, tokens, Api());
+          listener_ = std::make_unique<HttpListener>(at_same_port(config_.http), tokens, Api());
         } catch (const RuntimeError& again) {
           log_(again.what());
           return false;
