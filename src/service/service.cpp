@@ -3,18 +3,15 @@
 // that passes on what arrives.
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <utility>
 
 #include "selvarn/error.hpp"
+#include "service/forwarder.hpp"
 #include "service/shared.hpp"
 #include "service/worker.hpp"
-
-#if __has_include("service/forwarder.hpp")
-#include "service/forwarder.hpp"
-#define SELVARN_HAS_FORWARDER 1
-#endif
 
 namespace selvarn::service {
 
@@ -24,6 +21,8 @@ namespace {
 const std::vector<double> kSendBounds = {0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
 // The forwarding thread looks for what arrived at least this often.
 constexpr std::chrono::milliseconds kForwardEvery{1000};
+// The dispatcher's sleep when no retry waits for its time.
+constexpr std::int64_t kIdleDispatch = 60'000;
 
 std::vector<routing::Route> RoutesOf(const Config& config) {
   std::vector<routing::Route> out;
@@ -35,7 +34,12 @@ std::vector<routing::Route> RoutesOf(const Config& config) {
 std::vector<ConfigError> CheckModems(const Config& config) {
   std::vector<ConfigError> errors;
   std::set<std::string> names;
+  std::map<std::string, std::string> devices;  // device: the modem that has it
   for (const ModemConfig& m : config.modems) {
+    if (const auto [it, fresh] = devices.emplace(m.device, m.name); !fresh) {
+      errors.push_back({m.line, "modem " + m.name + ": device " + m.device + " is modem " +
+                                    it->second + "'s already"});
+    }
     if (!IsPlainName(m.name)) {
       errors.push_back(
           {m.line, "modem name \"" + m.name + "\": use 1 to 64 letters, digits, - or _"});
@@ -111,9 +115,7 @@ struct Service::Impl {
   std::thread forwarding;
   std::mutex forward_mu;  // guards the forwarder's configuration and its wake-up
   std::condition_variable forward_cv;
-#ifdef SELVARN_HAS_FORWARDER
   std::unique_ptr<Forwarder> forwarder;
-#endif
 
   void Dispatch();
   void Forward();
@@ -154,7 +156,9 @@ void Service::Impl::Dispatch() {
     const std::int64_t now = SteadyMs();
     shared.WakeLocked(shared.router.Tick(now));
     shared.PublishDepths();
-    const std::int64_t until = shared.router.NextDue(now).value_or(now + 1000);
+    // Woken at once for anything set aside with a time (Shared::Route), so nothing is
+    // missed by sleeping long while nothing waits.
+    const std::int64_t until = shared.router.NextDue(now).value_or(now + kIdleDispatch);
     shared.changed.wait_for(lock,
                             std::chrono::milliseconds(std::max<std::int64_t>(1, until - now)));
   }
@@ -180,12 +184,10 @@ void Service::Impl::Forward() {
     // Counted from here on: what arrived before this run was counted by an earlier one.
     std::int64_t messages_seen = LatestId([&](std::int64_t a) { return own.InboxAfter(a, 1000); });
     std::int64_t reports_seen = LatestId([&](std::int64_t a) { return own.ReportsAfter(a, 1000); });
-#ifdef SELVARN_HAS_FORWARDER
     {
       std::lock_guard lock(forward_mu);
       forwarder = std::make_unique<Forwarder>(own, settings, hooks.post, hooks.log, shared.metrics);
     }
-#endif
     while (!stopping) {
       std::chrono::milliseconds wait = kForwardEvery;
       try {
@@ -197,11 +199,9 @@ void Service::Impl::Forward() {
           shared.metrics.Add(metric::kReceived, {"report"});
           reports_seen = r.id;
         }
-#ifdef SELVARN_HAS_FORWARDER
         // Without the lock: Reload may configure it meanwhile.
         const std::int64_t next = forwarder->RunOnce();
         if (next >= 0) wait = std::min(wait, std::chrono::milliseconds(next));
-#endif
       } catch (const std::exception& e) {
         shared.Log(std::string("passing on what arrived: ") + e.what());
       }
@@ -301,9 +301,7 @@ void Service::Stop() {
   }
   if (s.dispatcher.joinable()) s.dispatcher.join();
   if (s.forwarding.joinable()) s.forwarding.join();
-#ifdef SELVARN_HAS_FORWARDER
   s.forwarder.reset();
-#endif
 }
 
 std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
@@ -435,12 +433,10 @@ std::vector<ConfigError> Service::Reload(const Config& config) {
   } else {
     for (const ModemConfig& m : starting) s.shared.metrics.Set(metric::kModemUp, {m.name}, 0);
   }
-#ifdef SELVARN_HAS_FORWARDER
   {
     std::lock_guard lock(s.forward_mu);
     if (s.forwarder) s.forwarder->Configure(config);
   }
-#endif
   s.shared.Log("configuration reloaded: " + std::to_string(config.modems.size()) + " modems, " +
                std::to_string(starting.size()) + " (re)started, " + std::to_string(ending.size()) +
                " stopped");

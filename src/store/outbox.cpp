@@ -88,7 +88,6 @@ std::vector<int> Numbers(const std::string& list) {
 
 // What an outbox message's row says beyond its record.
 struct OutboxRow {
-  bool found = false;
   bool in_outbox = false;  // it was queued once (not a direct send)
   bool queued = false;
   bool given_up = false;
@@ -101,7 +100,6 @@ OutboxRow RowOf(sql::Database& db, std::int64_t id) {
       db.Prepare("SELECT queued_at IS NOT NULL, queued, given_up, owner FROM sent WHERE id = ?1");
   q.Bind(1, id);
   if (!q.Step()) return row;
-  row.found = true;
   row.in_outbox = q.Int(0) != 0;
   row.queued = q.Int(1) != 0;
   row.given_up = q.Int(2) != 0;
@@ -276,12 +274,15 @@ void MessageStore::GiveUp(std::int64_t id, const std::string& why) {
 std::vector<std::int64_t> MessageStore::Recover(bool resend_uncertain) {
   auto& db = impl_->db;
   sql::Transaction txn(db, "taking back what a stopped sender left");
-  // Claimed messages with a part not yet known to be taken or refused.
+  // Claimed messages with a part not yet known to be taken or refused. One whose send ended
+  // with an error was answered already when a plain watch (no modem name) claimed it: a
+  // sender that decides again or gives up is one that names its modem.
   std::vector<std::pair<std::int64_t, std::string>> candidates;
   {
     auto q = db.Prepare(
         "SELECT s.id, s.owner FROM sent s WHERE s.queued = 0 AND s.queued_at IS NOT NULL AND "
-        "s.given_up = 0 AND EXISTS (SELECT 1 FROM sent_parts sp WHERE sp.sent_id = s.id AND "
+        "s.given_up = 0 AND (s.error = '' OR s.modem <> '') AND EXISTS (SELECT 1 FROM sent_parts "
+        "sp WHERE sp.sent_id = s.id AND "
         "sp.outcome IN (?1, ?2, ?3)) ORDER BY s.id");
     q.Bind(1, kWaiting).Bind(2, kWriting).Bind(3, kUncertain);
     while (q.Step()) candidates.emplace_back(q.Int(0), q.Text(1));

@@ -90,8 +90,9 @@ class ForwarderTest : public ::testing::Test {
 // Each failure waits first_wait × factor^(n−1), at most max_wait, whatever the policy's
 // limit, and nothing goes before then; every attempt is the same signed event.
 TEST_F(ForwarderTest, RetriesWithBackoffUnderOneId) {
-  answers_["a"] = {500, -1, 503, 300, 299};
-  Forwarder fw = Make(Hooks({"a"}));
+  const std::string a = "https://me:pw@h.example/a?key=k#f";  // logged as https://h.example/a
+  answers_[a] = {500, -1, 503, 300, 299};
+  Forwarder fw = Make(Hooks({a}));
   const std::string event = Receive("hello");
   for (const std::int64_t wait : {2000, 4000, 5000, 5000}) {
     EXPECT_EQ(fw.RunOnce(), wait);
@@ -100,12 +101,13 @@ TEST_F(ForwarderTest, RetriesWithBackoffUnderOneId) {
     clock_.ms += 1;
   }
   EXPECT_EQ(fw.RunOnce(), -1);
-  EXPECT_EQ(posted_["a"], Events(5, event));
+  EXPECT_EQ(posted_[a], Events(5, event));
   EXPECT_EQ(Count("webhook", "failed"), 4);
   EXPECT_EQ(Count("webhook", "done"), 1);
   EXPECT_EQ(store_.PendingForwards(), 0);
   EXPECT_EQ(log_.at(1),
-            "passing on " + event + " to a failed (connection refused); trying again in 4 s");
+            "passing on " + event +
+                " to https://h.example/a failed (connection refused); trying again in 4 s");
 }
 
 // A dead target is tried once a round, its other items put off with it; the live one

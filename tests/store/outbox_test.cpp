@@ -35,9 +35,10 @@ QueuedMessage ObMessage(int parts, std::string key = "") {
 }
 
 // Claims the message and takes the steps (as ApplyStep writes them); 0 when it could.
-int ObAttempt(const std::string& path, std::int64_t id, const std::string& steps) {
+int ObAttempt(const std::string& path, std::int64_t id, const std::string& steps,
+              const std::string& modem = "m1") {
   MessageStore store(path);
-  if (!store.Claim(id, "m1")) return 1;
+  if (!store.Claim(id, modem)) return 1;
   std::istringstream words(steps);
   for (std::string w; words >> w;) ApplyStep(store, id, w);
   return 0;
@@ -89,6 +90,18 @@ TEST_F(Outbox, AKeyQueuesOnceAndAClaimTakesOnce) {
     EXPECT_NE(claimed[0][k], claimed[1][k]) << k;
   }
   EXPECT_EQ(store.QueuedCount(), 3);
+  // Where it may go and its key are kept; the first reference kept stays.
+  QueuedMessage routed = ObMessage(1, "k3");
+  routed.modem = "m2";
+  routed.tag = "t";
+  routed.queued_at = std::time(nullptr) + 1000;
+  const std::int64_t id = store.Enqueue(routed);
+  EXPECT_EQ(store.Queued().back().message, routed);
+  const SentRecord r = *store.Sent(id);
+  EXPECT_EQ(r.route_modem + r.route_tag + r.idempotency_key + std::to_string(r.queued_at),
+            "m2tk3" + std::to_string(routed.queued_at));
+  EXPECT_EQ(store.KeepReference(id, 9) * 1000 + store.KeepReference(id, 10), 9009);
+  EXPECT_EQ(ErrorNumberOf([&] { store.KeepReference(id, 256); }), 5);
 }
 
 // What a sender may do with a claimed message after its attempt: queue it again (taken parts
@@ -163,6 +176,7 @@ TEST_F(Outbox, RecoverTakesBackWhatADeadSenderLeft) {
     const char* steps;
     bool dead, resend_uncertain, again;
     const char* after;
+    const char* modem = "m1";  // "": claimed by a plain watch, which answers for what ended
   } cases[] = {
       {"", true, false, true, "queued www"},
       {"W1 T1", true, false, true, "queued tww"},
@@ -174,6 +188,9 @@ TEST_F(Outbox, RecoverTakesBackWhatADeadSenderLeft) {
       {"W1 T1 R2", true, true, false, "failed trw"},
       {"R1 G", true, true, false, "failed rww"},
       {"W1 T1 W2 T2 W3 T3", true, true, false, "sent ttt"},
+      {"W1 T1 W2 T2 W3", true, true, true, "queued ttw"},
+      {"W1 T1 F", true, true, false, "failed tww", ""},
+      {"W1 T1", true, true, true, "queued tww", ""},
       {"W1 T1", false, true, false, "sending tww"},
       {"W1 T1 W2", false, true, false, "sending tWw"},
       {"W1 U1", false, true, false, "uncertain Uww"},
@@ -186,11 +203,12 @@ TEST_F(Outbox, RecoverTakesBackWhatADeadSenderLeft) {
     MessageStore store(path);
     const std::int64_t id = store.Enqueue(ObMessage(3));
     // A child that exits is a sender that died; this process is one that runs.
-    const auto attempt = [&] { return ObAttempt(path, id, c.steps); };
+    const auto attempt = [&] { return ObAttempt(path, id, c.steps, c.modem); };
     ASSERT_EQ(c.dead ? selvarn::testing::InChild(attempt) : attempt(), 0);
     EXPECT_EQ(store.Recover(c.resend_uncertain), c.again ? Ids{id} : Ids{});
     EXPECT_EQ(ObState(store, id), c.after);
     EXPECT_TRUE(store.Recover(c.resend_uncertain).empty());  // queued once
+    for (const QueuedRecord& q : store.Queued()) EXPECT_EQ(q.not_before, 0);
   }
 }
 
@@ -272,17 +290,20 @@ TEST_F(Outbox, ForwardsStayDueUntilDone) {
   store.ForwardDone(due[1].id);
   EXPECT_EQ(ObDue(store, 159), "");
   EXPECT_EQ(ObDue(store, 160), "m1>a/1");
-  EXPECT_EQ(store.DueForwards(160)[0].error, "503");
+  const Forward retry = store.DueForwards(160)[0];
+  EXPECT_EQ(retry.error + " " + std::to_string(retry.due_at), "503 160");
   // What arrives later is taken once.
   store.StorePart(ObPart(2, 2, 170));
   store.StoreReport({6, "+60125550147", "t", "d", 0, 170});
   EXPECT_EQ(store.ScheduleForwards({"a"}, {"b"}, 180), 2);
   EXPECT_EQ(store.ScheduleForwards({"a"}, {"b"}, 190), 0);
   EXPECT_EQ(ObDue(store, 180), "m1>a/1 m2>a/0 r2>b/0");
+  EXPECT_EQ(store.DueForwards().size() * 10 + store.DueForwards(180, 1).size(), 31u);
   store.ForwardDone(due[0].id);
   store.ForwardFailed(due[0].id, 500, "late");  // delivered meanwhile: stays done
   EXPECT_EQ(store.PendingForwards(), 2);
   EXPECT_EQ(ErrorNumberOf([&] { store.ForwardDone(999); }), 5);
+  EXPECT_EQ(ErrorNumberOf([&] { store.ForwardFailed(999, 1, "x"); }), 5);
   EXPECT_EQ(ErrorNumberOf([&] { store.ScheduleForwards({""}, {}, 1); }), 5);
 }
 
