@@ -307,6 +307,10 @@ TEST(HttpListener, OffLoopbackEveryRequestNeedsAToken) {
                      nullptr, "modems"}});
   EXPECT_THROW(fx.listener->SetTokens(std::nullopt), RuntimeError) << "tokens cannot be dropped";
   RunHttpCases(fx, {{"still asked for", "GET", "/v1/modems", "", "", 401, "Authorization", ""}});
+  httplib::Client client("127.0.0.1", fx.listener->Port());
+  const auto res = client.Get("/v1/modems");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Bearer");
 }
 
 TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
@@ -316,8 +320,31 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 201) << "loopback asks for no token";
   EXPECT_EQ(open_fx.TakeCalls(), "submit 1 ");
+  EXPECT_TRUE(open_fx.listener->Serving());
   open_fx.listener->Stop();
+  EXPECT_FALSE(open_fx.listener->Serving());
   EXPECT_FALSE(client.Get("/healthz")) << "stopped";
+
+  // Without handlers: healthy, and nothing else to offer.
+  HttpListener bare({.port = 0}, std::nullopt, {});
+  httplib::Client bare_client("127.0.0.1", bare.Port());
+  struct Bare {
+    const char* path;
+    int status;
+  } const bare_cases[] = {{"/healthz", 200},
+                          {"/metrics", 404},
+                          {"/v1/modems", 404},
+                          {"/v1/inbox", 404},
+                          {"/v1/messages/1", 404}};
+  for (const auto& c : bare_cases) {
+    const auto got = bare_client.Get(c.path);
+    ASSERT_TRUE(got) << c.path;
+    EXPECT_EQ(got->status, c.status) << c.path << ": " << got->body;
+  }
+  const auto post =
+      bare_client.Post("/v1/messages", R"({"to":"1","text":"hi"})", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 503);
 
   HttpFixture busy(std::nullopt);
   struct Case {
