@@ -74,6 +74,7 @@ TEST_F(Outbox, AKeyQueuesOnceAndAClaimTakesOnce) {
   std::vector<Enqueued> got[2];
   std::vector<bool> claimed[2];
   std::vector<std::thread> threads;
+  threads.reserve(2);
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&, t] {
       MessageStore own(path_);
