@@ -214,7 +214,12 @@ class Daemon {
         return keep(e.what());
       }
     }
-    const auto refused = service_->Reload(*fresh);
+    std::vector<service::ConfigError> refused;
+    try {
+      refused = service_->Reload(*fresh);
+    } catch (const RuntimeError& e) {
+      refused.push_back({0, e.what()});
+    }
     if (!refused.empty()) {
       for (const auto& e : refused) log_(service::Describe(options_.config, e));
       return keep("");
