@@ -352,7 +352,8 @@ class SELVARN_API MessageStore {
   // The outbox. Enqueue records a message to be sent later (state Queued, every part
   // Waiting) in one commit and returns its id. It queues nothing and throws what a send
   // would: 5 for a number that is not 1-20 digits after an optional "+", an empty text or a
-  // reference outside -1-255, 6 for a text of more than 255 parts.
+  // reference outside -1-255, 6 for a text of more than 255 parts; and 5 for an idempotency
+  // key that an earlier message carries.
   std::int64_t Enqueue(const QueuedMessage& message);
   // The messages still queued, oldest first.
   std::vector<QueuedRecord> Queued();
@@ -360,10 +361,14 @@ class SELVARN_API MessageStore {
   // other processes claim at the same time; false when it is not (or no longer) queued.
   // The record is then Sending, owned by this process and timed now, and goes through
   // PartWriting and the rest as a message from BeginSend does: a claimer that dies leaves
-  // it as any dead sender does, never queued again.
+  // it as any dead sender does, queued again only by Recover.
   bool Claim(std::int64_t id);
   // The same, for the modem of this name, which the record keeps; attempts counts the claims.
   bool Claim(std::int64_t id, const std::string& modem);
+  // Records the concatenation reference the parts of a claimed message go with, unless one
+  // was recorded before; returns the one recorded, which a resumed send keeps so that its
+  // parts still join. Throws 5 for a reference outside 0-255 or an unknown message.
+  int KeepReference(std::int64_t id, int reference);
   // Enqueue, but a non-empty idempotency key that an earlier message carries queues nothing
   // and gives that message's id, whatever it became (existed: true).
   Enqueued EnqueueOnce(const QueuedMessage& message);

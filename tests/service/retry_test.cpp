@@ -1,6 +1,7 @@
 // The retry policy: which failures are tried again, and how long the service waits.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 #include "selvarn/service.hpp"
@@ -111,6 +112,50 @@ TEST(RetryPolicy, JitterShortensWithinItsFractionAndRepeats) {
   EXPECT_GT(seen.size(), 150u);
   EXPECT_LT(*seen.begin(), 7800);
   EXPECT_GT(*seen.rbegin(), 9700);
+}
+
+// What ended a send, read from its outcome: the parts' states, the error text the record
+// keeps, and the error that ended it (8010: the port went away). No parts: no record (the
+// store failed).
+TEST(RetryPolicy, FailureReadFromASendsOutcome) {
+  using P = store::PartSend;
+  using S = SendFailure;
+  constexpr int kGone = 8010;
+  struct Case {
+    std::vector<P> parts;
+    std::string why;  // the record's error
+    int error_number;
+    std::optional<FailureSeen> expected;
+  } const cases[] = {
+      {{P::Taken, P::Taken}, "", 0, std::nullopt},
+      {{P::Taken}, "error 8010: gone", kGone, std::nullopt},  // it went before the port did
+      {{P::Refused}, "+CMS ERROR: 42", 0, FailureSeen{S::CmsError, 42}},
+      {{P::Taken, P::Refused}, "+CMS ERROR:500", 0, FailureSeen{S::CmsError, 500}},
+      {{P::Refused}, "+CME ERROR: 10", 0, FailureSeen{S::CmsError, 10}},
+      {{P::Refused}, "ERROR", 0, FailureSeen{S::CmsError, -1}},
+      {{P::Refused, P::Waiting}, "no prompt", 0, FailureSeen{S::NoPrompt}},
+      {{P::Taken, P::Uncertain}, "no answer within 5 s", 0, FailureSeen{S::NoAnswer}},
+      {{P::Writing}, "", 0, FailureSeen{S::NoAnswer}},
+      {{P::Uncertain}, "error 8010: gone", kGone, FailureSeen{S::PortGoneAfter}},
+      {{P::Taken, P::Waiting}, "error 8010: gone", kGone, FailureSeen{S::PortGoneBefore}},
+      {{P::Refused}, "+CMS ERROR: 42", kGone, FailureSeen{S::PortGoneBefore}},
+      {{P::Waiting}, "the port is not open", 0, FailureSeen{S::NoPrompt}},
+      {{}, "", 75, FailureSeen{S::NoAnswer}},
+      {{}, "", kGone, FailureSeen{S::PortGoneAfter}},
+  };
+  for (const auto& c : cases) {
+    store::SendOutcome out;
+    out.error_number = c.error_number;
+    if (!c.parts.empty()) {
+      out.record.emplace();
+      out.record->error = c.why;
+      for (const P send : c.parts) {
+        out.record->parts.emplace_back();
+        out.record->parts.back().send = send;
+      }
+    }
+    EXPECT_EQ(FailureOf(out), c.expected) << c.why << " " << c.parts.size() << " parts";
+  }
 }
 
 }  // namespace
