@@ -60,29 +60,32 @@ class ProfileRoundTrip : public testing::SimulatedModem {
                      .store = dir.path + "/" + std::to_string(++runs) + ".db",
                      .sweep = 600s});
     ASSERT_EQ(gw.Open(), ModemStatus::OK) << gw.LastStart().detail;
-    EXPECT_TRUE(sim->Received().ends_with("AT+CNMI=2,1,0,2,0\rAT+CPMS?\r")) << sim->Received();
-    std::string said = sim->Sent();
-    sim->ClearTranscript();
+    std::string said;        // everything the modem sent
+    const auto wire = [&] {  // what it was sent since the last call
+      said += sim->Sent();
+      const std::string received = sim->Received();
+      sim->ClearTranscript();
+      return received;
+    };
+    const std::string opened = wire();
+    EXPECT_TRUE(opened.ends_with("AT+CNMI=2,1,0,2,0\rAT+CPMS?\r")) << opened;
     EXPECT_TRUE(gw.Registered());
-    EXPECT_EQ(sim->Received(), "AT+CREG?\r");
+    EXPECT_EQ(wire(), "AT+CREG?\r");
 
     // What waited before the start-up, unannounced, in the memory the modem named.
     const std::string mem = state.mem3;
-    said += sim->Sent();
-    sim->ClearTranscript();
     EXPECT_EQ(gw.TakeAll().parts, 1);
     const std::string first = std::to_string(state.first_index);
-    EXPECT_NE(sim->Received().find("AT+CPMS=\"" + mem + "\"\rAT+CMGL=4\rAT+CMGD=" + first + "\r"),
+    const std::string waited = wire();
+    EXPECT_NE(waited.find("AT+CPMS=\"" + mem + "\"\rAT+CMGL=4\rAT+CMGD=" + first + "\r"),
               std::string::npos)
-        << sim->Received();
+        << waited;
     const std::vector<store::Message> waiting = gw.Store().NewMessages();
     ASSERT_EQ(waiting.size(), 1u);
     EXPECT_EQ(waiting[0].sender + " " + waiting[0].Text(), kFriend + " waiting");
     gw.Store().MarkHandedOut(waiting[0].id);
 
     // Sends: one part, one in UCS2, two parts; each recorded as taken.
-    said += sim->Sent();
-    sim->ClearTranscript();
     std::vector<std::int64_t> ids;
     std::vector<std::vector<int>> references;
     for (const std::string& text : {std::string("hello"), kGreek, kLong}) {
@@ -93,7 +96,7 @@ class ProfileRoundTrip : public testing::SimulatedModem {
       references.push_back(out.references);
     }
     EXPECT_EQ(references, (std::vector<std::vector<int>>{{1}, {2}, {3, 4}}));
-    const std::string sends = sim->Received();
+    const std::string sends = wire();
     EXPECT_TRUE(sends.starts_with(kHelloWire)) << sends;
     EXPECT_EQ(Count(sends, "AT+CMGS="), 4);
     EXPECT_EQ(Count(sends, "\x1a\r"), 4);
@@ -103,15 +106,13 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     for (int i = 0; i < 300 && sim->Messages(mem).size() + sim->Messages("SR").size() < 8; ++i) {
       std::this_thread::sleep_for(10ms);
     }
-    said += sim->Sent();
-    sim->ClearTranscript();
     const TakeAllResult taken = gw.TakeAll();
     EXPECT_EQ(taken.parts, 4);
     EXPECT_EQ(taken.reports, 4);
     EXPECT_EQ(taken.quarantined + taken.left, 0);
     EXPECT_FALSE(taken.stuck || taken.unlisted);
     EXPECT_TRUE(taken.warnings.empty()) << taken.warnings.front();
-    const std::string take = sim->Received();
+    const std::string take = wire();
     EXPECT_EQ(Count(take, "AT+CMGD="), 8) << take;
     EXPECT_NE(take.find("AT+CMGD=" + first + "\r"), std::string::npos) << take;
     EXPECT_TRUE(sim->Messages(mem).empty() && sim->Messages("SR").empty());

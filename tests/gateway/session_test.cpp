@@ -1,6 +1,6 @@
 // The modem session over the simulator: opening by device or port, the planner, sends with
-// and without a report request, and taking everything a modem holds in one pass, with the
-// commands on the wire counted.
+// and without a report request, taking everything a modem holds in one pass, with the
+// commands on the wire counted, and signal and registration as modems give them.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gateway/radio.hpp"
 #include "modemsim/settings.hpp"
 #include "platform/port_host.hpp"
 #include "selvarn/gateway.hpp"
@@ -370,6 +371,66 @@ TEST_F(Session, MessagesAndReportsHandedOverInNoticesAreStored) {
   EXPECT_EQ(gw->Store().NewMessages()[0].Text(), "not stored");
   ASSERT_EQ(gw->Store().Reports().size(), 1U);
   EXPECT_EQ(gw->Store().Reports()[0].report.reference, 9);
+}
+
+TEST(RadioAnswers, SignalAndRegistration) {
+  const std::pair<const char*, std::optional<int>> signals[] = {
+      {"\r\n+CSQ: 17,99\r\n\r\nOK\r\n", 17},
+      {"AT+CSQ\r\r\n+CSQ: 31,0\r\n\r\nOK\r\n", 31},     // echoed
+      {"\r\n+CSQ:0,99\r\n\r\nOK\r\n", 0},               // no space
+      {"\r\n+CSQ: 99,99\r\n\r\nOK\r\n", std::nullopt},  // not known
+      {"\r\n+CSQ: 32,99\r\n\r\nOK\r\n", std::nullopt},  // out of range
+      {"\r\n+CSQ: ,\r\n\r\nOK\r\n", std::nullopt},
+      {"\r\nERROR\r\n", std::nullopt},
+      {"AT+CSQ\r\r\nOK\r\n", std::nullopt},
+  };
+  for (const auto& [reply, expected] : signals)
+    EXPECT_EQ(gateway::SignalOf(reply), expected) << reply;
+  const std::pair<const char*, const char*> registrations[] = {
+      {"\r\n+CREG: 0,1\r\n\r\nOK\r\n", "home"},
+      {"\r\n+CREG: 2,5,\"1A2B\",\"01C3D4E5\",7\r\n\r\nOK\r\n", "roaming"},
+      {"\r\n+CREG: 1,2\r\n\r\nOK\r\n", "searching"},
+      {"\r\n+CREG: 0,3\r\n\r\nOK\r\n", "denied"},
+      {"\r\n+CREG: 0,0\r\n\r\nOK\r\n", "none"},
+      {"\r\n+CREG: 0,4\r\n\r\nOK\r\n", "unknown"},
+      {"\r\n+CREG: 0,6\r\n\r\nOK\r\n", "home"},      // SMS only
+      {"\r\n+CREG: 0,10\r\n\r\nOK\r\n", "roaming"},  // CSFB not preferred
+      {"\r\n+CREG: 0,8\r\n\r\nOK\r\n", "unknown"},   // emergency calls only
+      {"\r\n+CREG:1,5\r\n\r\nOK\r\n", "roaming"},    // no space
+      // The unsolicited form in place of the answer: the state comes first.
+      {"\r\n+CREG: 5,\"1A2B\",\"01C3D4E5\"\r\n\r\nOK\r\n", "roaming"},
+      {"\r\n+CREG: 1\r\n\r\nOK\r\n", "home"},
+      {"\r\n+CREG: 0,x\r\n\r\nOK\r\n", "unknown"},
+      {"\r\nERROR\r\n", "unknown"},
+  };
+  for (const auto& [reply, expected] : registrations) {
+    EXPECT_EQ(gateway::RegistrationOf(reply), expected) << reply;
+  }
+}
+
+// Asked of the simulated modem: what it says, and a modem that stays silent, which is closed.
+TEST_F(Session, RadioIsAskedOnTheWire) {
+  Start();
+  struct Case {
+    int rssi, mode, stat;
+    std::optional<int> signal;
+    const char* registration;
+  } const cases[] = {
+      {17, 0, 1, 17, "home"}, {99, 2, 5, std::nullopt, "roaming"}, {3, 0, 2, 3, "searching"}};
+  for (const Case& c : cases) {
+    sim->SetSignal(c.rssi);
+    sim->SetRegistration(c.mode, c.stat);
+    const RadioState radio = gw->Radio();
+    EXPECT_EQ(radio.signal, c.signal) << c.rssi;
+    EXPECT_EQ(radio.registration, c.registration) << c.stat;
+    EXPECT_EQ(Wire(), "AT+CSQ\rAT+CREG?\r");
+  }
+  sim->SetFault("AT+CSQ", {.silent = true});
+  const RadioState silent = gw->Radio();
+  EXPECT_EQ(silent.signal, std::nullopt);
+  EXPECT_EQ(silent.registration, "unknown");
+  EXPECT_FALSE(gw->IsOpen());
+  EXPECT_EQ(gw->Radio().registration, "unknown") << "closed: nothing asked";
 }
 
 }  // namespace session_test

@@ -1,12 +1,9 @@
 // An SMS object on an open port to the simulated modem, its log in the port folder's.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "selvarn/sms.hpp"
@@ -46,10 +43,6 @@ class Messaging : public SimulatedModem {
       std::filesystem::remove(file.path());
     }
     return entries;
-  }
-  // Sets each of the given text properties to `value`.
-  void SetAll(std::initializer_list<void (SMS::*)(std::string)> setters, const std::string& value) {
-    for (const auto set : setters) (sms.*set)(value);
   }
   SMS sms;
 };

@@ -1,7 +1,10 @@
 // Sending, reading and status reports against the simulated modem, asserting the bytes on the
 // wire.
+#include <chrono>
+#include <initializer_list>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,11 @@ namespace {
 
 using modemsim::Fault;
 using Sending = testing::Messaging;
+
+// Sets each of the given text properties to "old".
+void SetOld(SMS& sms, std::initializer_list<void (SMS::*)(std::string)> setters) {
+  for (const auto set : setters) (sms.*set)("old");
+}
 
 // "hellohello" to 012-5550147, which goes out as 60125550147.
 constexpr const char* kHello = "0B810621550541F70000AA0AE8329BFD4697D9EC37";
@@ -230,7 +238,7 @@ TEST_F(Reading, EachOutcomeWithItsLinesPropertiesAndStore) {
     if (c.index >= 0) modem.sm = {{c.index, MessageStatus::ReceivedUnread, c.pdu}};
     Restart(modem);
     if (c.answer != nullptr) sim->SetFault(c.fault_on, {.literal = c.answer});
-    SetAll({&SMS::SMSC, &SMS::MN, &SMS::SCTS, &SMS::Msg}, "old");
+    SetOld(sms, {&SMS::SMSC, &SMS::MN, &SMS::SCTS, &SMS::Msg});
     bool result = false;
     EXPECT_EQ(testing::ErrorNumberOf([&] { result = sms.ReadSMS(); }), c.error);
     EXPECT_EQ(result, c.result);
@@ -322,11 +330,8 @@ std::string DR(const SMS& sms) {
          " " + sms.DRFDate() + " " + sms.DRFTime() + " " + sms.DRStatusText();
 }
 void Old(SMS& sms) {
-  using Put = void (SMS::*)(std::string);
-  for (const Put put :
-       std::initializer_list<Put>{&SMS::DRMsgRef, &SMS::DRMNRecipient, &SMS::DRRDate, &SMS::DRRTime,
-                                  &SMS::DRFDate, &SMS::DRFTime})
-    (sms.*put)("old");
+  SetOld(sms, {&SMS::DRMsgRef, &SMS::DRMNRecipient, &SMS::DRRDate, &SMS::DRRTime, &SMS::DRFDate,
+               &SMS::DRFTime});
   sms.DRStatus(7);
 }
 std::string Taken(const std::string& i) {
