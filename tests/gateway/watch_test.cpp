@@ -1,12 +1,10 @@
 // The watch loop over the simulated modem: what is announced is taken at once, queued
-// messages go out before the next sweep, Stop ends it from anywhere, and a second process
-// hands a message to the session that holds the port.
-#include <pthread.h>
-#include <signal.h>
+// messages go out before the next sweep, and a second process hands a message to the
+// session that holds the port. (Stop from a signal or before the watch, and a modem that
+// goes away, are pinned by the command line's watch tests.)
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -141,51 +139,6 @@ TEST_F(Watching, AReplyQueuedWhileWatchingGoesOutAndItsReportComesBack) {
   EXPECT_EQ(record.state, store::DeliveryState::Delivered);
   EXPECT_TRUE(gw.Store().Queued().empty());
   EXPECT_TRUE(gw.Store().NewReports().empty());
-}
-
-WatchedGateway* g_stopped_by_signal = nullptr;
-void WatchStopOnSignal(int) { g_stopped_by_signal->Stop(); }
-
-// Stop before Watch, from another thread and from a signal handler; each ends one watch.
-TEST_F(Watching, StopEndsTheWatchFromAnywhere) {
-  WatchedGateway gw(Options());
-  ASSERT_EQ(gw.Open(), ModemStatus::OK);
-  g_stopped_by_signal = &gw;
-  struct sigaction action {
-  }, saved{};
-  action.sa_handler = WatchStopOnSignal;
-  sigaction(SIGUSR1, &action, &saved);
-  const pthread_t watcher = pthread_self();
-  const std::pair<const char*, std::function<void()>> cases[] = {
-      {"before", [&] { gw.Stop(); }},
-      {"thread", [&] { std::this_thread::sleep_for(50ms), gw.Stop(); }},
-      {"signal", [&] { std::this_thread::sleep_for(50ms), pthread_kill(watcher, SIGUSR1); }},
-  };
-  for (const auto& [how, stop] : cases) {
-    sim->ClearTranscript();
-    std::thread stopper;
-    if (std::string(how) == "before") {
-      stop();
-    } else {
-      stopper = std::thread(stop);
-    }
-    gw.Watch({});
-    if (stopper.joinable()) stopper.join();
-    // Stopped before it began, it took nothing; else it had taken and was idling.
-    EXPECT_EQ(sim->Received().empty(), std::string(how) == "before") << how;
-  }
-  sigaction(SIGUSR1, &saved, nullptr);
-}
-
-TEST_F(Watching, AModemThatGoesAwayEndsTheWatch) {
-  WatchedGateway gw(Options());
-  ASSERT_EQ(gw.Open(), ModemStatus::OK);
-  std::thread unplug([&] {
-    std::this_thread::sleep_for(100ms);
-    sim.reset();
-  });
-  EXPECT_EQ(testing::ErrorNumberOf([&] { gw.Watch({}); }), 8010);
-  unplug.join();
 }
 
 // A message queued with no wake-up (by a program that only writes the store) goes out at the
