@@ -3,7 +3,6 @@
 // store on a medium that cannot be written.
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "cli_support.hpp"
 #include "output.hpp"
 #include "store/message_store.hpp"
+#include "support/files.hpp"
 #include "text_args.hpp"
 
 namespace selvarn::testing {
@@ -40,28 +40,18 @@ class Forging : public CommandLine {
   // it): its exit status and what it printed.
   std::pair<int, std::string> RunReadOnly(const std::string& folder,
                                           const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return {-1, "pipe"};
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const std::string printed = ports.path() + "/printed";
+    const int code = InChild([&] {
       const bool ro =
           unshare(geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
           mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
           mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
       const Outcome o = ro ? Run(args) : Outcome{99, "", std::strerror(errno)};
-      const std::string both = o.out + o.err;
-      [[maybe_unused]] const ssize_t n = write(fds[1], both.data(), both.size());
-      _exit(o.code);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+      std::ofstream(printed) << o.out << o.err;
+      return o.code;
+    });
+    return {code, Slurp(printed)};
   }
 };
 

@@ -80,10 +80,10 @@ class Child {
   std::optional<int> status;
 };
 
-// selvarn-sms on port `port` with the message store `store`.
-std::vector<std::string> Sms(const std::string& port, const std::string& store,
-                             const std::vector<std::string>& command) {
-  std::vector<std::string> args = {Program("selvarn-sms"), "--port", port, "--store", store};
+// selvarn-sms on a port ("--port N" or "--device PATH") with the message store `store`.
+std::vector<std::string> Sms(const std::string& flag, const std::string& port,
+                             const std::string& store, const std::vector<std::string>& command) {
+  std::vector<std::string> args = {Program("selvarn-sms"), flag, port, "--store", store};
   args.insert(args.end(), command.begin(), command.end());
   return args;
 }
@@ -91,7 +91,7 @@ std::vector<std::string> Sms(const std::string& port, const std::string& store,
 class Watch : public ::testing::Test {
  protected:
   std::vector<std::string> Args(const std::vector<std::string>& command) const {
-    return Sms(std::to_string(simulator->port()), dir + "/db", command);
+    return Sms("--port", std::to_string(simulator->port()), dir + "/db", command);
   }
 
   PortFolder ports;
@@ -138,18 +138,14 @@ TEST_F(Watch, RunsTheCommandOncePerWholeMessageAndStopsCleanlyOnSigint) {
 // watcher's store (named another way), and the sender prints the reference and the report.
 TEST_F(Watch, ASendWhileWatchingGoesThroughTheWatcher) {
   const std::string device = simulator->device_path();
-  const auto at = [&](const std::string& store, const std::vector<std::string>& command) {
-    std::vector<std::string> args = {Program("selvarn-sms"), "--device", device, "--store", store};
-    args.insert(args.end(), command.begin(), command.end());
-    return args;
-  };
   simulator->SetOutcome("+447700900999", 0);  // delivered
-  Child w(at(dir + "/db", {"watch", "--interval", "60"}), dir + "/w");
+  Child w(Sms("--device", device, dir + "/db", {"watch", "--interval", "60"}), dir + "/w");
   ASSERT_TRUE(WaitFor([&] { return w.watching(); }, 15s)) << w.err();
   const std::string before = simulator->Received();
-  Child send(at(dir + "/../" + std::filesystem::path(dir).filename().string() + "/db",
-                {"send", "--wait-report", "10", "+447700900999", "Hi"}),
-             dir + "/s");
+  Child send(
+      Sms("--device", device, dir + "/../" + std::filesystem::path(dir).filename().string() + "/db",
+          {"send", "--wait-report", "10", "+447700900999", "Hi"}),
+      dir + "/s");
   EXPECT_EQ(send.WaitAtMost(20s), 0) << send.err();
   const std::vector<std::string> out = Lines(Slurp(dir + "/s.out"));
   ASSERT_FALSE(out.empty()) << send.err();
@@ -181,13 +177,12 @@ TEST_F(Watch, ASendWhileWatchingGoesThroughTheWatcher) {
 TEST_F(Watch, ASendToABusyPortWithoutAWatcherQueuesNothing) {
   const std::string device = simulator->device_path();
   simulator->SetOutcome("+447700900998", 32);  // still trying: the holder keeps waiting
-  Child holder({Program("selvarn-sms"), "--device", device, "--store", dir + "/db", "send",
-                "--wait-report", "30", "+447700900998", "Hold"},
+  Child holder(Sms("--device", device, dir + "/db",
+                   {"send", "--wait-report", "30", "+447700900998", "Hold"}),
                dir + "/h");
   ASSERT_TRUE(
       WaitFor([&] { return simulator->Received().find("AT+CMGS") != std::string::npos; }, 15s));
-  Child send({Program("selvarn-sms"), "--device", device, "--store", dir + "/other.db", "send",
-              "+447700900999", "Hi"},
+  Child send(Sms("--device", device, dir + "/other.db", {"send", "+447700900999", "Hi"}),
              dir + "/s");
   EXPECT_EQ(send.WaitAtMost(20s), 1) << send.err();
   const std::string said = Slurp(dir + "/s.out");
@@ -277,7 +272,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
   const std::string port = std::to_string(std::atoi(Slurp(dir + "/sim.out").c_str() + 5));
   const std::string link = dir + "/com" + port;
   const std::string log = dir + "/exec.log";
-  const auto watch = Sms(port, dir + "/messages.db",
+  const auto watch = Sms("--port", port, dir + "/messages.db",
                          {"watch", "--interval", "1", "--exec", "echo $SELVARN_SMS_ID >> " + log});
 
   int kills = 0, stale_locks = 0, run = 0;
@@ -316,8 +311,7 @@ TEST(Reliability, KilledWatchersLoseNothingAndStoreNothingTwice) {
 
   // Every message delivered is in the store once (what is left on the SIM, a second
   // store takes); --exec ran for each (a kill between it and the mark repeats it).
-  Child left({Program("selvarn-sms"), "--port", port, "--store", dir + "/left.db", "read", "--all"},
-             dir + "/left");
+  Child left(Sms("--port", port, dir + "/left.db", {"read", "--all"}), dir + "/left");
   EXPECT_EQ(left.WaitAtMost(30s), 0) << left.err();
   const auto left_lines = Lines(Slurp(dir + "/left.out"));
   const auto on_sim = std::count_if(left_lines.begin(), left_lines.end(),
@@ -353,8 +347,9 @@ TEST(Reliability, ASendKilledAnywhereLeavesEveryPartThatWentRecorded) {
     SCOPED_TRACE("run " + std::to_string(run));
     sim::Simulator modem({.port_folder = dir});
     modem.SetFault("00", {.delay = 200ms});
-    Child send(Sms(std::to_string(modem.port()), db, {"send", "123", std::string(400, 'k')}),
-               dir + "/send" + std::to_string(run));
+    Child send(
+        Sms("--port", std::to_string(modem.port()), db, {"send", "123", std::string(400, 'k')}),
+        dir + "/send" + std::to_string(run));
     // From the first part's command on: the start-up is no part of the send.
     ASSERT_TRUE(modem.WaitReceived("AT+CMGS=", 10s)) << send.err();
     std::this_thread::sleep_for(std::uniform_int_distribution<int>(0, 900)(rng) * 1ms);
