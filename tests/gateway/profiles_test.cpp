@@ -213,16 +213,11 @@ TEST_F(ProfileRoundTrip, EveryHabitOfRealModems) {
       // The network's delay is real time on the simulator's side: test-sized here.
       {"slow-network", {{"cmgs-delay", "150"}}, "\r\n+CMGS: "},
       // Every habit at once.
-      {"me-storage",
-       {{"first-index", "0"},
-        {"alpha-field", "on"},
-        {"prompt-space", "off"},
-        {"echo", "off"},
-        {"notices", "20"},
-        {"startup-notices", "100"},
-        {"cmgs-delay", "150"}},
-       "\r\n+CMTI: \"ME\",0\r\n",
-       "AT+CMGS"},
+      // clang-format off
+      {"me-storage", {{"first-index", "0"}, {"alpha-field", "on"}, {"prompt-space", "off"}, {"echo", "off"},
+                      {"notices", "20"}, {"startup-notices", "100"}, {"cmgs-delay", "150"}},
+       "\r\n+CMTI: \"ME\",0\r\n", "AT+CMGS"},
+      // clang-format on
   };
   std::thread slow([this] { SlowNetworkAsItIs(); });
   for (const Row& row : rows) Run(row);

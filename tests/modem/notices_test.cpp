@@ -43,52 +43,33 @@ TEST(Sifting, UnsolicitedLinesLeaveAnswersAsWithoutThem) {
     std::string kept;
     std::vector<std::string> notices;
   } cases[] = {
+      // clang-format off
       // as a Huawei module reports signal and cell while the network takes a message
-      {"0011",
-       "\r\n+CMGS: 1\r\n\r\n^RSSI: 20\r\n\r\n+CIEV: 2,3\r\n\r\nOK\r\n",
-       "\r\n+CMGS: 1\r\n\r\nOK\r\n",
-       {}},
-      {"AT+CSQ",
-       "AT+CSQ\r\r\n+CMTI: \"SM\",3\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n",
-       "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n",
+      {"0011", "\r\n+CMGS: 1\r\n\r\n^RSSI: 20\r\n\r\n+CIEV: 2,3\r\n\r\nOK\r\n", "\r\n+CMGS: 1\r\n\r\nOK\r\n", {}},
+      {"AT+CSQ", "AT+CSQ\r\r\n+CMTI: \"SM\",3\r\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n", "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n",
        {"0 SM 3 [+CMTI: \"SM\",3] "}},
       {"AT+CREG?", "\r\n+CREG: 0,1\r\n\r\nOK\r\n", "\r\n+CREG: 0,1\r\n\r\nOK\r\n", {}},
-      {"AT+CSQ",
-       "\r\n+CREG: 1\r\n\r\n+CSQ: 20,99\r\n\r\nRING\r\n\r\nOK\r\n",
-       "\r\n+CSQ: 20,99\r\n\r\nOK\r\n",
-       {}},
+      {"AT+CSQ", "\r\n+CREG: 1\r\n\r\n+CSQ: 20,99\r\n\r\nRING\r\n\r\nOK\r\n", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n", {}},
       {"AT+CMGS=23", "\r\n+CDSI: \"SR\",0\r\n\r\n> ", "\r\n> ", {"1 SR 0 [+CDSI: \"SR\",0] "}},
-      {"AT+CMGS=23",
-       "\r\n+CDSI: SR , 12\r\n\r\n+CMTI: \"ME\",3x\r\n\r\n> ",
-       "\r\n> ",
+      {"AT+CMGS=23", "\r\n+CDSI: SR , 12\r\n\r\n+CMTI: \"ME\",3x\r\n\r\n> ", "\r\n> ",
        {"1 SR 12 [+CDSI: SR , 12] ", "0 ME -1 [+CMTI: \"ME\",3x] "}},
-      {"",
-       "\r\n+CMTI: \"SM,5\r\n\r\n+CMTI: \",6\r\n\r\n+CMTI: \"\",7\r\n",
-       "",
+      {"", "\r\n+CMTI: \"SM,5\r\n\r\n+CMTI: \",6\r\n\r\n+CMTI: \"\",7\r\n", "",
        {"0 \"SM 5 [+CMTI: \"SM,5] ", "0 \" 6 [+CMTI: \",6] ", "0  7 [+CMTI: \"\",7] "}},
       // a message and a report handed over whole: the line after the code goes with it
-      {"AT+CMGL=4",
-       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\n+CMT: ,24\r\n" + deliver + "\r\n\r\nOK\r\n",
-       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\nOK\r\n",
-       {"2  -1 [+CMT: ,24] " + deliver}},
+      {"AT+CMGL=4", "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\n+CMT: ,24\r\n" + deliver + "\r\n\r\nOK\r\n",
+       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n\r\nOK\r\n", {"2  -1 [+CMT: ,24] " + deliver}},
       {"", "\r\n+CDS: 25\r\n" + report + "\r\n", "", {"3  -1 [+CDS: 25] " + report}},
-      {"AT+CMGF=1\r",
-       "\r\n+CDS: 6,27,\"+31628870634\",145\r\n\r\nOK\r\n",
-       "\r\nOK\r\n",
+      {"AT+CMGF=1\r", "\r\n+CDS: 6,27,\"+31628870634\",145\r\n\r\nOK\r\n", "\r\nOK\r\n",
        {"3  -1 [+CDS: 6,27,\"+31628870634\",145] "}},
       // a code without its own framing: the line before keeps its end
-      {"AT+CMGL=4",
-       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\nRING\r\n+CMGL: 2,1,,5\r\nEEEE\r\n\r\nOK\r\n",
-       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n+CMGL: 2,1,,5\r\nEEEE\r\n\r\nOK\r\n",
-       {}},
+      {"AT+CMGL=4", "\r\n+CMGL: 1,1,,5\r\nFFFF\r\nRING\r\n+CMGL: 2,1,,5\r\nEEEE\r\n\r\nOK\r\n",
+       "\r\n+CMGL: 1,1,,5\r\nFFFF\r\n+CMGL: 2,1,,5\r\nEEEE\r\n\r\nOK\r\n", {}},
       // only whole lines that start with a code; the answer's own name is its answer
       {"AT+CR=1", "\r\n+CREG: 1\r\n\r\nOK\r\n", "\r\nOK\r\n", {}},  // a name is a whole word
       {"AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n", "\r\n+CPIN: READY\r\n\r\nOK\r\n", {}},
       {"AT+CIEV?", "\r\n+CIEV: 2,3\r\n\r\nOK\r\n", "\r\n+CIEV: 2,3\r\n\r\nOK\r\n", {}},
-      {"AT",
-       "\r\nXRING\r\n\r\nRINGING\r\n\r\n+CMTX: 1\r\n\r\nOK\r\n",
-       "\r\nXRING\r\n\r\nRINGING\r\n\r\n+CMTX: 1\r\n\r\nOK\r\n",
-       {}},
+      {"AT", "\r\nXRING\r\n\r\nRINGING\r\n\r\n+CMTX: 1\r\n\r\nOK\r\n", "\r\nXRING\r\n\r\nRINGING\r\n\r\n+CMTX: 1\r\n\r\nOK\r\n", {}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.arrived));

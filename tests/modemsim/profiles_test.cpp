@@ -34,52 +34,35 @@ struct Habit {
 };
 
 const Habit kHabits[] = {
-    {{"startup-notices"},
-     {{"startup-notices", "200"}},
-     {},
-     {{"", "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS Ready\r\n",
-       150}}},
+    // clang-format off
+    {{"startup-notices"}, {{"startup-notices", "200"}}, {},
+     {{"", "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS Ready\r\n", 150}}},
     // Idle, then held while an answer is pending and sent before its final result.
-    {{"signal-notices"},
-     {{"notices", "300"}},
+    {{"signal-notices"}, {{"notices", "300"}},
      [](Simulator& sim) { sim.SetFault("AT+CSQ", {.delay = milliseconds(450)}); },
      {{"", "\r\n^RSSI: 20\r\n\r\n+CIEV: 2,3\r\n", 550},
       {"AT+CSQ\r", "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\n+CREG: 1\r\n" + kOk, 400}}},
     // The library's "SM" is empty: the message went to "ME".
-    {{"me-storage"},
-     {},
-     [](Simulator& sim) {
-       sim.Set("cnmi", {"2", "1", "0", "0", "0"});
-       sim.Deliver(kHiMessage);
-     },
+    {{"me-storage"}, {},
+     [](Simulator& sim) { sim.Set("cnmi", {"2", "1", "0", "0", "0"}); sim.Deliver(kHiMessage); },
      {{"", "\r\n+CMTI: \"ME\",1\r\n"},
       {"AT+CPMS?\r", "AT+CPMS?\r\r\n+CPMS: \"ME\",1,30,\"ME\",1,30,\"ME\",1,30\r\n" + kOk},
       {"AT+CPMS=\"SM\"\r", "AT+CPMS=\"SM\"\r\r\n+CPMS: 0,30,1,30,1,30\r\n" + kOk}}},
-    {{"zero-index"},
-     {},
-     [](Simulator& sim) { sim.StoreMessage(kHiMessage); },
+    {{"zero-index"}, {}, [](Simulator& sim) { sim.StoreMessage(kHiMessage); },
      {{"AT+CMGL=4\r", "AT+CMGL=4\r\r\n+CMGL: 0,0,,21\r\n" + kHi + "\r\n" + kOk}}},
-    {{"alpha-listing"},
-     {},
-     [](Simulator& sim) { sim.StoreMessage(kHiMessage); },
+    {{"alpha-listing"}, {}, [](Simulator& sim) { sim.StoreMessage(kHiMessage); },
      {{"AT+CMGL=4\r", "AT+CMGL=4\r\r\n+CMGL: 1,0,\"\",21\r\n" + kHi + "\r\n" + kOk},
       {"AT+CMGR=1\r", "AT+CMGR=1\r\r\n+CMGR: 1,\"\",21\r\n" + kHi + "\r\n" + kOk}}},
     {{"bare-prompt"}, {}, {}, {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n>"}}},
     // Off from power-on, so a reset brings it back off.
-    {{"echo-off"},
-     {},
-     {},
-     {{"AT\r", kOk}, {"ATE1\r", kOk}, {"ATZ\r", "ATZ\r" + kOk}, {"AT\r", kOk}}},
-    {{"slow-network"},
-     {{"cmgs-delay", "300"}},
-     {},
+    {{"echo-off"}, {}, {}, {{"AT\r", kOk}, {"ATE1\r", kOk}, {"ATZ\r", "ATZ\r" + kOk}, {"AT\r", kOk}}},
+    {{"slow-network"}, {{"cmgs-delay", "300"}}, {},
      {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n> "}, {kTyped, kTyped + "\r\n+CMGS: 1\r\n" + kOk, 300}}},
     // Together: a notice between the reference and the OK of a slow send.
-    {{"slow-network", "signal-notices"},
-     {{"cmgs-delay", "600"}, {"notices", "400"}},
-     {},
+    {{"slow-network", "signal-notices"}, {{"cmgs-delay", "600"}, {"notices", "400"}}, {},
      {{"AT+CMGS=19\r", "AT+CMGS=19\r\r\n> "},
       {kTyped, kTyped + "\r\n+CMGS: 1\r\n\r\n^RSSI: 20\r\n" + kOk, 550}}},
+    // clang-format on
 };
 
 TEST(Profiles, EachHabitOnTheWire) {
