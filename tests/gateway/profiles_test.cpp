@@ -63,7 +63,7 @@ class ProfileRoundTrip : public testing::SimulatedModem {
     std::string said;        // everything the modem sent
     const auto wire = [&] {  // what it was sent since the last call
       said += sim->Sent();
-      const std::string received = sim->Received();
+      std::string received = sim->Received();
       sim->ClearTranscript();
       return received;
     };
