@@ -51,12 +51,7 @@ TEST(ForwardJson, ExactText) {
   sent.parts[0].reference = 0;
   sent.parts[0].status = 0;
   sent.parts[0].state = store::DeliveryState::Delivered;
-  sent.parts[1] = {.sequence = 2,
-                   .reference = -1,
-                   .state = {},
-                   .status = {},
-                   .reported_at = {},
-                   .send = store::PartSend::Waiting};
+  sent.parts[1] = {2, -1, {}, {}, {}, store::PartSend::Waiting};
   sent.send_state = store::SendState::Queued;
   sent.error = "+CMS ERROR: 42";
   sent.attempts = 1;
