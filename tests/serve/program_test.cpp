@@ -479,6 +479,8 @@ TEST_F(ServeProcess, HangupReloadsAndRoutesByANewTag) {
   EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
 }
 
+// The first message has three parts: the one in flight ends, the rest of it and the
+// messages after it wait, and the next run sends only what was left.
 TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
   const auto modem = Modem();
   modem->Set("cmgs-delay", {"1500"});
@@ -488,7 +490,7 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
     ASSERT_TRUE(Healthy()) << serve->Err();
     for (int i = 1; i <= 3; ++i) {
       const auto [status, body] =
-          Post({{"to", "+447700900001"}, {"text", "n" + std::to_string(i)}});
+          Post({{"to", "+447700900001"}, {"text", i == 1 ? std::string(400, 'x') : "n"}});
       ASSERT_EQ(status, 201) << body;
       EXPECT_EQ(body["id"], i);
     }
@@ -497,20 +499,23 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
     EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
     EXPECT_TRUE(serve->ErrHas("stopped\n", 0ms)) << serve->Err();
   }
+  EXPECT_EQ(Count(modem->Received(), "AT+CMGS="), 1u) << "no part after the one in flight";
   {
     store::MessageStore messages(store);
-    const store::OutboxState want[] = {store::OutboxState::Sent, store::OutboxState::Queued,
-                                       store::OutboxState::Queued};
+    const char* const want[] = {"queued tww", "queued w", "queued w"};  // w waiting, t taken
     for (int id = 1; id <= 3; ++id) {
       const auto record = messages.Sent(id);
       ASSERT_TRUE(record) << id;
-      EXPECT_STREQ(store::ToString(store::StateOf(*record)), store::ToString(want[id - 1])) << id;
+      std::string got = store::ToString(store::StateOf(*record)) + std::string(" ");
+      for (const auto& p : record->parts) got += "wWtUr"[static_cast<int>(p.send)];
+      EXPECT_EQ(got, want[id - 1]) << id;
     }
   }
-  // The next run sends what was left.
   modem->Set("cmgs-delay", {"0"});
   const auto again = Start();
-  EXPECT_TRUE(Sent(2) && Sent(3)) << again->Err();
+  EXPECT_TRUE(Sent(1) && Sent(2) && Sent(3)) << again->Err();
+  EXPECT_EQ(Count(modem->Received(), "AT+CMGS="), 5u) << "the parts left, once each";
+  EXPECT_EQ(Get("/v1/messages/1")["attempts"], 2);
   again->Signal(SIGINT);
   EXPECT_EQ(again->WaitAtMost(20s), 0) << again->Err();
 }

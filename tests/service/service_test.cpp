@@ -1,6 +1,6 @@
 // The service over simulated modems on real pseudo-terminals: routing by name, tag and
 // prefix; failover when a modem goes and its return; retries by the class of the failure;
-// a drain that ends after the part in flight; reloads. Each modem's session runs on its own
+// reloads (the drain is the serve program's test). Each modem's session runs on its own
 // thread on the real clock, so the waits here are short real ones.
 #include <gtest/gtest.h>
 
@@ -294,31 +294,6 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
   EXPECT_TRUE(Eventually([&] { return Logged("modem m is down: 3 sends in a row"); }));
   EXPECT_TRUE(Eventually([&] { return svc.Modems()[0].state == ModemInfo::State::Up; }));
   EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 3);
-}
-
-// Stop lets the part in flight end and keeps the rest; the next run sends the rest only.
-TEST_F(ServiceOverSims, StopEndsAfterThePartInFlightAndTheNextRunResumes) {
-  Fleet({{"m"}});
-  sims["m"]->SetFault("00", {.delay = 300ms});
-  Service& svc = Started();
-  const std::int64_t id = Submit({.to = "+447700900001", .text = std::string(400, 'x')});
-  ASSERT_EQ(svc.Message(id)->parts.size(), 3u);
-  ASSERT_TRUE(Eventually([&] { return Submitted("m") == 1; }));
-  svc.Stop();
-  EXPECT_EQ(Submitted("m"), 1) << "no part after the one in flight";
-  const store::SentRecord held = *svc.Message(id);
-  EXPECT_EQ(store::StateOf(held), OutboxState::Queued) << held.error;
-  EXPECT_EQ(held.parts[0].send, store::PartSend::Taken);
-  EXPECT_EQ(held.parts[1].send, store::PartSend::Waiting);
-  EXPECT_EQ(svc.metrics().Value("selvarn_modem_up", {"m"}), 0);
-
-  service.reset();
-  sims["m"]->ClearFaults();
-  Service& next = Started();
-  ASSERT_TRUE(AllEnded({id}));
-  EXPECT_TRUE(Went(StateOfMessage(id)));
-  EXPECT_EQ(Submitted("m"), 3) << "the two parts left, once each";
-  EXPECT_EQ(next.Message(id)->attempts, 2);
 }
 
 TEST_F(ServiceOverSims, ReloadAddsAndRemovesModemsAndRefusesAnotherStore) {
