@@ -174,12 +174,10 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
     PromSample s{m[1], {}, 0};
     std::string labels = m[3];
     for (std::smatch l; !labels.empty(); labels = l.suffix()) {
-      if (!std::regex_search(labels, l, label) || l.position(0) != 0) {
+      // Each label whole, at the start of what is left, separated by commas, never twice.
+      if (!std::regex_search(labels, l, label) || l.position(0) != 0 ||
+          (l[3].length() == 0 && l.suffix().length() != 0) || !s.labels.emplace(l[1], l[2]).second)
         throw std::runtime_error(where + "bad labels");
-      }
-      if (!s.labels.emplace(l[1], l[2]).second) throw std::runtime_error(where + "a label twice");
-      if (l[3].length() == 0 && l.suffix().length() != 0)
-        throw std::runtime_error(where + "labels");
     }
     // Go's ParseFloat, as Prometheus reads values, takes what strtod takes: +Inf, NaN too.
     const std::string value = m[4];
@@ -201,9 +199,8 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
       current = family;
     }
     if (types[family] == "histogram" &&
-        (s.name == family + "_bucket") != (s.labels.count("le") != 0)) {
+        (s.name == family + "_bucket") != (s.labels.count("le") != 0))
       throw std::runtime_error(where + "le belongs to buckets alone");
-    }
     if (types[family] == "counter" && !(s.value >= 0))
       throw std::runtime_error(where + "a counter below 0");
     std::string key = s.name;
@@ -227,7 +224,7 @@ std::vector<PromSample> ParsePrometheus(const std::string& text) {
     double bound = -kInf;
     double count = 0;
     for (const PromSample* b : list) {
-      const double le = b->labels.at("le") == "+Inf" ? kInf : std::stod(b->labels.at("le"));
+      const double le = std::stod(b->labels.at("le"));
       if (!(le > bound) || b->value < count)
         throw std::runtime_error(key + ": buckets do not rise");
       bound = le;
