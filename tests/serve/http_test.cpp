@@ -293,27 +293,6 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
   EXPECT_FALSE(open_fx.listener->Serving());
   EXPECT_FALSE(client.Get("/healthz")) << "stopped";
 
-  // Without handlers: healthy, and nothing else to offer.
-  HttpListener bare({.port = 0}, std::nullopt, {});
-  httplib::Client bare_client("127.0.0.1", bare.Port());
-  struct Bare {
-    const char* path;
-    int status;
-  } const bare_cases[] = {{"/healthz", 200},
-                          {"/metrics", 404},
-                          {"/v1/modems", 404},
-                          {"/v1/inbox", 404},
-                          {"/v1/messages/1", 404}};
-  for (const auto& c : bare_cases) {
-    const auto got = bare_client.Get(c.path);
-    ASSERT_TRUE(got) << c.path;
-    EXPECT_EQ(got->status, c.status) << c.path << ": " << got->body;
-  }
-  const auto post =
-      bare_client.Post("/v1/messages", R"({"to":"1","text":"hi"})", "application/json");
-  ASSERT_TRUE(post);
-  EXPECT_EQ(post->status, 503);
-
   HttpFixture busy(std::nullopt);
   struct Case {
     const char* name;
