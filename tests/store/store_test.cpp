@@ -33,7 +33,6 @@ namespace {
 using selvarn::testing::InChild;
 using selvarn::testing::Slurp;
 
-// A fresh folder under /tmp for each test, removed afterwards.
 class StoreTest : public ::testing::Test {
  protected:
   std::string File(const std::string& name = "messages.db") const { return dir_ + "/" + name; }
