@@ -70,6 +70,7 @@ class ServeChild {
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     const auto pointers = [](std::vector<std::string>& strings) {
       std::vector<char*> out;
+      out.reserve(strings.size() + 1);
       for (auto& s : strings) out.push_back(s.data());
       out.push_back(nullptr);
       return out;
