@@ -521,7 +521,7 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
 // What a unit of Type=notify hears, on a socket of the test's own.
 class NotifySocket {
  public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
+  explicit NotifySocket(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -550,7 +550,6 @@ class NotifySocket {
   }
 
  private:
-  std::string path_;
   int fd_ = -1;
 };
 
