@@ -3,50 +3,40 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "platform/library_folder.hpp"
+#include "support/files.hpp"
 
 namespace selvarn::testing {
 
 class MappingFolder {
  public:
-  MappingFolder() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "selvarn-pdu-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    platform::SetLibraryFolderOverride(dir_.string());
-  }
+  MappingFolder() { platform::SetLibraryFolderOverride(tmp_.path); }
   MappingFolder(const MappingFolder&) = delete;
   MappingFolder& operator=(const MappingFolder&) = delete;
-  ~MappingFolder() {
-    platform::SetLibraryFolderOverride("");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~MappingFolder() { platform::SetLibraryFolderOverride(""); }
 
-  const std::filesystem::path& dir() const { return dir_; }
-  std::filesystem::path file() const { return dir_ / "Unicode.txt"; }
+  std::filesystem::path dir() const { return tmp_.path; }
+  std::filesystem::path file() const { return dir() / "Unicode.txt"; }
 
   // Writes `name` in the folder; a modification time given in nanoseconds is set after.
   void Write(std::string_view content, long mtime_ns = 0, const char* name = "Unicode.txt") const {
-    const auto path = dir_ / name;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::write(fd, content.data(), content.size()) != std::ssize(content)) {
+    const auto path = dir() / name;
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content)) {
       throw std::runtime_error("cannot write " + path.string());
     }
-    ::close(fd);
     const timespec times[2] = {{0, UTIME_OMIT}, {mtime_ns / 1000000000L, mtime_ns % 1000000000L}};
     if (mtime_ns != 0) ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
 
  private:
-  std::filesystem::path dir_;
+  TempDir tmp_;
 };
 
 }  // namespace selvarn::testing

@@ -30,12 +30,7 @@ store::StoredReport FjReport(std::int64_t id, int status, std::int64_t at,
                              std::optional<std::int64_t> sent_id) {
   store::StoredReport r;
   r.id = id;
-  r.report = {.reference = 42,
-              .recipient = "1\xfe",
-              .scts = "",
-              .discharge = "",
-              .status = status,
-              .received_at = at};
+  r.report = {42, "1\xfe", "", "", status, at};
   r.sent_id = sent_id;
   r.sequence = sent_id ? 2 : 0;
   return r;
@@ -51,39 +46,18 @@ TEST(ForwardJson, ExactText) {
   sent.parts[0].reference = 0;
   sent.parts[0].status = 0;
   sent.parts[0].state = store::DeliveryState::Delivered;
-  sent.parts[1] = {.sequence = 2,
-                   .reference = -1,
-                   .state = {},
-                   .status = {},
-                   .reported_at = {},
-                   .send = store::PartSend::Waiting};
+  sent.parts[1] = {2, -1, {}, {}, {}, store::PartSend::Waiting};
   sent.send_state = store::SendState::Queued;
   sent.error = "+CMS ERROR: 42";
   sent.attempts = 1;
   sent.queued_at = kFjAt;
   sent.idempotency_key = "order-9";
-  std::vector<ModemInfo> modems(2);
-  modems[0] = {.name = "a",
-               .device = "/dev/ttyUSB2",
-               .state = ModemInfo::State::Up,
-               .radio = {.signal = 17, .registration = "home"},
-               .queue = 3,
-               .error = "",
-               .since = kFjAt,
-               .retry_at = 9};  // up: its retry time is not shown
-  modems[1] = {.name = "b",
-               .device = "/dev/ttyS0",
-               .state = ModemInfo::State::Down,
-               .radio = {},
-               .queue = 0,
-               .error = "gone",
-               .since = 60,
-               .retry_at = 120};
-  const store::Forward event{.id = 90,
-                             .kind = store::Forward::Kind::Report,
-                             .item_id = 7,
-                             .target = "command",
-                             .attempts = 4};
+  using State = ModemInfo::State;
+  const std::vector<ModemInfo> modems = {
+      {"a", "/dev/ttyUSB2", State::Up, {17, "home"}, 3, "", kFjAt, 9},  // up: no retry time shown
+      {"b", "/dev/ttyS0", State::Down, {}, 0, "gone", 60, 120},
+  };
+  const store::Forward event{90, store::Forward::Kind::Report, 7, "command", 4};
   struct Row {
     std::string json;
     const char* expected;

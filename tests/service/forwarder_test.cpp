@@ -13,6 +13,8 @@
 namespace selvarn::service {
 namespace {
 
+using namespace std::chrono_literals;
+
 // Wall time that moves only when told, from a whole second.
 class FwClock : public platform::Clock {
  public:
@@ -65,11 +67,7 @@ class ForwarderTest : public ::testing::Test {
     Config c;
     for (std::string& u : urls) c.received.webhooks.push_back({std::move(u), "s3cret"});
     c.received.command = std::move(command);
-    c.retry = {.limit = 1,
-               .first_wait = std::chrono::milliseconds(2000),
-               .max_wait = std::chrono::milliseconds(5000),
-               .factor = 2,
-               .jitter = 0};
+    c.retry = {.limit = 1, .first_wait = 2000ms, .max_wait = 5000ms, .factor = 2, .jitter = 0};
     return c;
   }
 
@@ -137,14 +135,7 @@ TEST_F(ForwarderTest, CommandsForMessagesAndReports) {
   config.reports.webhooks.push_back({"r", "other"});
   Forwarder fw = Make(config);
   const std::string m = Receive("hi there").substr(8);
-  const std::string r = std::to_string(store_
-                                           .StoreReport({.reference = 9,
-                                                         .recipient = "1",
-                                                         .scts = "",
-                                                         .discharge = "",
-                                                         .status = 0,
-                                                         .received_at = 0})
-                                           .report_id);
+  const std::string r = std::to_string(store_.StoreReport({9, "1", "", "", 0, 0}).report_id);
   EXPECT_EQ(fw.RunOnce(), 2000);  // the report's command failed: it runs again
   EXPECT_EQ(selvarn::testing::Slurp(out), "m " + m + " hi there\nr " + r + " 9 1 0 delivered []\n");
   EXPECT_EQ(posted_["r"], Events{"report-" + r});

@@ -79,23 +79,15 @@ TEST(Metrics, MisuseIsRefused) {
     const char* name;
     std::function<void(Metrics&)> misuse;
   } const cases[] = {
+      // clang-format off
       {"a name starting with 0", [](Metrics& m) { m.Counter("0abc", "x"); }},
       {"a dash in a name", [](Metrics& m) { m.Gauge("a-b", "x"); }},
       {"a bad label name", [](Metrics& m) { m.Counter("x", "x", {"mo dem"}); }},
       {"a reserved label name", [](Metrics& m) { m.Counter("x", "x", {"__name"}); }},
-      {"a label twice",
-       [](Metrics& m) {
-         m.Counter("x", "x", {"a", "a"});
-       }},
+      {"a label twice", [](Metrics& m) { m.Counter("x", "x", {"a", "a"}); }},
       {"le on a histogram", [](Metrics& m) { m.Histogram("x", "x", {1}, {"le"}); }},
-      {"falling bounds",
-       [](Metrics& m) {
-         m.Histogram("x", "x", {2, 1});
-       }},
-      {"equal bounds",
-       [](Metrics& m) {
-         m.Histogram("x", "x", {1, 1});
-       }},
+      {"falling bounds", [](Metrics& m) { m.Histogram("x", "x", {2, 1}); }},
+      {"equal bounds", [](Metrics& m) { m.Histogram("x", "x", {1, 1}); }},
       {"redeclared as another kind", [](Metrics& m) { m.Gauge("c_total", "c", {"modem"}); }},
       {"redeclared with other labels", [](Metrics& m) { m.Counter("c_total", "c"); }},
       {"a name a histogram uses", [](Metrics& m) { m.Counter("h_count", "x"); }},
@@ -111,6 +103,7 @@ TEST(Metrics, MisuseIsRefused) {
       {"adding to a histogram", [](Metrics& m) { m.Add("h"); }},
       {"observing NaN", [](Metrics& m) { m.Observe("h", {}, NAN); }},
       {"reading with wrong labels", [](Metrics& m) { m.Value("g", {"x"}); }},
+      // clang-format on
   };
   for (const auto& c : cases) {
     auto m = declared();

@@ -46,11 +46,8 @@ TEST(RetryPolicy, ClassOfEachFailure) {
 }
 
 TEST(RetryPolicy, DecisionsAlongTheAttempts) {
-  RetryPolicy strict;
-  strict.limit = 3;
-  strict.jitter = 0;
-  RetryPolicy lenient = strict;
-  lenient.resend_uncertain = true;
+  const RetryPolicy strict{.limit = 3, .jitter = 0};
+  const RetryPolicy lenient{.limit = 3, .jitter = 0, .resend_uncertain = true};
   using A = RetryDecision::Action;
   struct Case {
     const RetryPolicy* policy;
@@ -82,24 +79,16 @@ TEST(RetryPolicy, DecisionsAlongTheAttempts) {
 }
 
 TEST(RetryPolicy, BackoffGrowsToItsCap) {
-  RetryPolicy p;
-  p.first_wait = 1000ms;
-  p.max_wait = 10'000ms;
-  p.factor = 3;
-  p.jitter = 0;
+  const RetryPolicy p{.first_wait = 1000ms, .max_wait = 10'000ms, .factor = 3, .jitter = 0};
+  // Attempt 0 makes no sense: it waits the first wait.
   const std::pair<int, std::chrono::milliseconds> cases[] = {
       {1, 1000ms},     {2, 3000ms},      {3, 9000ms}, {4, 10'000ms},
-      {100, 10'000ms}, {5000, 10'000ms}, {0, 1000ms},  // a nonsense attempt number waits the first
-                                                       // wait
-  };
+      {100, 10'000ms}, {5000, 10'000ms}, {0, 1000ms}};
   for (const auto& [attempt, wait] : cases) EXPECT_EQ(Backoff(p, attempt, 1), wait) << attempt;
 }
 
 TEST(RetryPolicy, JitterShortensWithinItsFractionAndRepeats) {
-  RetryPolicy p;
-  p.first_wait = 10'000ms;
-  p.max_wait = 10'000ms;
-  p.jitter = 0.25;
+  const RetryPolicy p{.first_wait = 10'000ms, .max_wait = 10'000ms, .jitter = 0.25};
   std::set<std::int64_t> seen;
   for (std::uint64_t seed = 0; seed < 200; ++seed) {
     const auto w = Backoff(p, 3, seed);

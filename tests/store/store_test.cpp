@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -21,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/process_tag.hpp"
 #include "selvarn/error.hpp"
 #include "store/message_store.hpp"
 #include "store/schema.hpp"
@@ -35,7 +33,6 @@ namespace {
 using selvarn::testing::InChild;
 using selvarn::testing::Slurp;
 
-// A fresh folder under /tmp for each test, removed afterwards.
 class StoreTest : public ::testing::Test {
  protected:
   std::string File(const std::string& name = "messages.db") const { return dir_ + "/" + name; }
@@ -417,27 +414,21 @@ TEST_F(StoreTest, SendsAreRecordedStepByStepAndInOrderOnly) {
 // A file of each earlier version keeps what it held: its sends are sent, their parts taken,
 // and their reports still find them; its messages and quarantined entries stay.
 TEST_F(StoreTest, AFileOfAnEarlierVersionKeepsEverything) {
-  const std::pair<std::size_t, const char*> versions[] = {
+  const std::string v2 =
+      "INSERT INTO sent (id, recipient, text, coding, sent_at) VALUES "
+      "(1, '+60125550147', 'old', 0, 100);"
+      "INSERT INTO sent_parts (sent_id, sequence, reference, outcome) VALUES "
+      "(1, 1, 7, 2), (1, 2, 8, 2);"
+      "INSERT INTO quarantine (memory, sim_index, raw, error, received_at) VALUES "
+      "('SM', 3, '0791', 'bad', 50);";
+  const std::pair<std::size_t, std::string> versions[] = {
       {1,
        "INSERT INTO sent VALUES (1, '+60125550147', 'old', 0, 100);"
        "INSERT INTO sent_parts (sent_id, sequence, reference) VALUES (1, 1, 7), (1, 2, 8);"},
-      {2,
-       "INSERT INTO sent (id, recipient, text, coding, sent_at) VALUES "
-       "(1, '+60125550147', 'old', 0, 100);"
-       "INSERT INTO sent_parts (sent_id, sequence, reference, outcome) VALUES "
-       "(1, 1, 7, 2), (1, 2, 8, 2);"
-       "INSERT INTO quarantine (memory, sim_index, raw, error, received_at) VALUES "
-       "('SM', 3, '0791', 'bad', 50);"},
-      {3,
-       "INSERT INTO sent (id, recipient, text, coding, sent_at) VALUES "
-       "(1, '+60125550147', 'old', 0, 100);"
-       "INSERT INTO sent_parts (sent_id, sequence, reference, outcome) VALUES "
-       "(1, 1, 7, 2), (1, 2, 8, 2);"
-       "INSERT INTO quarantine (memory, sim_index, raw, error, received_at) VALUES "
-       "('SM', 3, '0791', 'bad', 50);"
-       "INSERT INTO sent (id, recipient, text, coding, sent_at, queued, report, reference, "
-       "queued_at) VALUES (2, '+60125550147', 'queued', 0, 120, 1, 0, 9, 120);"
-       "INSERT INTO sent_parts (sent_id, sequence) VALUES (2, 1);"},
+      {2, v2},
+      {3, v2 + "INSERT INTO sent (id, recipient, text, coding, sent_at, queued, report, reference, "
+               "queued_at) VALUES (2, '+60125550147', 'queued', 0, 120, 1, 0, 9, 120);"
+               "INSERT INTO sent_parts (sent_id, sequence) VALUES (2, 1);"},
   };
   for (const auto& [version, rows] : versions) {
     const std::string path = File("v" + std::to_string(version) + ".db");
@@ -445,7 +436,7 @@ TEST_F(StoreTest, AFileOfAnEarlierVersionKeepsEverything) {
       { std::ofstream created(path); }
       sql::Database db(path);
       schema::Migrate(db, schema::Migrations().first(version));
-      db.Exec(rows);
+      db.Exec(rows.c_str());
       db.Exec(
           "INSERT INTO messages (id, sender, total, present, received_at, completed_at) "
           "VALUES (1, '+60125550147', 1, 1, 90, 90);"
