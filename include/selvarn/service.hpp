@@ -231,7 +231,9 @@ class SELVARN_API Tokens {
 
 // The JSON objects of the API and the webhooks, one home for both. A webhook's body is
 // {"id":"message-12","type":"message","message":{...}} (or "report-7", "report"): the id
-// stays the same however often it is delivered.
+// stays the same however often it is delivered. A time is two fields: "received_at" in
+// ISO 8601 UTC ("2026-12-07T06:25:37Z") and "received_at_unix" in seconds, both null when
+// unknown. Text that is not UTF-8 comes out with U+FFFD in place of the bad bytes.
 SELVARN_API std::string MessageJson(const store::Message& message);
 SELVARN_API std::string ReportJson(const store::StoredReport& report);
 // An outbox message: its state, parts with references and delivery, attempts, modem.
@@ -240,11 +242,12 @@ SELVARN_API std::string EventId(const store::Forward& forward);
 SELVARN_API std::string EventJson(const store::Forward& forward, store::MessageStore& store);
 
 // Runs `command` through /bin/sh with the message in its environment (SELVARN_SMS_SENDER,
-// _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, or -1 when it could
-// not be started or was killed.
+// _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, 128 + the signal's
+// number when a signal ended it (as the shell says), or -1 when it could not be started.
+// The command starts with every signal at its default and none blocked.
 SELVARN_API int RunForMessage(const std::string& command, const store::Message& message);
 // The same for a report: SELVARN_SMS_REPORT_ID, _REFERENCE, _RECIPIENT, _STATUS, _STATE,
-// _SENT_ID.
+// _SENT_ID (empty when the report matched no message sent).
 SELVARN_API int RunForReport(const std::string& command, const store::StoredReport& report);
 
 // ---- The service -------------------------------------------------------------------------
@@ -296,6 +299,11 @@ class SELVARN_API Service {
   struct Hooks {
     Poster post{};                                  // webhooks need it
     std::function<void(const std::string&)> log{};  // a line for the journal
+    // How long each part's answer is awaited (networks may take a minute or two), and the
+    // first wait before a downed modem is tried again (doubling up to a minute). Tests
+    // shorten them.
+    std::chrono::seconds part_wait{120};
+    std::chrono::milliseconds reopen_wait{1000};
   };
   // Opens the store (throws RuntimeError 75) and checks the configuration (5); starts
   // nothing.

@@ -352,7 +352,8 @@ class SELVARN_API MessageStore {
   // The outbox. Enqueue records a message to be sent later (state Queued, every part
   // Waiting) in one commit and returns its id. It queues nothing and throws what a send
   // would: 5 for a number that is not 1-20 digits after an optional "+", an empty text or a
-  // reference outside -1-255, 6 for a text of more than 255 parts.
+  // reference outside -1-255, 6 for a text of more than 255 parts; and 5 for an idempotency
+  // key that an earlier message carries.
   std::int64_t Enqueue(const QueuedMessage& message);
   // The messages still queued, oldest first.
   std::vector<QueuedRecord> Queued();
@@ -364,6 +365,10 @@ class SELVARN_API MessageStore {
   bool Claim(std::int64_t id);
   // The same, for the modem of this name, which the record keeps; attempts counts the claims.
   bool Claim(std::int64_t id, const std::string& modem);
+  // Records the concatenation reference the parts of a claimed message go with, unless one
+  // was recorded before; returns the one recorded, which a resumed send keeps so that its
+  // parts still join. Throws 5 for a reference outside 0-255 or an unknown message.
+  int KeepReference(std::int64_t id, int reference);
   // Enqueue, but a non-empty idempotency key that an earlier message carries queues nothing
   // and gives that message's id, whatever it became (existed: true).
   Enqueued EnqueueOnce(const QueuedMessage& message);

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 
 #include "gateway/impl.hpp"
 #include "modem/wait.hpp"
@@ -29,6 +32,22 @@ bool TakeStop(int stop) {
   std::uint64_t count = 0;
   [[maybe_unused]] const ssize_t n = ::read(stop, &count, sizeof count);
   return true;
+}
+
+// Only a write: safe in a signal handler, whose errno it leaves alone.
+void Signal(int eventfd) noexcept {
+  const int saved = errno;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(eventfd, &one, sizeof one);
+  errno = saved;
+}
+
+// The queued message `id`, as a send takes it; nullopt when it is no longer queued.
+std::optional<store::QueuedRecord> QueuedById(store::MessageStore& st, std::int64_t id) {
+  for (store::QueuedRecord& q : st.Queued()) {
+    if (q.id == id) return std::move(q);
+  }
+  return std::nullopt;
 }
 
 bool AnnouncesStored(const std::vector<Notice>& notices) {
@@ -72,8 +91,11 @@ void Gateway::Watch(const WatchHandlers& handlers) {
   if (stop < 0) {
     throw RuntimeError(err::kHardwareNotAvailable, "Cannot watch: no wake-up descriptor");
   }
-  // Listening before the first look at the outbox: what is queued after it wakes us.
-  const platform::WakeListener outbox(gateway::WakePath(s.store.Path()));
+  // Listening before the first look at the outbox: what is queued after it wakes us. A
+  // program that hands out the messages itself wakes the session with Wake instead.
+  std::optional<platform::WakeListener> outbox;
+  if (!handlers.next) outbox.emplace(gateway::WakePath(s.store.Path()));
+  const int wake = s.watch.wake.get();
   const auto warn = [&](const std::vector<std::string>& warnings) {
     if (!handlers.warning) return;
     for (const std::string& w : warnings) handlers.warning(w);
@@ -85,21 +107,36 @@ void Gateway::Watch(const WatchHandlers& handlers) {
 
   // Each queued message claimed, sent on its record and told, until none is left: a
   // handler may queue more. The rest waits when Stop comes between two.
+  const std::function<bool()> hold = [&] { return handlers.hold && handlers.hold(); };
+  const auto send_one = [&](const store::QueuedRecord& q) {
+    // The record's own reference, when it names one, goes before the store's next.
+    const store::SendOutcome out = store::SendClaimed(s.sms, s.store, q, s.NextReference(),
+                                                      QueuedPartWait(s.options.part_wait), hold);
+    if (handlers.sent) handlers.sent(out);
+    // The modem went away: nothing more goes, and the watch ends saying so.
+    if (out.error_number == err::kHardwareNotAvailable) {
+      throw RuntimeError(out.error_number, out.error);
+    }
+  };
   const auto send_queued = [&] {
+    if (handlers.next) {
+      while (!StopWaiting(stop)) {
+        const std::optional<std::int64_t> id = handlers.next();
+        if (!id) return;
+        const std::optional<store::QueuedRecord> q = QueuedById(s.store, *id);
+        // Gone meanwhile (given up, or taken by another process): the next one.
+        if (!q || !s.store.Claim(*id, handlers.claim_as)) continue;
+        send_one(*q);
+      }
+      return;
+    }
     for (bool sent = true; sent;) {
       sent = false;
       for (const store::QueuedRecord& q : s.store.Queued()) {
         if (StopWaiting(stop)) return;
         if (!s.store.Claim(q.id)) continue;  // another session took it
         sent = true;
-        // The record's own reference, when it names one, goes before the store's next.
-        const store::SendOutcome out = store::SendClaimed(s.sms, s.store, q, s.NextReference(),
-                                                          QueuedPartWait(s.options.part_wait));
-        if (handlers.sent) handlers.sent(out);
-        // The modem went away: nothing more goes, and the watch ends saying so.
-        if (out.error_number == err::kHardwareNotAvailable) {
-          throw RuntimeError(out.error_number, out.error);
-        }
+        send_one(q);
       }
     }
   };
@@ -129,25 +166,28 @@ void Gateway::Watch(const WatchHandlers& handlers) {
       send_queued();
       continue;  // the exchanges may have heard more
     }
-    const int fds[] = {stop, outbox.Descriptor()};
-    const modem::Woken woken = modem::WaitForInput(
-        fds, static_cast<int>(std::max<std::int64_t>(
-                 0, std::min<std::int64_t>(next_sweep - clock.NowMs(), INT32_MAX))));
-    if (std::find(woken.ready.begin(), woken.ready.end(), outbox.Descriptor()) !=
-        woken.ready.end()) {
-      outbox.Drain();
+    const int fds[] = {stop, wake, outbox ? outbox->Descriptor() : -1};
+    const modem::Woken woken =
+        modem::WaitForInput(std::span<const int>(fds, outbox ? 3 : 2),
+                            static_cast<int>(std::max<std::int64_t>(
+                                0, std::min<std::int64_t>(next_sweep - clock.NowMs(), INT32_MAX))));
+    const auto ready = [&](int fd) {
+      return std::find(woken.ready.begin(), woken.ready.end(), fd) != woken.ready.end();
+    };
+    if (outbox && ready(outbox->Descriptor())) {
+      outbox->Drain();
+      send = true;
+    }
+    if (ready(wake)) {
+      TakeStop(wake);  // an eventfd: one read takes every wake-up so far
       send = true;
     }
   }
 }
 
-void Gateway::Stop() noexcept {
-  // Only a write: safe in a signal handler, whose errno it leaves alone.
-  const int saved = errno;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(impl_->watch.stop.get(), &one, sizeof one);
-  errno = saved;
-}
+void Gateway::Stop() noexcept { Signal(impl_->watch.stop.get()); }
+
+void Gateway::Wake() noexcept { Signal(impl_->watch.wake.get()); }
 
 // While the session watches, only its handlers can get here (one thread), and the loop looks
 // at the outbox after each: no wake-up is needed.

@@ -1,5 +1,6 @@
 // What the watch loop keeps with its session: Stop's wake-up, made with the session so
-// that a Stop that comes before Watch still ends it.
+// that a Stop that comes before Watch still ends it, and Wake's, for a program that hands
+// out the queued messages itself.
 #pragma once
 
 #include <sys/eventfd.h>
@@ -13,6 +14,7 @@ namespace selvarn::gateway {
 
 struct WatchState {
   platform::UniqueFd stop{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+  platform::UniqueFd wake{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
 };
 
 // The wake-up channel of the session watching with the store at store_path. Named after

@@ -71,12 +71,15 @@ bool SMS::SendExtension(const std::string& number, const std::string& text, int 
   if (!modem::PortOpen()) return false;
 
   const int total = static_cast<int>(plan.parts.size());
+  // Held from the first part that goes: a send whose parts are all skipped (a drain) leaves
+  // the link alone.
   std::optional<LinkHold> hold;
-  if (total > 1) hold.emplace();
   const auto answered = [this](int part, PartAnswer answer) {
     if (send_watch_.answered) send_watch_.answered(part, answer);
   };
   for (int k = 0; k < total; ++k) {
+    if (send_watch_.skip && send_watch_.skip(k + 1)) continue;
+    if (total > 1 && !hold) hold.emplace();
     const auto i = static_cast<std::size_t>(k);
     if (plan.concatenated) log::WriteEntry("Message Part: " + plan.parts[i].text);
     const std::string pdu = messaging::BuildPart(*to, plan, i, reference, report);

@@ -3,8 +3,11 @@
 // can help. A silence after the message was written is different: the network may have it,
 // and resending could deliver it twice.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <string_view>
 
+#include "selvarn/error.hpp"
 #include "selvarn/service.hpp"
 
 namespace selvarn::service {
@@ -88,7 +91,56 @@ double Draw(std::uint64_t seed, int attempt) {
   return static_cast<double>(z >> 11) / static_cast<double>(1ULL << 53);
 }
 
+// The number of a "+CMS ERROR: n" (or "+CME ERROR: n") in a refusal's text; -1 for a plain
+// "ERROR" or a text without a number.
+int ErrorNumber(std::string_view why) {
+  for (const std::string_view mark : {"+CMS ERROR:", "+CME ERROR:"}) {
+    const std::size_t at = why.find(mark);
+    if (at == std::string_view::npos) continue;
+    std::string_view rest = why.substr(at + mark.size());
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    int n = -1;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
+    return ec == std::errc() && end != rest.data() ? n : -1;
+  }
+  return -1;
+}
+
+// The send's words for a part that never got its prompt.
+constexpr std::string_view kNoPrompt = "no prompt";
+
+bool AnyPart(const store::SentRecord& record, std::initializer_list<store::PartSend> sends) {
+  return std::any_of(record.parts.begin(), record.parts.end(), [&](const store::SentPart& p) {
+    return std::find(sends.begin(), sends.end(), p.send) != sends.end();
+  });
+}
+
 }  // namespace
+
+std::optional<FailureSeen> FailureOf(const store::SendOutcome& outcome) {
+  const bool port_gone = outcome.error_number == err::kHardwareNotAvailable;
+  if (!outcome.record) {
+    // The store failed: what went is not known, and a resend could be a duplicate.
+    return FailureSeen{port_gone ? SendFailure::PortGoneAfter : SendFailure::NoAnswer};
+  }
+  const store::SentRecord& record = *outcome.record;
+  const bool every_part_taken =
+      !record.parts.empty() &&
+      std::all_of(record.parts.begin(), record.parts.end(),
+                  [](const store::SentPart& p) { return p.send == store::PartSend::Taken; });
+  if (every_part_taken) return std::nullopt;
+  // A part written and not answered may be with the network.
+  if (AnyPart(record, {store::PartSend::Uncertain, store::PartSend::Writing})) {
+    return FailureSeen{port_gone ? SendFailure::PortGoneAfter : SendFailure::NoAnswer};
+  }
+  if (port_gone) return FailureSeen{SendFailure::PortGoneBefore};
+  if (AnyPart(record, {store::PartSend::Refused}) &&
+      record.error.find(kNoPrompt) == std::string::npos) {
+    return FailureSeen{SendFailure::CmsError, ErrorNumber(record.error)};
+  }
+  // Nothing was written: no prompt, or an error of the port before the part.
+  return FailureSeen{SendFailure::NoPrompt};
+}
 
 FailureClass Classify(SendFailure failure, int cms) {
   switch (failure) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -326,6 +327,21 @@ std::vector<Message> MessageStore::Inbox(std::int64_t since) {
                       "m.received_at >= ?1 AND (m.completed_at IS NOT NULL OR "
                       "m.received_at <= ?2)",
                       "m.received_at, m.id", since, NowSeconds() - impl_->options.incomplete_after);
+}
+
+std::vector<Message> MessageStore::InboxAfter(std::int64_t after, int limit) {
+  if (limit < 1) BadArgument("a listing takes at least 1 message, not " + std::to_string(limit));
+  std::vector<Message> out = LoadMessages(
+      impl_->db, "m.id IN (SELECT id FROM messages WHERE id > ?1 ORDER BY id LIMIT ?2)", "m.id",
+      after, limit);
+  // A message still arriving ends the batch: a caller that moved its cursor past it would
+  // never see it complete. Once it is old, it shows incomplete, as Inbox shows it.
+  const std::int64_t young = NowSeconds() - impl_->options.incomplete_after;
+  const auto arriving = std::find_if(out.begin(), out.end(), [&](const Message& m) {
+    return !m.Complete() && m.received_at > young;
+  });
+  out.erase(arriving, out.end());
+  return out;
 }
 
 std::string Message::Text() const {

@@ -146,10 +146,43 @@ ALTER TABLE sent ADD COLUMN queued_at INTEGER;
 CREATE INDEX sent_queued ON sent (id) WHERE queued = 1;
 )sql";
 
+// Version 4. The outbox for a program that sends through several modems and tries again:
+// where a message may go (a modem's name or a tag), the caller's key that queues it once
+// (unique where given), the claims so far, the time before which it waits, the modem that
+// claimed it last, the concatenation reference its first attempt went with (a resumed send
+// keeps it, so the parts still join), and whether it was given up for good. Forwards are
+// the received messages and reports to pass on, one row for each target, until done.
+constexpr const char* kVersion4 = R"sql(
+ALTER TABLE sent ADD COLUMN route_modem TEXT NOT NULL DEFAULT '';
+ALTER TABLE sent ADD COLUMN route_tag TEXT NOT NULL DEFAULT '';
+ALTER TABLE sent ADD COLUMN idempotency_key TEXT NOT NULL DEFAULT '';
+ALTER TABLE sent ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sent ADD COLUMN not_before INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sent ADD COLUMN modem TEXT NOT NULL DEFAULT '';
+ALTER TABLE sent ADD COLUMN first_reference INTEGER CHECK (first_reference BETWEEN 0 AND 255);
+ALTER TABLE sent ADD COLUMN given_up INTEGER NOT NULL DEFAULT 0;
+CREATE UNIQUE INDEX sent_by_key ON sent (idempotency_key) WHERE idempotency_key <> '';
+
+-- kind: 0 a received message, 1 a status report.
+CREATE TABLE forwards (
+  id INTEGER PRIMARY KEY,
+  kind INTEGER NOT NULL CHECK (kind IN (0, 1)),
+  item_id INTEGER NOT NULL,
+  target TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  due_at INTEGER NOT NULL,
+  done_at INTEGER,
+  error TEXT NOT NULL DEFAULT '',
+  UNIQUE (kind, item_id, target)
+);
+CREATE INDEX forwards_due ON forwards (due_at, id) WHERE done_at IS NULL;
+)sql";
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
     {2, kVersion2},
     {3, kVersion3},
+    {4, kVersion4},
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
+#include <vector>
 
 #include "messaging/extension_parts.hpp"
 #include "pdu/address.hpp"
@@ -36,9 +38,10 @@ std::string FinalLine(const std::string& reply) {
   return last.empty() ? "refused" : last;
 }
 
-// Sends a message recorded as `id` (every part waiting), recording each step.
+// Sends a message recorded as `id` (its parts waiting, or taken and skipped), recording
+// each step.
 SendOutcome SendRecorded(SMS& sms, MessageStore& store, std::int64_t id, Coding coding,
-                         const SendRequest& request) {
+                         const SendRequest& request, std::function<bool(int)> skip = {}) {
   SendOutcome out;
   out.id = id;
   out.coding = coding;
@@ -67,7 +70,8 @@ SendOutcome SendRecorded(SMS& sms, MessageStore& store, std::int64_t id, Coding 
                         break;
                     }
                   },
-              .body_limit = request.body_limit});
+              .body_limit = request.body_limit,
+              .skip = std::move(skip)});
     if (!sms.SendText(request.number, request.text, request.reference, request.coding,
                       request.report) &&
         sms.SentReferences().empty()) {
@@ -124,26 +128,47 @@ SendOutcome SendAndRecord(SMS& sms, MessageStore& store, const SendRequest& requ
 }
 
 SendOutcome SendClaimed(SMS& sms, MessageStore& store, const QueuedRecord& queued, int reference,
-                        std::int16_t body_limit) {
+                        std::int16_t body_limit, const std::function<bool()>& stop) {
   const std::optional<SentRecord> record = store.Sent(queued.id);
-  // Claimed by this process and untouched since: anything else may already have gone.
-  const bool fresh = record && record->send_state == SendState::Sending &&
-                     std::all_of(record->parts.begin(), record->parts.end(),
-                                 [](const SentPart& p) { return p.send == PartSend::Waiting; });
-  if (!fresh) {
+  // Claimed by this process, with parts waiting and none out: the rest may already have gone.
+  const auto unsent = [](const SentPart& p) {
+    return p.send == PartSend::Waiting || p.send == PartSend::Taken;
+  };
+  const bool resumable = record && record->send_state == SendState::Sending &&
+                         std::all_of(record->parts.begin(), record->parts.end(), unsent) &&
+                         std::any_of(record->parts.begin(), record->parts.end(),
+                                     [](const SentPart& p) { return p.send == PartSend::Waiting; });
+  if (!resumable) {
     throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: message " +
                                               std::to_string(queued.id) +
                                               " is not a claimed message waiting to be sent");
   }
-  const int ref = queued.message.reference >= 0 ? queued.message.reference : reference;
+  int ref = queued.message.reference >= 0 ? queued.message.reference : reference;
   CheckReference(ref);
+  // The parts of one message join by their reference: a resumed send goes with the first's.
+  if (record->parts.size() > 1) ref = store.KeepReference(queued.id, ref);
+  std::vector<bool> taken(record->parts.size() + 1, false);
+  for (const SentPart& p : record->parts) {
+    if (p.sequence >= 1 && static_cast<std::size_t>(p.sequence) < taken.size()) {
+      taken[static_cast<std::size_t>(p.sequence)] = p.send == PartSend::Taken;
+    }
+  }
+  bool stopped = false;
+  const auto skip = [&taken, &stop, &stopped](int part) {
+    const auto k = static_cast<std::size_t>(part);
+    if (k < taken.size() && taken[k]) return true;
+    // Once stopped, every part left waits.
+    stopped = stopped || (stop && stop());
+    return stopped;
+  };
   return SendRecorded(sms, store, queued.id, record->coding,
                       {.number = record->recipient,
                        .text = record->text,
                        .reference = ref,
                        .coding = queued.message.coding,
                        .report = queued.message.report,
-                       .body_limit = body_limit});
+                       .body_limit = body_limit},
+                      skip);
 }
 
 }  // namespace selvarn::store

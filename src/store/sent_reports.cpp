@@ -33,9 +33,6 @@ DeliveryState StateFromCode(std::int64_t code) {
   return DeliveryState::Pending;
 }
 
-// sent_parts.outcome, in the order a part goes through them.
-enum Outcome : int { kWaiting = 0, kWriting = 1, kTaken = 2, kUncertain = 3, kRefused = 4 };
-
 PartSend PartSendOf(std::int64_t code) {
   switch (code) {
     case kWaiting:
@@ -152,12 +149,14 @@ void TakeUpEarlyReports(sql::Database& db, std::int64_t id, const std::string& r
 std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int64_t p1) {
   db.Doing("reading sent messages");
   std::vector<SentRecord> out;
-  auto q = db.Prepare(
-      std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
-                  "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
-                  "s.owner, s.error, s.queued FROM sent s JOIN sent_parts sp ON sp.sent_id = "
-                  "s.id WHERE ") +
-      where + " ORDER BY s.sent_at, s.id, sp.sequence");
+  auto q =
+      db.Prepare(std::string("SELECT s.id, s.recipient, s.text, s.coding, s.sent_at, sp.sequence, "
+                             "sp.reference, sp.state, sp.status, sp.reported_at, sp.outcome, "
+                             "s.owner, s.error, s.queued, s.modem, s.route_modem, s.route_tag, "
+                             "s.idempotency_key, s.attempts, s.queued_at, s.not_before "
+                             "FROM sent s JOIN sent_parts sp ON sp.sent_id = "
+                             "s.id WHERE ") +
+                 where + " ORDER BY s.sent_at, s.id, sp.sequence");
   q.Bind(1, p1);
   std::vector<std::string> owners;
   std::vector<bool> queued;
@@ -170,6 +169,13 @@ std::vector<SentRecord> LoadSent(sql::Database& db, const char* where, std::int6
       r.coding = static_cast<Coding>(q.Int(3));
       r.sent_at = q.Int(4);
       r.error = q.Text(12);
+      r.modem = q.Text(14);
+      r.route_modem = q.Text(15);
+      r.route_tag = q.Text(16);
+      r.idempotency_key = q.Text(17);
+      r.attempts = static_cast<int>(q.Int(18));
+      r.queued_at = q.OptionalInt(19).value_or(0);
+      r.not_before = q.Int(20);
       out.push_back(std::move(r));
       owners.push_back(q.Text(11));
       queued.push_back(q.Int(13) != 0);
@@ -397,13 +403,18 @@ std::vector<SentRecord> MessageStore::Outbox(std::int64_t since) {
 
 namespace {
 
-std::vector<StoredReport> LoadReports(sql::Database& db, const char* where, std::int64_t p1) {
+// The reports that where (with parameters ?1 and ?2, if it has them) selects, in the order
+// order_by gives.
+std::vector<StoredReport> LoadReports(sql::Database& db, const char* where, std::int64_t p1,
+                                      const char* order_by = "received_at, id",
+                                      std::int64_t p2 = 0) {
   db.Doing("reading status reports");
   std::vector<StoredReport> out;
   auto q = db.Prepare(std::string("SELECT id, reference, recipient, scts, discharge, status, "
                                   "received_at, sent_id, sent_sequence FROM reports WHERE ") +
-                      where + " ORDER BY received_at, id");
+                      where + " ORDER BY " + order_by);
   if (q.Parameters() >= 1) q.Bind(1, p1);
+  if (q.Parameters() >= 2) q.Bind(2, p2);
   while (q.Step()) {
     StoredReport r;
     r.id = q.Int(0);
@@ -420,6 +431,12 @@ std::vector<StoredReport> LoadReports(sql::Database& db, const char* where, std:
 
 std::vector<StoredReport> MessageStore::Reports(std::int64_t since) {
   return LoadReports(impl_->db, "received_at >= ?1", since);
+}
+
+std::vector<StoredReport> MessageStore::ReportsAfter(std::int64_t after, int limit) {
+  if (limit < 1) BadArgument("a listing takes at least 1 report, not " + std::to_string(limit));
+  // Ids grow in the order reports were committed, so a cursor on them misses none.
+  return LoadReports(impl_->db, "id > ?1", after, "id LIMIT ?2", limit);
 }
 
 std::vector<StoredReport> MessageStore::NewReports() {

@@ -101,4 +101,47 @@ bool SameNumber(const std::string& a, const std::string& b) {
          std::string_view(longer).ends_with(shorter);
 }
 
+OutboxState StateOf(const SentRecord& record) {
+  switch (record.send_state) {
+    case SendState::Queued:
+      return OutboxState::Queued;
+    case SendState::Sending:
+      return OutboxState::Sending;
+    case SendState::Uncertain:
+      return OutboxState::Uncertain;
+    case SendState::PartlySent:
+    case SendState::NotSent:
+      return OutboxState::Failed;
+    case SendState::Sent:
+      break;
+  }
+  switch (record.state) {
+    case DeliveryState::Delivered:
+      return OutboxState::Delivered;
+    case DeliveryState::Failed:
+      return OutboxState::Failed;
+    case DeliveryState::Pending:
+      break;
+  }
+  return OutboxState::Sent;
+}
+
+const char* ToString(OutboxState state) {
+  switch (state) {
+    case OutboxState::Queued:
+      return "queued";
+    case OutboxState::Sending:
+      return "sending";
+    case OutboxState::Sent:
+      return "sent";
+    case OutboxState::Delivered:
+      return "delivered";
+    case OutboxState::Failed:
+      return "failed";
+    case OutboxState::Uncertain:
+      return "uncertain";
+  }
+  return "?";
+}
+
 }  // namespace selvarn::store

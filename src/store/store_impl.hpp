@@ -14,6 +14,9 @@ struct MessageStore::Impl {
   Options options;
 };
 
+// sent_parts.outcome, in the order a part goes through them.
+enum Outcome : int { kWaiting = 0, kWriting = 1, kTaken = 2, kUncertain = 3, kRefused = 4 };
+
 // The calendar time in Unix seconds, from the thread's clock (tests install a fake one).
 std::int64_t NowSeconds();
 

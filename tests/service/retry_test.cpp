@@ -1,6 +1,7 @@
 // The retry policy: which failures are tried again, and how long the service waits.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 #include "selvarn/service.hpp"
@@ -111,6 +112,105 @@ TEST(RetryPolicy, JitterShortensWithinItsFractionAndRepeats) {
   EXPECT_GT(seen.size(), 150u);
   EXPECT_LT(*seen.begin(), 7800);
   EXPECT_GT(*seen.rbegin(), 9700);
+}
+
+// What ended a send, read from its outcome: the parts' states, the error text the record
+// keeps, and the error that ended it (8010: the port went away).
+TEST(RetryPolicy, FailureReadFromASendsOutcome) {
+  using P = store::PartSend;
+  constexpr int kGone = 8010;
+  struct Case {
+    const char* name;
+    std::vector<P> parts;
+    std::string why;  // the record's error
+    int error_number;
+    bool recorded;
+    std::optional<FailureSeen> expected;
+  } const cases[] = {
+      {"all taken", {P::Taken, P::Taken}, "", 0, true, std::nullopt},
+      {"all taken, the port went after", {P::Taken}, "error 8010: gone", kGone, true, std::nullopt},
+      {"refused with a number",
+       {P::Refused},
+       "+CMS ERROR: 42",
+       0,
+       true,
+       FailureSeen{SendFailure::CmsError, 42}},
+      {"refused, spaced",
+       {P::Taken, P::Refused},
+       "+CMS ERROR:500",
+       0,
+       true,
+       FailureSeen{SendFailure::CmsError, 500}},
+      {"the modem's own error",
+       {P::Refused},
+       "+CME ERROR: 10",
+       0,
+       true,
+       FailureSeen{SendFailure::CmsError, 10}},
+      {"a plain ERROR", {P::Refused}, "ERROR", 0, true, FailureSeen{SendFailure::CmsError, -1}},
+      {"no prompt",
+       {P::Refused, P::Waiting},
+       "no prompt",
+       0,
+       true,
+       FailureSeen{SendFailure::NoPrompt}},
+      {"no answer after the PDU",
+       {P::Taken, P::Uncertain},
+       "no answer within 5 s",
+       0,
+       true,
+       FailureSeen{SendFailure::NoAnswer}},
+      {"cut off while written", {P::Writing}, "", 0, true, FailureSeen{SendFailure::NoAnswer}},
+      {"port gone while written",
+       {P::Uncertain},
+       "error 8010: gone",
+       kGone,
+       true,
+       FailureSeen{SendFailure::PortGoneAfter}},
+      {"port gone before",
+       {P::Taken, P::Waiting},
+       "error 8010: gone",
+       kGone,
+       true,
+       FailureSeen{SendFailure::PortGoneBefore}},
+      {"port gone, a refusal before it",
+       {P::Refused},
+       "+CMS ERROR: 42",
+       kGone,
+       true,
+       FailureSeen{SendFailure::PortGoneBefore}},
+      {"nothing written, another error",
+       {P::Waiting},
+       "the port is not open",
+       0,
+       true,
+       FailureSeen{SendFailure::NoPrompt}},
+      {"the store failed", {}, "", 75, false, FailureSeen{SendFailure::NoAnswer}},
+      {"the store failed, port gone",
+       {},
+       "",
+       kGone,
+       false,
+       FailureSeen{SendFailure::PortGoneAfter}},
+  };
+  for (const auto& c : cases) {
+    store::SendOutcome out;
+    out.id = 3;
+    out.error_number = c.error_number;
+    if (c.recorded) {
+      store::SentRecord record;
+      record.id = 3;
+      record.error = c.why;
+      for (std::size_t i = 0; i < c.parts.size(); ++i) {
+        store::SentPart part;
+        part.sequence = static_cast<int>(i) + 1;
+        part.send = c.parts[i];
+        record.parts.push_back(part);
+      }
+      out.record = record;
+    }
+    EXPECT_EQ(FailureOf(out), c.expected) << c.name;
+  }
 }
 
 }  // namespace

@@ -1,62 +1,15 @@
 // watch: the port stays open; what arrives is stored, printed and handed to a command.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include "gateway.hpp"
-
-extern char** environ;
+#include "selvarn/service.hpp"
 
 namespace selvarn::cli {
 namespace {
-
-// An environment value ends at its first NUL; a NUL of the message goes in as \u0000,
-// as JSON writes it, so that nothing after it is lost.
-std::string EnvValue(const std::string& value) {
-  std::string out;
-  for (const char c : value) {
-    if (c == '\0') {
-      out += "\\u0000";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// Runs `command` through /bin/sh with the message in its environment; its exit status.
-int RunCommand(const std::string& command, const store::Message& m) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "SELVARN_SMS_", 12) != 0) env.emplace_back(*e);
-  }
-  env.push_back("SELVARN_SMS_SENDER=" + EnvValue(m.sender));
-  const std::string scts = m.parts.empty() ? std::string() : m.parts.front().scts;
-  env.push_back("SELVARN_SMS_TIME=" + IsoTime(scts).value_or(""));
-  env.push_back("SELVARN_SMS_SCTS=" + EnvValue(scts));
-  env.push_back("SELVARN_SMS_TEXT=" + EnvValue(m.Text()));
-  env.push_back("SELVARN_SMS_ID=" + std::to_string(m.id));
-  std::vector<char*> envp;
-  envp.reserve(env.size() + 1);
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string sh = "/bin/sh";
-  std::string dash_c = "-c";
-  std::string cmd = command;
-  char* argv[] = {sh.data(), dash_c.data(), cmd.data(), nullptr};
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, sh.c_str(), nullptr, nullptr, argv, envp.data());
-  if (rc != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // The session a stop signal ends, and the signal that came.
 std::atomic<Gateway*> watching{nullptr};
@@ -114,7 +67,7 @@ int GatewayWatch(Session& s, int interval, const std::string& exec) {
             s.printer.Result(MessageJson(m, "watch"), (shown++ > 0 ? "\n" : "") + MessageText(m));
             if (exec.empty()) return;
             s.io.out.flush();
-            const int rc = RunCommand(exec, m);
+            const int rc = service::RunForMessage(exec, m);
             if (rc != 0) {
               s.printer.Interrupt();
               s.io.err << "selvarn-sms: --exec for message " << m.id << " ended with status " << rc
