@@ -218,8 +218,8 @@ class Api:
             status, page = self.call("GET", f"{path}?since={since}")
             if status != 200:
                 raise RuntimeError(f"{path}: {status} {page}")
-            page = page.get("items", page.get(path.rsplit("/", 1)[1], [])) \
-                if isinstance(page, dict) else page
+            if isinstance(page, dict):  # the list, whatever its key
+                page = next((v for v in page.values() if isinstance(v, list)), [])
             if not page:
                 return items
             items += page
