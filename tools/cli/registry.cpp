@@ -13,6 +13,7 @@
   X(Outbox)                     \
   X(Reports)                    \
   X(Report)                     \
+  X(Serve)                      \
   X(Help)                       \
   X(Call)                       \
   X(Ports)

@@ -128,4 +128,18 @@ std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, cons
   return r;
 }
 
+std::optional<ApiError> TakeIdempotencyHeader(SendRequest& request,
+                                              std::optional<std::string_view> header) {
+  if (!header) return std::nullopt;
+  if (header->empty() || header->size() > kMaxKey) {
+    return Refuse(422, "Idempotency-Key", "must be 1 to 200 characters");
+  }
+  // Two different keys: which one the client means is anyone's guess.
+  if (!request.idempotency_key.empty() && request.idempotency_key != *header) {
+    return Refuse(422, "idempotency_key", "differs from the Idempotency-Key header");
+  }
+  request.idempotency_key = std::string(*header);
+  return std::nullopt;
+}
+
 }  // namespace selvarn::serve

@@ -6,20 +6,15 @@
 #include <string_view>
 #include <variant>
 
+#include <optional>
+
+#include "selvarn/service.hpp"
 #include "selvarn/sms.hpp"
 
 namespace selvarn::serve {
 
-// A message handed to POST /v1/messages.
-struct SendRequest {
-  std::string to;
-  std::string text;
-  SendCoding coding = SendCoding::Auto;
-  bool report = true;
-  std::string modem{};  // send through this modem, or
-  std::string tag{};    // through a modem with this tag
-  std::string idempotency_key{};
-};
+// A message handed to POST /v1/messages is what the service takes.
+using SendRequest = service::Submission;
 
 // A refused request: its HTTP status and the field at fault ("body" for the whole).
 struct ApiError {
@@ -37,5 +32,10 @@ using TextCheck = std::function<void(std::string_view text, SendCoding coding)>;
 // Reads the body of POST /v1/messages: 400 for a body that is not a JSON object, an unknown
 // or missing field or one of the wrong type; 422 for a value out of bounds.
 std::variant<SendRequest, ApiError> ParseSendRequest(std::string_view body, const TextCheck& fits);
+
+// Takes the Idempotency-Key header's value (nullopt: no such header) into `request`: 422
+// for a value out of bounds, or one that differs from the body's idempotency_key.
+std::optional<ApiError> TakeIdempotencyHeader(SendRequest& request,
+                                              std::optional<std::string_view> header);
 
 }  // namespace selvarn::serve
