@@ -177,17 +177,24 @@ class Api:
 
     def call(self, method, path, body=None):
         """(status, decoded JSON or text)."""
-        if self.conn is None:
-            self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
         data = None if body is None else json.dumps(body).encode()
         headers = {"Content-Type": "application/json"} if data is not None else {}
-        try:
-            self.conn.request(method, path, body=data, headers=headers)
-            reply = self.conn.getresponse()
-            raw = reply.read()
-        except (OSError, http.client.HTTPException):
-            self.close()
-            raise
+        for attempt in (1, 2):
+            reused = self.conn is not None
+            if not reused:
+                self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
+            try:
+                self.conn.request(method, path, body=data, headers=headers)
+                reply = self.conn.getresponse()
+                raw = reply.read()
+                break
+            except (OSError, http.client.HTTPException) as e:
+                self.close()
+                # A connection the server closed while it lay idle: it read nothing of this.
+                stale = isinstance(e, (http.client.RemoteDisconnected, BrokenPipeError,
+                                       ConnectionResetError))
+                if not (reused and stale and attempt == 1):
+                    raise
         if reply.getheader("Content-Type", "").startswith("application/json"):
             return reply.status, json.loads(raw)
         return reply.status, raw.decode(errors="replace")
@@ -198,13 +205,14 @@ class Api:
             self.conn = None
 
     def wait_ready(self, daemon, timeout=15):
-        """Until /healthz answers; raises if the daemon ends or the time runs out."""
+        """Until the API answers (/healthz says 503 while a modem has not yet been up, and
+        POSTs are taken by then); raises if the daemon ends or the time runs out."""
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             if not daemon.running():
                 raise RuntimeError("the daemon ended:\n" + daemon.log_tail())
             try:
-                if self.call("GET", "/healthz")[0] == 200:
+                if self.call("GET", "/healthz")[0] in (200, 503):
                     return
             except (OSError, http.client.HTTPException):
                 pass
@@ -218,12 +226,10 @@ class Api:
             status, page = self.call("GET", f"{path}?since={since}")
             if status != 200:
                 raise RuntimeError(f"{path}: {status} {page}")
-            if isinstance(page, dict):  # the list, whatever its key
-                page = next((v for v in page.values() if isinstance(v, list)), [])
-            if not page:
+            items += page[path.rsplit("/", 1)[1].replace("inbox", "messages")]
+            if page["next"] == since:
                 return items
-            items += page
-            since = max(item["id"] for item in page)
+            since = page["next"]
 
 
 def state_of(reply):
