@@ -135,6 +135,34 @@ TEST(Routing, NextHandsOutInOrderAndCountsTheOneInFlight) {
   EXPECT_EQ(router.Depth("a"), 0);
 }
 
+// All waiting went to the one modem up; the others take from its queue what they fit as well.
+TEST(Routing, AModemWithNothingToDoTakesFromTheLongestQueue) {
+  Router router;
+  router.Configure(Fleet(), 0);
+  router.SetUp("uk", true, 0);
+  for (const Router::Item& item :
+       {Router::Item{1, {"+447700900001"}}, Router::Item{2, {"+441632960002"}},
+        Router::Item{3, {"+447700900003", "uk"}}, Router::Item{4, {"+447700900004"}}}) {
+    router.Add(item, 0);
+  }
+  router.SetUp("bulk", true, 0);
+  router.SetUp("ukm", true, 0);
+  const struct {
+    const char* modem;
+    std::optional<std::int64_t> id;
+    const char* why;
+  } asks[] = {
+      {"bulk", std::nullopt, "uk fits +44 better than the catch-all"},
+      {"ukm", 1, "the first it fits"},
+      {"ukm", 4, "not 2 (no +4477), nor 3 (named uk)"},
+      {"ukm", std::nullopt, "nothing else fits"},
+      {"uk", 2, "its own, in order"},
+      {"uk", 3, "its own, in order"},
+  };
+  for (const auto& a : asks) EXPECT_EQ(router.Next(a.modem), a.id) << a.modem << ": " << a.why;
+  EXPECT_EQ(router.Depth("ukm"), 2) << "what it took is in flight there";
+}
+
 TEST(Routing, DueTimesAndRetriesGoWhereTheyFitWhenDue) {
   Router router;
   router.Configure({{"a", {}, {}}, {"b", {}, {}}}, 0);
