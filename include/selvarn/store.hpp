@@ -361,7 +361,7 @@ class SELVARN_API MessageStore {
   // other processes claim at the same time; false when it is not (or no longer) queued.
   // The record is then Sending, owned by this process and timed now, and goes through
   // PartWriting and the rest as a message from BeginSend does: a claimer that dies leaves
-  // it as any dead sender does, never queued again.
+  // it as any dead sender does, queued again only by Recover.
   bool Claim(std::int64_t id);
   // The same, for the modem of this name, which the record keeps; attempts counts the claims.
   bool Claim(std::int64_t id, const std::string& modem);

@@ -88,7 +88,6 @@ std::vector<int> Numbers(const std::string& list) {
 
 // What an outbox message's row says beyond its record.
 struct OutboxRow {
-  bool found = false;
   bool in_outbox = false;  // it was queued once (not a direct send)
   bool queued = false;
   bool given_up = false;
@@ -101,7 +100,6 @@ OutboxRow RowOf(sql::Database& db, std::int64_t id) {
       db.Prepare("SELECT queued_at IS NOT NULL, queued, given_up, owner FROM sent WHERE id = ?1");
   q.Bind(1, id);
   if (!q.Step()) return row;
-  row.found = true;
   row.in_outbox = q.Int(0) != 0;
   row.queued = q.Int(1) != 0;
   row.given_up = q.Int(2) != 0;
@@ -132,6 +130,14 @@ void BackInQueue(sql::Database& db, std::int64_t id, std::int64_t not_before,
 bool Has(const SentRecord& r, PartSend send) {
   return std::any_of(r.parts.begin(), r.parts.end(),
                      [send](const SentPart& p) { return p.send == send; });
+}
+
+// A claimed message whose send ended with nothing out; or one still under way in this
+// process, between two parts (another process's is its own to end).
+bool EndedShort(const SentRecord& r, const OutboxRow& row) {
+  if (r.send_state == SendState::NotSent || r.send_state == SendState::PartlySent) return true;
+  return r.send_state == SendState::Sending && !Has(r, PartSend::Writing) &&
+         row.owner == platform::ProcessTag();
 }
 
 }  // namespace
@@ -244,9 +250,7 @@ void MessageStore::Requeue(std::int64_t id, std::int64_t not_before, const std::
   const OutboxRow row = RowOf(db, id);
   const std::optional<SentRecord> r = Sent(id);
   // Nothing that may have gone goes again; and there must be something left to send.
-  const bool can = row.in_outbox && !row.queued && !row.given_up && r &&
-                   (r->send_state == SendState::NotSent || r->send_state == SendState::PartlySent ||
-                    (r->send_state == SendState::Sending && !Has(*r, PartSend::Writing)));
+  const bool can = row.in_outbox && !row.queued && !row.given_up && r && EndedShort(*r, row);
   if (!can) NotInState(id, "a claimed message whose send ended with nothing uncertain");
   BackInQueue(db, id, not_before, why.empty() ? std::string("tried again") : why, {kRefused});
   txn.Commit();
@@ -258,10 +262,7 @@ void MessageStore::GiveUp(std::int64_t id, const std::string& why) {
   const OutboxRow row = RowOf(db, id);
   const std::optional<SentRecord> r = Sent(id);
   // A message with a part out, or one that went whole, is not this one's to fail.
-  const bool can = row.in_outbox && !row.given_up && r &&
-                   (row.queued || r->send_state == SendState::NotSent ||
-                    r->send_state == SendState::PartlySent ||
-                    (r->send_state == SendState::Sending && !Has(*r, PartSend::Writing)));
+  const bool can = row.in_outbox && !row.given_up && r && (row.queued || EndedShort(*r, row));
   if (!can) NotInState(id, "a queued or claimed message that can still fail");
   db.Prepare("UPDATE sent SET queued = 0, given_up = 1, error = ?2 WHERE id = ?1")
       .Bind(1, id)
@@ -273,12 +274,15 @@ void MessageStore::GiveUp(std::int64_t id, const std::string& why) {
 std::vector<std::int64_t> MessageStore::Recover(bool resend_uncertain) {
   auto& db = impl_->db;
   sql::Transaction txn(db, "taking back what a stopped sender left");
-  // Claimed messages with a part not yet known to be taken or refused.
+  // Claimed messages with a part not yet known to be taken or refused. One whose send ended
+  // with an error was answered already when a plain watch (no modem name) claimed it: a
+  // sender that decides again or gives up is one that names its modem.
   std::vector<std::pair<std::int64_t, std::string>> candidates;
   {
     auto q = db.Prepare(
         "SELECT s.id, s.owner FROM sent s WHERE s.queued = 0 AND s.queued_at IS NOT NULL AND "
-        "s.given_up = 0 AND EXISTS (SELECT 1 FROM sent_parts sp WHERE sp.sent_id = s.id AND "
+        "s.given_up = 0 AND (s.error = '' OR s.modem <> '') AND EXISTS (SELECT 1 FROM sent_parts "
+        "sp WHERE sp.sent_id = s.id AND "
         "sp.outcome IN (?1, ?2, ?3)) ORDER BY s.id");
     q.Bind(1, kWaiting).Bind(2, kWriting).Bind(3, kUncertain);
     while (q.Step()) candidates.emplace_back(q.Int(0), q.Text(1));

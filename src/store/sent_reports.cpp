@@ -295,6 +295,14 @@ void RecordError(sql::Database& db, std::int64_t id, const std::string& why) {
 void MessageStore::PartWriting(std::int64_t id, int sequence) {
   auto& db = impl_->db;
   sql::Transaction txn(db, "recording a part about to be sent");
+  {
+    // A message back in the outbox is no longer this sender's: its next claimer sends it.
+    auto q = db.Prepare("SELECT queued FROM sent WHERE id = ?1");
+    q.Bind(1, id);
+    if (q.Step() && q.Int(0) != 0) {
+      BadArgument("sent message " + std::to_string(id) + " is queued, not claimed");
+    }
+  }
   Step(db, id, sequence, {kWaiting}, kWriting, std::nullopt);
   txn.Commit();
 }
