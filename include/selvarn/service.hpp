@@ -244,7 +244,8 @@ SELVARN_API std::string EventJson(const store::Forward& forward, store::MessageS
 // Runs `command` through /bin/sh with the message in its environment (SELVARN_SMS_SENDER,
 // _TEXT, _ID, _TIME, _SCTS), as `watch --exec` does; its exit status, 128 + the signal's
 // number when a signal ended it (as the shell says), or -1 when it could not be started.
-// The command starts with every signal at its default and none blocked.
+// The command starts with every signal at its default and none blocked, and with nothing
+// of this process open but standard input, output and error.
 SELVARN_API int RunForMessage(const std::string& command, const store::Message& message);
 // The same for a report: SELVARN_SMS_REPORT_ID, _REFERENCE, _RECIPIENT, _STATUS, _STATE,
 // _SENT_ID (empty when the report matched no message sent).

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "service/forwarder.hpp"
@@ -115,8 +117,14 @@ CommandResult RunCommand(const std::string& command, const std::vector<std::stri
     posix_spawnattr_setpgroup(&attr, 0);
   }
   posix_spawnattr_setflags(&attr, flags);
+  // Nor does it keep what this process holds open (a listening socket, a modem's port)
+  // where a library did not mark it close-on-exec: a command left running would hold it.
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addclosefrom_np(&files, 3);
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, sh.c_str(), nullptr, &attr, argv, envp.data());
+  const int rc = posix_spawn(&pid, sh.c_str(), &files, &attr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&files);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return {};
   if (limit.count() > 0 && !WaitUpTo(pid, limit)) {

@@ -16,8 +16,8 @@ namespace {
 
 constexpr const char* kCommandTarget = "command";
 constexpr const char* kFamily = "selvarn_forwards_total";
-constexpr std::int64_t kStoreTrouble =
-    1000;  // ms before a round that met a store error is tried again
+// Ms before a round that met a store error is tried again.
+constexpr std::int64_t kStoreTrouble = 1000;
 
 std::vector<std::string> Targets(const Forwarding& forwarding) {
   std::vector<std::string> targets;
@@ -32,6 +32,17 @@ std::vector<std::string> Targets(const Forwarding& forwarding) {
 
 const char* KindOf(const std::string& target) {
   return target == kCommandTarget ? "command" : "webhook";
+}
+
+// A target as the log shows it: a webhook's URL without its user, password, query or
+// fragment, where a receiver's key often travels.
+std::string Shown(const std::string& target) {
+  std::string url = target.substr(0, target.find_first_of("?#"));
+  const std::size_t host = url.find("://");
+  if (host == std::string::npos) return url;
+  const std::size_t at = url.find('@', host);
+  if (at != std::string::npos && at < url.find('/', host + 3)) url.erase(host + 3, at - host - 2);
+  return url;
 }
 
 std::int64_t NowMs() {
@@ -140,15 +151,7 @@ std::int64_t Forwarder::RunOnce() {
         continue;
       }
       std::string why;
-      bool done = false;
-      try {
-        done = Deliver(settings, f, why);
-      } catch (const RuntimeError&) {
-        throw;  // the store's: the round ends
-      } catch (const std::exception& e) {
-        why = e.what();
-      }
-      if (done) {
+      if (Deliver(settings, f, why)) {
         store_.ForwardDone(f.id);
         metrics_.Add(kFamily, {kind, "done"});
         continue;
@@ -156,7 +159,7 @@ std::int64_t Forwarder::RunOnce() {
       store_.ForwardFailed(f.id, retry_at, why);
       failed[key] = retry_at;
       metrics_.Add(kFamily, {kind, "failed"});
-      Log("passing on " + EventId(f) + " to " + f.target + " failed (" + why +
+      Log("passing on " + EventId(f) + " to " + Shown(f.target) + " failed (" + why +
           "); trying again in " + std::to_string(retry_at - now) + " s");
     }
     if (due.size() == static_cast<std::size_t>(kBatch)) return 0;
