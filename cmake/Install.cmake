@@ -1,7 +1,8 @@
 # What `cmake --install` puts in, and what the Debian package (./run package) carries:
 # the library with its soname, the mapping file beside it (data/), the headers, the two
 # programs stripped, the CMake package, the pkg-config file, the manual pages, the bash
-# completion, the Python module and the systemd unit for watching a modem.
+# completion, the Python module, the systemd units for watching a modem and for the
+# gateway service, and an example of the service's configuration.
 #
 # Paths are relative to the prefix, which can change between configuring and installing
 # (cmake --install --prefix, or CPack's /usr); what must name the prefix is made at install
@@ -121,6 +122,9 @@ install(CODE "
 # watch as a service, one instance per modem: selvarn-sms-watch@ttyUSB0 watches /dev/ttyUSB0.
 selvarn_install_with_prefix(${PROJECT_SOURCE_DIR}/data/selvarn-sms-watch@.service.in
   lib/systemd/system)
+# The gateway service (selvarn-sms serve), and an example of its configuration.
+selvarn_install_with_prefix(${PROJECT_SOURCE_DIR}/data/selvarn-sms.service.in lib/systemd/system)
+install(FILES data/gateway.toml.example DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/selvarn-sms)
 
 # A library put straight into the system (no DESTDIR) is known to the loader at once, as a
 # package's is; without the rights to do so, ldconfig fails and nothing else changes.

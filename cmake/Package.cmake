@@ -5,8 +5,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "send and receive SMS through a GSM modem")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "The library libselvarnsms (C++20 API and C ABI), the command line selvarn-sms, the "
-  "modem simulator selvarn-modemsim, the Python module selvarn_sms and a systemd unit "
-  "that watches a modem (selvarn-sms-watch@ttyUSB0).")
+  "modem simulator selvarn-modemsim, the Python module selvarn_sms, a systemd unit "
+  "that watches a modem (selvarn-sms-watch@ttyUSB0) and the gateway service "
+  "(selvarn-sms.service: several modems, an outbox with retries, an HTTP API, webhooks).")
 set(SELVARN_PACKAGE_CONTACT "selvarn-sms maintainers <maintainers@selvarn-sms.invalid>"
     CACHE STRING "The Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT ${SELVARN_PACKAGE_CONTACT})

@@ -154,6 +154,14 @@ bool Router::IsUp(const std::string& modem) const {
   return lane != lanes_.end() && lane->second.up;
 }
 
+void Router::Clear() {
+  for (auto& [name, lane] : lanes_) {
+    lane.queue.clear();
+    lane.in_flight = 0;
+  }
+  aside_.clear();
+}
+
 std::string Router::Add(Item item, std::int64_t now_ms) { return Place(std::move(item), now_ms); }
 
 void Router::Steal(const std::string& modem) {
@@ -180,7 +188,7 @@ void Router::Steal(const std::string& modem) {
 std::optional<std::int64_t> Router::Next(const std::string& modem) {
   auto lane = lanes_.find(modem);
   if (lane == lanes_.end()) return std::nullopt;
-  if (lane->second.queue.empty()) Steal(modem);
+  if (lane->second.queue.empty() && lane->second.up) Steal(modem);
   if (lane->second.queue.empty()) return std::nullopt;
   const std::int64_t id = lane->second.queue.front().id;
   lane->second.queue.pop_front();

@@ -63,6 +63,8 @@ class Router {
   // modems that are up; aside when none is, or when it is not yet due. Returns the modem
   // chosen, empty when it waits aside.
   std::string Add(Item item, std::int64_t now_ms);
+  // Forgets every message, queued or aside; the modems keep their state.
+  void Clear();
   // The next message for `modem`, counted in flight until Done. A modem with an empty queue
   // takes the first message it fits as well as its own modem does from the longest other
   // queue (not one that named a modem): one that comes up after the others, as after a

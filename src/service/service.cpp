@@ -101,6 +101,9 @@ struct Service::Impl {
   Shared shared;
   std::mutex store_mu;
   store::MessageStore store;  // under store_mu: the callers' connection
+  // Under store_mu: the outbox was read into the router, so Submit routes what it queues;
+  // before that, the reading finds it.
+  bool routing = false;
 
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
@@ -157,42 +160,56 @@ void Service::Impl::Dispatch() {
   }
 }
 
+// The id of the latest item `after` gives, paging so that a large store is not read at once.
+template <typename Page>
+std::int64_t LatestId(Page after) {
+  std::int64_t latest = 0;
+  for (auto page = after(0); !page.empty(); page = after(latest)) latest = page.back().id;
+  return latest;
+}
+
 void Service::Impl::Forward() {
-  // Its own connection: the store is used from one thread at a time per object.
-  store::MessageStore own = OpenStore(config);
-  std::int64_t messages_seen = 0, reports_seen = 0;
-  {
-    const auto m = own.InboxAfter(0, 1'000'000);
-    if (!m.empty()) messages_seen = m.back().id;
-    const auto r = own.ReportsAfter(0, 1'000'000);
-    if (!r.empty()) reports_seen = r.back().id;
-  }
-#ifdef SELVARN_HAS_FORWARDER
-  {
-    std::lock_guard lock(forward_mu);
-    forwarder = std::make_unique<Forwarder>(own, config, hooks.post, hooks.log, shared.metrics);
-  }
-#endif
-  std::unique_lock lock(forward_mu);
-  while (!stopping) {
-    std::chrono::milliseconds wait = kForwardEvery;
-    try {
-      for (const store::Message& m : own.InboxAfter(messages_seen)) {
-        shared.metrics.Add(metric::kReceived, {"message"});
-        messages_seen = m.id;
-      }
-      for (const store::StoredReport& r : own.ReportsAfter(reports_seen)) {
-        shared.metrics.Add(metric::kReceived, {"report"});
-        reports_seen = r.id;
-      }
-#ifdef SELVARN_HAS_FORWARDER
-      const std::int64_t next = forwarder->RunOnce();
-      if (next >= 0) wait = std::min(wait, std::chrono::milliseconds(next));
-#endif
-    } catch (const std::exception& e) {
-      shared.Log(std::string("passing on what arrived: ") + e.what());
+  try {
+    Config settings;
+    {
+      std::lock_guard lock(shared.mu);
+      settings = config;
     }
-    forward_cv.wait_for(lock, wait, [&] { return stopping.load(); });
+    // Its own connection: the store is used from one thread at a time per object.
+    store::MessageStore own = OpenStore(settings);
+    // Counted from here on: what arrived before this run was counted by an earlier one.
+    std::int64_t messages_seen = LatestId([&](std::int64_t a) { return own.InboxAfter(a, 1000); });
+    std::int64_t reports_seen = LatestId([&](std::int64_t a) { return own.ReportsAfter(a, 1000); });
+#ifdef SELVARN_HAS_FORWARDER
+    {
+      std::lock_guard lock(forward_mu);
+      forwarder = std::make_unique<Forwarder>(own, settings, hooks.post, hooks.log, shared.metrics);
+    }
+#endif
+    while (!stopping) {
+      std::chrono::milliseconds wait = kForwardEvery;
+      try {
+        for (const store::Message& m : own.InboxAfter(messages_seen)) {
+          shared.metrics.Add(metric::kReceived, {"message"});
+          messages_seen = m.id;
+        }
+        for (const store::StoredReport& r : own.ReportsAfter(reports_seen)) {
+          shared.metrics.Add(metric::kReceived, {"report"});
+          reports_seen = r.id;
+        }
+#ifdef SELVARN_HAS_FORWARDER
+        // Without the lock: Reload may configure it meanwhile.
+        const std::int64_t next = forwarder->RunOnce();
+        if (next >= 0) wait = std::min(wait, std::chrono::milliseconds(next));
+#endif
+      } catch (const std::exception& e) {
+        shared.Log(std::string("passing on what arrived: ") + e.what());
+      }
+      std::unique_lock lock(forward_mu);
+      forward_cv.wait_for(lock, wait, [&] { return stopping.load(); });
+    }
+  } catch (const std::exception& e) {
+    shared.Log(std::string("passing on what arrives has stopped: ") + e.what());
   }
 }
 
@@ -252,6 +269,7 @@ void Service::Start() {
           now_ms);
     }
     s.shared.PublishDepths();
+    s.routing = true;
   }
   for (const ModemConfig& modem : s.config.modems) s.StartWorker(modem);
   s.dispatcher = std::thread([&s] { s.Dispatch(); });
@@ -268,7 +286,12 @@ void Service::Stop() {
   }
   s.StopWorkers(names);
   {
+    std::lock_guard store_lock(s.store_mu);
+    s.routing = false;
     std::lock_guard lock(s.shared.mu);
+    // What is queued stays in the store, where the next Start finds it.
+    s.shared.router.Clear();
+    s.shared.PublishDepths();
     s.stopping = true;
     s.shared.changed.notify_all();
   }
@@ -301,6 +324,7 @@ std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
     }
   }
   Accepted accepted;
+  bool route = false;
   {
     std::lock_guard lock(s.store_mu);
     const store::Enqueued queued =
@@ -316,14 +340,25 @@ std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
       throw RuntimeError(err::kInvalidCall, "message " + std::to_string(queued.id) + " vanished");
     }
     accepted = {std::move(*record), queued.existed};
+    route = s.routing && !queued.existed;
   }
-  if (!accepted.existed) s.shared.Route({.id = accepted.record.id, .want = want});
+  if (route) s.shared.Route({.id = accepted.record.id, .want = want});
   return accepted;
 }
 
 std::optional<store::SentRecord> Service::Message(std::int64_t id) {
-  std::lock_guard lock(impl_->store_mu);
-  return impl_->store.Sent(id);
+  std::optional<store::SentRecord> record;
+  {
+    std::lock_guard lock(impl_->store_mu);
+    record = impl_->store.Sent(id);
+  }
+  // A refusal about to be tried again is not a failure to report.
+  std::lock_guard lock(impl_->shared.mu);
+  if (record && impl_->shared.unsettled.count(id) != 0 &&
+      record->send_state != store::SendState::Queued) {
+    record->send_state = store::SendState::Sending;
+  }
+  return record;
 }
 
 std::vector<store::Message> Service::Inbox(std::int64_t after, int limit) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "selvarn/service.hpp"
@@ -54,6 +55,9 @@ struct Shared {
   RetryPolicy policy;                                      // under mu
   std::map<std::string, std::shared_ptr<Worker>> workers;  // under mu
   std::condition_variable changed;                         // the dispatcher's wake-up, with mu
+  // Messages a modem took and has not yet settled (sent, queued again, given up): their
+  // records may say failed for a moment before they are queued again.
+  std::set<std::int64_t> unsettled;  // under mu
 
   void Log(const std::string& line) const {
     if (log) log(line);

@@ -114,10 +114,6 @@ void Worker::Run() {
     } catch (const std::exception& e) {
       why = e.what();
     }
-    {
-      std::lock_guard lock(mu_);
-      live_ = nullptr;
-    }
     if (stopping_) break;
     // A session that came up starts the doubling again.
     if (session_up_) wait = shared_.reopen_wait;
@@ -136,6 +132,14 @@ std::string Worker::Session() {
               .pin = modem_.pin,
               .store = shared_.store_path,
               .part_wait = static_cast<int>(shared_.part_wait.count())});
+  // Stop and Wake reach the session only while it exists: the guard goes before it.
+  struct Live {
+    Worker& w;
+    ~Live() {
+      std::lock_guard lock(w.mu_);
+      w.live_ = nullptr;
+    }
+  } live{*this};
   {
     std::lock_guard lock(mu_);
     live_ = &gw;
@@ -165,10 +169,12 @@ std::string Worker::Session() {
                   if (stopping_) held_ = true;
                   return stopping_.load();
                 }});
-  if (in_flight_) {
+  {
     std::lock_guard lock(shared_.mu);
-    shared_.router.Done(modem_.name);
+    if (in_flight_) shared_.router.Done(modem_.name);
     in_flight_ = false;
+    if (settling_) shared_.unsettled.erase(*settling_);
+    settling_.reset();
   }
   return stopping_ ? std::string() : down_reason_;
 }
@@ -191,6 +197,9 @@ std::optional<std::int64_t> Worker::Next(Gateway& gw) {
   if (in_flight_) shared_.router.Done(modem_.name);
   std::optional<std::int64_t> id = shared_.router.Next(modem_.name);
   in_flight_ = id.has_value();
+  if (settling_) shared_.unsettled.erase(*settling_);
+  settling_ = id;
+  if (id) shared_.unsettled.insert(*id);
   held_ = false;
   popped_ms_ = SteadyMs();
   shared_.PublishDepths();
@@ -205,6 +214,15 @@ void Worker::Sent(Gateway& gw, const store::SendOutcome& out) {
     in_flight_ = false;
     shared_.PublishDepths();
   }
+  // Settled once decided, whichever way this returns.
+  struct Settle {
+    Worker& w;
+    ~Settle() {
+      std::lock_guard lock(w.shared_.mu);
+      if (w.settling_) w.shared_.unsettled.erase(*w.settling_);
+      w.settling_.reset();
+    }
+  } settle{*this};
   shared_.metrics.Observe(metric::kSendSeconds, {name},
                           static_cast<double>(SteadyMs() - popped_ms_) / 1000.0);
   shared_.metrics.Add(metric::kParts, {name}, Taken(out));

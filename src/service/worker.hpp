@@ -57,6 +57,7 @@ class Worker {
 
   // The thread's own, between sends.
   bool in_flight_ = false;
+  std::optional<std::int64_t> settling_;  // taken, its outcome not yet decided
   bool session_up_ = false;
   bool held_ = false;
   std::int64_t popped_ms_ = 0;

@@ -5,6 +5,9 @@
 #include <string>
 
 #include "gateway/radio.hpp"
+#include "selvarn/gateway.hpp"
+#include "support/files.hpp"
+#include "support/sim_port.hpp"
 
 namespace selvarn::gateway {
 namespace {
@@ -42,6 +45,38 @@ TEST(RadioAnswers, Registration) {
       {"\r\nERROR\r\n", "unknown"},
   };
   for (const auto& [reply, expected] : cases) EXPECT_EQ(RegistrationOf(reply), expected) << reply;
+}
+
+class RadioOfASession : public testing::SimulatedModem {
+ protected:
+  testing::TempDir dir;
+};
+
+// Asked of the simulated modem: what it says, and a modem that stays silent, which is closed.
+TEST_F(RadioOfASession, AskedOnTheWire) {
+  Gateway gw({.port = static_cast<std::int16_t>(sim->port()), .store = dir.path + "/m.db"});
+  ASSERT_EQ(gw.Open(), ModemStatus::OK);
+  struct Case {
+    int rssi, mode, stat;
+    std::optional<int> signal;
+    const char* registration;
+  } const cases[] = {
+      {17, 0, 1, 17, "home"}, {99, 2, 5, std::nullopt, "roaming"}, {3, 0, 2, 3, "searching"}};
+  for (const Case& c : cases) {
+    sim->SetSignal(c.rssi);
+    sim->SetRegistration(c.mode, c.stat);
+    sim->ClearTranscript();
+    const RadioState radio = gw.Radio();
+    EXPECT_EQ(radio.signal, c.signal) << c.rssi;
+    EXPECT_EQ(radio.registration, c.registration) << c.stat;
+    EXPECT_EQ(sim->Received(), "AT+CSQ\rAT+CREG?\r");
+  }
+  sim->SetFault("AT+CSQ", {.silent = true});
+  const RadioState silent = gw.Radio();
+  EXPECT_EQ(silent.signal, std::nullopt);
+  EXPECT_EQ(silent.registration, "unknown");
+  EXPECT_FALSE(gw.IsOpen());
+  EXPECT_EQ(gw.Radio().registration, "unknown") << "closed: nothing asked";
 }
 
 }  // namespace

@@ -8,7 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -263,6 +266,58 @@ TEST_F(Watching, AnotherProcessHandsAMessageToTheWatcher) {
   // The watcher gone, the next hand-over is refused again.
   EXPECT_EQ(testing::ErrorNumberOf([&] { HandToWatcher(store, {kFriend, "late"}); }), 8005);
   EXPECT_TRUE(gw.Store().Queued().empty());
+}
+
+// A program that shares out one outbox among sessions: only the ids it gives go, in its
+// order, claimed for its modem; an id no longer queued is passed over; Wake from another
+// thread asks again at once; the store's wake-up FIFO is not made; and hold ends a long
+// message after the part in flight, the rest left waiting.
+TEST_F(Watching, OnlyWhatTheProgramGivesGoesAndHoldEndsAfterThePart) {
+  WatchedGateway gw(Options());
+  ASSERT_EQ(gw.Open(), ModemStatus::OK);
+  store::MessageStore& st = gw.Store();
+  const std::int64_t unreported =
+      st.Enqueue({.recipient = kFriend, .text = "hello", .report = false});
+  const std::int64_t reported = st.Enqueue({.recipient = kFriend, .text = "hello"});
+  const std::int64_t kept = st.Enqueue({.recipient = kFriend, .text = "not given"});
+  const std::int64_t longer = st.Enqueue({.recipient = kFriend, .text = std::string(200, 'x')});
+  std::deque<std::int64_t> given = {reported, 999, unreported};
+  std::vector<std::int64_t> sent;
+  int long_holds = 0;
+  idle.on_idle = [&] {
+    std::thread([&] {
+      given.push_back(longer);
+      gw.Wake();
+    }).join();
+  };
+  const std::int64_t start = idle.NowMs();
+  gw.Watch({.sent =
+                [&](const store::SendOutcome& out) {
+                  sent.push_back(out.id);
+                  if (out.id == longer) gw.Stop();
+                },
+            .next = [&]() -> std::optional<std::int64_t> {
+              if (given.empty()) return std::nullopt;
+              const std::int64_t id = given.front();
+              given.pop_front();
+              return id;
+            },
+            .claim_as = "left",
+            .hold = [&] { return sent.size() == 2 && ++long_holds > 1; }});
+  EXPECT_LT(idle.NowMs() - start, 60'000) << "woken, not swept";
+  EXPECT_EQ(sent, (std::vector<std::int64_t>{reported, unreported, longer}));
+  const std::string wire = sim->Received();
+  EXPECT_LT(wire.find(kHelloWire), wire.find(kHelloUnreportedWire)) << "in the order given";
+  EXPECT_EQ(Count(wire, "AT+CMGS="), 3) << "the long message's first part only";
+  EXPECT_EQ(st.Sent(reported)->modem, "left");
+  const store::SentRecord held = *st.Sent(longer);
+  ASSERT_EQ(held.parts.size(), 2u);
+  EXPECT_EQ(held.parts[0].send, store::PartSend::Taken);
+  EXPECT_EQ(held.parts[1].send, store::PartSend::Waiting);
+  const std::vector<store::QueuedRecord> queued = st.Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].id, kept);
+  EXPECT_FALSE(std::filesystem::exists(store + ".wake"));
 }
 
 }  // namespace watch_test

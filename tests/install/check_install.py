@@ -6,11 +6,13 @@ the library as the loader would after ldconfig (LD_LIBRARY_PATH stands in for th
 and the modem is the installed simulator on port 1 of the user's own port folder.
 
 Without --long-send: the installed files, the stripped programs, --version, the manual
-pages against --help, the bash completion, a C++ program built with find_package and one
+pages against --help, the bash completion, the gateway service's unit and example
+configuration, a C++ program built with find_package and one
 with pkg-config, the Python module (installed and through pip), each sending a message.
 With --long-send: a message of three parts sent with selvarn-sms, logged in the user's
 state folder and nowhere in the installation. With --package: the Debian package made
-from the build tree holds the programs, the library, the pages and the watch unit.
+from the build tree holds the programs, the library, the pages, the units and the example
+configuration of the gateway service.
 """
 import argparse
 import glob
@@ -96,10 +98,13 @@ def check_files(user, version, python):
     real = os.path.join(lib, f"libselvarnsms.so.{version}")
     dynamic = subprocess.run(["readelf", "-d", real], capture_output=True, text=True).stdout
     check(f"Library soname: [{SONAME}]" in dynamic, "the library's soname")
-    # HTTP and TLS belong to the service's program: a user of the library links neither.
+    # HTTP, TLS and systemd belong to the service's program: a user of the library links none.
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
-    check(needed and not [n for n in needed if re.match(r"lib(ssl|cpp-httplib|z|brotli)", n)],
-          f"the library needs no HTTP or TLS library: {needed}")
+    check(needed and not [n for n in needed if re.match(r"lib(ssl|cpp-httplib|z|brotli|systemd)", n)],
+          f"the library needs no HTTP, TLS or systemd library: {needed}")
+    program = subprocess.run(["readelf", "-d", f"{p}/bin/selvarn-sms"], capture_output=True,
+                             text=True).stdout
+    check("Shared library: [libsystemd.so.0]" in program, "the program tells systemd through libsystemd")
     for folder in [f"{p}/include", f"{lib}/cmake", f"{lib}/pkgconfig"]:
         for name in glob.glob(f"{folder}/**/*", recursive=True):
             if os.path.isfile(name):
@@ -122,7 +127,21 @@ def check_files(user, version, python):
     searched = user.ok(python, "-c", "import sys; print('\\n'.join(sys.path))").split("\n")
     check(bool(modules) and os.path.dirname(modules[0])[len(user.root):] in searched,
           f"{modules} on the interpreter's own path {searched}")
+    check_service_files(user)
     return modules[0]
+
+
+def check_service_files(user):
+    """The gateway service's unit and the example configuration, which passes the check."""
+    unit = f"{user.prefix}/lib/systemd/system/selvarn-sms.service"
+    text = open(unit).read() if os.path.isfile(unit) else ""
+    for line in ["Type=notify", "WatchdogSec=30", "Restart=on-failure", "ExecReload=/bin/kill -HUP $MAINPID",
+                 "SupplementaryGroups=dialout", "StateDirectory=selvarn-sms",
+                 f"ExecStart={PREFIX}/bin/selvarn-sms serve --config /etc/selvarn-sms/gateway.toml"]:
+        check(f"\n{line}\n" in text, f"{unit} has {line}")
+    example = f"{user.prefix}/share/doc/selvarn-sms/gateway.toml.example"
+    out = user.ok("selvarn-sms", "serve", "--config", example, "--check-config")
+    check(out == f"{example}: ok\n", f"the installed example passes its check: {out}")
 
 
 def check_versions_and_pages(user, version):
@@ -226,6 +245,8 @@ def check_package(build, top, version):
     library = [n for n in names if n.endswith("/" + SONAME)]
     unit = "/usr/lib/systemd/system/selvarn-sms-watch@.service"
     for path in ["/usr/bin/selvarn-sms", "/usr/bin/selvarn-modemsim", unit,
+                 "/usr/lib/systemd/system/selvarn-sms.service",
+                 "/usr/share/doc/selvarn-sms/gateway.toml.example",
                  "/usr/include/selvarn/sms.hpp", "/usr/share/man/man1/selvarn-sms.1",
                  "/usr/share/man/man1/selvarn-modemsim.1", "/usr/lib/python3/dist-packages/selvarn_sms.py",
                  "/usr/share/bash-completion/completions/selvarn-sms"] + [
@@ -237,7 +258,8 @@ def check_package(build, top, version):
     check("\nExecStart=/usr/bin/selvarn-sms --device /dev/%I " in text and " watch\n" in text
           and "\nRestart=on-failure\n" in text, f"the unit watches /dev/%I: {text}")
     depends = subprocess.run(["dpkg-deb", "-f", deb, "Depends"], capture_output=True, text=True).stdout
-    check("libsqlite3-0" in depends and "libc6" in depends, f"Depends: {depends}")
+    check("libsqlite3-0" in depends and "libc6" in depends and "libsystemd0" in depends,
+          f"Depends: {depends}")
 
 
 def main():

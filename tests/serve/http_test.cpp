@@ -1,9 +1,10 @@
-// The HTTP API: the checks of a message's body, and a real listener on loopback answering
-// each kind of bad request with the right status and nothing handed on.
+// The HTTP API: the checks of a message's body, and a real listener answering each kind of
+// bad request on every route with the right status and nothing handed on.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "http_listener.hpp"
@@ -101,57 +102,78 @@ TEST(SendRequestBody, GoodBodies) {
 
 constexpr const char* kHttpToken = "token-for-the-tests-0001";
 
+// A listener over fakes that note each call they get, as "name args".
 struct HttpFixture {
-  std::atomic<int> submitted{0};
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  bool healthy = true;
   Metrics metrics;
   std::unique_ptr<HttpListener> listener;
 
-  explicit HttpFixture(std::optional<Tokens> tokens, std::size_t max_body = 2048) {
+  explicit HttpFixture(std::optional<Tokens> tokens, std::size_t max_body = 2048,
+                       const std::string& address = "127.0.0.1") {
     metrics.Counter("sms_requests_total", "Requests.");
     ListenConfig l;
+    l.address = address;
     l.port = 0;
     l.max_body = max_body;
     ApiHandlers h;
     h.fits = HttpFits;
     h.metrics = &metrics;
     h.submit = [this](const SendRequest& r) {
-      ++submitted;
+      Note("submit " + r.to + " " + r.idempotency_key);
       return ApiReply{201, nlohmann::json{{"id", 1}, {"to", r.to}, {"state", "queued"}}.dump()};
+    };
+    h.message = [this](std::int64_t id) {
+      Note("message " + std::to_string(id));
+      return ApiReply{200, R"({"id":)" + std::to_string(id) + "}"};
+    };
+    h.inbox = [this](std::int64_t since, int limit) {
+      Note("inbox " + std::to_string(since) + " " + std::to_string(limit));
+      return ApiReply{200, R"({"messages":[]})"};
+    };
+    h.reports = [this](std::int64_t since, int limit) {
+      Note("reports " + std::to_string(since) + " " + std::to_string(limit));
+      return ApiReply{200, R"({"reports":[]})"};
+    };
+    h.modems = [this] {
+      Note("modems");
+      return ApiReply{200, "[]"};
+    };
+    h.health = [this] {
+      return healthy ? ApiReply{200, R"({"status":"ok"})"} : ApiReply{503, R"({"status":"x"})"};
     };
     listener = std::make_unique<HttpListener>(l, std::move(tokens), h);
   }
+  void Note(const std::string& call) {
+    const std::lock_guard lock(mutex);
+    calls.push_back(call);
+  }
+  std::string TakeCalls() {
+    const std::lock_guard lock(mutex);
+    std::string all;
+    for (const auto& c : calls) all += (all.empty() ? "" : "; ") + c;
+    calls.clear();
+    return all;
+  }
 };
 
-TEST(HttpListener, AnswersAndRefusals) {
-  HttpFixture fx(Tokens({kHttpToken}));
+struct HttpCase {
+  const char* name;
+  const char* method;
+  std::string path;
+  std::string authorization;  // "" for none
+  std::string body;
+  int status;
+  const char* field;   // of the JSON error; nullptr: no error
+  std::string handed;  // the fakes' calls
+  httplib::Headers headers{};
+};
+
+void RunHttpCases(HttpFixture& fx, const std::vector<HttpCase>& cases) {
   httplib::Client client("127.0.0.1", fx.listener->Port());
-  const std::string bearer = std::string("Bearer ") + kHttpToken;
-  const std::string good = R"({"to":"+447700900001","text":"hi"})";
-  struct Case {
-    const char* name;
-    const char* method;
-    const char* path;
-    std::string authorization;  // "" for none
-    std::string body;
-    int status;
-    const char* field;  // of the JSON error; nullptr: no error
-  } const cases[] = {
-      {"health needs no token", "GET", "/healthz", "", "", 200, nullptr},
-      {"no token", "POST", "/v1/messages", "", good, 401, "Authorization"},
-      {"a wrong token", "POST", "/v1/messages", "Bearer token-for-the-tests-0002", good, 401,
-       "Authorization"},
-      {"another scheme", "POST", "/v1/messages", "Basic dG9rZW4=", good, 401, "Authorization"},
-      {"metrics need a token", "GET", "/metrics", "", "", 401, "Authorization"},
-      {"a missing field", "POST", "/v1/messages", bearer, R"({"text":"hi"})", 400, "to"},
-      {"a wrong type", "POST", "/v1/messages", bearer, R"({"to":1,"text":"hi"})", 400, "to"},
-      {"bad JSON", "POST", "/v1/messages", bearer, "{", 400, "body"},
-      {"an over-long body", "POST", "/v1/messages", bearer,
-       R"({"to":"1","text":")" + std::string(3000, 'a') + "\"}", 413, "body"},
-      {"no such path", "GET", "/v2/nothing", bearer, "", 404, ""},
-      {"a good message", "POST", "/v1/messages", bearer, good, 201, nullptr},
-  };
   for (const auto& c : cases) {
-    httplib::Headers headers;
+    httplib::Headers headers = c.headers;
     if (!c.authorization.empty()) headers.emplace("Authorization", c.authorization);
     const auto res = std::string(c.method) == "GET"
                          ? client.Get(c.path, headers)
@@ -165,13 +187,126 @@ TEST(HttpListener, AnswersAndRefusals) {
     } else {
       EXPECT_FALSE(j.contains("error")) << c.name;
     }
+    EXPECT_EQ(fx.TakeCalls(), c.handed) << c.name;
   }
-  EXPECT_EQ(fx.submitted, 1) << "only the good message was handed on";
+}
+
+TEST(HttpListener, AnswersAndRefusals) {
+  HttpFixture fx(Tokens({kHttpToken}));
+  const std::string bearer = std::string("Bearer ") + kHttpToken;
+  const std::string good = R"({"to":"+447700900001","text":"hi"})";
+  const std::string keyed = R"({"to":"1","text":"hi","idempotency_key":"k1"})";
+  RunHttpCases(
+      fx,
+      {
+          {"health needs no token", "GET", "/healthz", "", "", 200, nullptr, ""},
+          {"no token", "POST", "/v1/messages", "", good, 401, "Authorization", ""},
+          {"a wrong token", "POST", "/v1/messages", "Bearer token-for-the-tests-0002", good, 401,
+           "Authorization", ""},
+          {"another scheme", "POST", "/v1/messages", "Basic dG9rZW4=", good, 401, "Authorization",
+           ""},
+          {"metrics need a token", "GET", "/metrics", "", "", 401, "Authorization", ""},
+          {"messages need a token", "GET", "/v1/messages/1", "", "", 401, "Authorization", ""},
+          {"the inbox needs a token", "GET", "/v1/inbox", "", "", 401, "Authorization", ""},
+          {"modems need a token", "GET", "/v1/modems", "", "", 401, "Authorization", ""},
+          {"a missing field", "POST", "/v1/messages", bearer, R"({"text":"hi"})", 400, "to", ""},
+          {"a wrong type", "POST", "/v1/messages", bearer, R"({"to":1,"text":"hi"})", 400, "to",
+           ""},
+          {"bad JSON", "POST", "/v1/messages", bearer, "{", 400, "body", ""},
+          {"an over-long body", "POST", "/v1/messages", bearer,
+           R"({"to":"1","text":")" + std::string(3000, 'a') + "\"}", 413, "body", ""},
+          {"an over-long text", "POST", "/v1/messages", bearer,
+           R"({"to":"1","text":")" + std::string(41, 'a') + "\"}", 422, "text", ""},
+          {"a key header of 201 characters",
+           "POST",
+           "/v1/messages",
+           bearer,
+           good,
+           422,
+           "Idempotency-Key",
+           "",
+           {{"Idempotency-Key", std::string(201, 'k')}}},
+          {"keys that differ",
+           "POST",
+           "/v1/messages",
+           bearer,
+           keyed,
+           422,
+           "idempotency_key",
+           "",
+           {{"Idempotency-Key", "k2"}}},
+          {"the same key twice",
+           "POST",
+           "/v1/messages",
+           bearer,
+           keyed,
+           201,
+           nullptr,
+           "submit 1 k1",
+           {{"Idempotency-Key", "k1"}}},
+          {"the key in the header",
+           "POST",
+           "/v1/messages",
+           bearer,
+           good,
+           201,
+           nullptr,
+           "submit +447700900001 order-9",
+           {{"Idempotency-Key", "order-9"}}},
+          {"a good message", "POST", "/v1/messages", bearer, good, 201, nullptr,
+           "submit +447700900001 "},
+          {"an id", "GET", "/v1/messages/12", bearer, "", 200, nullptr, "message 12"},
+          {"id 0", "GET", "/v1/messages/0", bearer, "", 400, "id", ""},
+          {"a negative id", "GET", "/v1/messages/-3", bearer, "", 400, "id", ""},
+          {"an id past 64 bits", "GET", "/v1/messages/9223372036854775808", bearer, "", 400, "id",
+           ""},
+          {"an id that is a word", "GET", "/v1/messages/first", bearer, "", 400, "id", ""},
+          {"an id with a tail", "GET", "/v1/messages/12x", bearer, "", 400, "id", ""},
+          {"a path below an id", "GET", "/v1/messages/12/parts", bearer, "", 404, "", ""},
+          {"the inbox", "GET", "/v1/inbox", bearer, "", 200, nullptr, "inbox 0 100"},
+          {"the inbox after 7", "GET", "/v1/inbox?since=7&limit=1000", bearer, "", 200, nullptr,
+           "inbox 7 1000"},
+          {"a bad since", "GET", "/v1/inbox?since=yesterday", bearer, "", 400, "since", ""},
+          {"a negative since", "GET", "/v1/reports?since=-1", bearer, "", 400, "since", ""},
+          {"an empty since", "GET", "/v1/reports?since=", bearer, "", 400, "since", ""},
+          {"since twice", "GET", "/v1/reports?since=1&since=2", bearer, "", 400, "since", ""},
+          {"limit 0", "GET", "/v1/inbox?limit=0", bearer, "", 400, "limit", ""},
+          {"a limit over 1000", "GET", "/v1/reports?limit=1001", bearer, "", 400, "limit", ""},
+          {"a misspelt parameter", "GET", "/v1/inbox?sinse=3", bearer, "", 400, "sinse", ""},
+          {"the reports", "GET", "/v1/reports?limit=1&since=3", bearer, "", 200, nullptr,
+           "reports 3 1"},
+          {"the modems", "GET", "/v1/modems", bearer, "", 200, nullptr, "modems"},
+          {"no such path", "GET", "/v2/nothing", bearer, "", 404, "", ""},
+      });
+  httplib::Client client("127.0.0.1", fx.listener->Port());
   const auto metrics = client.Get("/metrics", {{"Authorization", bearer}});
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->status, 200);
   EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   EXPECT_EQ(metrics->body, fx.metrics.Render());
+  fx.healthy = false;
+  const auto health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503) << "the health handler answers";
+
+  // A rotated tokens file: the old token is refused from the next request on.
+  fx.listener->SetTokens(Tokens({"token-for-the-tests-0003"}));
+  RunHttpCases(fx, {{"the old token", "GET", "/v1/modems", bearer, "", 401, "Authorization", ""},
+                    {"the new token", "GET", "/v1/modems", "Bearer token-for-the-tests-0003", "",
+                     200, nullptr, "modems"}});
+  fx.listener->SetTokens(std::nullopt);
+  RunHttpCases(fx,
+               {{"no tokens on loopback", "GET", "/v1/modems", "", "", 200, nullptr, "modems"}});
+}
+
+TEST(HttpListener, OffLoopbackEveryRequestNeedsAToken) {
+  HttpFixture fx(Tokens({kHttpToken}), 2048, "0.0.0.0");
+  RunHttpCases(fx, {{"no token", "POST", "/v1/messages", "", R"({"to":"1","text":"hi"})", 401,
+                     "Authorization", ""},
+                    {"the token", "GET", "/v1/modems", std::string("Bearer ") + kHttpToken, "", 200,
+                     nullptr, "modems"}});
+  EXPECT_THROW(fx.listener->SetTokens(std::nullopt), RuntimeError) << "tokens cannot be dropped";
+  RunHttpCases(fx, {{"still asked for", "GET", "/v1/modems", "", "", 401, "Authorization", ""}});
 }
 
 TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
@@ -180,6 +315,7 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
   const auto res = client.Post("/v1/messages", R"({"to":"1","text":"hi"})", "application/json");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 201) << "loopback asks for no token";
+  EXPECT_EQ(open_fx.TakeCalls(), "submit 1 ");
   open_fx.listener->Stop();
   EXPECT_FALSE(client.Get("/healthz")) << "stopped";
 

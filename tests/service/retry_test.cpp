@@ -115,101 +115,46 @@ TEST(RetryPolicy, JitterShortensWithinItsFractionAndRepeats) {
 }
 
 // What ended a send, read from its outcome: the parts' states, the error text the record
-// keeps, and the error that ended it (8010: the port went away).
+// keeps, and the error that ended it (8010: the port went away). No parts: no record (the
+// store failed).
 TEST(RetryPolicy, FailureReadFromASendsOutcome) {
   using P = store::PartSend;
+  using S = SendFailure;
   constexpr int kGone = 8010;
   struct Case {
-    const char* name;
     std::vector<P> parts;
     std::string why;  // the record's error
     int error_number;
-    bool recorded;
     std::optional<FailureSeen> expected;
   } const cases[] = {
-      {"all taken", {P::Taken, P::Taken}, "", 0, true, std::nullopt},
-      {"all taken, the port went after", {P::Taken}, "error 8010: gone", kGone, true, std::nullopt},
-      {"refused with a number",
-       {P::Refused},
-       "+CMS ERROR: 42",
-       0,
-       true,
-       FailureSeen{SendFailure::CmsError, 42}},
-      {"refused, spaced",
-       {P::Taken, P::Refused},
-       "+CMS ERROR:500",
-       0,
-       true,
-       FailureSeen{SendFailure::CmsError, 500}},
-      {"the modem's own error",
-       {P::Refused},
-       "+CME ERROR: 10",
-       0,
-       true,
-       FailureSeen{SendFailure::CmsError, 10}},
-      {"a plain ERROR", {P::Refused}, "ERROR", 0, true, FailureSeen{SendFailure::CmsError, -1}},
-      {"no prompt",
-       {P::Refused, P::Waiting},
-       "no prompt",
-       0,
-       true,
-       FailureSeen{SendFailure::NoPrompt}},
-      {"no answer after the PDU",
-       {P::Taken, P::Uncertain},
-       "no answer within 5 s",
-       0,
-       true,
-       FailureSeen{SendFailure::NoAnswer}},
-      {"cut off while written", {P::Writing}, "", 0, true, FailureSeen{SendFailure::NoAnswer}},
-      {"port gone while written",
-       {P::Uncertain},
-       "error 8010: gone",
-       kGone,
-       true,
-       FailureSeen{SendFailure::PortGoneAfter}},
-      {"port gone before",
-       {P::Taken, P::Waiting},
-       "error 8010: gone",
-       kGone,
-       true,
-       FailureSeen{SendFailure::PortGoneBefore}},
-      {"port gone, a refusal before it",
-       {P::Refused},
-       "+CMS ERROR: 42",
-       kGone,
-       true,
-       FailureSeen{SendFailure::PortGoneBefore}},
-      {"nothing written, another error",
-       {P::Waiting},
-       "the port is not open",
-       0,
-       true,
-       FailureSeen{SendFailure::NoPrompt}},
-      {"the store failed", {}, "", 75, false, FailureSeen{SendFailure::NoAnswer}},
-      {"the store failed, port gone",
-       {},
-       "",
-       kGone,
-       false,
-       FailureSeen{SendFailure::PortGoneAfter}},
+      {{P::Taken, P::Taken}, "", 0, std::nullopt},
+      {{P::Taken}, "error 8010: gone", kGone, std::nullopt},  // it went before the port did
+      {{P::Refused}, "+CMS ERROR: 42", 0, FailureSeen{S::CmsError, 42}},
+      {{P::Taken, P::Refused}, "+CMS ERROR:500", 0, FailureSeen{S::CmsError, 500}},
+      {{P::Refused}, "+CME ERROR: 10", 0, FailureSeen{S::CmsError, 10}},
+      {{P::Refused}, "ERROR", 0, FailureSeen{S::CmsError, -1}},
+      {{P::Refused, P::Waiting}, "no prompt", 0, FailureSeen{S::NoPrompt}},
+      {{P::Taken, P::Uncertain}, "no answer within 5 s", 0, FailureSeen{S::NoAnswer}},
+      {{P::Writing}, "", 0, FailureSeen{S::NoAnswer}},
+      {{P::Uncertain}, "error 8010: gone", kGone, FailureSeen{S::PortGoneAfter}},
+      {{P::Taken, P::Waiting}, "error 8010: gone", kGone, FailureSeen{S::PortGoneBefore}},
+      {{P::Refused}, "+CMS ERROR: 42", kGone, FailureSeen{S::PortGoneBefore}},
+      {{P::Waiting}, "the port is not open", 0, FailureSeen{S::NoPrompt}},
+      {{}, "", 75, FailureSeen{S::NoAnswer}},
+      {{}, "", kGone, FailureSeen{S::PortGoneAfter}},
   };
   for (const auto& c : cases) {
     store::SendOutcome out;
-    out.id = 3;
     out.error_number = c.error_number;
-    if (c.recorded) {
-      store::SentRecord record;
-      record.id = 3;
-      record.error = c.why;
-      for (std::size_t i = 0; i < c.parts.size(); ++i) {
-        store::SentPart part;
-        part.sequence = static_cast<int>(i) + 1;
-        part.send = c.parts[i];
-        record.parts.push_back(part);
+    if (!c.parts.empty()) {
+      out.record.emplace();
+      out.record->error = c.why;
+      for (const P send : c.parts) {
+        out.record->parts.emplace_back();
+        out.record->parts.back().send = send;
       }
-      out.record = record;
     }
-    EXPECT_EQ(FailureOf(out), c.expected) << c.name;
+    EXPECT_EQ(FailureOf(out), c.expected) << c.why << " " << c.parts.size() << " parts";
   }
 }
 

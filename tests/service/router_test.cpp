@@ -2,6 +2,8 @@
 // messages go when modems go down, come back, or are configured anew.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,53 +60,58 @@ TEST(Routing, WhoMaySendAMessage) {
   EXPECT_EQ(Fit(strict[0], "+4"), -1);
 }
 
-// Steps on one router, each checked against the queue depths that follow it.
+// Steps on one router, each followed by the queue depths of uk, ukm, bulk and alerts and
+// the count set aside. Times are in ms.
 TEST(Routing, QueuesFollowTheModemsThatAreUp) {
-  struct Step {
-    const char* what;
-    std::function<void(Router&)> act;
-    std::vector<int> depths;  // uk, ukm, bulk, alerts
-    int aside;
-  };
   const auto add = [](std::int64_t id, Want want, std::int64_t due = 0) {
     return [=](Router& r) { r.Add({id, want, due}, 100); };
   };
-  const auto up = [](const char* m, bool is_up) {
-    return [=](Router& r) { r.SetUp(m, is_up, 100); };
+  const auto up = [](const char* m, bool is_up, std::int64_t now = 100) {
+    return [=](Router& r) { r.SetUp(m, is_up, now); };
   };
-  const Step steps[] = {
+  const auto next = [](const char* m, std::optional<std::int64_t> id) {
+    return [=](Router& r) { EXPECT_EQ(r.Next(m), id) << m; };
+  };
+  const auto done = [](const char* m) { return [=](Router& r) { r.Done(m); }; };
+  struct Step {
+    const char* what;
+    std::function<void(Router&)> act;
+    std::vector<int> depths;
+    int aside;
+  } const steps[] = {
       {"nothing up: aside", add(1, {"+447700900001"}), {0, 0, 0, 0}, 1},
       {"uk up takes it", up("uk", true), {1, 0, 0, 0}, 0},
-      {"ukm up: the longer prefix wins",
-       [](Router& r) {
-         r.SetUp("ukm", true, 100);
-         r.Add({2, {"+447700900002"}, 0}, 100);
-       },
-       {1, 1, 0, 0},
-       0},
-      {"equal fits: the shorter queue",
-       [](Router& r) {
-         r.SetUp("bulk", true, 100);
-         r.Add({3, {"+12025550100", "", "fast"}, 0}, 100);   // ukm may not: bulk
-         r.Add({4, {"+447700900004", "", "fast"}, 0}, 100);  // ukm fits best
-       },
-       {1, 2, 1, 0},
-       0},
-      {"pinned to a modem that is down: aside",
-       add(5, {"+33612345678", "alerts"}),
-       {1, 2, 1, 0},
-       1},
+      {"ukm up", up("ukm", true), {1, 0, 0, 0}, 0},
+      {"the longer prefix wins", add(2, {"+447700900002"}), {1, 1, 0, 0}, 0},
+      {"bulk up", up("bulk", true), {1, 1, 0, 0}, 0},
+      {"a tag ukm may not send for", add(3, {"+12025550100", "", "fast"}), {1, 1, 1, 0}, 0},
+      {"a tag: ukm fits best", add(4, {"+447700900004", "", "fast"}), {1, 2, 1, 0}, 0},
+      {"pinned to a modem down: aside", add(5, {"+33612345678", "alerts"}), {1, 2, 1, 0}, 1},
       {"not yet due: aside", add(6, {"+441632960006"}, 500), {1, 2, 1, 0}, 2},
-      {"ukm down: its queue moves to the next fit (4 asked for the tag)",
-       up("ukm", false),
-       {2, 0, 2, 0},
-       2},
+      {"ukm down: 2 to uk, 4 (tagged) to bulk", up("ukm", false), {2, 0, 2, 0}, 2},
       {"alerts up takes its pinned message", up("alerts", true), {2, 0, 2, 1}, 1},
+      {"not due before its time", [](Router& r) { r.Tick(499); }, {2, 0, 2, 1}, 1},
       {"the retry falls due", [](Router& r) { r.Tick(500); }, {3, 0, 2, 1}, 0},
-      {"uk down: +44 goes to the catch-all",
-       [](Router& r) { r.SetUp("uk", false, 600); },
-       {0, 0, 5, 1},
+      {"uk down: +44 goes to the catch-all", up("uk", false, 600), {0, 0, 5, 1}, 0},
+      {"first come, first out", next("bulk", 3), {0, 0, 5, 1}, 0},
+      {"the one in flight counts until done", done("bulk"), {0, 0, 4, 1}, 0},
+      {"done too often: never below nothing",
+       [&](Router& r) {
+         for (int i = 0; i < 3; ++i) r.Done("alerts");
+       },
+       {0, 0, 4, 1},
        0},
+      {"a modem down gives nothing", next("ukm", std::nullopt), {0, 0, 4, 1}, 0},
+      {"an unknown modem gives nothing", next("nosuch", std::nullopt), {0, 0, 4, 1}, 0},
+      // uk sends for +33 only now; alerts is gone with its pinned message, and no modem has
+      // the tag of 4 any more: both aside.
+      {"a new configuration",
+       [](Router& r) {
+         r.Configure({{"uk", {"+33"}, {}}, {"ukm", {"+4477"}, {}}, {"bulk", {}, {}}}, 700);
+       },
+       {0, 0, 3, 0},
+       2},
+      {"uk kept its state: down", add(7, {"+33612345678"}), {0, 0, 4, 0}, 2},
   };
   Router router;
   router.Configure(Fleet(), 100);
@@ -116,26 +123,23 @@ TEST(Routing, QueuesFollowTheModemsThatAreUp) {
     }
     EXPECT_EQ(router.Aside(), s.aside) << s.what;
   }
+  EXPECT_EQ(router.NextDue(0), std::nullopt);
+  router.Add({8, {"+4420"}, 900}, 700);
+  router.Add({9, {"+4420"}, 800}, 700);
+  EXPECT_EQ(router.NextDue(700), 800);
+  EXPECT_EQ(router.NextDue(800), 900);
+
+  // Equal fits: the shorter queue, the first configured among equals.
+  Router even;
+  even.Configure({{"x", {}, {}}, {"y", {"+44"}, {}}, {"z", {}, {}}}, 0);
+  for (const char* m : {"x", "y", "z"}) even.SetUp(m, true, 0);
+  std::string chosen;
+  for (std::int64_t id = 1; id <= 5; ++id) chosen += even.Add({id, {"+3361"}}, 0);
+  EXPECT_EQ(chosen, "xzxzx");
 }
 
-TEST(Routing, NextHandsOutInOrderAndCountsTheOneInFlight) {
-  Router router;
-  router.Configure({{"a", {}, {}}}, 0);
-  router.SetUp("a", true, 0);
-  for (std::int64_t id : {7, 8}) router.Add({id, {"+4420"}}, 0);
-  EXPECT_EQ(router.Next("a"), 7);
-  EXPECT_EQ(router.Depth("a"), 2) << "the one in flight counts";
-  router.Done("a");
-  EXPECT_EQ(router.Depth("a"), 1);
-  EXPECT_EQ(router.Next("a"), 8);
-  EXPECT_EQ(router.Next("a"), std::nullopt);
-  EXPECT_EQ(router.Next("nosuch"), std::nullopt);
-  router.Done("a");
-  router.Done("a");  // once too often: never below nothing
-  EXPECT_EQ(router.Depth("a"), 0);
-}
-
-// All waiting went to the one modem up; the others take from its queue what they fit as well.
+// All that waited went to the one modem up; the others take from its queue what they fit as
+// well, once they are up.
 TEST(Routing, AModemWithNothingToDoTakesFromTheLongestQueue) {
   Router router;
   router.Configure(Fleet(), 0);
@@ -146,61 +150,26 @@ TEST(Routing, AModemWithNothingToDoTakesFromTheLongestQueue) {
     router.Add(item, 0);
   }
   router.SetUp("bulk", true, 0);
-  router.SetUp("ukm", true, 0);
+  const auto ukm_up = [&] { router.SetUp("ukm", true, 0); };
   const struct {
     const char* modem;
     std::optional<std::int64_t> id;
     const char* why;
+    std::function<void()> then{};
   } asks[] = {
       {"bulk", std::nullopt, "uk fits +44 better than the catch-all"},
-      {"ukm", 1, "the first it fits"},
+      {"ukm", std::nullopt, "down", ukm_up},
+      {"ukm", 1, "up: the first it fits"},
       {"ukm", 4, "not 2 (no +4477), nor 3 (named uk)"},
       {"ukm", std::nullopt, "nothing else fits"},
       {"uk", 2, "its own, in order"},
       {"uk", 3, "its own, in order"},
   };
-  for (const auto& a : asks) EXPECT_EQ(router.Next(a.modem), a.id) << a.modem << ": " << a.why;
+  for (const auto& a : asks) {
+    EXPECT_EQ(router.Next(a.modem), a.id) << a.modem << ": " << a.why;
+    if (a.then) a.then();
+  }
   EXPECT_EQ(router.Depth("ukm"), 2) << "what it took is in flight there";
-}
-
-TEST(Routing, DueTimesAndRetriesGoWhereTheyFitWhenDue) {
-  Router router;
-  router.Configure({{"a", {}, {}}, {"b", {}, {}}}, 0);
-  router.SetUp("a", true, 0);
-  router.Add({1, {"+4420"}, 300}, 0);
-  router.Add({2, {"+4420"}, 200}, 0);
-  EXPECT_EQ(router.NextDue(0), 200);
-  EXPECT_EQ(router.NextDue(200), 300);
-  EXPECT_EQ(router.NextDue(300), std::nullopt);
-  EXPECT_TRUE(router.Tick(199).empty());
-  EXPECT_EQ(router.Tick(200), std::vector<std::string>{"a"});
-  router.SetUp("b", true, 250);
-  EXPECT_EQ(router.Tick(300), std::vector<std::string>{"b"}) << "the shorter queue";
-  EXPECT_EQ(router.Depth("a"), 1);
-  EXPECT_EQ(router.Depth("b"), 1);
-}
-
-TEST(Routing, ANewConfigurationMovesWhatNoLongerFits) {
-  Router router;
-  router.Configure({{"a", {}, {}}, {"b", {"+33"}, {}}}, 0);
-  router.SetUp("a", true, 0);
-  router.SetUp("b", true, 0);
-  router.Add({1, {"+4420"}}, 0);
-  router.Add({2, {"+3361"}}, 0);
-  router.Add({3, {"+4421"}}, 0);
-  ASSERT_EQ(router.Depth("a"), 2);
-  ASSERT_EQ(router.Depth("b"), 1);
-  // a now sends only for +33; b takes the rest; c is new and down.
-  router.Configure({{"a", {"+33"}, {}}, {"b", {}, {}}, {"c", {}, {}}}, 0);
-  EXPECT_EQ(router.Depth("a"), 0);
-  EXPECT_EQ(router.Depth("b"), 3);
-  EXPECT_FALSE(router.IsUp("c"));
-  // b removed: its queue goes to a where a may send it, aside otherwise.
-  router.Configure({{"a", {"+33"}, {}}}, 0);
-  EXPECT_EQ(router.Depth("a"), 1);
-  EXPECT_EQ(router.Depth("b"), 0);
-  EXPECT_EQ(router.Aside(), 2);
-  EXPECT_TRUE(router.IsUp("a")) << "a kept modem keeps its state";
 }
 
 }  // namespace

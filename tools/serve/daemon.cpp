@@ -140,7 +140,7 @@ class Daemon {
     } catch (const RuntimeError& e) {
       log_(e.what());
       service_->Stop();
-      return kFailed;
+      return e.number() == err::kInvalidCall ? kBadConfig : kFailed;  // --listen off loopback
     }
     Listening();
     notify_.Ready(StatusLine(service_->Modems()));

@@ -1,7 +1,6 @@
 #include "service_api.hpp"
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 
 #include "selvarn/error.hpp"
 #include "selvarn/gateway.hpp"
@@ -44,14 +43,9 @@ ApiHandlers ServiceApi(service::Service& service, std::function<bool()> stopping
     if (const auto* refused = std::get_if<service::Refusal>(&outcome)) {
       return Error(422, refused->field, refused->message);
     }
+    // The message as GET /v1/messages/{id} shows it, its id and state among the rest.
     const auto& accepted = std::get<service::Accepted>(outcome);
-    const store::SentRecord& record = accepted.record;
-    const std::string head =
-        nlohmann::json{{"id", record.id}, {"state", store::ToString(store::StateOf(record))}}
-            .dump();
-    // {"id":..,"state":..,"message":{...}}
-    return {accepted.existed ? 200 : 201,
-            head.substr(0, head.size() - 1) + ",\"message\":" + service::SentJson(record) + "}"};
+    return {accepted.existed ? 200 : 201, service::SentJson(accepted.record)};
   };
   h.message = [&service](std::int64_t id) -> ApiReply {
     const auto record = service.Message(id);

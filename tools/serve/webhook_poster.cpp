@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <optional>
+
 namespace selvarn::serve {
 
 service::Poster WebhookPoster(std::chrono::milliseconds timeout) {
@@ -19,11 +21,18 @@ service::Poster WebhookPoster(std::chrono::milliseconds timeout) {
     std::string path = path_start == std::string::npos ? "/" : url.substr(path_start);
     if (path.front() != '/') path = "/" + path;
     if (const auto hash = path.find('#'); hash != std::string::npos) path.erase(hash);
-    httplib::Client client(origin);
-    if (!client.is_valid()) {
+    // The client throws for a scheme it does not know, and says !is_valid() for TLS it
+    // was built without.
+    std::optional<httplib::Client> made;
+    try {
+      made.emplace(origin);
+    } catch (const std::exception&) {
+    }
+    if (!made || !made->is_valid()) {
       error = "cannot post to " + origin + ": not an http:// or https:// address";
       return -1;
     }
+    httplib::Client& client = *made;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
     const auto micro = std::chrono::duration_cast<std::chrono::microseconds>(timeout - seconds);
     client.set_connection_timeout(seconds.count(), micro.count());

@@ -35,7 +35,7 @@ class Serve final : public Command {
  public:
   std::string_view Name() const override { return "serve"; }
   std::string_view Synopsis() const override {
-    return "serve --config FILE [--check-config] [--listen ADDRESS:PORT]";
+    return "serve --config FILE [--check-config] [--listen ENDPOINT]";
   }
   void Define(CLI::App& app) override {
     app.description(
@@ -56,9 +56,10 @@ class Serve final : public Command {
                  "Check FILE and exit: each error with its line on standard error and status\n"
                  "2, or \"FILE: ok\" and status 0");
     app.add_option("--listen", listen_,
-                   "Listen on ADDRESS:PORT instead of the file's [http] address and port; port\n"
-                   "0 takes any free one (the line \"listening on\" says which)")
-        ->type_name("ADDRESS:PORT");
+                   "Listen on ENDPOINT, ADDRESS:PORT (127.0.0.1:8025, [::1]:8025), instead of\n"
+                   "the file's [http] address and port; port 0 takes any free one (the line\n"
+                   "\"listening on\" says which)")
+        ->type_name("ENDPOINT");
     app.footer(
         "\nExamples:\n"
         "  cp /usr/share/doc/selvarn-sms/gateway.toml.example gateway.toml  (then edit it)\n"
