@@ -3,6 +3,7 @@
 // that passes on what arrives.
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <utility>
@@ -24,6 +25,8 @@ namespace {
 const std::vector<double> kSendBounds = {0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
 // The forwarding thread looks for what arrived at least this often.
 constexpr std::chrono::milliseconds kForwardEvery{1000};
+// The dispatcher's sleep when no retry waits for its time.
+constexpr std::int64_t kIdleDispatch = 60'000;
 
 std::vector<routing::Route> RoutesOf(const Config& config) {
   std::vector<routing::Route> out;
@@ -35,7 +38,12 @@ std::vector<routing::Route> RoutesOf(const Config& config) {
 std::vector<ConfigError> CheckModems(const Config& config) {
   std::vector<ConfigError> errors;
   std::set<std::string> names;
+  std::map<std::string, std::string> devices;  // device: the modem that has it
   for (const ModemConfig& m : config.modems) {
+    if (const auto [it, fresh] = devices.emplace(m.device, m.name); !fresh) {
+      errors.push_back({m.line, "modem " + m.name + ": device " + m.device + " is modem " +
+                                    it->second + "'s already"});
+    }
     if (!IsPlainName(m.name)) {
       errors.push_back(
           {m.line, "modem name \"" + m.name + "\": use 1 to 64 letters, digits, - or _"});
@@ -154,7 +162,9 @@ void Service::Impl::Dispatch() {
     const std::int64_t now = SteadyMs();
     shared.WakeLocked(shared.router.Tick(now));
     shared.PublishDepths();
-    const std::int64_t until = shared.router.NextDue(now).value_or(now + 1000);
+    // Woken at once for anything set aside with a time (Shared::Route), so nothing is
+    // missed by sleeping long while nothing waits.
+    const std::int64_t until = shared.router.NextDue(now).value_or(now + kIdleDispatch);
     shared.changed.wait_for(lock,
                             std::chrono::milliseconds(std::max<std::int64_t>(1, until - now)));
   }

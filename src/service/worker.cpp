@@ -160,6 +160,17 @@ std::string Worker::Session() {
   if (!gw.IsOpen()) return "no answer to AT+CSQ";
   SetState(ModemInfo::State::Up, "");
   session_up_ = true;
+  // However the watch ends, the message it was given last is no longer this modem's.
+  struct Handed {
+    Worker& w;
+    ~Handed() {
+      std::lock_guard lock(w.shared_.mu);
+      if (w.in_flight_) w.shared_.router.Done(w.modem_.name);
+      w.in_flight_ = false;
+      if (w.settling_) w.shared_.unsettled.erase(*w.settling_);
+      w.settling_.reset();
+    }
+  } handed{*this};
   gw.Watch({.sent = [&](const store::SendOutcome& out) { Sent(gw, out); },
             .warning = [&](const std::string& w) { shared_.Log(modem_.name + ": " + w); },
             .next = [&] { return Next(gw); },
@@ -169,13 +180,6 @@ std::string Worker::Session() {
                   if (stopping_) held_ = true;
                   return stopping_.load();
                 }});
-  {
-    std::lock_guard lock(shared_.mu);
-    if (in_flight_) shared_.router.Done(modem_.name);
-    in_flight_ = false;
-    if (settling_) shared_.unsettled.erase(*settling_);
-    settling_.reset();
-  }
   return stopping_ ? std::string() : down_reason_;
 }
 

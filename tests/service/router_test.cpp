@@ -58,6 +58,7 @@ TEST(Routing, WhoMaySendAMessage) {
   EXPECT_EQ(bad->field, "to");
   EXPECT_EQ(Fit(strict[0], "+4420"), 3);
   EXPECT_EQ(Fit(strict[0], "+4"), -1);
+  EXPECT_EQ(Fit(fleet[2], "+4"), 0);
 }
 
 // Steps on one router, each followed by the queue depths of uk, ukm, bulk and alerts and
@@ -91,7 +92,10 @@ TEST(Routing, QueuesFollowTheModemsThatAreUp) {
       {"ukm down: 2 to uk, 4 (tagged) to bulk", up("ukm", false), {2, 0, 2, 0}, 2},
       {"alerts up takes its pinned message", up("alerts", true), {2, 0, 2, 1}, 1},
       {"not due before its time", [](Router& r) { r.Tick(499); }, {2, 0, 2, 1}, 1},
-      {"the retry falls due", [](Router& r) { r.Tick(500); }, {3, 0, 2, 1}, 0},
+      {"the retry falls due",
+       [](Router& r) { EXPECT_EQ(r.Tick(500), std::vector<std::string>{"uk"}); },
+       {3, 0, 2, 1},
+       0},
       {"uk down: +44 goes to the catch-all", up("uk", false, 600), {0, 0, 5, 1}, 0},
       {"first come, first out", next("bulk", 3), {0, 0, 5, 1}, 0},
       {"the one in flight counts until done", done("bulk"), {0, 0, 4, 1}, 0},
@@ -103,15 +107,21 @@ TEST(Routing, QueuesFollowTheModemsThatAreUp) {
        0},
       {"a modem down gives nothing", next("ukm", std::nullopt), {0, 0, 4, 1}, 0},
       {"an unknown modem gives nothing", next("nosuch", std::nullopt), {0, 0, 4, 1}, 0},
-      // uk sends for +33 only now; alerts is gone with its pinned message, and no modem has
-      // the tag of 4 any more: both aside.
+      {"a tag no modem has: aside", add(10, {"+12025550100", "", "late"}), {0, 0, 4, 1}, 1},
+      // bulk, first now, keeps 4 only; 1, 2 and 6 fit ukm alone, which is down; alerts is
+      // gone with its pinned message; 10 has a modem with its tag at last.
       {"a new configuration",
        [](Router& r) {
-         r.Configure({{"uk", {"+33"}, {}}, {"ukm", {"+4477"}, {}}, {"bulk", {}, {}}}, 700);
+         r.Configure({{"bulk", {"+1", "+447700900004"}, {"fast", "late"}},
+                      {"uk", {"+33"}, {}},
+                      {"ukm", {"+4477"}, {}}},
+                     700);
        },
-       {0, 0, 3, 0},
-       2},
-      {"uk kept its state: down", add(7, {"+33612345678"}), {0, 0, 4, 0}, 2},
+       {0, 0, 2, 0},
+       4},
+      {"uk kept its state: down", add(7, {"+33612345678"}), {0, 0, 2, 0}, 5},
+      {"cleared: nothing queued or aside", [](Router& r) { r.Clear(); }, {0, 0, 0, 0}, 0},
+      {"bulk kept its state: up", add(11, {"+12025550100"}), {0, 0, 1, 0}, 0},
   };
   Router router;
   router.Configure(Fleet(), 100);
@@ -136,6 +146,12 @@ TEST(Routing, QueuesFollowTheModemsThatAreUp) {
   std::string chosen;
   for (std::int64_t id = 1; id <= 5; ++id) chosen += even.Add({id, {"+3361"}}, 0);
   EXPECT_EQ(chosen, "xzxzx");
+  // The best fit however long its queue.
+  for (std::int64_t id = 6; id <= 9; ++id) chosen += even.Add({id, {"+4420"}}, 0);
+  EXPECT_EQ(chosen, "xzxzxyyyy");
+  // Due together: each modem that got one is told once.
+  for (std::int64_t id = 10; id <= 12; ++id) even.Add({id, {"+3361"}, 50}, 0);
+  EXPECT_EQ(even.Tick(50), (std::vector<std::string>{"z", "x"}));
 }
 
 // All that waited went to the one modem up; the others take from its queue what they fit as

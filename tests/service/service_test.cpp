@@ -350,6 +350,9 @@ TEST_F(ServiceOverSims, ReloadAddsAndRemovesModemsAndRefusesAnotherStore) {
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_NE(refused[0].message.find("store"), std::string::npos) << refused[0].message;
   EXPECT_EQ(svc.Modems().size(), 1u) << "nothing applied";
+  Config twice = bigger;
+  twice.modems.back().device = twice.modems.front().device;
+  ASSERT_EQ(svc.Reload(twice).size(), 1u) << "one device, two modems";
 
   EXPECT_TRUE(svc.Reload(bigger).empty());
   ASSERT_TRUE(Eventually([&] { return svc.Ready(); }));
