@@ -186,6 +186,15 @@ TEST(Routing, AModemWithNothingToDoTakesFromTheLongestQueue) {
     if (a.then) a.then();
   }
   EXPECT_EQ(router.Depth("ukm"), 2) << "what it took is in flight there";
+
+  // Two that send for any number: the one up later takes what waits for the other.
+  Router any;
+  any.Configure({{"x", {}, {}}, {"y", {}, {}}}, 0);
+  any.SetUp("x", true, 0);
+  for (std::int64_t id : {1, 2}) any.Add({id, {"+3361"}}, 0);
+  any.SetUp("y", true, 0);
+  EXPECT_EQ(any.Next("y"), 1);
+  EXPECT_EQ(any.Next("x"), 2);
 }
 
 }  // namespace
