@@ -74,6 +74,7 @@ TEST_F(Outbox, AKeyQueuesOnceAndAClaimTakesOnce) {
   std::vector<Enqueued> got[2];
   std::vector<bool> claimed[2];
   std::vector<std::thread> threads;
+  threads.reserve(2);
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&, t] {
       MessageStore own(path_);
@@ -290,17 +291,20 @@ TEST_F(Outbox, ForwardsStayDueUntilDone) {
   store.ForwardDone(due[1].id);
   EXPECT_EQ(ObDue(store, 159), "");
   EXPECT_EQ(ObDue(store, 160), "m1>a/1");
-  EXPECT_EQ(store.DueForwards(160)[0].error, "503");
+  const Forward retry = store.DueForwards(160)[0];
+  EXPECT_EQ(retry.error + " " + std::to_string(retry.due_at), "503 160");
   // What arrives later is taken once.
   store.StorePart(ObPart(2, 2, 170));
   store.StoreReport({6, "+60125550147", "t", "d", 0, 170});
   EXPECT_EQ(store.ScheduleForwards({"a"}, {"b"}, 180), 2);
   EXPECT_EQ(store.ScheduleForwards({"a"}, {"b"}, 190), 0);
   EXPECT_EQ(ObDue(store, 180), "m1>a/1 m2>a/0 r2>b/0");
+  EXPECT_EQ(store.DueForwards().size() * 10 + store.DueForwards(180, 1).size(), 31u);
   store.ForwardDone(due[0].id);
   store.ForwardFailed(due[0].id, 500, "late");  // delivered meanwhile: stays done
   EXPECT_EQ(store.PendingForwards(), 2);
   EXPECT_EQ(ErrorNumberOf([&] { store.ForwardDone(999); }), 5);
+  EXPECT_EQ(ErrorNumberOf([&] { store.ForwardFailed(999, 1, "x"); }), 5);
   EXPECT_EQ(ErrorNumberOf([&] { store.ScheduleForwards({""}, {}, 1); }), 5);
 }
 

@@ -90,6 +90,12 @@ TEST_F(Resume, TakenPartsAreSkippedAndTheRestKeepTheirReference) {
   EXPECT_NE(Wire(), "");
   EXPECT_EQ(sent.record->send_state, SendState::Sent);
   EXPECT_EQ(selvarn::testing::ErrorNumberOf([&] { SendClaimed(sms, store, one, 1, 12); }), 5);
+  // A part being written may have gone: nothing is sent after it.
+  const QueuedRecord two{store.Enqueue({kResumeTo, text}), {kResumeTo, text}, Coding::Gsm7, 3};
+  ASSERT_TRUE(store.Claim(two.id, "m1"));
+  store.PartWriting(two.id, 1);
+  EXPECT_EQ(selvarn::testing::ErrorNumberOf([&] { SendClaimed(sms, store, two, 1, 12); }), 5);
+  EXPECT_EQ(Wire(), "");
 }
 
 }  // namespace
