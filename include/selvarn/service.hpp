@@ -298,8 +298,10 @@ using Poster = std::function<int(const std::string& url, const std::string& body
 class SELVARN_API Service {
  public:
   struct Hooks {
-    Poster post{};                                  // webhooks need it
-    std::function<void(const std::string&)> log{};  // a line for the journal
+    Poster post{};  // webhooks need it
+    // A line for the journal; called from the service's threads, so it must be safe from
+    // any of them.
+    std::function<void(const std::string&)> log{};
     // How long each part's answer is awaited (networks may take a minute or two), and the
     // first wait before a downed modem is tried again (doubling up to a minute). Tests
     // shorten them.

@@ -9,13 +9,9 @@
 #include <utility>
 
 #include "selvarn/error.hpp"
+#include "service/forwarder.hpp"
 #include "service/shared.hpp"
 #include "service/worker.hpp"
-
-#if __has_include("service/forwarder.hpp")
-#include "service/forwarder.hpp"
-#define SELVARN_HAS_FORWARDER 1
-#endif
 
 namespace selvarn::service {
 
@@ -119,9 +115,7 @@ struct Service::Impl {
   std::thread forwarding;
   std::mutex forward_mu;  // guards the forwarder's configuration and its wake-up
   std::condition_variable forward_cv;
-#ifdef SELVARN_HAS_FORWARDER
   std::unique_ptr<Forwarder> forwarder;
-#endif
 
   void Dispatch();
   void Forward();
@@ -190,12 +184,10 @@ void Service::Impl::Forward() {
     // Counted from here on: what arrived before this run was counted by an earlier one.
     std::int64_t messages_seen = LatestId([&](std::int64_t a) { return own.InboxAfter(a, 1000); });
     std::int64_t reports_seen = LatestId([&](std::int64_t a) { return own.ReportsAfter(a, 1000); });
-#ifdef SELVARN_HAS_FORWARDER
     {
       std::lock_guard lock(forward_mu);
       forwarder = std::make_unique<Forwarder>(own, settings, hooks.post, hooks.log, shared.metrics);
     }
-#endif
     while (!stopping) {
       std::chrono::milliseconds wait = kForwardEvery;
       try {
@@ -207,11 +199,9 @@ void Service::Impl::Forward() {
           shared.metrics.Add(metric::kReceived, {"report"});
           reports_seen = r.id;
         }
-#ifdef SELVARN_HAS_FORWARDER
         // Without the lock: Reload may configure it meanwhile.
         const std::int64_t next = forwarder->RunOnce();
         if (next >= 0) wait = std::min(wait, std::chrono::milliseconds(next));
-#endif
       } catch (const std::exception& e) {
         shared.Log(std::string("passing on what arrived: ") + e.what());
       }
@@ -311,9 +301,7 @@ void Service::Stop() {
   }
   if (s.dispatcher.joinable()) s.dispatcher.join();
   if (s.forwarding.joinable()) s.forwarding.join();
-#ifdef SELVARN_HAS_FORWARDER
   s.forwarder.reset();
-#endif
 }
 
 std::variant<Accepted, Refusal> Service::Submit(const Submission& submission) {
@@ -445,12 +433,10 @@ std::vector<ConfigError> Service::Reload(const Config& config) {
   } else {
     for (const ModemConfig& m : starting) s.shared.metrics.Set(metric::kModemUp, {m.name}, 0);
   }
-#ifdef SELVARN_HAS_FORWARDER
   {
     std::lock_guard lock(s.forward_mu);
     if (s.forwarder) s.forwarder->Configure(config);
   }
-#endif
   s.shared.Log("configuration reloaded: " + std::to_string(config.modems.size()) + " modems, " +
                std::to_string(starting.size()) + " (re)started, " + std::to_string(ending.size()) +
                " stopped");

@@ -54,7 +54,8 @@ class RadioOfASession : public testing::SimulatedModem {
 
 // Asked of the simulated modem: what it says, and a modem that stays silent, which is closed.
 TEST_F(RadioOfASession, AskedOnTheWire) {
-  Gateway gw({.port = static_cast<std::int16_t>(sim->port()), .store = dir.path + "/m.db"});
+  ::selvarn::Gateway gw(
+      {.port = static_cast<std::int16_t>(sim->port()), .store = dir.path + "/m.db"});
   ASSERT_EQ(gw.Open(), ModemStatus::OK);
   struct Case {
     int rssi, mode, stat;
