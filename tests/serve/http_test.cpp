@@ -206,8 +206,6 @@ TEST(HttpListener, AnswersAndRefusals) {
           {"another scheme", "POST", "/v1/messages", "Basic dG9rZW4=", good, 401, "Authorization",
            ""},
           {"metrics need a token", "GET", "/metrics", "", "", 401, "Authorization", ""},
-          {"messages need a token", "GET", "/v1/messages/1", "", "", 401, "Authorization", ""},
-          {"the inbox needs a token", "GET", "/v1/inbox", "", "", 401, "Authorization", ""},
           {"modems need a token", "GET", "/v1/modems", "", "", 401, "Authorization", ""},
           {"a missing field", "POST", "/v1/messages", bearer, R"({"text":"hi"})", 400, "to", ""},
           {"a wrong type", "POST", "/v1/messages", bearer, R"({"to":1,"text":"hi"})", 400, "to",
@@ -268,7 +266,6 @@ TEST(HttpListener, AnswersAndRefusals) {
            "inbox 7 1000"},
           {"a bad since", "GET", "/v1/inbox?since=yesterday", bearer, "", 400, "since", ""},
           {"a negative since", "GET", "/v1/reports?since=-1", bearer, "", 400, "since", ""},
-          {"an empty since", "GET", "/v1/reports?since=", bearer, "", 400, "since", ""},
           {"since twice", "GET", "/v1/reports?since=1&since=2", bearer, "", 400, "since", ""},
           {"limit 0", "GET", "/v1/inbox?limit=0", bearer, "", 400, "limit", ""},
           {"a limit over 1000", "GET", "/v1/reports?limit=1001", bearer, "", 400, "limit", ""},
@@ -307,6 +304,10 @@ TEST(HttpListener, OffLoopbackEveryRequestNeedsAToken) {
                      nullptr, "modems"}});
   EXPECT_THROW(fx.listener->SetTokens(std::nullopt), RuntimeError) << "tokens cannot be dropped";
   RunHttpCases(fx, {{"still asked for", "GET", "/v1/modems", "", "", 401, "Authorization", ""}});
+  httplib::Client client("127.0.0.1", fx.listener->Port());
+  const auto res = client.Get("/v1/modems");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Bearer");
 }
 
 TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
@@ -316,8 +317,31 @@ TEST(HttpListener, LoopbackWithoutTokensAndRefusedSetUps) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 201) << "loopback asks for no token";
   EXPECT_EQ(open_fx.TakeCalls(), "submit 1 ");
+  EXPECT_TRUE(open_fx.listener->Serving());
   open_fx.listener->Stop();
+  EXPECT_FALSE(open_fx.listener->Serving());
   EXPECT_FALSE(client.Get("/healthz")) << "stopped";
+
+  // Without handlers: healthy, and nothing else to offer.
+  HttpListener bare({.port = 0}, std::nullopt, {});
+  httplib::Client bare_client("127.0.0.1", bare.Port());
+  struct Bare {
+    const char* path;
+    int status;
+  } const bare_cases[] = {{"/healthz", 200},
+                          {"/metrics", 404},
+                          {"/v1/modems", 404},
+                          {"/v1/inbox", 404},
+                          {"/v1/messages/1", 404}};
+  for (const auto& c : bare_cases) {
+    const auto got = bare_client.Get(c.path);
+    ASSERT_TRUE(got) << c.path;
+    EXPECT_EQ(got->status, c.status) << c.path << ": " << got->body;
+  }
+  const auto post =
+      bare_client.Post("/v1/messages", R"({"to":"1","text":"hi"})", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 503);
 
   HttpFixture busy(std::nullopt);
   struct Case {

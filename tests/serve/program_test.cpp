@@ -304,8 +304,9 @@ class ServeProcess : public ::testing::Test {
     if (!res) return {-1, Json()};
     return {res->status, Json::parse(res->body)};
   }
-  Json Get(const std::string& path) {
+  Json Get(const std::string& path, int status = 200) {
     const auto res = client->Get(path);
+    EXPECT_TRUE(res && res->status == status) << path << (res ? ": " + res->body : "");
     return res ? Json::parse(res->body) : Json();
   }
   bool Sent(std::int64_t id, std::chrono::milliseconds limit = 20s) {
@@ -422,22 +423,75 @@ TEST_F(ServeProcess, HangupReloadsAndRoutesByANewTag) {
   EXPECT_NE(serve->Err().find(config + ":2: [[modem]] has no 'device'"), std::string::npos)
       << serve->Err();
   EXPECT_EQ(Post(night).first, 422);
-  EXPECT_EQ(Get("/v1/messages/1")["error"]["field"], "id") << "nothing was queued";
+  EXPECT_EQ(Get("/v1/messages/1", 404)["error"]["field"], "id") << "nothing was queued";
 
   Configure(ModemTable("a", *a) + ModemTable("b", *b, "\"night\""));
   serve->Signal(SIGHUP);
   ASSERT_TRUE(serve->ErrHas("reloaded " + config, 10s)) << serve->Err();
+  const auto keyed = [&night](int i) {
+    Json j = night;
+    j["idempotency_key"] = "night-" + std::to_string(i);
+    return j;
+  };
   std::vector<std::int64_t> ids;
   for (int i = 0; i < 3; ++i) {
-    std::tie(status, body) = Post(night);
+    std::tie(status, body) = Post(keyed(i));
     ASSERT_EQ(status, 201) << body;
     ids.push_back(body["id"].get<std::int64_t>());
   }
+  std::tie(status, body) = Post(keyed(1));
+  EXPECT_EQ(status, 200) << "the same key again: the earlier message";
+  EXPECT_EQ(body["id"], ids[1]);
   for (const auto id : ids) {
     ASSERT_TRUE(Sent(id)) << Get("/v1/messages/" + std::to_string(id)) << serve->Err();
     EXPECT_EQ(Get("/v1/messages/" + std::to_string(id))["modem"], "b");
   }
   EXPECT_EQ(a->Received().find("AT+CMGS="), std::string::npos);
+  const std::string wire = b->Received();
+  std::size_t sends = 0;
+  for (auto at = wire.find("AT+CMGS="); at != std::string::npos;
+       at = wire.find("AT+CMGS=", at + 1)) {
+    ++sends;
+  }
+  EXPECT_EQ(sends, 3u) << "each once";
+
+  // What came in, a page at a time: a received message, and the reports of what went.
+  a->Deliver({.sender = "+447700900002", .text = "On my way"});
+  Json inbox;
+  EXPECT_TRUE(
+      Eventually([&] { return (inbox = Get("/v1/inbox?since=0"))["messages"].size() == 1; }, 20s));
+  EXPECT_EQ(inbox["messages"][0]["text"], "On my way");
+  EXPECT_EQ(inbox["next"], inbox["messages"][0]["id"]);
+  EXPECT_EQ(Get("/v1/inbox?since=" + inbox["next"].dump()),
+            Json({{"messages", Json::array()}, {"next", inbox["next"]}}));
+  Json reports;
+  EXPECT_TRUE(Eventually(
+      [&] { return (reports = Get("/v1/reports?since=0&limit=2"))["reports"].size() == 2; }, 20s));
+  EXPECT_EQ(Get("/v1/reports?since=" + reports["next"].dump())["reports"].size(), 1u);
+  std::set<std::int64_t> reported;
+  for (const auto& r : reports["reports"]) reported.insert(r["sent_id"].get<std::int64_t>());
+  EXPECT_EQ(reported.size(), 2u);
+  EXPECT_EQ(Get("/v1/modems").size(), 2u);
+
+  // A new body limit restarts the listener, on the port the clients know.
+  WriteFile(config, Slurp(config) + "[http]\nmax_body = 1024\n");
+  serve->Signal(SIGHUP);
+  const auto reloads = [&] {
+    const std::string err = serve->Err();
+    std::size_t n = 0;
+    for (auto at = err.find("reloaded " + config); at != std::string::npos;
+         at = err.find("reloaded " + config, at + 1))
+      ++n;
+    return n;
+  };
+  ASSERT_TRUE(Eventually([&] { return reloads() == 2; }, 10s)) << serve->Err();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return Post({{"to", "1"}, {"text", std::string(1100, 'x')}}).first == 413;
+      },
+      10s));
+  EXPECT_EQ(serve->Out(), "listening on http://127.0.0.1:" + std::to_string(port) + "\n" +
+                              "listening on http://127.0.0.1:" + std::to_string(port) + "\n");
 
   const auto metrics = client->Get("/metrics");
   ASSERT_TRUE(metrics);
@@ -489,24 +543,6 @@ TEST_F(ServeProcess, TermFinishesThePartInFlightAndLeavesTheRestQueued) {
   EXPECT_EQ(again->WaitAtMost(20s), 0) << again->Err();
 }
 
-TEST_F(ServeProcess, AModemNotThereLeavesItStartingWithMessagesQueued) {
-  Configure("[[modem]]\nname = \"gone\"\ndevice = \"" + dir + "/com99\"\n");
-  const auto serve = Start();
-  ASSERT_NE(port, 0);
-  const auto [status, body] = Post({{"to", "+447700900001"}, {"text", "wait for me"}});
-  EXPECT_EQ(status, 201) << body;
-  EXPECT_TRUE(Eventually([&] { return Get("/v1/modems")[0].value("state", "") == "down"; }, 10s))
-      << Get("/v1/modems");
-  EXPECT_NE(Get("/v1/modems")[0].value("error", ""), "");
-  const auto health = client->Get("/healthz");
-  ASSERT_TRUE(health);
-  EXPECT_EQ(health->status, 503);
-  EXPECT_EQ(Json::parse(health->body), Json({{"status", "starting"}}));
-  EXPECT_EQ(Get("/v1/messages/1").value("state", ""), "queued");
-  serve->Signal(SIGTERM);
-  EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
-}
-
 // What a unit of Type=notify hears, on a socket of the test's own.
 class NotifySocket {
  public:
@@ -551,11 +587,15 @@ TEST_F(ServeProcess, TellsSystemdWhereItStandsAndFeedsTheWatchdog) {
   const auto first_line = [](const std::string& m) { return m.substr(0, m.find('\n')); };
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "READY=1");
   int pings = 0;
+  bool up = false;
   for (auto until = std::chrono::steady_clock::now() + 1200ms;
        std::chrono::steady_clock::now() < until;) {
-    pings += notify.Next(300ms) == "WATCHDOG=1" ? 1 : 0;
+    const std::string m = notify.Next(300ms);
+    pings += m == "WATCHDOG=1" ? 1 : 0;
+    up = up || m.ends_with("STATUS=1 of 1 modems up, 0 queued");
   }
   EXPECT_GE(pings, 3) << "every 200 ms, half the watchdog's 400";
+  EXPECT_TRUE(up) << "the status tells of the modem";
 
   serve->Signal(SIGHUP);
   const std::string reloading = notify.NextEvent(10s);
@@ -564,6 +604,33 @@ TEST_F(ServeProcess, TellsSystemdWhereItStandsAndFeedsTheWatchdog) {
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "READY=1");
   serve->Signal(SIGTERM);
   EXPECT_EQ(first_line(notify.NextEvent(10s)), "STOPPING=1");
+  EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
+}
+
+TEST_F(ServeProcess, AModemNotThereLeavesItStartingWithMessagesQueued) {
+  Configure("[[modem]]\nname = \"gone\"\ndevice = \"" + dir + "/com99\"\n");
+  NotifySocket notify(dir + "/notify");
+  const auto serve = Start({"NOTIFY_SOCKET=" + dir + "/notify"});
+  ASSERT_NE(port, 0);
+  const auto [status, body] = Post({{"to", "+447700900001"}, {"text", "wait for me"}});
+  EXPECT_EQ(status, 201) << body;
+  EXPECT_TRUE(Eventually([&] { return Get("/v1/modems")[0].value("state", "") == "down"; }, 10s))
+      << Get("/v1/modems");
+  EXPECT_NE(Get("/v1/modems")[0].value("error", ""), "");
+  const auto health = client->Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  EXPECT_EQ(Json::parse(health->body), Json({{"status", "starting"}}));
+  EXPECT_EQ(Get("/v1/messages/1").value("state", ""), "queued");
+  // How many wait is the service's count; which modem is down is the status line's.
+  const auto down = [](const std::string& m) {
+    return m.starts_with("STATUS=0 of 1 modems up, ") && m.ends_with(" queued; down: gone");
+  };
+  std::string m;
+  while (!(m = notify.Next(5s)).empty() && !down(m)) {
+  }
+  EXPECT_TRUE(down(m)) << "for systemctl status";
+  serve->Signal(SIGTERM);
   EXPECT_EQ(serve->WaitAtMost(20s), 0) << serve->Err();
 }
 

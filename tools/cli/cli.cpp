@@ -33,7 +33,7 @@ Examples:
   selvarn-sms --port 3 --json read --all           (a JSON line each)
   selvarn-sms --port 3 watch --exec 'notify-send "$SELVARN_SMS_TEXT"'
   selvarn-sms outbox --since 1d                    (sent in the last day)
-  selvarn-sms serve --config gateway.toml          (the gateway service: HTTP API)
+  selvarn-sms serve --config gateway.toml          (the gateway service)
   selvarn-sms help SendSMST                        (what a library member does)
   selvarn-sms --sim call SendSMST +447700900123 "Hi"   (any member, by name)
 

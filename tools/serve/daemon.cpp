@@ -214,7 +214,12 @@ class Daemon {
         return keep(e.what());
       }
     }
-    const auto refused = service_->Reload(*fresh);
+    std::vector<service::ConfigError> refused;
+    try {
+      refused = service_->Reload(*fresh);
+    } catch (const RuntimeError& e) {
+      refused.push_back({0, e.what()});
+    }
     if (!refused.empty()) {
       for (const auto& e : refused) log_(service::Describe(options_.config, e));
       return keep("");
@@ -223,15 +228,19 @@ class Daemon {
       listener_->Stop();
       listener_ = std::move(next);
     } else if (relisten) {
-      // The same port with another certificate or limit: it must be let go first.
+      // The same port with another certificate or limit: it must be let go first. Port 0
+      // (any free one) stays the one the clients know.
+      const auto at_same_port = [port = listener_->Port()](service::ListenConfig listen) {
+        if (listen.port == 0) listen.port = port;
+        return listen;
+      };
       listener_->Stop();
-      listener_.reset();
       try {
-        listener_ = std::make_unique<HttpListener>(fresh->http, tokens, Api());
+        listener_ = std::make_unique<HttpListener>(at_same_port(fresh->http), tokens, Api());
       } catch (const RuntimeError& e) {
         log_(std::string(e.what()) + "; listening as before");
         try {
-          listener_ = std::make_unique<HttpListener>(config_.http, tokens, Api());
+          listener_ = std::make_unique<HttpListener>(at_same_port(config_.http), tokens, Api());
         } catch (const RuntimeError& again) {
           log_(again.what());
           return false;

@@ -51,11 +51,13 @@ std::optional<ApiError> CursorQuery(const httplib::Request& req, std::int64_t& s
     if (req.get_param_value_count(key) > 1) return ApiError{400, key, "given more than once"};
     if (key == "since") {
       const auto n = Whole(value, 0, INT64_MAX);
-      if (!n) return ApiError{400, key, "must be a message's id: a whole number from 0"};
+      if (!n) return ApiError{400, key, "must be an id: a whole number from 0"};
       since = *n;
     } else {
       const auto n = Whole(value, 1, kMaxLimit);
-      if (!n) return ApiError{400, key, "must be a whole number from 1 to 1000"};
+      if (!n) {
+        return ApiError{400, key, "must be a whole number from 1 to " + std::to_string(kMaxLimit)};
+      }
       limit = static_cast<int>(*n);
     }
   }

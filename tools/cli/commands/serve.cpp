@@ -62,7 +62,7 @@ class Serve final : public Command {
         ->type_name("ENDPOINT");
     app.footer(
         "\nExamples:\n"
-        "  cp /usr/share/doc/selvarn-sms/gateway.toml.example gateway.toml  (then edit it)\n"
+        "  cp /usr/share/doc/selvarn-sms/gateway.toml.example gateway.toml   (edit it)\n"
         "  selvarn-sms serve --config gateway.toml --check-config\n"
         "  selvarn-sms serve --config gateway.toml\n"
         "  curl -s localhost:8025/v1/messages -d '{\"to\":\"+447700900001\",\"text\":\"Hi\"}'\n"
