@@ -42,6 +42,18 @@ ModemStatus CloseWith(SMS& sms, StartReport& report, ModemStatus status, StartRe
   return status;
 }
 
+// A modem left in message input by a sender that died (killed between the prompt and
+// Ctrl-Z) takes "AT" as message text: it echoes it and answers nothing, and would until it
+// is power-cycled. ESC ends that input, as after a send without a prompt; only an "OK" to
+// it says so, and then "AT" is asked again at the same speed. The wait is short: a modem
+// that is simply silent already cost a whole start-up limit.
+bool EndedMessageInput() {
+  constexpr std::int16_t kCancelLimit = 1;
+  std::string text;
+  return modem::WriteAndPoll("\x1b", text, kCancelLimit, modem::HoldsFinalResult) &&
+         Has(text, "OK\r\n");
+}
+
 // Opens the port and looks for a speed the modem answers "AT" at: the one set, then 9600.
 bool ProbeSpeed(SMS& sms, StartReport& report, const Progress& progress) {
   std::string text;
@@ -58,7 +70,9 @@ bool ProbeSpeed(SMS& sms, StartReport& report, const Progress& progress) {
     if (progress) progress({.speed = speed});
     // A modem that did not answer may have heard noise at the wrong speed: closing and
     // reopening gives the next probe a clean line and empty driver buffers.
-    if (!InlineWait("AT", text)) sms.CloseModem();
+    bool answered = InlineWait("AT", text);
+    if (!answered && Has(text, "AT\r") && EndedMessageInput()) answered = InlineWait("AT", text);
+    if (!answered) sms.CloseModem();
     if (Has(text, "OK")) return true;
     Port().Settings("9600,N,8,1");
   }

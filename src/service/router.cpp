@@ -41,6 +41,14 @@ std::vector<std::pair<std::size_t, int>> Fits(const std::vector<Route>& routes, 
   return out;
 }
 
+// How well `modem` fits a message by Fits; -1 when it may not send it.
+int FitOf(const std::vector<Route>& routes, const Want& want, const std::string& modem) {
+  for (const auto& [index, fit] : Fits(routes, want)) {
+    if (routes[index].name == modem) return fit;
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::vector<std::size_t> Candidates(const std::vector<Route>& routes, const Want& want) {
@@ -156,9 +164,32 @@ void Router::Clear() {
 
 std::string Router::Add(Item item, std::int64_t now_ms) { return Place(std::move(item), now_ms); }
 
+void Router::Steal(const std::string& modem) {
+  std::vector<std::pair<std::string, Lane*>> others;
+  for (auto& [name, lane] : lanes_) {
+    if (name != modem && !lane.queue.empty()) others.emplace_back(name, &lane);
+  }
+  std::stable_sort(others.begin(), others.end(), [](const auto& a, const auto& b) {
+    return a.second->queue.size() > b.second->queue.size();
+  });
+  for (auto& [owner, lane] : others) {
+    for (auto item = lane->queue.begin(); item != lane->queue.end(); ++item) {
+      if (!item->want.modem.empty()) continue;
+      const int fit = FitOf(routes_, item->want, modem);
+      if (fit >= 0 && fit >= FitOf(routes_, item->want, owner)) {
+        lanes_[modem].queue.push_back(std::move(*item));
+        lane->queue.erase(item);
+        return;
+      }
+    }
+  }
+}
+
 std::optional<std::int64_t> Router::Next(const std::string& modem) {
-  const auto lane = lanes_.find(modem);
-  if (lane == lanes_.end() || lane->second.queue.empty()) return std::nullopt;
+  auto lane = lanes_.find(modem);
+  if (lane == lanes_.end()) return std::nullopt;
+  if (lane->second.queue.empty() && lane->second.up) Steal(modem);
+  if (lane->second.queue.empty()) return std::nullopt;
   const std::int64_t id = lane->second.queue.front().id;
   lane->second.queue.pop_front();
   ++lane->second.in_flight;

@@ -65,7 +65,11 @@ class Router {
   std::string Add(Item item, std::int64_t now_ms);
   // Forgets every message, queued or aside; the modems keep their state.
   void Clear();
-  // The next message for `modem`, counted in flight until Done.
+  // The next message for `modem`, counted in flight until Done. A modem with an empty queue
+  // takes the first message it fits as well as its own modem does from the longest other
+  // queue (not one that named a modem): one that comes up after the others, as after a
+  // restart when the first up took all that was waiting, would otherwise idle beside a
+  // backlog.
   std::optional<std::int64_t> Next(const std::string& modem);
   void Done(const std::string& modem);
   // Routes again what waits aside and is now due and has a modem up; returns the modems
@@ -87,6 +91,7 @@ class Router {
   };
   std::string Place(Item item, std::int64_t now_ms);
   void Reshare(std::deque<Item> items, std::int64_t now_ms);
+  void Steal(const std::string& modem);
 
   std::vector<Route> routes_;
   std::map<std::string, Lane> lanes_;

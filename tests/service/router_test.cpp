@@ -154,5 +154,48 @@ TEST(Routing, QueuesFollowTheModemsThatAreUp) {
   EXPECT_EQ(even.Tick(50), (std::vector<std::string>{"z", "x"}));
 }
 
+// All that waited went to the one modem up; the others take from its queue what they fit as
+// well, once they are up.
+TEST(Routing, AModemWithNothingToDoTakesFromTheLongestQueue) {
+  Router router;
+  router.Configure(Fleet(), 0);
+  router.SetUp("uk", true, 0);
+  for (const Router::Item& item :
+       {Router::Item{1, {"+447700900001"}}, Router::Item{2, {"+441632960002"}},
+        Router::Item{3, {"+447700900003", "uk"}}, Router::Item{4, {"+447700900004"}}}) {
+    router.Add(item, 0);
+  }
+  router.SetUp("bulk", true, 0);
+  const auto ukm_up = [&] { router.SetUp("ukm", true, 0); };
+  const struct {
+    const char* modem;
+    std::optional<std::int64_t> id;
+    const char* why;
+    std::function<void()> then{};
+  } asks[] = {
+      {"bulk", std::nullopt, "uk fits +44 better than the catch-all"},
+      {"ukm", std::nullopt, "down", ukm_up},
+      {"ukm", 1, "up: the first it fits"},
+      {"ukm", 4, "not 2 (no +4477), nor 3 (named uk)"},
+      {"ukm", std::nullopt, "nothing else fits"},
+      {"uk", 2, "its own, in order"},
+      {"uk", 3, "its own, in order"},
+  };
+  for (const auto& a : asks) {
+    EXPECT_EQ(router.Next(a.modem), a.id) << a.modem << ": " << a.why;
+    if (a.then) a.then();
+  }
+  EXPECT_EQ(router.Depth("ukm"), 2) << "what it took is in flight there";
+
+  // Two that send for any number: the one up later takes what waits for the other.
+  Router any;
+  any.Configure({{"x", {}, {}}, {"y", {}, {}}}, 0);
+  any.SetUp("x", true, 0);
+  for (std::int64_t id : {1, 2}) any.Add({id, {"+3361"}}, 0);
+  any.SetUp("y", true, 0);
+  EXPECT_EQ(any.Next("y"), 1);
+  EXPECT_EQ(any.Next("x"), 2);
+}
+
 }  // namespace
 }  // namespace selvarn::service::routing
