@@ -381,6 +381,11 @@ class SELVARN_API MessageStore {
   // Ends a queued or claimed message for good, Failed with `why`; nothing more is tried.
   // Throws 5 for one that is neither.
   void GiveUp(std::int64_t id, const std::string& why);
+  // A claimed message whose part the modem refused with an answer that does not say it did
+  // not go (a network time-out after the centre may have taken it): the refused part becomes
+  // uncertain, and the message with it, so that it is not resent unless asked. Throws 5 for
+  // a message with no refused part that ended its send.
+  void MarkUncertain(std::int64_t id, const std::string& why);
   // After a restart: messages whose sender no longer runs and that were claimed but left with
   // no part written or waiting go back to the outbox, to resume (their taken parts skipped);
   // those with a part cut off while it was written are Uncertain and stay so, unless

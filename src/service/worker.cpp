@@ -283,6 +283,9 @@ void Worker::Sent(Gateway& gw, const store::SendOutcome& out) {
         shared_.metrics.Add(metric::kSends, {name, "failed"});
         break;
       case RetryDecision::MarkUncertain:
+        // An answer such as a network time-out reads as a refusal on the record: it may
+        // have gone all the same.
+        if (failure->failure == SendFailure::CmsError) st.MarkUncertain(out.id, why);
         shared_.metrics.Add(metric::kSends, {name, "uncertain"});
         break;
     }

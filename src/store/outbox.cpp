@@ -271,6 +271,26 @@ void MessageStore::GiveUp(std::int64_t id, const std::string& why) {
   txn.Commit();
 }
 
+void MessageStore::MarkUncertain(std::int64_t id, const std::string& why) {
+  auto& db = impl_->db;
+  sql::Transaction txn(db, "marking a message uncertain");
+  const OutboxRow row = RowOf(db, id);
+  const std::optional<SentRecord> r = Sent(id);
+  const bool can = row.in_outbox && !row.queued && !row.given_up && r &&
+                   Has(*r, PartSend::Refused) && EndedShort(*r, row);
+  if (!can) NotInState(id, "a claimed message whose send ended with a part refused");
+  db.Prepare("UPDATE sent_parts SET outcome = ?2 WHERE sent_id = ?1 AND outcome = ?3")
+      .Bind(1, id)
+      .Bind(2, kUncertain)
+      .Bind(3, kRefused)
+      .Run();
+  db.Prepare("UPDATE sent SET error = ?2 WHERE id = ?1")
+      .Bind(1, id)
+      .Bind(2, why.empty() ? std::string("may have gone") : why)
+      .Run();
+  txn.Commit();
+}
+
 std::vector<std::int64_t> MessageStore::Recover(bool resend_uncertain) {
   auto& db = impl_->db;
   sql::Transaction txn(db, "taking back what a stopped sender left");

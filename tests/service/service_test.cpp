@@ -254,6 +254,9 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
       {"congestion to the limit", "00", {.literal = "\r\n+CMS ERROR: 42\r\n"},
        OutboxState::Failed, 3, "temporary"},
       {"unassigned number", "00", {.literal = "\r\n+CMS ERROR: 1\r\n"}, OutboxState::Failed, 1, ""},
+      {"network time-out after the PDU", "00", {.literal = "\r\n+CMS ERROR: 332\r\n", .count = 1},
+       OutboxState::Uncertain, 1, ""},
+      // The last row's fault stays for the silent sends below.
       {"no answer after the PDU", "00", {.silent = true}, OutboxState::Uncertain, 1, ""},
       // clang-format on
   };
@@ -285,7 +288,7 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
     if (*c.retry_class != 0) retries += c.submissions - 1;
     EXPECT_EQ(svc.metrics().Value("selvarn_retries_total", {"m", "temporary"}), retries) << c.name;
   }
-  EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 1);
+  EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 2);
   // Two more without an answer make three in a row: the modem counts as down, and is opened
   // again.
   std::vector<std::int64_t> silent;
@@ -293,7 +296,7 @@ TEST_F(ServiceOverSims, RetriesByTheClassOfTheFailure) {
   ASSERT_TRUE(AllEnded(silent));
   EXPECT_TRUE(Eventually([&] { return Logged("modem m is down: 3 sends in a row"); }));
   EXPECT_TRUE(Eventually([&] { return svc.Modems()[0].state == ModemInfo::State::Up; }));
-  EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 3);
+  EXPECT_EQ(svc.metrics().Value("selvarn_sends_total", {"m", "uncertain"}), 4);
 }
 
 TEST_F(ServiceOverSims, ReloadAddsAndRemovesModemsAndRefusesAnotherStore) {
