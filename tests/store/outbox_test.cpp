@@ -109,7 +109,7 @@ TEST_F(Outbox, AKeyQueuesOnceAndAClaimTakesOnce) {
 TEST_F(Outbox, AnAttemptThatEndedShortGoesAgainOrEnds) {
   struct Case {
     const char* steps;  // "-": not claimed; "direct": a send not queued
-    char action;        // Requeue, GiveUp
+    char action;        // Requeue, GiveUp, MarkUncertain
     int error;
     const char* after;
   } cases[] = {
@@ -119,6 +119,10 @@ TEST_F(Outbox, AnAttemptThatEndedShortGoesAgainOrEnds) {
       {"", 'G', 0, "failed www"},
       {"W1 T1 R2", 'R', 0, "queued tww"},
       {"W1 T1 R2", 'G', 0, "failed trw"},
+      {"W1 T1 R2", 'U', 0, "uncertain tUw"},
+      {"W1 T1", 'U', 5, "sending tww"},
+      {"-", 'U', 5, "queued www"},
+      {"R1 G", 'U', 5, "failed rww"},
       {"W1 T1 F", 'R', 0, "queued tww"},
       {"W1 T1", 'R', 0, "queued tww"},
       {"W1 T1 W2", 'R', 5, "sending tWw"},
@@ -145,10 +149,16 @@ TEST_F(Outbox, AnAttemptThatEndedShortGoesAgainOrEnds) {
     }
     EXPECT_EQ(ErrorNumberOf([&] {
                 if (c.action == 'R') return store.Requeue(id, 500, "busy");
+                if (c.action == 'U') return store.MarkUncertain(id, "timed out");
                 store.GiveUp(id, "refused for good");
               }),
               c.error);
     EXPECT_EQ(ObState(store, id), c.after);
+    if (c.action == 'U') {
+      EXPECT_EQ(store.Sent(id)->error == "timed out", c.error == 0);
+      EXPECT_EQ(store.Claim(id, "m2"), std::string(c.after).starts_with("queued"));
+      continue;
+    }
     if (c.error != 0 || c.action == 'G') {
       EXPECT_EQ(store.Sent(id)->error == "refused for good", c.error == 0);
       EXPECT_EQ(store.Claim(id, "m2"), std::string(c.after).starts_with("queued"));
