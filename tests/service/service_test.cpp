@@ -49,16 +49,16 @@ bool Ended(OutboxState s) { return s != OutboxState::Queued && s != OutboxState:
 
 class ServiceOverSims : public ::testing::Test {
  protected:
-  struct Spec {
+  struct SimModem {
     std::string name;
     std::vector<std::string> prefixes{};
     std::vector<std::string> tags{};
   };
 
   // One simulator per modem, all in one port folder.
-  void Fleet(const std::vector<Spec>& specs) {
+  void Fleet(const std::vector<SimModem>& modems_wanted) {
     config.store = dir.path + "/messages.db";
-    for (const Spec& s : specs) {
+    for (const SimModem& s : modems_wanted) {
       sims[s.name] = std::make_unique<modemsim::Simulator>(
           modemsim::Options{.port_folder = dir.path + "/ports"});
       config.modems.push_back({.name = s.name,
