@@ -64,7 +64,7 @@ service::Poster PosterOf(selvarn_webhook_poster_fn post, void* user) {
                       const std::vector<std::pair<std::string, std::string>>& headers,
                       std::string& error) {
     std::string lines;
-    for (const auto& [name, value] : headers) lines += name + ": " + value + "\n";
+    for (const auto& [name, value] : headers) lines.append(name).append(": ").append(value) += '\n';
     const std::int32_t status = post(url.c_str(), body.c_str(), lines.c_str(), user);
     if (status < 0) error = "the webhook poster had no answer";
     return status < 0 ? -1 : static_cast<int>(status);
