@@ -506,8 +506,9 @@ static void test_service(void) {
   snprintf(config, sizeof config, "%s/gateway.toml", sim_folder);
   /* Every error of the file comes back, each with its line. */
   CHECK(write_file(config, "store = \"relative.db\"\n[[modem]]\nname = \"a b\"\n"));
+  snprintf(text, sizeof text, "\n%s:3:", config);
   CHECK(selvarn_service_open(config, NULL, NULL, &svc) == SELVARN_HRESULT_FROM_ERROR(5) &&
-        svc == NULL && error_has_both("gateway.toml:1:", "gateway.toml:3:"));
+        svc == NULL && error_has_both("gateway.toml:1:", text));
   snprintf(text, sizeof text,
            "store = \"%s/messages.db\"\n[[modem]]\nname = \"a\"\n"
            "device = \"%s/com%d\"\n[[received.webhook]]\nurl = \"http://127.0.0.1:9/in\"\n"
@@ -537,6 +538,10 @@ static void test_service(void) {
       fprintf(stderr, "  row %zu\n", i);
     selvarn_submit_result_clear(&got);
   }
+  selvarn_submission_init(&m);
+  m.to = "+447700900001", m.text = "hi", m.coding = 3;
+  CHECK(selvarn_service_submit(svc, &m, &got) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        got.field == NULL && error_is(5, "coding 3"));
   /* Accepted, once for its key, then sent through the simulator. */
   selvarn_submission_init(&m);
   m.to = "+447700900001", m.text = "hi", m.report = 0, m.idempotency_key = "order-1";
@@ -563,8 +568,23 @@ static void test_service(void) {
     selvarn_FreeString(json);
   }
   CHECK(taken);
-  CHECK(selvarn_service_inbox(svc, 0, 0, &json) == SELVARN_HRESULT_FROM_ERROR(5) && json == NULL &&
-        error_is(5, "limit 0"));
+  /* Pages as the HTTP API allows them. */
+  static const struct {
+    int64_t after;
+    int32_t limit;
+    const char* refused;
+  } pages[] = {
+      {0, 1, NULL},         {0, 1000, NULL}, {0, 0, "limit 0"}, {0, 1001, "limit 1001"},
+      {-1, 10, "after -1"},
+  };
+  for (size_t i = 0; i < sizeof pages / sizeof pages[0]; ++i) {
+    const selvarn_hresult hr = selvarn_service_reports(svc, pages[i].after, pages[i].limit, &json);
+    if (!CHECK(pages[i].refused ? hr == SELVARN_HRESULT_FROM_ERROR(5) && json == NULL &&
+                                      error_is(5, pages[i].refused)
+                                : hr == 0 && json != NULL))
+      fprintf(stderr, "  page row %zu\n", i);
+    selvarn_FreeString(json);
+  }
   CHECK(selvarn_service_reports(svc, 0, 10, &json) == 0 && strstr(json, "\"reference\":7") != NULL);
   selvarn_FreeString(json);
   CHECK(selvarn_service_modems(svc, &json) == 0 && strstr(json, "\"name\":\"a\"") != NULL);
