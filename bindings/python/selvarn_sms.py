@@ -25,6 +25,15 @@ modem holds in one pass, watches for what arrives and sends what was queued:
                 print(m.sender, m.text)
                 gw.mark_handed_out(m.id)
 
+A Service is the gateway service `selvarn-sms serve` runs, without its HTTP face: one
+session per modem from a configuration file, an outbox with retries, received messages
+and reports passed on:
+
+    with Service("/etc/selvarn-sms/gateway.toml") as svc:
+        svc.start()
+        sent = svc.submit("+447700900123", "Back at five", idempotency_key="order-17")
+        print(svc.message(sent["id"])["state"])
+
 The module needs the shared library libselvarnsms, found in this order: the path in
 $SELVARN_SMS_LIBRARY; a libselvarnsms.so* next to this file; the library registered
 (DllRegisterServer) in $XDG_CONFIG_HOME/selvarn-sms/registry.json; the installed library,
@@ -48,7 +57,7 @@ __all__ = ["SMS", "SMSError", "ModemStatus", "DeliveryStatus", "StartReason", "S
            "NoticeKind", "Notice", "library_path", "library_version",
            "Gateway", "hand_to_watcher", "plan", "SendCoding", "Coding", "DeliveryState",
            "SendState", "PartSend", "TextPlan", "SentPart", "SentRecord", "SendOutcome",
-           "TakeAllResult", "Message", "Report"]
+           "TakeAllResult", "Message", "Report", "Service", "Refused"]
 
 PROG_ID = "SelvarnSMSAPI6.SMS"
 # The interface this module speaks is that of major version 6; an installed library is
@@ -65,6 +74,15 @@ class SMSError(RuntimeError):
         self.number = number
         self.description = description
         self.hresult = hresult
+
+
+class Refused(SMSError):
+    """A message the Service would not queue: the `field` at fault and why."""
+
+    def __init__(self, field, message):
+        super().__init__(5, f"{field}: {message}")
+        self.field = field
+        self.message = message
 
 
 # --- The C interface (selvarn/selvarn_sms.h) ----------------------------------------
@@ -221,6 +239,20 @@ class _WatchHandlers(ctypes.Structure):
                 ("warning", _OnWarning), ("user", ctypes.c_void_p)]
 
 
+class _Submission(ctypes.Structure):
+    _fields_ = [("to", ctypes.c_char_p), ("text", ctypes.c_char_p), ("coding", ctypes.c_int32),
+                ("report", ctypes.c_int32), ("modem", ctypes.c_char_p), ("tag", ctypes.c_char_p),
+                ("idempotency_key", ctypes.c_char_p)]
+
+
+class _SubmitResult(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_int64), ("existed", ctypes.c_int32), ("json", ctypes.c_void_p),
+                ("field", ctypes.c_void_p), ("message", ctypes.c_void_p)]
+
+
+_WebhookPoster = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_char_p, ctypes.c_char_p,
+                                  ctypes.c_char_p, ctypes.c_void_p)
+
 _Release = ctypes.CFUNCTYPE(ctypes.c_uint32, ctypes.c_void_p)
 _Invoke = ctypes.CFUNCTYPE(
     _HRESULT, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_Guid), ctypes.c_uint32,
@@ -340,6 +372,20 @@ def _load(path):
                        "send_outcome_clear": [_P(_SendOutcome)],
                        "take_result_clear": [_P(_TakeResult)],
                        "messages_free": [_P(_Message), _I32], "reports_free": [_P(_Report), _I32]}.items():
+        function = getattr(lib, "selvarn_" + name)
+        function.argtypes, function.restype = args, None
+    service, text_out = ctypes.c_void_p, _P(ctypes.c_void_p)
+    for name, args in {
+            "open": [ctypes.c_char_p, _WebhookPoster, ctypes.c_void_p, _P(service)],
+            "start": [service], "stop": [service],
+            "submit": [service, _P(_Submission), _P(_SubmitResult)],
+            "message": [service, _I64, text_out], "inbox": [service, _I64, _I32, text_out],
+            "reports": [service, _I64, _I32, text_out], "modems": [service, text_out],
+            "metrics": [service, text_out], "reload": [service, ctypes.c_char_p]}.items():
+        function = getattr(lib, "selvarn_service_" + name)
+        function.argtypes, function.restype = args, _HRESULT
+    for name, args in {"service_free": [service], "submission_init": [_P(_Submission)],
+                       "submit_result_clear": [_P(_SubmitResult)]}.items():
         function = getattr(lib, "selvarn_" + name)
         function.argtypes, function.restype = args, None
     lib.DllGetClassObject.argtypes = [ctypes.POINTER(_Guid), ctypes.POINTER(_Guid),
@@ -1009,3 +1055,125 @@ class Gateway:
         """Status reports received at or after `since`, matched or not."""
         return _list(_lib.selvarn_gateway_reports, _Report, _report, _lib.selvarn_reports_free,
                      self._g(), since)
+
+
+def _taken_text(fill, *args):
+    """Library-allocated text a call fills, as str (None when it says S_FALSE), freed."""
+    raw = ctypes.c_void_p()
+    found = fill(*args, ctypes.byref(raw))
+    _check(found)
+    try:
+        return _text(raw.value) if found == 0 and raw.value else None
+    finally:
+        _lib.selvarn_FreeString(raw)
+
+
+class Service:
+    """The gateway service over the configuration file `config` (TOML): a session per modem,
+    each on its own thread, one outbox, and what arrives passed on to the commands and
+    webhooks it names. A bad file raises SMSError 5 with every error, one
+    "file:line: message" a line. `post(url, body, headers)` posts a webhook (headers a dict)
+    and returns the HTTP status, or None when none came; it is called from the service's
+    threads, and an exception it raises counts as no answer. Leaving a `with` block (or
+    close()) stops the service and closes the store."""
+
+    def __init__(self, config, post=None):
+        self._poster = _WebhookPoster(self._poster_of(post)) if post else _WebhookPoster()
+        self._service = ctypes.c_void_p()
+        _check(_lib.selvarn_service_open(_text_in(config, "the configuration"), self._poster,
+                                         None, ctypes.byref(self._service)))
+
+    @staticmethod
+    def _poster_of(post):
+        def call(url, body, headers, _user):
+            try:
+                lines = headers.decode("utf-8", "replace").splitlines()
+                status = post(url.decode("utf-8", "replace"), body.decode("utf-8", "replace"),
+                              dict(line.split(": ", 1) for line in lines if ": " in line))
+                return -1 if status is None else int(status)
+            except Exception:  # no answer: the delivery is tried again
+                return -1
+        return call
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+    def _s(self):
+        if not self._service:
+            raise SMSError(8012, "Device not open: the service was closed with close()")
+        return self._service
+
+    def start(self):
+        """Recovers what a previous run left and starts a thread per modem; returns at once."""
+        _check(_lib.selvarn_service_start(self._s()))
+
+    def stop(self):
+        """Stops taking messages, lets each modem finish the part in flight, stops every
+        thread; what was queued stays queued."""
+        _check(_lib.selvarn_service_stop(self._s()))
+
+    def close(self):
+        """Stops the service and closes the store; the object is of no further use."""
+        service = getattr(self, "_service", None)
+        if service:
+            _lib.selvarn_service_free(service)
+            self._service = None
+
+    def submit(self, to, text, coding=SendCoding.Auto, report=True, modem=None, tag=None,
+               idempotency_key=None):
+        """Queues a message (in the store when this returns) and routes it; the message as
+        message() gives it, with "existed": True when its idempotency key named an earlier
+        one. Raises Refused, nothing queued, naming the field at fault."""
+        raw = _Submission()
+        _lib.selvarn_submission_init(ctypes.byref(raw))
+        raw.to, raw.text = _text_in(to, "to"), _text_in(text, "text")
+        raw.coding, raw.report = _int(int(coding), 32, "coding"), 1 if report else 0
+        raw.modem, raw.tag = _text_in(modem, "modem"), _text_in(tag, "tag")
+        raw.idempotency_key = _text_in(idempotency_key, "idempotency_key")
+        result = _SubmitResult()
+        refused = _lib.selvarn_service_submit(self._s(), ctypes.byref(raw), ctypes.byref(result))
+        _check(refused)
+        try:
+            if refused != 0:
+                raise Refused(_text(result.field), _text(result.message))
+            accepted = json.loads(_text(result.json))
+            accepted["existed"] = bool(result.existed)
+            return accepted
+        finally:
+            _lib.selvarn_submit_result_clear(ctypes.byref(result))
+
+    def message(self, id):
+        """Message `id` sent or queued, as a dict (state, parts, references, delivery), or
+        None."""
+        text = _taken_text(_lib.selvarn_service_message, self._s(), _int(id, 64, "the id"))
+        return None if text is None else json.loads(text)
+
+    def inbox(self, after=0, limit=100):
+        """Received messages with ids above `after`, oldest first, as dicts."""
+        return json.loads(_taken_text(_lib.selvarn_service_inbox, self._s(),
+                                      _int(after, 64, "after"), _int(limit, 32, "limit")))
+
+    def reports(self, after=0, limit=100):
+        """Status reports with ids above `after`, oldest first, as dicts."""
+        return json.loads(_taken_text(_lib.selvarn_service_reports, self._s(),
+                                      _int(after, 64, "after"), _int(limit, 32, "limit")))
+
+    def modems(self):
+        """Each modem's state, signal, registration and queue, as dicts."""
+        return json.loads(_taken_text(_lib.selvarn_service_modems, self._s()))
+
+    def metrics(self):
+        """The metrics in the Prometheus text format."""
+        return _taken_text(_lib.selvarn_service_metrics, self._s())
+
+    def reload(self, config):
+        """Applies the configuration file `config` again: modems, routes, retry policy and
+        forwarding. A bad file, or one that changes the store, raises SMSError 5 and changes
+        nothing."""
+        _check(_lib.selvarn_service_reload(self._s(), _text_in(config, "the configuration")))

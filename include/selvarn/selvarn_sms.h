@@ -629,6 +629,89 @@ SELVARN_C_API selvarn_hresult selvarn_gateway_watch(selvarn_gateway* gateway,
 /* Ends a watch at its next step; safe from any thread and from a signal handler. */
 SELVARN_C_API void selvarn_gateway_stop(selvarn_gateway* gateway);
 
+/* --- The gateway service ----------------------------------------------------------
+ *
+ * One session per modem, each on its own thread, sharing one outbox, as `selvarn-sms serve`
+ * runs it without the HTTP face: messages handed to it are queued in the store and routed,
+ * and what arrives is passed on to the commands and webhooks the configuration names.
+ *
+ *   selvarn_service* svc = NULL;
+ *   if (selvarn_service_open("/etc/selvarn-sms/gateway.toml", NULL, NULL, &svc) == 0 &&
+ *       selvarn_service_start(svc) == 0) { ... }
+ *   selvarn_service_free(svc);
+ *
+ * Ownership as for the gateway. A service may be used from any thread. Failures return a
+ * negative HRESULT with the error's number and text in selvarn_GetErrorInfo: 5 a bad
+ * configuration (the text holds every error, one "file:line: message" a line), 75 the store
+ * or a file that cannot be read. JSON comes as library-allocated text, freed with
+ * selvarn_FreeString. */
+typedef struct selvarn_service selvarn_service;
+
+/* Posts a webhook: the URL, the JSON body and its headers as "Name: value\n" lines; the
+   HTTP status, or -1 when none came. Called from the service's threads. */
+typedef int32_t (*selvarn_webhook_poster_fn)(const char* url, const char* body, const char* headers,
+                                             void* user);
+
+/* Reads and checks the configuration file and opens the store; starts nothing. post may be
+   NULL (webhooks configured then fail each delivery, and stay queued); user is given to it.
+   Free with selvarn_service_free. */
+SELVARN_C_API selvarn_hresult selvarn_service_open(const char* config_path,
+                                                   selvarn_webhook_poster_fn post, void* user,
+                                                   selvarn_service** service);
+/* Recovers what a previous run left, starts a thread per modem and one that passes on what
+   arrives. */
+SELVARN_C_API selvarn_hresult selvarn_service_start(selvarn_service* service);
+/* Stops taking messages, lets each modem finish the part in flight and stops every thread;
+   what was queued stays queued for the next run. */
+SELVARN_C_API selvarn_hresult selvarn_service_stop(selvarn_service* service);
+/* Stops it and closes the store. */
+SELVARN_C_API void selvarn_service_free(selvarn_service* service);
+
+typedef struct selvarn_submission {
+  const char* to;
+  const char* text;
+  int32_t coding;              /* SELVARN_SEND_* */
+  int32_t report;              /* nonzero: ask for a status report of each part */
+  const char* modem;           /* NULL or empty: routed; else through this modem */
+  const char* tag;             /* through a modem with this tag */
+  const char* idempotency_key; /* a key given before names the earlier message */
+} selvarn_submission;
+/* Automatic coding, a report asked for, routed, no key. */
+SELVARN_C_API void selvarn_submission_init(selvarn_submission* submission);
+
+/* What a submission became; free with selvarn_submit_result_clear. */
+typedef struct selvarn_submit_result {
+  int64_t id;      /* the message's; 0 when refused */
+  int32_t existed; /* 1: its idempotency key named an earlier message */
+  char* json;      /* the message as selvarn_service_message gives it; NULL when refused */
+  char* field;     /* refused: the field at fault ("to", "text", "modem", "tag"...) */
+  char* message;   /* refused: why */
+} selvarn_submit_result;
+SELVARN_C_API void selvarn_submit_result_clear(selvarn_submit_result* result);
+/* Queues a message, in the store before this returns, and routes it. SELVARN_S_FALSE when
+   it was refused, nothing queued: field and message say why. */
+SELVARN_C_API selvarn_hresult selvarn_service_submit(selvarn_service* service,
+                                                     const selvarn_submission* submission,
+                                                     selvarn_submit_result* result);
+/* A message sent or queued, as JSON: its state, parts with references and delivery,
+   attempts, modem. SELVARN_S_FALSE (and *json NULL) when there is no such message. */
+SELVARN_C_API selvarn_hresult selvarn_service_message(selvarn_service* service, int64_t id,
+                                                      char** json);
+/* Received messages, and status reports, with ids above after, at most limit (1-1000), as a
+   JSON array of objects, oldest first. */
+SELVARN_C_API selvarn_hresult selvarn_service_inbox(selvarn_service* service, int64_t after,
+                                                    int32_t limit, char** json);
+SELVARN_C_API selvarn_hresult selvarn_service_reports(selvarn_service* service, int64_t after,
+                                                      int32_t limit, char** json);
+/* Each modem's state, signal, registration and queue, as a JSON array. */
+SELVARN_C_API selvarn_hresult selvarn_service_modems(selvarn_service* service, char** json);
+/* The metrics in the Prometheus text format. */
+SELVARN_C_API selvarn_hresult selvarn_service_metrics(selvarn_service* service, char** text);
+/* Reads the configuration file again and applies it: modems, routes, retry policy and
+   forwarding. Errors as for selvarn_service_open, nothing applied; so is a change of store. */
+SELVARN_C_API selvarn_hresult selvarn_service_reload(selvarn_service* service,
+                                                     const char* config_path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -472,6 +472,140 @@ static void test_gateway(void) {
     fprintf(stderr, "%s\n", written);
 }
 
+/* Writes text to path; false when it cannot. */
+static int write_file(const char* path, const char* text) {
+  FILE* f = fopen(path, "w");
+  const int ok = f != NULL && fputs(text, f) >= 0;
+  return (f == NULL || fclose(f) == 0) && ok;
+}
+
+/* Takes the thread's error info: true when its description holds each of two fragments. */
+static int error_has_both(const char* a, const char* b) {
+  int32_t number = -1;
+  char* text = NULL;
+  const int ok = selvarn_GetErrorInfo(&number, &text) == SELVARN_S_OK && number == 5 &&
+                 text != NULL && strstr(text, a) != NULL && strstr(text, b) != NULL;
+  if (!ok) fprintf(stderr, "  error %d \"%s\"\n", number, text ? text : "");
+  selvarn_FreeString(text);
+  return ok;
+}
+
+/* Webhook deliveries of the received message, signed, to the URL configured. */
+static _Atomic int posted;
+static int32_t count_posts(const char* url, const char* body, const char* headers, void* user) {
+  (void)user;
+  posted += strcmp(url, "http://127.0.0.1:9/in") == 0 && strstr(body, "\"Hello\"") != NULL &&
+            strstr(headers, "\nX-Selvarn-Signature: sha256=") != NULL;
+  return 200;
+}
+
+static void test_service(void) {
+  const int port = start_sim();
+  char config[256], text[1024];
+  selvarn_service* svc = NULL;
+  snprintf(config, sizeof config, "%s/gateway.toml", sim_folder);
+  /* Every error of the file comes back, each with its line. */
+  CHECK(write_file(config, "store = \"relative.db\"\n[[modem]]\nname = \"a b\"\n"));
+  snprintf(text, sizeof text, "\n%s:3:", config);
+  CHECK(selvarn_service_open(config, NULL, NULL, &svc) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        svc == NULL && error_has_both("gateway.toml:1:", text));
+  snprintf(text, sizeof text,
+           "store = \"%s/messages.db\"\n[[modem]]\nname = \"a\"\n"
+           "device = \"%s/com%d\"\n[[received.webhook]]\nurl = \"http://127.0.0.1:9/in\"\n"
+           "secret = \"a long shared secret\"\n",
+           sim_folder, sim_folder, port);
+  CHECK(write_file(config, text));
+  CHECK(selvarn_service_open(config, count_posts, NULL, &svc) == 0 &&
+        selvarn_service_start(svc) == 0);
+
+  /* Refused before anything is queued, naming the field at fault. */
+  static const struct {
+    const char *to, *text, *modem, *tag, *field;
+  } refused[] = {
+      {"not a number", "hi", NULL, NULL, "to"},
+      {"+447700900001", "", NULL, NULL, "text"},
+      {"+447700900001", "hi", "b", NULL, "modem"},
+      {"+447700900001", "hi", NULL, "urgent", "tag"},
+  };
+  selvarn_submission m;
+  selvarn_submit_result got;
+  for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+    selvarn_submission_init(&m);
+    m.to = refused[i].to, m.text = refused[i].text, m.modem = refused[i].modem,
+    m.tag = refused[i].tag;
+    if (!CHECK(selvarn_service_submit(svc, &m, &got) == SELVARN_S_FALSE && got.id == 0 &&
+               got.json == NULL && strcmp(got.field, refused[i].field) == 0 && *got.message))
+      fprintf(stderr, "  row %zu\n", i);
+    selvarn_submit_result_clear(&got);
+  }
+  selvarn_submission_init(&m);
+  m.to = "+447700900001", m.text = "hi", m.coding = 3;
+  CHECK(selvarn_service_submit(svc, &m, &got) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        got.field == NULL && error_is(5, "coding 3"));
+  /* Accepted, once for its key, then sent through the simulator. */
+  selvarn_submission_init(&m);
+  m.to = "+447700900001", m.text = "hi", m.report = 0, m.idempotency_key = "order-1";
+  CHECK(selvarn_service_submit(svc, &m, &got) == 0 && got.id > 0 && got.existed == 0 &&
+        strstr(got.json, "\"idempotency_key\":\"order-1\"") != NULL && got.field == NULL);
+  const int64_t id = got.id;
+  selvarn_submit_result_clear(&got);
+  CHECK(selvarn_service_submit(svc, &m, &got) == 0 && got.id == id && got.existed == 1);
+  selvarn_submit_result_clear(&got);
+  char* json = NULL;
+  int sent = 0;
+  for (int i = 0; i < 100 && !sent; ++i, usleep(50000)) {
+    if (selvarn_service_message(svc, id, &json) == 0)
+      sent = strstr(json, "\"state\":\"sent\"") != NULL;
+    selvarn_FreeString(json);
+  }
+  CHECK(sent);
+  CHECK(selvarn_service_message(svc, id + 100, &json) == SELVARN_S_FALSE && json == NULL);
+  /* The message waiting on the modem was taken and passed on. */
+  int taken = 0;
+  for (int i = 0; i < 100 && !(taken && posted); ++i, usleep(50000)) {
+    if (selvarn_service_inbox(svc, 0, 10, &json) == 0)
+      taken = strstr(json, "\"text\":\"Hello\"") != NULL;
+    selvarn_FreeString(json);
+  }
+  CHECK(taken);
+  /* Pages as the HTTP API allows them. */
+  static const struct {
+    int64_t after;
+    int32_t limit;
+    const char* refused;
+  } pages[] = {
+      {0, 1, NULL},         {0, 1000, NULL}, {0, 0, "limit 0"}, {0, 1001, "limit 1001"},
+      {-1, 10, "after -1"},
+  };
+  for (size_t i = 0; i < sizeof pages / sizeof pages[0]; ++i) {
+    const selvarn_hresult hr = selvarn_service_reports(svc, pages[i].after, pages[i].limit, &json);
+    if (!CHECK(pages[i].refused ? hr == SELVARN_HRESULT_FROM_ERROR(5) && json == NULL &&
+                                      error_is(5, pages[i].refused)
+                                : hr == 0 && json != NULL))
+      fprintf(stderr, "  page row %zu\n", i);
+    selvarn_FreeString(json);
+  }
+  CHECK(selvarn_service_reports(svc, 0, 10, &json) == 0 && strstr(json, "\"reference\":7") != NULL);
+  selvarn_FreeString(json);
+  CHECK(selvarn_service_modems(svc, &json) == 0 && strstr(json, "\"name\":\"a\"") != NULL);
+  selvarn_FreeString(json);
+  CHECK(selvarn_service_metrics(svc, &json) == 0 && strstr(json, "# TYPE ") != NULL);
+  selvarn_FreeString(json);
+  /* A reload that would change the store applies nothing. */
+  CHECK(write_file(
+      config,
+      "store = \"/tmp/elsewhere.db\"\n[[modem]]\nname = \"a\"\ndevice = \"/dev/ttyUSB0\"\n"));
+  CHECK(selvarn_service_reload(svc, config) == SELVARN_HRESULT_FROM_ERROR(5) &&
+        error_has_both("gateway.toml", "store"));
+  CHECK(selvarn_service_stop(svc) == 0);
+  selvarn_service_free(svc);
+  selvarn_service_free(NULL);
+  CHECK(posted == 1);
+  const char* written = stop_sim();
+  if (!CHECK(strstr(written, "AT+CMGS=15<CR><CR>0001000C91447700090010000002E834<^Z>") != NULL))
+    fprintf(stderr, "%s\n", written);
+}
+
 static void test_registration(void) {
   char home[] = "/tmp/selvarn-capi-config-XXXXXX", path[256];
   selvarn_guid clsid;
@@ -508,6 +642,7 @@ int main(int argc, char** argv) {
   test_modem();
   test_plan();
   test_gateway();
+  test_service();
   test_registration();
   printf("capi: %d checks, %d failed\n", checks, failures);
   return failures == 0 ? 0 : 1;

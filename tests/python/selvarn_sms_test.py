@@ -1,11 +1,11 @@
 """The Python module end to end: the shared library ($SELVARN_SMS_LIBRARY) and the
 simulator program ($SELVARN_MODEMSIM) on a private port folder."""
 
-import inspect, os, shutil, signal, subprocess, sys, tempfile, threading, time, unittest
+import inspect, json, os, shutil, signal, subprocess, sys, tempfile, threading, time, unittest
 
 import selvarn_sms
 from selvarn_sms import SMS, SMSError, DeliveryStatus, ModemStatus, NoticeKind, StartReason
-from selvarn_sms import Coding, DeliveryState, Gateway, SendCoding, SendState
+from selvarn_sms import Coding, DeliveryState, Gateway, Refused, SendCoding, SendState, Service
 
 
 class Module(unittest.TestCase):
@@ -229,3 +229,63 @@ class GatewayCalls(unittest.TestCase):
             raise ValueError(outcome.record.text)
         with self.assertRaisesRegex(ValueError, "again"):
             gw.watch(on_sent=refuse)
+
+
+class ServiceCalls(unittest.TestCase):
+    """The gateway service through the module over one simulator."""
+
+    def test_submit_send_and_what_arrives(self):
+        folder = tempfile.mkdtemp(prefix="selvarn-py-svc-")
+        sim = subprocess.Popen([os.environ["SELVARN_MODEMSIM"], "--ports", folder, "--transcript",
+                                "--do", "message from +447700900001 text Hello"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        config = os.path.join(folder, "gateway.toml")
+        posts = []
+        try:
+            port = int(sim.stdout.readline().split()[1])
+            with open(config, "w") as f:
+                f.write('[[modem]]\nname = "a b"\n')
+            with self.assertRaises(SMSError) as caught:
+                Service(config)
+            self.assertEqual(caught.exception.number, 5)
+            self.assertIn("gateway.toml:2:", caught.exception.description)
+            with open(config, "w") as f:
+                f.write(f'store = "{folder}/messages.db"\n[[modem]]\nname = "a"\n'
+                        f'device = "{folder}/com{port}"\n[[received.webhook]]\n'
+                        'url = "http://127.0.0.1:9/in"\nsecret = "a long shared secret"\n'
+                        '[retry]\nfirst_wait = 0.1\n')
+
+            def post(url, body, headers):
+                posts.append((url, json.loads(body)["message"]["text"],
+                              headers["X-Selvarn-Signature"][:7]))
+                return 200 if len(posts) > 1 else None  # the first gets no answer: sent again
+            with Service(config, post=post) as svc:
+                svc.start()
+                for kwargs, field in [({"to": "12ab"}, "to"), ({"modem": "b"}, "modem"),
+                                      ({"tag": "urgent"}, "tag")]:
+                    with self.subTest(field=field), self.assertRaises(Refused) as caught:
+                        svc.submit(**{"to": "+447700900001", "text": "hi", **kwargs})
+                    self.assertEqual(caught.exception.field, field)
+                sent = svc.submit("+447700900001", "hi", report=False, idempotency_key="k1")
+                self.assertEqual((sent["to"], sent["existed"]), ("+447700900001", False))
+                self.assertEqual(svc.submit("+447700900001", "hi", idempotency_key="k1")["id"],
+                                 sent["id"])
+                for _ in range(100):
+                    if svc.message(sent["id"])["state"] == "sent" and len(posts) > 1:
+                        break
+                    time.sleep(0.05)
+                self.assertEqual(svc.message(sent["id"])["state"], "sent")
+                self.assertIsNone(svc.message(sent["id"] + 100))
+                self.assertEqual([m["text"] for m in svc.inbox()], ["Hello"])
+                self.assertEqual(posts, [("http://127.0.0.1:9/in", "Hello", "sha256=")] * 2)
+                self.assertEqual([m["name"] for m in svc.modems()], ["a"])
+                self.assertIn("# TYPE ", svc.metrics())
+                svc.reload(config)  # the same file again: nothing refused
+                svc.stop()
+        finally:
+            sim.send_signal(signal.SIGTERM)
+            transcript = sim.communicate(timeout=10)[0]
+            shutil.rmtree(folder, ignore_errors=True)
+        written = "".join(line.split(" ms host  ", 1)[1] for line in transcript.splitlines()
+                          if " ms host  " in line)
+        self.assertIn("AT+CMGS=15<CR><CR>0001000C91447700090010000002E834<^Z>", written)
