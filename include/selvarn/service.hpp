@@ -253,6 +253,11 @@ SELVARN_API int RunForReport(const std::string& command, const store::StoredRepo
 
 // ---- The service -------------------------------------------------------------------------
 
+// A page of the inbox or the reports, as the faces (HTTP, C, Python) hand them out: this many
+// by default, at most kMaxPage.
+inline constexpr int kDefaultPage = 100;
+inline constexpr int kMaxPage = 1000;
+
 // A message handed to the service.
 struct Submission {
   std::string to;
@@ -328,8 +333,8 @@ class SELVARN_API Service {
   // unknown modem or tag, no modem that may send for the number, or a bad number or text.
   std::variant<Accepted, Refusal> Submit(const Submission& submission);
   std::optional<store::SentRecord> Message(std::int64_t id);
-  std::vector<store::Message> Inbox(std::int64_t after, int limit = 100);
-  std::vector<store::StoredReport> Reports(std::int64_t after, int limit = 100);
+  std::vector<store::Message> Inbox(std::int64_t after, int limit = kDefaultPage);
+  std::vector<store::StoredReport> Reports(std::int64_t after, int limit = kDefaultPage);
   std::vector<ModemInfo> Modems();
   Metrics& metrics();
 

@@ -65,6 +65,17 @@ std::string InText(const char* text) {
   return s;
 }
 
+void BadArgument(const std::string& why) {
+  throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: " + why);
+}
+
+SendCoding SendCodingOf(std::int32_t coding) {
+  if (coding < SELVARN_SEND_AUTO || coding > SELVARN_SEND_UCS2) {
+    BadArgument("coding " + std::to_string(coding) + " (0 auto, 1 GSM 7-bit, 2 UCS-2)");
+  }
+  return static_cast<SendCoding>(coding);
+}
+
 void NullPointer() {
   throw AutomationError(SELVARN_E_POINTER, err::kInvalidCall,
                         "Invalid procedure call or argument: a NULL pointer");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "api/dispatch.hpp"
 #include "selvarn/selvarn_sms.h"
+#include "selvarn/sms.hpp"
 
 namespace selvarn::api::c_abi {
 
@@ -45,6 +47,10 @@ char* NewString(std::string_view text);
 // Borrowed text going in: NULL is empty; text that is not UTF-8 is refused (error 5).
 std::string InText(const char* text);
 [[noreturn]] void NullPointer();
+// A value out of bounds (error 5); `why` names it and what is allowed.
+[[noreturn]] void BadArgument(const std::string& why);
+// A SELVARN_SEND_* coding, refused (error 5) when it is none of them.
+SendCoding SendCodingOf(std::int32_t coding);
 // An output or by-reference argument, refused when NULL.
 template <typename T>
 T& Out(T* p) {

@@ -22,22 +22,20 @@ struct selvarn_gateway {
 
 namespace selvarn::api::c_gateway {
 
+using c_abi::BadArgument;
 using c_abi::FillStartReport;
 using c_abi::Guard;
 using c_abi::InText;
 using c_abi::NewString;
 using c_abi::NullPointer;
 using c_abi::Out;
+using c_abi::SendCodingOf;
 
 namespace {
 
 Gateway& Session(selvarn_gateway* gw) {
   if (gw == nullptr) NullPointer();
   return gw->gateway;
-}
-
-[[noreturn]] void BadArgument(const std::string& why) {
-  throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: " + why);
 }
 
 // A library-allocated array of n zeroed entries (NULL for none), freed with std::free.
@@ -51,12 +49,9 @@ T* NewArray(std::size_t n) {
 
 Outgoing FromC(const selvarn_outgoing* m) {
   const selvarn_outgoing& in = Out(m);
-  if (in.coding < SELVARN_SEND_AUTO || in.coding > SELVARN_SEND_UCS2) {
-    BadArgument("coding " + std::to_string(in.coding) + " (0 auto, 1 GSM 7-bit, 2 UCS-2)");
-  }
   return {.number = InText(in.number),
           .text = InText(in.text),
-          .coding = static_cast<SendCoding>(in.coding),
+          .coding = SendCodingOf(in.coding),
           .report = in.report != 0,
           .reference = in.reference};
 }
@@ -248,11 +243,7 @@ selvarn_hresult selvarn_gateway_plan(const char* text, int32_t coding, selvarn_t
   return Guard([&] {
     selvarn_text_plan& out = Out(plan);
     out = selvarn_text_plan{};
-    if (coding < SELVARN_SEND_AUTO || coding > SELVARN_SEND_UCS2) {
-      BadArgument("coding " + std::to_string(coding) + " (0 auto, 1 GSM 7-bit, 2 UCS-2)");
-    }
-    const selvarn::TextPlan p =
-        selvarn::Plan(InText(text), static_cast<selvarn::SendCoding>(coding));
+    const selvarn::TextPlan p = selvarn::Plan(InText(text), SendCodingOf(coding));
     std::int32_t* lengths = NewArray<std::int32_t>(p.lengths.size());
     std::copy(p.lengths.begin(), p.lengths.end(), lengths);
     out = {static_cast<std::int32_t>(p.coding), p.concatenated ? 1 : 0, p.unmapped, p.Parts(),

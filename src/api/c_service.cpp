@@ -20,24 +20,19 @@ struct selvarn_service {
 
 namespace selvarn::api::c_service {
 
+using c_abi::BadArgument;
 using c_abi::Guard;
 using c_abi::InText;
 using c_abi::NewString;
 using c_abi::NullPointer;
 using c_abi::Out;
+using c_abi::SendCodingOf;
 
 namespace {
-
-// What the HTTP API allows for a page.
-constexpr std::int32_t kMaxLimit = 1000;
 
 service::Service& Running(selvarn_service* s) {
   if (s == nullptr) NullPointer();
   return *s->service;
-}
-
-[[noreturn]] void BadArgument(const std::string& why) {
-  throw RuntimeError(err::kInvalidCall, "Invalid procedure call or argument: " + why);
 }
 
 // Every error, each as the program prints it, one a line, as one failure.
@@ -73,12 +68,9 @@ service::Poster PosterOf(selvarn_webhook_poster_fn post, void* user) {
 
 service::Submission FromC(const selvarn_submission* s) {
   const selvarn_submission& in = Out(s);
-  if (in.coding < SELVARN_SEND_AUTO || in.coding > SELVARN_SEND_UCS2) {
-    BadArgument("coding " + std::to_string(in.coding) + " (0 auto, 1 GSM 7-bit, 2 UCS-2)");
-  }
   return {.to = InText(in.to),
           .text = InText(in.text),
-          .coding = static_cast<SendCoding>(in.coding),
+          .coding = SendCodingOf(in.coding),
           .report = in.report != 0,
           .modem = InText(in.modem),
           .tag = InText(in.tag),
@@ -94,8 +86,9 @@ void TextOut(char** out, const std::string& text) {
 
 void CheckPage(std::int64_t after, std::int32_t limit) {
   if (after < 0) BadArgument("after " + std::to_string(after) + " (an id, at least 0)");
-  if (limit < 1 || limit > kMaxLimit) {
-    BadArgument("limit " + std::to_string(limit) + " (1-" + std::to_string(kMaxLimit) + ")");
+  if (limit < 1 || limit > service::kMaxPage) {
+    BadArgument("limit " + std::to_string(limit) + " (1-" + std::to_string(service::kMaxPage) +
+                ")");
   }
 }
 

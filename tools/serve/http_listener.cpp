@@ -45,7 +45,7 @@ std::optional<std::int64_t> Whole(const std::string& s, std::int64_t low, std::i
 // The query of /v1/inbox and /v1/reports: since=ID (default 0) and limit=N.
 std::optional<ApiError> CursorQuery(const httplib::Request& req, std::int64_t& since, int& limit) {
   since = 0;
-  limit = kDefaultLimit;
+  limit = service::kDefaultPage;
   for (const auto& [key, value] : req.params) {
     if (key != "since" && key != "limit") return ApiError{400, key, "unknown parameter"};
     if (req.get_param_value_count(key) > 1) return ApiError{400, key, "given more than once"};
@@ -54,9 +54,10 @@ std::optional<ApiError> CursorQuery(const httplib::Request& req, std::int64_t& s
       if (!n) return ApiError{400, key, "must be an id: a whole number from 0"};
       since = *n;
     } else {
-      const auto n = Whole(value, 1, kMaxLimit);
+      const auto n = Whole(value, 1, service::kMaxPage);
       if (!n) {
-        return ApiError{400, key, "must be a whole number from 1 to " + std::to_string(kMaxLimit)};
+        return ApiError{400, key,
+                        "must be a whole number from 1 to " + std::to_string(service::kMaxPage)};
       }
       limit = static_cast<int>(*n);
     }

@@ -33,10 +33,6 @@ struct ApiHandlers {
   const service::Metrics* metrics = nullptr;  // GET /metrics
 };
 
-// The page size of /v1/inbox and /v1/reports without a limit, and the largest one.
-inline constexpr int kDefaultLimit = 100;
-inline constexpr int kMaxLimit = 1000;
-
 // With tokens, every path but /healthz asks for one of them as a bearer token.
 class HttpListener {
  public:
